@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project builds, tests and runs with.
+# Idempotent: when everything is there it only checks and returns.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev
+  # libraries
+  qt6-base-dev libqt6svg6 libssl-dev libxml2-dev libcurl4-openssl-dev libldap-dev
+  libp11-dev uuid-dev libglib2.0-dev esnacc libesnacc-dev zlib1g-dev
+  # fonts that stand in for the usual printer faces
+  fonts-dejavu-core fonts-liberation fontconfig
+  # peers the tests check against
+  openssl cabextract gcab 7zip libarchive-tools xmlsec1 libxml2-utils
+  slapd ldap-utils softhsm2 opensc python3
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+# slapd's own configuration step would start a server; tests start theirs.
+echo "slapd slapd/no_configuration boolean true" | $SUDO debconf-set-selections 2>/dev/null || true
+$SUDO apt-get update -qq
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
