@@ -15,6 +15,8 @@ PACKAGES=(
   # peers the tests check against
   openssl cabextract gcab 7zip libarchive-tools xmlsec1 libxml2-utils
   slapd ldap-utils softhsm2 opensc python3
+  # peers of the page-rendering benchmark
+  emf2svg librsvg2-bin
 )
 
 missing=()

@@ -2,7 +2,14 @@
 // runs the chosen mode; the program ends when that mode's window closes.
 #include <QApplication>
 
+#include "app/ui/app_windows.h"
+#include "app/viewer_app.h"
+
 int main(int argc, char** argv) {
   QApplication qt(argc, argv);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  vel::app::CViewerApp app;
+  vel::app::StartupWindows windows;
+  app.InitInstance(args, windows.services());
   return 0;
 }

@@ -1,0 +1,31 @@
+#include "app/proxy_settings.h"
+
+#include "app/registry_settings.h"
+#include "cryptolib/http_client.h"
+
+namespace vel::app {
+
+ProxySettings LoadProxySettings(const std::string& key) {
+  auto path = [&](const std::string& value) { return key + "\\" + value; };
+  ProxySettings p;
+  p.enabled = CRegDword(path(kValueProxyEnabled), 0, true, RegHive::kCurrentUser).Get() != 0;
+  p.auth_enabled = CRegDword(path(kValueProxyAuthEnabled), 0, true, RegHive::kCurrentUser).Get() != 0;
+  p.address = "http://" + CRegString(path(kValueProxyName), "", true, RegHive::kCurrentUser).Get() + ":" +
+              CRegString(path(kValueProxyPort), kRegDefaultProxyPort, true, RegHive::kCurrentUser).Get();
+  if (p.enabled && p.auth_enabled) {
+    const std::string net = path(kSubkeyNetwork) + "\\";
+    RevealProtectedSetting(RegHive::kCurrentUser, net + kValueProxyUsr, p.user);
+    RevealProtectedSetting(RegHive::kCurrentUser, net + kValueProxyPwd, p.password);
+  }
+  return p;
+}
+
+void ApplyProxySettings(const ProxySettings& p) {
+  if (!p.enabled) return;
+  if (p.auth_enabled && !p.user.empty())
+    crypto::SetProxy(p.address.c_str(), p.user.c_str(), p.password.c_str());
+  else
+    crypto::SetProxy(p.address.c_str(), nullptr, nullptr);
+}
+
+}  // namespace vel::app

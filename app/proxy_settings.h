@@ -1,0 +1,23 @@
+// The proxy as the user configured it, read afresh from the settings.
+#pragma once
+
+#include <string>
+
+namespace vel::app {
+
+struct ProxySettings {
+  bool enabled = false;
+  bool auth_enabled = false;
+  std::string address;  // "http://" + name + ":" + port, always with the port
+  std::string user;     // read only when both flags are set
+  std::string password;
+};
+
+ProxySettings LoadProxySettings(const std::string& settings_key);
+
+// Hands the proxy to the crypto library's process-wide setting: the address,
+// and the user and password only when authentication is on and a user is
+// given; nothing when the proxy is off.
+void ApplyProxySettings(const ProxySettings& proxy);
+
+}  // namespace vel::app

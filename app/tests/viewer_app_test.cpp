@@ -1,0 +1,204 @@
+// Start-up without a display: the single-instance rule, the default settings,
+// the CRL-address migration and the cabinet export, with scripted answers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/default_settings.h"
+#include "app/proxy_settings.h"
+#include "app/registry_settings.h"
+#include "app/viewer_app.h"
+#include "platform/registry.h"
+#include "platform/testing/test_support.h"
+
+namespace vel::app {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::RegHive;
+
+constexpr const char* kUser = "Software\\Marvot-TI\\VELDOC";
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("VELDOC_REGISTRY_DIR", registry_.path().c_str(), 1);
+    services_.prompt = &prompt_;
+    services_.snapshot = [this] { return processes_; };
+    services_.main_window = [this](const std::string& doc, const CMessageTable&) { opened_.push_back(doc); };
+    services_.own_executable = "/opt/vellorum/DezazudIvirar";
+  }
+
+  std::string UserString(const char* name) {
+    platform::RegKey key;
+    platform::RegValue v;
+    if (platform::RegOpenKey(RegHive::kCurrentUser, kUser, platform::kRegRead, key) != 0 ||
+        platform::RegQueryValue(key, name, v) != 0)
+      return "<missing>";
+    return std::string(v.data.begin(), v.data.end());
+  }
+  std::optional<uint32_t> UserDword(const char* name) {
+    platform::RegKey key;
+    platform::RegValue v;
+    if (platform::RegOpenKey(RegHive::kCurrentUser, kUser, platform::kRegRead, key) != 0 ||
+        platform::RegQueryValue(key, name, v) != 0 || v.data.size() != 4)
+      return std::nullopt;
+    return v.data[0] | v.data[1] << 8 | v.data[2] << 16 | uint32_t(v.data[3]) << 24;
+  }
+  void SetUser(const char* name, const std::string& text) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(RegHive::kCurrentUser, kUser, key), 0u);
+    ASSERT_EQ(platform::RegSetString(key, name, text), 0u);
+  }
+  void SetUserDword(const char* name, uint32_t v) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(RegHive::kCurrentUser, kUser, key), 0u);
+    ASSERT_EQ(platform::RegSetDword(key, name, v), 0u);
+  }
+  // Runs start-up with a marker newer than any installation, so the user's
+  // settings written by the test survive.
+  void Start(const std::vector<std::string>& args) {
+    CViewerApp app;
+    EXPECT_FALSE(app.InitInstance(args, services_));
+  }
+
+  test::TempDir registry_;
+  ScriptedPrompt prompt_;
+  StartupServices services_;
+  std::optional<std::vector<platform::ProcessEntry>> processes_ = std::vector<platform::ProcessEntry>{};
+  std::vector<std::string> opened_;
+};
+
+TEST_F(StartupTest, SingleInstanceRule) {
+  processes_ = std::vector<platform::ProcessEntry>{{10, "DezazudIvirar"}, {11, "bash"}};
+  Start({"/tmp/a.kdoc"});
+  EXPECT_EQ(opened_, std::vector<std::string>{"/tmp/a.kdoc"});  // only this copy
+
+  processes_->push_back({12, "dezazudivirar.exe"});
+  Start({"/tmp/a.kdoc"});
+  ASSERT_EQ(prompt_.shown().size(), 1u);
+  EXPECT_EQ(prompt_.shown()[0].id, 414);
+  EXPECT_EQ(prompt_.shown()[0].caption, "Vellorum Sign");
+  EXPECT_EQ(prompt_.shown()[0].style, MB_ICONHAND | MB_SYSTEMMODAL);
+  EXPECT_EQ(opened_.size(), 1u);
+
+  Start({"/nc", "/tmp/b.kdoc"});  // skips the rule
+  EXPECT_EQ(opened_.back(), "/tmp/b.kdoc");
+
+  processes_ = std::nullopt;  // no snapshot: nobody else is seen
+  Start({"/tmp/c.kdoc"});
+  EXPECT_EQ(opened_.back(), "/tmp/c.kdoc");
+}
+
+TEST_F(StartupTest, DefaultsAreWrittenOnlyWhereMissing) {
+  Start({});
+  EXPECT_EQ(opened_, std::vector<std::string>{""});
+  EXPECT_EQ(UserString("TSAHOST"), kDefaultTsaHost);
+  EXPECT_EQ(UserString("TSAOID"), "1.2.616.1.170238.10.2.1.0");
+  EXPECT_EQ(UserDword("TSASIGNREQ"), 1u);
+  const std::string crls = UserString("CRLURLS");
+  EXPECT_EQ(crls.rfind(std::string(kDefaultCrlUrls[0]) + "\r\n", 0), 0u);
+  EXPECT_EQ(std::count(crls.begin(), crls.end(), '\n'), 14);
+
+  SetUser("TSAHOST", "http://tsa.example:318");
+  SetUserDword("TSASIGNREQ", 0);
+  Start({});
+  EXPECT_EQ(UserString("TSAHOST"), "http://tsa.example:318");
+  EXPECT_EQ(UserDword("TSASIGNREQ"), 0u);
+  EXPECT_TRUE(prompt_.shown().empty());
+}
+
+TEST_F(StartupTest, OutdatedCrlAddressIsOffered) {
+  Start({});  // lets the first-start reset happen before the test's own values
+  SetUser("CRLURLS", "http://A.example/x.crl\r\n" + std::string(kRootCrlFormerHttp));
+  prompt_.QueueMessageAnswer(IDCANCEL);
+  Start({});
+  ASSERT_EQ(prompt_.shown().size(), 1u);
+  EXPECT_EQ(prompt_.shown()[0].id, 311);
+  EXPECT_EQ(prompt_.shown()[0].style, MB_OKCANCEL | MB_ICONEXCLAMATION | MB_SYSTEMMODAL);
+  EXPECT_EQ(UserDword("VEREDOVE2ASKMARK"), 1u);
+  EXPECT_EQ(UserString("CRLURLS"), "http://A.example/x.crl\r\n" + std::string(kRootCrlFormerHttp));
+
+  SetUserDword("Veredove2AskMark", 0);  // the same value, spelled otherwise
+  prompt_.QueueMessageAnswer(IDOK);
+  Start({});
+  EXPECT_EQ(UserString("CRLURLS"), "http://a.example/x.crl\r\n" + std::string(kRootCrlCurrent) + "\r\n");
+}
+
+TEST_F(StartupTest, CabinetExport) {
+  test::TempDir out;
+  std::vector<std::pair<std::vector<std::string>, std::string>> made;
+  bool create_ok = true;
+  services_.create_cabinet = [&](const std::vector<std::string>& files, const std::string& target) {
+    made.emplace_back(files, target);
+    return create_ok;
+  };
+
+  // Cancel ends quietly.
+  prompt_.QueueFileAnswer(std::nullopt);
+  Start({"/ex", "/home/ala/v1.2/umowa.txt"});
+  EXPECT_TRUE(made.empty());
+  ASSERT_EQ(prompt_.shown().size(), 1u);
+  EXPECT_EQ(prompt_.shown()[0].kind, "save");
+  EXPECT_EQ(prompt_.shown()[0].text, "/home/ala/v1.2/umowa");
+  EXPECT_TRUE(opened_.empty());
+
+  // An existing target is confirmed; No asks again; another extension gets ".cab".
+  const std::string existing = (out / "stary.cab").string();
+  test::WriteFileText(existing, "x");
+  prompt_.QueueFileAnswer(FileDialogAnswer{existing, false});
+  prompt_.QueueMessageAnswer(IDNO);
+  prompt_.QueueFileAnswer(FileDialogAnswer{(out / "nowy.zip").string(), true});
+  Start({"/ex", "\"/home/ala/umowa.txt\""});
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(made[0].first, (std::vector<std::string>{"/home/ala/umowa.txt", "/opt/vellorum/DezazudIvirar"}));
+  EXPECT_EQ(made[0].second, (out / "nowy.zip.cab").string());
+  EXPECT_EQ(prompt_.shown()[2].id, 209);
+  EXPECT_NE(prompt_.shown()[2].text.find(existing), std::string::npos);
+
+  // A failed cabinet is reported.
+  create_ok = false;
+  prompt_.QueueFileAnswer(FileDialogAnswer{(out / "c.cab").string(), false});
+  Start({"/ex", "/home/ala/umowa.txt"});
+  EXPECT_EQ(prompt_.shown().back().id, 246);
+  EXPECT_EQ(prompt_.shown().back().style, MB_ICONHAND | MB_SYSTEMMODAL);
+}
+
+TEST_F(StartupTest, PrinterJobFailureEndsWithoutTheMainWindow) {
+  services_.printer_job = [](const std::string&, const CMessageTable&) -> std::optional<std::string> {
+    return std::nullopt;
+  };
+  Start({"/dl", "/tmp/job"});
+  EXPECT_TRUE(opened_.empty());
+  services_.printer_job = [](const std::string& job, const CMessageTable&) -> std::optional<std::string> {
+    return job + ".kdoc";
+  };
+  Start({"/dl", "/tmp/job"});
+  EXPECT_EQ(opened_, std::vector<std::string>{"/tmp/job.kdoc"});
+}
+
+TEST_F(StartupTest, ProxySettingsAreReadWithTheirCredentials) {
+  Start({});
+  ProxySettings p = LoadProxySettings(kUser);
+  EXPECT_FALSE(p.enabled);
+  EXPECT_EQ(p.address, "http://:0");
+
+  SetUserDword("ProxyEnabled", 1);
+  SetUser("ProxyName", "proxy.example");
+  SetUser("ProxyPort", "3128");
+  const std::string net = std::string(kUser) + "\\ustawieniaSieci";
+  ASSERT_EQ(StoreProtectedSetting(RegHive::kCurrentUser, net, "ProxyUsr", "jan"), 0u);
+  ASSERT_EQ(StoreProtectedSetting(RegHive::kCurrentUser, net, "ProxyPwd", "tajne"), 0u);
+  p = LoadProxySettings(kUser);
+  EXPECT_TRUE(p.enabled);
+  EXPECT_EQ(p.address, "http://proxy.example:3128");
+  EXPECT_EQ(p.user, "");  // authentication off: not read
+
+  SetUserDword("ProxyAuthEnabled", 1);
+  p = LoadProxySettings(kUser);
+  EXPECT_EQ(p.user, "jan");
+  EXPECT_EQ(p.password, "tajne");
+}
+
+}  // namespace
+}  // namespace vel::app

@@ -1,0 +1,76 @@
+#include "platform/process.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vel::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The executable's file name: the target of /proc/<pid>/exe where we may read it,
+// else the kernel's command name (cut at 15 characters).
+std::string ExeNameOf(const fs::path& proc_dir) {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink(proc_dir / "exe", ec);
+  if (!ec && !exe.empty()) {
+    std::string name = exe.filename().string();
+    const std::string deleted = " (deleted)";
+    if (name.size() > deleted.size() && name.ends_with(deleted)) name.resize(name.size() - deleted.size());
+    return name;
+  }
+  std::ifstream comm(proc_dir / "comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+}  // namespace
+
+std::optional<std::vector<ProcessEntry>> SnapshotProcesses() {
+  std::error_code ec;
+  fs::directory_iterator it("/proc", ec);
+  if (ec) return std::nullopt;
+  std::vector<ProcessEntry> out;
+  for (const auto& entry : it) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    ProcessEntry p;
+    p.pid = std::stoi(name);
+    p.exe_name = ExeNameOf(entry.path());
+    if (!p.exe_name.empty()) out.push_back(std::move(p));
+  }
+  return out;
+}
+
+int StartProgram(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 0;
+  return pid;
+}
+
+bool TerminateProgram(int pid) {
+  if (pid <= 0) return false;
+  if (kill(pid, SIGTERM) != 0) return false;
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid;
+}
+
+std::string OwnExecutablePath() {
+  std::error_code ec;
+  fs::path p = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : p.string();
+}
+
+}  // namespace vel::platform

@@ -1,0 +1,30 @@
+// Processes of this machine: the snapshot behind the single-instance rule,
+// starting and ending helper programs, and the program's own path.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vel::platform {
+
+struct ProcessEntry {
+  int pid = 0;
+  std::string exe_name;  // file name of the executable, without its folder
+};
+
+// All processes that can be seen now. nullopt when /proc cannot be read.
+std::optional<std::vector<ProcessEntry>> SnapshotProcesses();
+
+// Starts a program found on PATH (or by path) with the given arguments and
+// without waiting; returns its process id, or 0 when it cannot be started.
+int StartProgram(const std::string& program, const std::vector<std::string>& args = {});
+
+// Ends a process started by StartProgram and collects it. Returns true when it ended.
+bool TerminateProgram(int pid);
+
+// Full path of the running executable; empty when it cannot be read.
+std::string OwnExecutablePath();
+
+}  // namespace vel::platform

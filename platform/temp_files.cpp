@@ -1,0 +1,54 @@
+#include "platform/temp_files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+#include <uuid/uuid.h>
+
+#include "platform/win32_error.h"
+
+namespace vel::platform {
+
+std::string TempFolder() {
+  const char* t = std::getenv("TMPDIR");
+  return (t && *t) ? std::string(t) : std::string("/tmp");
+}
+
+std::string MakeWorkDir(const std::string& prefix, uint32_t* error) {
+  std::string tmpl = TempFolder() + "/" + prefix + "XXXXXX";
+  if (!mkdtemp(tmpl.data())) {
+    if (error) *error = Win32FromErrno(errno);
+    return {};
+  }
+  if (error) *error = 0;
+  return tmpl;
+}
+
+std::string MakeTempFile(const std::string& prefix, const std::string& folder, uint32_t* error) {
+  std::string tmpl = (folder.empty() ? TempFolder() : folder) + "/" + prefix + "XXXXXX";
+  int fd = mkstemp(tmpl.data());
+  if (fd < 0) {
+    if (error) *error = Win32FromErrno(errno);
+    return {};
+  }
+  close(fd);
+  if (error) *error = 0;
+  return tmpl;
+}
+
+void NewUuid(uint8_t out[16]) { uuid_generate_random(out); }
+
+std::string NewUuidHex() {
+  uint8_t u[16];
+  NewUuid(u);
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : u) {
+    s += kHex[b >> 4];
+    s += kHex[b & 15];
+  }
+  return s;
+}
+
+}  // namespace vel::platform

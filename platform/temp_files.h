@@ -1,0 +1,25 @@
+// Temporary names and working folders, and new UUIDs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vel::platform {
+
+// Folder for temporary files: $TMPDIR, else /tmp.
+std::string TempFolder();
+
+// Creates a new empty working folder named with the prefix (e.g. "kdoc") in the
+// temporary folder. Returns its path, or empty with *error set to a Win32 code.
+std::string MakeWorkDir(const std::string& prefix, uint32_t* error = nullptr);
+
+// Creates a new empty file named with the prefix (e.g. "tmpvr_") in the folder
+// (the temporary folder when empty). Returns its path, or empty on failure.
+std::string MakeTempFile(const std::string& prefix, const std::string& folder = {},
+                         uint32_t* error = nullptr);
+
+// A new random UUID as 16 bytes, and as 32 upper-case hexadecimal digits.
+void NewUuid(uint8_t out[16]);
+std::string NewUuidHex();
+
+}  // namespace vel::platform
