@@ -91,6 +91,10 @@ constexpr StatusText kStatusTexts[] = {
      "Nie znaleziono klucza prywatnego do deszyfrowania/podpisu."},
     {0x8009200E, "The signed cryptographic message does not have a signer for the specified signer index.",
      "Podpis o podanym indeksie nie istnieje."},
+    // Raised by our key and message code where the platform would have raised
+    // them; without a row the person would read only "Unknown error.".
+    {0x80092004, "Cannot find object or property.",
+     "Nie znaleziono obiektu lub jego właściwości."},
     {0x80092012, "The revocation function was unable to check revocation for the certificate.",
      "Nieudana próba sprawdzenia ważności certyfikatu."},
     {0x80093102, "ASN1 unexpected end of data.",
@@ -117,6 +121,8 @@ constexpr StatusText kStatusTexts[] = {
      "Nie znaleziono czytnika kart mikroprocesorowych."},
     {0x8010006B, "The supplied PIN is incorrect.",
      "Nieprawidłowy PIN."},
+    {0x8010006C, "The card cannot be accessed because the maximum number of PIN entry attempts has been reached.",
+     "Karta została zablokowana po przekroczeniu dopuszczalnej liczby prób wprowadzenia PIN-u."},
     {0xE0000001, "LDAP request has returned multiple response.",
      "Zapytanie LDAP zwróciło więcej niż jeden rekord."},
     {0xE0000002, "No certificate has been selected.",

@@ -89,6 +89,9 @@ constexpr TextCase kTextCases[] = {
     {0x800B010C, "A certificate was explicitly revoked by its issuer.", "Certyfikat został cofnięty."},
     {0x8010002A, "The supplied PIN is incorrect.", "Nieprawidłowy PIN."},
     {0x8010006B, "The supplied PIN is incorrect.", "Nieprawidłowy PIN."},
+    {0x8010006C, "The card cannot be accessed because the maximum number of PIN entry attempts has been reached.",
+     "Karta została zablokowana po przekroczeniu dopuszczalnej liczby prób wprowadzenia PIN-u."},
+    {0x80092004, "Cannot find object or property.", "Nie znaleziono obiektu lub jego właściwości."},
     {LIB_E_LDAP_MULTIPLE_RESPONSES, "LDAP request has returned multiple response.",
      "Zapytanie LDAP zwróciło więcej niż jeden rekord."},
     {LIB_E_NO_CERTIFICATE, "No certificate has been selected.", "Nie wybrano żadnego certyfikatu."},
@@ -121,7 +124,7 @@ TEST_F(StatusTest, RowsInBothLanguages) {
 TEST_F(StatusTest, CodesWithoutRowGiveDefault) {
   constexpr LibraryErrorCode kCodes[] = {
       1,           4,          14,         32,         1155,       0x80004001, 0x80070006,
-      0x8009200C,  0x800B0100, 0x8010006C, 0xE0000000, 0xE0000004, 0xE0000132 /* 306 */,
+      0x8009200C,  0x800B0100, 0x8010006D, 0xE0000000, 0xE0000004, 0xE0000132 /* 306 */,
       0xE00001A2 /* 418 */,    0xE00001F3 /* 499 */,   0xE00001FA /* 506 */,   0xE0000257 /* 599 */,
       0xE0000258 /* 600 */,    0xE000012B /* 299 */,   0xFFFFFFFF,
   };
