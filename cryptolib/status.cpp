@@ -87,14 +87,14 @@ constexpr StatusText kStatusTexts[] = {
      "Dane nie zostały jeszcze odszyfrowane."},
     {0x8009100F, "The cryptographic message does not contain all of the requested attributes.",
      "Oczekiwany atrybut nie został znaleziony."},
+    // 0x80092004 and 0x8010006C are raised by our key and message code where
+    // the platform would have raised them; without a row the person would read only "Unknown error.".
+    {0x80092004, "Cannot find object or property.",
+     "Nie znaleziono obiektu lub jego właściwości."},
     {0x8009200B, "Cannot find the certificate and private key for decryption.",
      "Nie znaleziono klucza prywatnego do deszyfrowania/podpisu."},
     {0x8009200E, "The signed cryptographic message does not have a signer for the specified signer index.",
      "Podpis o podanym indeksie nie istnieje."},
-    // Raised by our key and message code where the platform would have raised
-    // them; without a row the person would read only "Unknown error.".
-    {0x80092004, "Cannot find object or property.",
-     "Nie znaleziono obiektu lub jego właściwości."},
     {0x80092012, "The revocation function was unable to check revocation for the certificate.",
      "Nieudana próba sprawdzenia ważności certyfikatu."},
     {0x80093102, "ASN1 unexpected end of data.",
