@@ -1,0 +1,229 @@
+// The signer over a private-key object on a PKCS#11 token, through libp11.
+#include <libp11.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/signer.h"
+#include "platform/win32_error.h"
+
+namespace vel::platform {
+namespace {
+
+// A loaded module. Loading and finalising a module is process-wide in
+// PKCS#11, so each module is loaded once and kept until the process ends.
+struct Module {
+  PKCS11_CTX* ctx = nullptr;
+  std::mutex use;  // one signer at a time has the module (and its login state)
+  ~Module() {
+    if (ctx != nullptr) {
+      PKCS11_CTX_unload(ctx);
+      PKCS11_CTX_free(ctx);
+    }
+  }
+};
+
+uint32_t GetModule(const std::string& path, std::shared_ptr<Module>* out) {
+  static std::mutex mutex;
+  static std::map<std::string, std::shared_ptr<Module>> modules;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (auto it = modules.find(path); it != modules.end()) {
+    *out = it->second;
+    return 0;
+  }
+  auto module = std::make_shared<Module>();
+  module->ctx = PKCS11_CTX_new();
+  if (module->ctx == nullptr) return kErrorNotEnoughMemory;
+  if (PKCS11_CTX_load(module->ctx, path.c_str()) != 0) {
+    ERR_clear_error();
+    PKCS11_CTX_free(module->ctx);
+    module->ctx = nullptr;
+    return kScardNoReader;  // no middleware for the card
+  }
+  modules.emplace(path, module);
+  *out = std::move(module);
+  return 0;
+}
+
+// The card's status for a PKCS#11 return value.
+uint32_t FromCkr(unsigned long rv) {
+  switch (rv) {
+    case 0xA0:  // CKR_PIN_INCORRECT
+      return kScardWrongPin;
+    case 0xA1:  // CKR_PIN_INVALID
+    case 0xA2:  // CKR_PIN_LEN_RANGE
+    case 0xA3:  // CKR_PIN_EXPIRED
+      return kScardInvalidPin;
+    case 0xA4:  // CKR_PIN_LOCKED
+      return kScardPinBlocked;
+    case 0x50:  // CKR_FUNCTION_CANCELED (PIN pad)
+      return kStatusCancelled;
+    case 0x30:  // CKR_DEVICE_ERROR
+    case 0x32:  // CKR_DEVICE_REMOVED
+    case 0xE0:  // CKR_TOKEN_NOT_PRESENT
+      return kNteBadKeyset;
+    default:
+      return kNteFail;
+  }
+}
+
+// The status of the last libp11 failure; `fallback` when no PKCS#11 code was queued.
+uint32_t LastError(uint32_t fallback) {
+  const int ckr_lib = ERR_get_CKR_code();
+  uint32_t status = fallback;
+  unsigned long e;
+  while ((e = ERR_get_error()) != 0) {
+    if (ERR_GET_LIB(e) == ckr_lib) status = FromCkr(ERR_GET_REASON(e));
+  }
+  return status;
+}
+
+bool Matches(const std::optional<std::string>& want, const char* have) {
+  return !want || (have != nullptr && *want == have);
+}
+
+struct PkeyDeleter {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+
+class Pkcs11Signer final : public Signer {
+ public:
+  Pkcs11Signer(std::shared_ptr<Module> module, Pkcs11Uri uri, CertPtr cert)
+      : module_(std::move(module)), lock_(module_->use), uri_(std::move(uri)),
+        cert_(std::move(cert)) {}
+
+  ~Pkcs11Signer() override {
+    key_.reset();  // refers to the slot's objects
+    if (logged_in_ && slot_ != nullptr) PKCS11_logout(slot_);
+    if (slots_ != nullptr) PKCS11_release_all_slots(module_->ctx, slots_, slot_count_);
+    ERR_clear_error();
+  }
+
+  uint32_t FindToken() {
+    ERR_clear_error();
+    if (PKCS11_enumerate_slots(module_->ctx, &slots_, &slot_count_) != 0) {
+      slots_ = nullptr;
+      slot_count_ = 0;
+      return LastError(kScardNoReader);
+    }
+    for (unsigned int i = 0; i < slot_count_; ++i) {
+      PKCS11_TOKEN* t = slots_[i].token;
+      if (t == nullptr || !t->initialized) continue;
+      if (Matches(uri_.token, t->label) && Matches(uri_.manufacturer, t->manufacturer) &&
+          Matches(uri_.model, t->model) && Matches(uri_.serial, t->serialnr)) {
+        slot_ = &slots_[i];
+        return 0;
+      }
+    }
+    return kNteBadKeyset;
+  }
+
+  const CertPtr& certificate() const override { return cert_; }
+
+  uint32_t SignSha1Digest(std::span<const uint8_t> digest,
+                          std::vector<uint8_t>* signature) override {
+    EVP_PKEY* key = nullptr;
+    uint32_t err = AcquirePrivateKey(&key);
+    if (err != 0) return err;
+    ERR_clear_error();
+    err = SignSha1DigestWithKey(key, digest, signature);
+    if (err == kNteFail) err = LastError(kNteFail);
+    return err;
+  }
+
+  uint32_t AcquirePrivateKey(EVP_PKEY** key) override {
+    if (key == nullptr) return kErrorInvalidParameter;
+    if (!key_) {
+      uint32_t err = Login();
+      if (err == 0) err = FindKey();
+      if (err != 0) return err;
+    }
+    *key = key_.get();
+    return 0;
+  }
+
+ private:
+  uint32_t Login() {
+    PKCS11_TOKEN* token = slot_->token;
+    ERR_clear_error();
+    int logged = 0;
+    if (PKCS11_is_logged_in(slot_, 0, &logged) == 0 && logged) return 0;
+    if (!token->loginRequired) return 0;
+    if (token->userPinLocked) return kScardPinBlocked;
+    int rc;
+    if (token->secureLogin) {
+      rc = PKCS11_login(slot_, 0, nullptr);  // the reader's own PIN pad asks
+    } else {
+      PinRequest request;
+      request.token = true;
+      request.label = token->label != nullptr ? token->label : "";
+      request.final_try = token->userPinFinalTry != 0;
+      std::string pin;
+      const uint32_t err = AskPin(request, &pin);
+      if (err != 0) return err;
+      rc = PKCS11_login(slot_, 0, pin.c_str());
+      OPENSSL_cleanse(pin.data(), pin.size());
+    }
+    if (rc != 0) return LastError(kScardWrongPin);
+    logged_in_ = true;
+    return 0;
+  }
+
+  uint32_t FindKey() {
+    PKCS11_KEY* keys = nullptr;
+    unsigned int count = 0;
+    ERR_clear_error();
+    if (PKCS11_enumerate_keys(slot_->token, &keys, &count) != 0) return LastError(kNteBadKeyset);
+    EVP_PKEY* cert_key = X509_get0_pubkey(cert_->x509());
+    for (unsigned int i = 0; i < count; ++i) {
+      const PKCS11_KEY& k = keys[i];
+      if (uri_.object && (k.label == nullptr || *uri_.object != k.label)) continue;
+      if (uri_.id && (k.id_len != uri_.id->size() ||
+                      (k.id_len != 0 && std::memcmp(k.id, uri_.id->data(), k.id_len) != 0)))
+        continue;
+      std::unique_ptr<EVP_PKEY, PkeyDeleter> pk(PKCS11_get_private_key(&keys[i]));
+      // The object must be the private half of the certificate's key.
+      if (pk && cert_key != nullptr && EVP_PKEY_eq(pk.get(), cert_key) == 1) {
+        key_ = std::move(pk);
+        ERR_clear_error();
+        return 0;
+      }
+    }
+    ERR_clear_error();
+    return kNteBadKeyset;
+  }
+
+  std::shared_ptr<Module> module_;
+  std::unique_lock<std::mutex> lock_;
+  Pkcs11Uri uri_;
+  CertPtr cert_;
+  PKCS11_SLOT* slots_ = nullptr;
+  unsigned int slot_count_ = 0;
+  PKCS11_SLOT* slot_ = nullptr;
+  bool logged_in_ = false;
+  std::unique_ptr<EVP_PKEY, PkeyDeleter> key_;
+};
+
+}  // namespace
+
+uint32_t OpenPkcs11Signer(const std::string& uri_text, const CertPtr& cert,
+                          std::unique_ptr<Signer>* out) {
+  if (!cert || out == nullptr) return kErrorInvalidParameter;
+  Pkcs11Uri uri;
+  if (!ParsePkcs11Uri(uri_text, &uri)) return kErrorInvalidParameter;
+  if (uri.type && *uri.type != "private") return kNteBadKeyset;
+  std::shared_ptr<Module> module;
+  uint32_t err = GetModule(Pkcs11ModuleFor(uri), &module);
+  if (err != 0) return err;
+  auto signer = std::make_unique<Pkcs11Signer>(std::move(module), std::move(uri), cert);
+  err = signer->FindToken();
+  if (err != 0) return err;
+  *out = std::move(signer);
+  return 0;
+}
+
+}  // namespace vel::platform
