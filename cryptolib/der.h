@@ -230,4 +230,7 @@ std::vector<uint8_t> I2dBytes(I2d i2d, Obj* obj) {
   return out;
 }
 
+// Appends a Unicode code point to `out` as UTF-8.
+void AppendUtf8(uint32_t cp, std::string* out);
+
 }  // namespace vel::der

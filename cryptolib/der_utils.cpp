@@ -104,24 +104,6 @@ void AppendLength(size_t length, std::vector<uint8_t>* out) {
   out->insert(out->end(), l.begin(), l.end());
 }
 
-// Appends the code point as UTF-8.
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
@@ -172,7 +154,7 @@ std::vector<uint32_t> DecodeUtf8Lenient(std::span<const uint8_t> s) {
 // U+0000 becomes U+FFFD: a NUL inside a name would otherwise hide what follows it.
 LibraryErrorCode WriteText(const std::vector<uint32_t>& cps, char* text, uint32_t* size) {
   std::string out;
-  for (uint32_t cp : cps) AppendUtf8(cp == 0 ? kReplacement : cp, &out);
+  for (uint32_t cp : cps) der::AppendUtf8(cp == 0 ? kReplacement : cp, &out);
   const size_t needed = out.size() + 1;
   if (needed > std::numeric_limits<uint32_t>::max()) return kErrorNotEnoughMemory;
   if (text == nullptr || *size < needed) {

@@ -150,10 +150,11 @@ CertPtr SelectCertificateFromStore(X509Context* context, uint32_t location,
     context->candidates.push_back(c);
   }
   store.reset();
-  // The selection window is not part of this build: nothing can be chosen.
-  SetError(context, kErrorNotImplemented);
+  // The window makes the chosen certificate current and sets the last error
+  // (1223 on cancel); the candidates are released either way.
+  CertPtr chosen = RunCertificateSelection(context);
   context->candidates.clear();
-  return nullptr;
+  return chosen;
 }
 
 CertPtr FindCertificateInStore(CertStore& store, uint32_t /*encoding*/, uint32_t /*flags*/,

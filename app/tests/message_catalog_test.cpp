@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/testing/test_support.h"
+
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -16,36 +18,6 @@ constexpr uint32_t kEnglish = 1033;
 constexpr uint32_t kPolish = 1045;
 constexpr const char kDefault[] = "domyślny tekst wywołującego";
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;  // truncated sequence
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
 
 std::string Get(const CMessageTable& table, int id, const char* def = kDefault) {
   std::string out;
@@ -74,7 +46,7 @@ TEST(MessageCatalog, RangesAndGapsOfBothLanguages) {
     for (const char* text : {p, e}) {
       if (text == nullptr) continue;
       EXPECT_NE(*text, '\0');
-      EXPECT_TRUE(IsValidUtf8(text)) << text;
+      EXPECT_TRUE(test::IsValidUtf8(text)) << text;
     }
     plCount += p != nullptr;
     enCount += e != nullptr;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/testing/test_support.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,36 +14,6 @@ namespace {
 constexpr std::string_view kDefaultEn = "Unknown error.";
 constexpr std::string_view kDefaultPl = "Nieznany błąd.";
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;  // truncated sequence
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
 
 // Every test leaves the process in the start-up language.
 class StatusTest : public ::testing::Test {
@@ -113,7 +85,7 @@ TEST_F(StatusTest, RowsInBothLanguages) {
     SCOPED_TRACE(::testing::Message() << std::hex << "code 0x" << c.code);
     EXPECT_STREQ(GetErrorTextEn(c.code), c.en);
     EXPECT_STREQ(GetErrorTextPl(c.code), c.pl);
-    EXPECT_TRUE(IsValidUtf8(GetErrorTextPl(c.code)));
+    EXPECT_TRUE(test::IsValidUtf8(GetErrorTextPl(c.code)));
     ASSERT_EQ(SetLanguage("en"), 0u);
     EXPECT_STREQ(GetErrorText(c.code), c.en);
     ASSERT_EQ(SetLanguage("pl"), 0u);
@@ -148,7 +120,7 @@ TEST_F(StatusTest, HttpRowsAndGaps) {
       const std::string prefix = "HTTP: (" + std::to_string(s) + ") ";
       EXPECT_EQ(std::string(GetErrorTextEn(code)).rfind(prefix, 0), 0u) << GetErrorTextEn(code);
       EXPECT_EQ(std::string(GetErrorTextPl(code)).rfind(prefix, 0), 0u) << GetErrorTextPl(code);
-      EXPECT_TRUE(IsValidUtf8(GetErrorTextPl(code)));
+      EXPECT_TRUE(test::IsValidUtf8(GetErrorTextPl(code)));
     } else {
       EXPECT_EQ(GetErrorTextEn(code), kDefaultEn);
       EXPECT_EQ(GetErrorTextPl(code), kDefaultPl);

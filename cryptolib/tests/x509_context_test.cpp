@@ -1,4 +1,5 @@
 #include "cryptolib/x509_context.h"
+#include "cryptolib/cert_windows.h"
 
 #include <gtest/gtest.h>
 #include <time.h>
@@ -417,10 +418,11 @@ TEST_F(ContextTest, AddAndFindBySubject) {
                                      CERT_FIND_SUBJECT_STR_W, "Jan"), 87u);
 }
 
-TEST_F(ContextTest, SelectionWindowIsNotThereYet) {
+TEST_F(ContextTest, SelectionGoesThroughTheInstalledWindow) {
   X509ContextPtr leaf = Load(test::certs::MakeCert(Leaf()));
   ASSERT_EQ(AddCertificateToStore(leaf.get(), CERT_SYSTEM_STORE_CURRENT_USER, "My"), 0u);
   X509ContextPtr ctx = MakeX509Context();
+  // No window installed: nothing can be chosen.
   EXPECT_FALSE(SelectCertificateFromStore(ctx.get(), CERT_SYSTEM_STORE_CURRENT_USER, "My"));
   EXPECT_EQ(ctx->last_error, 120u);
   EXPECT_EQ(ctx->store_name, "My");
@@ -428,6 +430,24 @@ TEST_F(ContextTest, SelectionWindowIsNotThereYet) {
   EXPECT_FALSE(SelectCertificateFromStore(ctx.get(), CERT_SYSTEM_STORE_CURRENT_USER, std::string(1001, 'x').c_str()));
   EXPECT_EQ(ctx->last_error, 87u);
   EXPECT_EQ(ShowCertificate(leaf.get(), nullptr), 120u);
+
+  // A window that picks the first candidate; the candidates are released after it.
+  static size_t offered = 0;
+  CertificateWindowHandlers h;
+  h.select_certificate = [](X509Context* c) -> CertPtr {
+    offered = c->candidates.size();
+    c->certificate = c->candidates.front();
+    c->last_error = 0;
+    return c->certificate;
+  };
+  SetCertificateWindowHandlers(h);
+  CertPtr chosen = SelectCertificateFromStore(ctx.get(), CERT_SYSTEM_STORE_CURRENT_USER, "My");
+  SetCertificateWindowHandlers({});
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(offered, 1u);
+  EXPECT_EQ(ctx->last_error, 0u);
+  EXPECT_TRUE(ctx->candidates.empty());
+  EXPECT_TRUE(platform::CompareCertificate(*chosen, *leaf->certificate));
 }
 
 TEST_F(ContextTest, LibrarySearchOverAStore) {

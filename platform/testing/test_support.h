@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vel::test {
@@ -37,6 +38,9 @@ CommandResult RunCommand(const std::string& command_line);
 
 // Quotes a path or word for the shell.
 std::string ShellQuote(const std::string& s);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view s);
 
 // True when the program is on PATH.
 bool HaveTool(const std::string& name);
