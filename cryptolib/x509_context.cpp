@@ -20,7 +20,6 @@ using platform::CertStore;
 
 constexpr LibraryErrorCode kErrorFileNotFound = platform::kErrorFileNotFound;        // 2
 constexpr LibraryErrorCode kErrorInvalidParameter = platform::kErrorInvalidParameter;  // 87
-constexpr LibraryErrorCode kErrorNotImplemented = platform::kErrorCallNotImplemented;  // 120
 
 LibraryErrorCode SetError(X509Context* context, LibraryErrorCode code) {
   if (context != nullptr) context->last_error = code;

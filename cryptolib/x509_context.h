@@ -101,9 +101,9 @@ LibraryErrorCode FindCertificateBySubject(X509Context* context, uint32_t locatio
 
 // Records the store, offers its certificates (at most 1000, in enumeration
 // order) in the selection window and returns the chosen one as the current
-// certificate. The selection window is not part of this build yet: after the
-// candidates are gathered the result is none with the last error 120
-// (ERROR_CALL_NOT_IMPLEMENTED). A name longer than 1000 characters: 87.
+// certificate (last error 0), or none with the window's status (1223 when the
+// person cancels; 120 when no window is installed, see cert_windows.h). A
+// name longer than 1000 characters: 87.
 CertPtr SelectCertificateFromStore(X509Context* context, uint32_t location,
                                    const char* store_name);
 
@@ -177,8 +177,8 @@ LibraryErrorCode GetEnhancedKeyUsageText(X509Context* context, char* text, uint3
 int IsIssuerOf(X509Context* context, const CertPtr& certificate);
 int IsIssuerOfContext(X509Context* context, const X509Context* other);
 
-// Opens the certificate viewer. The viewer window is not part of this build
-// yet: the result is 120 (ERROR_CALL_NOT_IMPLEMENTED).
+// Opens the certificate viewer on the context's certificate: 0, the reason
+// it cannot be shown, or 120 when no viewer is installed (cert_windows.h).
 LibraryErrorCode ShowCertificate(X509Context* context, void* parent_window);
 
 }  // namespace vel::crypto

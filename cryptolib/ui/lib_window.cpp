@@ -1,0 +1,57 @@
+// Shared pieces of the library windows.
+#include "cryptolib/ui/lib_window.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#include <QThread>
+#include <QWidget>
+
+#include "cryptolib/cert_windows.h"
+#include "cryptolib/ui/cert_list_window.h"
+#include "cryptolib/ui/cert_view_window.h"
+
+namespace vel::crypto::ui {
+
+QFont LibWindowFont() {
+  QFont font;
+  // A narrow sans face first, so the tables' fixed column widths hold the
+  // texts; the style hint covers systems without these faces.
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                    QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
+  font.setStyleHint(QFont::SansSerif, QFont::PreferDefault);
+  font.setPixelSize(11);
+  font.setWeight(QFont::Normal);
+  return font;
+}
+
+WindowHead MakeWindowHead() {
+  WindowHead head;
+  head.font = LibWindowFont();
+  return head;
+}
+
+void SetWndFont(const WindowHead& head, QWidget* control) {
+  if (control != nullptr) control->setFont(head.font);
+}
+
+bool RunOnGuiThread(std::function<void()> work, bool wait) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || qobject_cast<QApplication*>(app) == nullptr) return false;
+  if (QThread::currentThread() == app->thread()) {
+    work();
+    return true;
+  }
+  return QMetaObject::invokeMethod(app, std::move(work),
+                                   wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+}
+
+void InstallCertificateWindows() {
+  CertificateWindowHandlers handlers;
+  handlers.show_certificate = [](const CertPtr& certificate) {
+    return ShowCertViewWindow(certificate);
+  };
+  handlers.select_certificate = &ShowCertListWindow;
+  SetCertificateWindowHandlers(handlers);
+}
+
+}  // namespace vel::crypto::ui

@@ -1,0 +1,40 @@
+// What the crypto library's windows share: the window font, giving a control
+// that font (SetWndFont), handing work to the GUI thread, and installing the
+// windows behind the certificate functions.
+#pragma once
+
+#include <QFont>
+#include <functional>
+
+#include "cryptolib/status.h"
+
+class QWidget;
+
+namespace vel::crypto::ui {
+
+// The head every library window's state begins with.
+struct WindowHead {
+  LibraryErrorCode last_status = 0;
+  QFont font;
+};
+
+// The library windows' font: a plain sans-serif face, 11 pixels, normal weight.
+QFont LibWindowFont();
+
+// A head with the window font.
+WindowHead MakeWindowHead();
+
+// Gives `control` the font of the window whose head is `head`.
+void SetWndFont(const WindowHead& head, QWidget* control);
+
+// Runs `work` on the GUI thread: at once when called there, otherwise queued
+// to it, and with `wait` the caller blocks until it has run. False when the
+// process has no Qt application (nothing runs).
+bool RunOnGuiThread(std::function<void()> work, bool wait);
+
+// Makes ShowCertificate open the viewer and the store selection use the
+// selection window (cryptolib/cert_windows.h). Call once the QApplication
+// exists.
+void InstallCertificateWindows();
+
+}  // namespace vel::crypto::ui
