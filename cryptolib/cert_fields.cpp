@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cryptolib/cert_names.h"
+#include "cryptolib/lib_strings.h"
 #include "cryptolib/cert_text.h"
 #include "cryptolib/der.h"
 #include "cryptolib/der_utils.h"
@@ -30,42 +31,6 @@ constexpr LibraryErrorCode kErrorInvalidParameter = platform::kErrorInvalidParam
 constexpr LibraryErrorCode kErrorMoreData = platform::kErrorMoreData;                  // 234
 // What the platform's decoder reports for a value it cannot decode.
 constexpr LibraryErrorCode kDecodeError = platform::kCryptEAsn1BadTag;
-
-// Labels of the certificate windows that these texts share with them.
-struct Label {
-  uint32_t id;
-  const char* en;
-  const char* pl;
-};
-constexpr Label kLabels[] = {
-    {101, "Digital signature", "Podpis cyfrowy"},
-    {102, "Non-Repudiation", "Usługa niezaprzeczalności"},
-    {103, "Key encipherment", "Szyfrowanie klucza"},
-    {104, "Data encipherment", "Szyfrowanie danych"},
-    {105, "Key agreement", "Uzgadnianie kluczy"},
-    {106, "Certificate signing", "Podpisywanie certyfikatu"},
-    {107, "CRL signing", "Podpisywanie CRL"},
-    {108, "Encipher only", "Wyłącznie szyfrowanie danych"},
-    {110, "Unrecognized", "Nierozpoznane przeznaczenie"},
-    {111, "Server authentication", "Autentykacja serwera"},
-    {112, "Client authentication", "Autentykacja klienta"},
-    {113, "Code signing", "Podpisywanie kodu"},
-    {114, "Email protection", "Zabezpieczanie poczty"},
-    {115, "IPsec end system", "System końcowy IPsec"},
-    {116, "IPsec tunnel", "Tunel IPsec"},
-    {117, "IPsec user", "Użytkownik IPsec"},
-    {118, "Timestamp signing", "Znakowanie czasem"},
-    {119, "Smartcard logon", "Logowanie kartą"},
-    {120, "OCSP signing", "Podpisywanie OCSP"},
-};
-
-const char* LabelText(uint32_t id) {
-  const uint32_t language = LanguageId.load();
-  if (language != kLanguageEnglish && language != kLanguagePolish) return "Unknown language set.";
-  for (const Label& l : kLabels)
-    if (l.id == id) return language == kLanguageEnglish ? l.en : l.pl;
-  return "";
-}
 
 // An IA5String value as text: 8-bit characters widened (UTF-8). A NUL would
 // split the address lists these texts are handed out in: false.
@@ -406,7 +371,7 @@ LibraryErrorCode GetKeyUsageText(X509Context* context, char* text, uint32_t* siz
   for (uint32_t bit = 0; bit < 8; ++bit) {
     if ((value[3] & (0x80 >> bit)) == 0) continue;
     if (!out.empty()) out += ", ";
-    out += LabelText(101 + bit);
+    out += ui::GetLibString(101 + bit);
   }
   return SetError(context, PutText(out, 0, text, size));
 }
@@ -420,8 +385,8 @@ const char* EkuOidToName(const char* oid) {
   };
   if (oid != nullptr)
     for (const auto& [o, id] : kUsages)
-      if (std::strcmp(oid, o) == 0) return LabelText(id);
-  return LabelText(110);
+      if (std::strcmp(oid, o) == 0) return ui::GetLibString(id);
+  return ui::GetLibString(110);
 }
 
 LibraryErrorCode GetEnhancedKeyUsageText(X509Context* context, char* text, uint32_t* size) {

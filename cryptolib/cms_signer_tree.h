@@ -94,8 +94,8 @@ class CmsSignerNode {
   // The node's SignerInfo as it stands in the message; empty when none.
   std::span<const uint8_t> signer_info() const;
   // Opens the CMS signer window for the node: 13 without a SignerInfo or a
-  // certificate. The window is not part of this build yet: 120
-  // (ERROR_CALL_NOT_IMPLEMENTED).
+  // certificate; 120 until the program installs the window
+  // (cryptolib/cms_signer_window.h).
   LibraryErrorCode ShowInfoWindow(void* owner) const;
   // 0 when the node's signature verifies (see above), else the status.
   LibraryErrorCode Verify() const;

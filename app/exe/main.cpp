@@ -4,14 +4,14 @@
 
 #include "app/ui/app_windows.h"
 #include "app/viewer_app.h"
-#include "cryptolib/ui/lib_window.h"
+#include "cryptolib/ui/library_windows.h"
 #include "velAsn1/asn1.h"
 
 int main(int argc, char** argv) {
   // The decoder tables are filled once, before any thread can decode.
   vel::asn1::RegisterAnyTypes();
   QApplication qt(argc, argv);
-  vel::crypto::ui::InstallCertificateWindows();
+  vel::crypto::ui::InstallLibraryWindows();
   std::vector<std::string> args(argv + 1, argv + argc);
   vel::app::CViewerApp app;
   vel::app::StartupWindows windows;

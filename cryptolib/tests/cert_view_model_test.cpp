@@ -14,7 +14,7 @@
 #include "cryptolib/tests/cert_ui_fixture.h"
 #include "cryptolib/tests/path_fixture.h"
 #include "cryptolib/ui/cert_list_model.h"
-#include "cryptolib/ui/lib_strings.h"
+#include "cryptolib/lib_strings.h"
 #include "cryptolib/x509_context.h"
 
 namespace vel::crypto::ui {

@@ -15,7 +15,7 @@
 #include "cryptolib/tests/cert_ui_fixture.h"
 #include "cryptolib/ui/cert_list_model.h"
 #include "cryptolib/ui/cert_view_model.h"
-#include "cryptolib/ui/lib_strings.h"
+#include "cryptolib/lib_strings.h"
 
 namespace vel::crypto::ui {
 namespace {

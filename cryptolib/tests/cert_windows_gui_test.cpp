@@ -33,7 +33,7 @@
 #include "cryptolib/tests/path_fixture.h"
 #include "cryptolib/ui/cert_list_window.h"
 #include "cryptolib/ui/cert_view_window.h"
-#include "cryptolib/ui/lib_strings.h"
+#include "cryptolib/lib_strings.h"
 #include "cryptolib/ui/lib_window.h"
 #include "cryptolib/x509_context.h"
 

@@ -13,14 +13,13 @@
 #include <utility>
 
 #include "cryptolib/ui/cert_view_window.h"
-#include "cryptolib/ui/lib_strings.h"
+#include "cryptolib/lib_strings.h"
 #include "platform/win32_error.h"
 
 namespace vel::crypto::ui {
 namespace {
 
 QString Label(uint32_t id) { return QString::fromUtf8(GetLibString(id)); }
-QString Text(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 #include "cryptolib/cert_path.h"
 #include "cryptolib/cert_text.h"
 #include "cryptolib/der.h"
-#include "cryptolib/ui/lib_strings.h"
+#include "cryptolib/lib_strings.h"
 #include "platform/cert_name_str.h"
 #include "platform/win32_error.h"
 

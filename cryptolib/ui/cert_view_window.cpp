@@ -16,28 +16,13 @@
 #include <memory>
 #include <utility>
 
-#include "cryptolib/ui/lib_strings.h"
+#include "cryptolib/lib_strings.h"
 #include "platform/win32_error.h"
 
 namespace vel::crypto::ui {
 namespace {
 
-QString Text(const std::string& s) { return QString::fromStdString(s); }
 QString Label(uint32_t id) { return QString::fromUtf8(GetLibString(id)); }
-
-// A list cell holds one line: the texts' line breaks become blanks.
-QString OneLine(const std::string& s) {
-  QString t = Text(s);
-  t.replace(QStringLiteral("\r\n"), QStringLiteral("  "));
-  t.replace(QLatin1Char('\n'), QLatin1Char(' '));
-  return t.trimmed();
-}
-
-QString Lines(const std::string& s) {
-  QString t = Text(s);
-  t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return t;
-}
 
 QTreeWidget* MakeReportList(const WindowHead& head, uint32_t label0, uint32_t label1,
                             QWidget* parent) {

@@ -54,4 +54,19 @@ void InstallCertificateWindows() {
   SetCertificateWindowHandlers(handlers);
 }
 
+QString Text(const std::string& s) { return QString::fromStdString(s); }
+
+QString OneLine(const std::string& s) {
+  QString t = Text(s);
+  t.replace(QStringLiteral("\r\n"), QStringLiteral("  "));
+  t.replace(QLatin1Char('\n'), QLatin1Char(' '));
+  return t.trimmed();
+}
+
+QString Lines(const std::string& s) {
+  QString t = Text(s);
+  t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return t;
+}
+
 }  // namespace vel::crypto::ui

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <QFont>
+#include <QString>
 #include <functional>
+#include <string>
 
 #include "cryptolib/status.h"
 
@@ -26,6 +28,12 @@ WindowHead MakeWindowHead();
 
 // Gives `control` the font of the window whose head is `head`.
 void SetWndFont(const WindowHead& head, QWidget* control);
+
+// Texts of the models as the widgets show them: as they are; in a list cell,
+// on one line (line breaks become blanks); in a value box, with CR LF as LF.
+QString Text(const std::string& s);
+QString OneLine(const std::string& s);
+QString Lines(const std::string& s);
 
 // Runs `work` on the GUI thread: at once when called there, otherwise queued
 // to it, and with `wait` the caller blocks until it has run. False when the

@@ -1,5 +1,5 @@
 // Label tables of the certificate windows.
-#include "cryptolib/ui/lib_strings.h"
+#include "cryptolib/lib_strings.h"
 
 #include <algorithm>
 #include <iterator>
@@ -9,14 +9,8 @@
 namespace vel::crypto::ui {
 namespace {
 
-struct Label {
-  uint32_t id;
-  const char* en;
-  const char* pl;
-};
-
 // Sorted by id for the binary search.
-constexpr Label kLabels[] = {
+constexpr LabelRow kLabels[] = {
     {2, "Certificate", "Certyfikat"},
     {3, "General", "Ogólne"},
     {4, "Details", "Szczegóły"},
@@ -123,40 +117,39 @@ constexpr Label kLabels[] = {
     {213, "Pseudonym", "Pseudonim"},
 };
 
-constexpr bool IsStrictlySorted() {
-  for (size_t i = 1; i < std::size(kLabels); ++i)
-    if (kLabels[i - 1].id >= kLabels[i].id) return false;
-  return true;
-}
-static_assert(IsStrictlySorted(), "label rows must be sorted by id");
-
-const Label* Find(uint32_t id) {
-  const auto* it = std::lower_bound(std::begin(kLabels), std::end(kLabels), id,
-                                    [](const Label& l, uint32_t v) { return l.id < v; });
-  return it != std::end(kLabels) && it->id == id ? it : nullptr;
-}
+static_assert(LabelRowsSorted(kLabels), "label rows must be sorted by id");
 
 }  // namespace
 
+const LabelRow* FindLabelRow(std::span<const LabelRow> rows, uint32_t id) {
+  const auto it = std::lower_bound(rows.begin(), rows.end(), id,
+                                   [](const LabelRow& l, uint32_t v) { return l.id < v; });
+  return it != rows.end() && it->id == id ? &*it : nullptr;
+}
+
+const char* LabelInLanguage(const LabelRow* row, const char* missing_en, const char* missing_pl) {
+  switch (LanguageId.load()) {
+    case kLanguageEnglish:
+      return row != nullptr ? row->en : missing_en;
+    case kLanguagePolish:
+      return row != nullptr ? row->pl : missing_pl;
+    default:
+      return kUnknownLanguageText;
+  }
+}
+
 const char* GetCertLabelEn(uint32_t id) {
-  const Label* l = Find(id);
+  const LabelRow* l = FindLabelRow(kLabels, id);
   return l != nullptr ? l->en : kNoLabelText;
 }
 
 const char* GetCertLabelPl(uint32_t id) {
-  const Label* l = Find(id);
+  const LabelRow* l = FindLabelRow(kLabels, id);
   return l != nullptr ? l->pl : kNoLabelText;
 }
 
 const char* GetLibString(uint32_t id) {
-  switch (LanguageId.load()) {
-    case kLanguageEnglish:
-      return GetCertLabelEn(id);
-    case kLanguagePolish:
-      return GetCertLabelPl(id);
-    default:
-      return kUnknownLanguageText;
-  }
+  return LabelInLanguage(FindLabelRow(kLabels, id), kNoLabelText, kNoLabelText);
 }
 
 }  // namespace vel::crypto::ui
