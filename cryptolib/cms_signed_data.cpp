@@ -459,4 +459,25 @@ LibraryErrorCode MakeSignerInfo(const platform::CertContext& cert, Bytes content
   return 0;
 }
 
+std::optional<std::vector<uint8_t>> WrapSignerInfo(Bytes signer_info) {
+  der::Writer w;
+  w.Begin(der::kSequence);
+  w.AddOid(kOidSignedData);
+  w.Begin(der::ContextConstructed(0));
+  w.Begin(der::kSequence);
+  w.AddInteger(1);
+  w.Begin(der::kSet);
+  w.End();
+  w.Begin(der::kSequence);
+  w.AddOid(kOidData);
+  w.End();
+  w.Begin(der::kSet);
+  w.AddEncoded(signer_info);
+  w.End();
+  w.End();
+  w.End();
+  w.End();
+  return w.Finish();
+}
+
 }  // namespace vel::crypto::cms

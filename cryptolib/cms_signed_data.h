@@ -83,6 +83,11 @@ struct SignedData {
 // part: 0x8009310B; a ContentInfo of another type: 0x80091004.
 LibraryErrorCode ParseSignedData(Bytes message, SignedData* out);
 
+// A SignerInfo found outside a SignerInfos set (a counter-signature, or one
+// shown alone) inside a SignedData of its own, so that ParseSignedData reads
+// it: ContentInfo { signedData, [0] { 1, {}, { data }, { signerInfo } } }.
+std::optional<std::vector<uint8_t>> WrapSignerInfo(Bytes signer_info);
+
 // The encapsulated content as one piece.
 std::vector<uint8_t> JoinContent(const SignedData& sd);
 

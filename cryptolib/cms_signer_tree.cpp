@@ -52,30 +52,6 @@ bool RsaAlgorithmFits(const std::string& sig, const EVP_MD* md) {
          (sig == "1.2.840.113549.1.1.13" && md == EVP_sha512());
 }
 
-// A SignerInfo found outside a SignerInfos set (a counter-signature) in a
-// SignedData of its own, so that the one CMS reader reads it:
-// ContentInfo { signedData, [0] { 1, {}, { data }, { signerInfo } } }.
-std::optional<std::vector<uint8_t>> WrapSignerInfo(Bytes signer_info) {
-  der::Writer w;
-  w.Begin(der::kSequence);
-  w.AddOid(cms::kOidSignedData);
-  w.Begin(der::ContextConstructed(0));
-  w.Begin(der::kSequence);
-  w.AddInteger(1);
-  w.Begin(der::kSet);
-  w.End();
-  w.Begin(der::kSequence);
-  w.AddOid(cms::kOidData);
-  w.End();
-  w.Begin(der::kSet);
-  w.AddEncoded(signer_info);
-  w.End();
-  w.End();
-  w.End();
-  w.End();
-  return w.Finish();
-}
-
 // The token in a stored time-stamp value: the value itself when it is a
 // ContentInfo, the timeStampToken of a whole TimeStampResp otherwise.
 bool TokenOf(Bytes value, Bytes* token) {
@@ -225,7 +201,7 @@ std::unique_ptr<CmsSignerNode> CmsSignerNode::MakeCounterSigner(std::span<const 
                                                                 const CmsSignerNode& parent,
                                                                 int depth) {
   std::shared_ptr<Decoded> decoded;
-  const std::optional<std::vector<uint8_t>> wrapped = WrapSignerInfo(value);
+  const std::optional<std::vector<uint8_t>> wrapped = cms::WrapSignerInfo(value);
   const bool readable = depth <= kMaxCounterSignatureDepth && !value.empty() && wrapped &&
                         DecodeSignedData(*wrapped, &decoded) == 0 &&
                         decoded->sd.signers.size() == 1;

@@ -219,24 +219,7 @@ LibraryErrorCode DecodeSignerInfo(Bytes signer_info, cms::SignedData* sd) {
   if (!der::ParseElement(signer_info, &element) || element.encoded.size() != signer_info.size() ||
       element.tag != der::kSequence)
     return kBadEncoding;
-  der::Writer w;
-  w.Begin(der::kSequence);
-  w.AddOid(cms::kOidSignedData);
-  w.Begin(der::ContextConstructed(0));
-  w.Begin(der::kSequence);
-  w.AddInteger(1);
-  w.Begin(der::kSet);
-  w.End();
-  w.Begin(der::kSequence);
-  w.AddOid(cms::kOidData);
-  w.End();
-  w.Begin(der::kSet);
-  w.AddEncoded(signer_info);
-  w.End();
-  w.End();
-  w.End();
-  w.End();
-  std::optional<std::vector<uint8_t>> wrapped = w.Finish();
+  std::optional<std::vector<uint8_t>> wrapped = cms::WrapSignerInfo(signer_info);
   if (!wrapped) return kBadEncoding;
   cms::SignedData parsed;
   if (cms::ParseSignedData(*wrapped, &parsed) != 0 || parsed.signers.size() != 1)
