@@ -13,12 +13,8 @@ if [ ${#targets[@]} -eq 0 ]; then
   exit 0
 fi
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
-# Fuzzing keeps fast unwinding for speed; stacks then stop inside OpenSSL, so
-# its allocations are not traced here (the tests trace them).
-supp="$build/lsan-fuzz.supp"
-{ cat "$root/scripts/lsan.supp"; echo "leak:libcrypto"; } > "$supp"
 export ASAN_OPTIONS="detect_leaks=1"
-export LSAN_OPTIONS="suppressions=$supp:print_suppressions=0"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 failed=0
 for t in "${targets[@]}"; do
   exe=$(find "$build" -type f -name "$t" -perm -u+x | head -n 1)
