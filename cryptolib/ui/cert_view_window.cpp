@@ -11,7 +11,6 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <QWindow>
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -69,22 +68,13 @@ QLabel* MakeStatic(const WindowHead& head, const QString& text, QWidget* parent)
 // window does not block it; it still outlives that window.
 void OpenOnGuiThread(CertViewModel model) {
   auto* window = new CertViewWindow(std::move(model));
-  window->setAttribute(Qt::WA_DeleteOnClose);
-  if (QWidget* modal = QApplication::activeModalWidget()) {
-    window->winId();
-    if (QWindow* own = window->windowHandle(); own != nullptr)
-      own->setTransientParent(modal->window()->windowHandle());
-  }
-  window->show();
-  window->raise();
+  ShowModeless(window);
 }
 
 }  // namespace
 
 CertViewWindow::CertViewWindow(CertViewModel model)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                           Qt::WindowStaysOnTopHint),
+    : QWidget(nullptr, kModelessWindowFlags),
       model_(std::move(model)),
       head_(MakeWindowHead()) {
   SetWndFont(head_, this);

@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QWidget>
+#include <QWindow>
 
 #include "cryptolib/cert_windows.h"
 #include "cryptolib/ui/cert_list_window.h"
@@ -52,6 +53,17 @@ void InstallCertificateWindows() {
   };
   handlers.select_certificate = &ShowCertListWindow;
   SetCertificateWindowHandlers(handlers);
+}
+
+void ShowModeless(QWidget* window) {
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    window->winId();
+    if (QWindow* own = window->windowHandle(); own != nullptr)
+      own->setTransientParent(modal->window()->windowHandle());
+  }
+  window->show();
+  window->raise();
 }
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }

@@ -29,6 +29,18 @@ WindowHead MakeWindowHead();
 // Gives `control` the font of the window whose head is `head`.
 void SetWndFont(const WindowHead& head, QWidget* control);
 
+// A modeless library window: its own title bar with a close button, kept
+// above the document.
+inline constexpr Qt::WindowFlags kModelessWindowFlags =
+    Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint;
+
+// Shows a modeless window that deletes itself when closed. While a modal
+// window (the certificate selection) runs, it becomes the modal window's
+// transient child so that the modal window does not block it; it still
+// outlives that window. GUI thread only.
+void ShowModeless(QWidget* window);
+
 // Texts of the models as the widgets show them: as they are; in a list cell,
 // on one line (line breaks become blanks); in a value box, with CR LF as LF.
 QString Text(const std::string& s);

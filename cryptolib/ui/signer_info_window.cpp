@@ -13,7 +13,6 @@
 #include <QTextDocument>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-#include <QWindow>
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -35,14 +34,7 @@ void OpenOnGuiThread(std::vector<uint8_t> signer_info, SignerInfoModel model,
                      platform::CertPtr certificate) {
   auto* window =
       new SignerInfoWindow(std::move(signer_info), std::move(model), std::move(certificate));
-  window->setAttribute(Qt::WA_DeleteOnClose);
-  if (QWidget* modal = QApplication::activeModalWidget()) {
-    window->winId();
-    if (QWindow* own = window->windowHandle(); own != nullptr)
-      own->setTransientParent(modal->window()->windowHandle());
-  }
-  window->show();
-  window->raise();
+  ShowModeless(window);
 }
 
 }  // namespace
@@ -60,9 +52,7 @@ QFont CmsSignerFixedFont() {
 
 SignerInfoWindow::SignerInfoWindow(std::vector<uint8_t> signer_info, SignerInfoModel model,
                                    platform::CertPtr certificate)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                           Qt::WindowStaysOnTopHint),
+    : QWidget(nullptr, kModelessWindowFlags),
       signer_info_(std::move(signer_info)),
       model_(std::move(model)),
       certificate_(std::move(certificate)),
