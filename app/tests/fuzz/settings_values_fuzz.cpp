@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "platform/registry.h"
+#include "platform/registry_format.h"
 #include "platform/tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,14 +44,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!crl.list.empty() && !crl.list.ends_with("\r\n")) std::abort();
   }
 
-  // The proxy, with its credentials stored as the texts given.
-  if (WriteRegDword(RegHive::kCurrentUser, kUserKey, kValueProxyEnabled, 1) != 0 ||
-      WriteRegDword(RegHive::kCurrentUser, kUserKey, kValueProxyAuthEnabled, 1) != 0 ||
-      WriteRegString(RegHive::kCurrentUser, net, kValueProxyUsr, parts[1]) != 0 ||
-      WriteRegString(RegHive::kCurrentUser, net, kValueProxyPwd, parts[2]) != 0 ||
-      WriteRegString(RegHive::kCurrentUser, kUserKey, kValueProxyName, parts[3]) != 0 ||
-      WriteRegString(RegHive::kCurrentUser, kUserKey, kValueProxyPort, parts[4]) != 0)
-    std::abort();
+  // The proxy, with its credentials stored as the texts given. The hive file
+  // is written directly: the store's own writes sync the disk, too slow here.
+  {
+    using vel::platform::regfile::Hive;
+    auto bytes = [](const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+    Hive hive;
+    vel::platform::regfile::Key& user = hive.Create(kUserKey);
+    Hive::SetValue(user, kValueProxyEnabled, vel::platform::kRegDword, {1, 0, 0, 0});
+    Hive::SetValue(user, kValueProxyAuthEnabled, vel::platform::kRegDword, {1, 0, 0, 0});
+    Hive::SetValue(user, kValueProxyName, vel::platform::kRegSz, bytes(parts[3]));
+    Hive::SetValue(user, kValueProxyPort, vel::platform::kRegSz, bytes(parts[4]));
+    vel::platform::regfile::Key& network = hive.Create(net);
+    Hive::SetValue(network, kValueProxyUsr, vel::platform::kRegSz, bytes(parts[1]));
+    Hive::SetValue(network, kValueProxyPwd, vel::platform::kRegSz, bytes(parts[2]));
+    std::ofstream(vel::platform::RegHiveFile(RegHive::kCurrentUser), std::ios::binary)
+        << vel::platform::regfile::SerializeHive(hive, "HKEY_CURRENT_USER");
+  }
   const ProxySettings proxy = LoadProxySettings(kUserKey);
   ApplyProxySettings(proxy);
 
