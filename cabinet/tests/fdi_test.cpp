@@ -368,13 +368,13 @@ const std::vector<HostileCase>& HostileCases() {
          return BuildCabinet(s);
        },
        FDIERROR_BAD_COMPR_TYPE},
-      {"quantum_folder",
+      {"quantum_folder_of_mszip_data",
        [] {
          CabSpec s = PlainCabinet({{"a", TextBytes(10)}});
          s.folders[0].typeCompress = 0x0A02;
          return BuildCabinet(s);
        },
-       FDIERROR_BAD_COMPR_TYPE},
+       FDIERROR_MDI_FAIL},
       {"unknown_method",
        [] {
          CabSpec s = PlainCabinet({{"a", TextBytes(10)}});
