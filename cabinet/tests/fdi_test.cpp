@@ -55,6 +55,58 @@ TEST(FdiReader, ExtractsAHandBuiltCabinet) {
   EXPECT_EQ(ReadFileBytes(out / "b.bin"), b);
 }
 
+// The enumerate callback may move the walk: iFolder is the number of file
+// records still to read, cb the position of the next one.
+TEST(FdiReader, EnumerateCallbackSteersTheWalk) {
+  TempDir dir;
+  WriteFileBytes(dir / "x.cab",
+                 BuildCabinet(PlainCabinet({{"a.txt", TextBytes(300, 1)}, {"b.txt", TextBytes(200, 2)}})));
+  struct Case {
+    const char* name;
+    std::function<void(FDINOTIFICATION*, int call, int32_t& first)> change;
+    bool ok;
+    std::vector<std::string> copies;
+  };
+  const std::vector<Case> cases = {
+      {"unchanged", [](FDINOTIFICATION*, int, int32_t&) {}, true, {"copy:a.txt", "copy:b.txt"}},
+      {"no records", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->iFolder = 0; }, true, {}},
+      {"one record", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->iFolder = 1; }, true,
+       {"copy:a.txt"}},
+      {"the list once more",
+       [](FDINOTIFICATION* n, int call, int32_t& first) {
+         if (call == 0) first = n->cb;
+         if (call == 1) n->cb = first, n->iFolder = 2;
+       },
+       true, {"copy:a.txt", "copy:b.txt", "copy:a.txt", "copy:b.txt"}},
+      {"the second record only",
+       [](FDINOTIFICATION* n, int call, int32_t&) {
+         if (call == 0) n->cb += 16 + 6, n->iFolder = 1;  // past a.txt's record and its name
+       },
+       true, {"copy:b.txt"}},
+      {"a position before the file", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->cb = -5; },
+       false, {}},
+      {"more records than the cabinet holds", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->iFolder = 3; },
+       false, {"copy:a.txt", "copy:b.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir out;
+    Walk w{out.path()};
+    int calls = 0;
+    int32_t first = 0;
+    w.onEnumerate = [&](FDINOTIFICATION* n) { c.change(n, calls++, first); };
+    ERF erf;
+    EXPECT_EQ(CopyWithWalk(dir / "x.cab", w, erf), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(erf.erfOper, FDIERROR_CORRUPT_CABINET);
+    }
+    std::vector<std::string> copies;
+    for (const std::string& e : w.events)
+      if (e.rfind("copy:", 0) == 0) copies.push_back(e);
+    EXPECT_EQ(copies, c.copies);
+  }
+}
+
 TEST(FdiReader, IsCabinetRefusesUnfinishedAndForeignVersions) {
   TempDir dir;
   CabSpec spec = PlainCabinet({{"a", Bytes{'a'}}});
