@@ -3,14 +3,16 @@
 // the destination.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <optional>
-#include <functional>
 #include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <thread>
 
 #include "cabinet/cabinet.h"
 #include "cabinet/fdi.h"
 #include "cabinet/tests/cab_test_helpers.h"
+#include "cabinet/tests/codec_stream_helpers.h"
 #include "platform/testing/test_support.h"
 
 namespace fs = std::filesystem;
@@ -104,6 +106,26 @@ TEST(FdiReader, EnumerateCallbackSteersTheWalk) {
     for (const std::string& e : w.events)
       if (e.rfind("copy:", 0) == 0) copies.push_back(e);
     EXPECT_EQ(copies, c.copies);
+  }
+}
+
+// Decoder state lives in each reader: LZX and Quantum cabinets extracted on two threads at once.
+TEST(FdiReader, LzxAndQuantumExtractionsRunAtOnce) {
+  TempDir dir;
+  const Bytes a = TextBytes(150000, 31), b = TextBytes(120000, 32);
+  WriteFileBytes(dir / "l.cab", CodecCabinet(0x1003, LzxFrames(a, {.kinds = {LzxKind::kAligned}}), {{"a.txt", a}}));
+  WriteFileBytes(dir / "q.cab", CodecCabinet(0x1002, QuantumFrames(b, 16), {{"b.txt", b}}));
+  for (int round = 0; round < 2; ++round) {
+    TempDir outL, outQ;
+    int rl = 0, rq = 0;
+    std::thread tl([&] { rl = vel::cabinet::ExtractCabinet((dir / "l.cab").c_str(), (outL.path().string() + "/").c_str()); });
+    std::thread tq([&] { rq = vel::cabinet::ExtractCabinet((dir / "q.cab").c_str(), (outQ.path().string() + "/").c_str()); });
+    tl.join();
+    tq.join();
+    EXPECT_EQ(rl, 1);
+    EXPECT_EQ(rq, 1);
+    EXPECT_EQ(ReadFileBytes(outL / "a.txt"), a);
+    EXPECT_EQ(ReadFileBytes(outQ / "b.txt"), b);
   }
 }
 
