@@ -449,6 +449,37 @@ const std::vector<HostileCase>& HostileCases() {
          return BuildCabinet(s);
        },
        FDIERROR_MDI_FAIL},
+      // LZX and Quantum folders whose data lies: a block cut short, or asked for more than it holds.
+      {"lzx_block_cut_short",
+       [] {
+         const Bytes a = TextBytes(50000, 3);
+         auto frames = LzxFrames(a, {});
+         frames[1].data.resize(frames[1].data.size() / 2);
+         return CodecCabinet(0x1003, frames, {{"a.txt", a}});
+       },
+       FDIERROR_MDI_FAIL},
+      {"lzx_block_claims_more",
+       [] {
+         const Bytes a = TextBytes(5000, 3);
+         auto frames = LzxFrames(a, {});
+         frames[0].cbUncomp = 6000;
+         return CodecCabinet(0x1003, frames, {{"a.txt", Bytes(6000, 'x')}});
+       },
+       FDIERROR_MDI_FAIL},
+      {"quantum_block_cut_short",
+       [] {
+         const Bytes a = TextBytes(50000, 4);
+         auto frames = QuantumFrames(a, 16);
+         frames[0].data.resize(frames[0].data.size() / 2);
+         return CodecCabinet(0x1002, frames, {{"a.txt", a}});
+       },
+       FDIERROR_MDI_FAIL},
+      {"quantum_window_bits_9",
+       [] {
+         const Bytes a = TextBytes(500, 4);
+         return CodecCabinet(0x0902, QuantumFrames(a, 10), {{"a.txt", a}});
+       },
+       FDIERROR_MDI_FAIL},
       {"unknown_method",
        [] {
          CabSpec s = PlainCabinet({{"a", TextBytes(10)}});
