@@ -174,6 +174,17 @@ TEST(Lzx, RefusesWhatNoFrameMayHold) {
     EXPECT_EQ(d.Frame(b, out), CODEC_FAILED) << keep;
   }
 
+  // A repeated offset reaching before the folder's first byte: ten bytes stored
+  // with R0 = 1, then a block that repeats R0; R0 raised to 1,000 must fail.
+  const auto stored = LzxFrames(Bytes(20, 'x'), {.blockSize = 10, .kinds = {LzxKind::kUncompressed, LzxKind::kVerbatim}});
+  for (uint32_t r0 : {1u, 1000u}) {
+    DataBlock b = stored[0];
+    std::memcpy(&b.data[4], &r0, 4);  // after 28 header bits and their padding to 32
+    Decoder d(16);
+    out.clear();
+    EXPECT_EQ(d.Frame(b, out), r0 == 1 ? CODEC_OK : CODEC_FAILED) << r0;
+  }
+
   // Offsets that reach past the window: a stream made for 2 MiB read with 32 KiB.
   Bytes far = NoiseBytes(40000, 5);
   far.insert(far.end(), far.begin(), far.begin() + 30000);
