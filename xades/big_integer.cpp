@@ -1,0 +1,3 @@
+#include "xades/big_integer.h"
+namespace vel::xades {
+}

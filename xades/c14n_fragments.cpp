@@ -1,0 +1,3 @@
+#include "xades/c14n_fragments.h"
+namespace vel::xades {
+}

@@ -1,0 +1,3 @@
+#include "xades/crypto_helpers.h"
+namespace vel::xades {
+}

@@ -1,0 +1,123 @@
+#include "xades/xml_doc.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xpathInternals.h>
+
+#include <climits>
+#include <cstring>
+
+namespace vel::xades {
+namespace {
+
+// NONET: nothing fetched. Without NOENT, DTDLOAD, DTDATTR, DTDVALID and HUGE:
+// entities stay references, no external subset or entity is read, and
+// libxml2's depth and size limits hold.
+constexpr int kParseOptions = XML_PARSE_NONET;
+
+// Collects libxml2's diagnostics of one parse on this thread, then puts the
+// previous handler back.
+class DiagnosticsScope {
+ public:
+  explicit DiagnosticsScope(std::string* sink)
+      : sink_(sink), previous_(xmlStructuredError), previous_data_(xmlStructuredErrorContext) {
+    xmlSetStructuredErrorFunc(this, &DiagnosticsScope::Handle);
+  }
+  ~DiagnosticsScope() { xmlSetStructuredErrorFunc(previous_data_, previous_); }
+  DiagnosticsScope(const DiagnosticsScope&) = delete;
+  DiagnosticsScope& operator=(const DiagnosticsScope&) = delete;
+
+ private:
+  static void Handle(void* data, xmlErrorPtr error) {
+    auto* self = static_cast<DiagnosticsScope*>(data);
+    if (self->sink_ == nullptr || error == nullptr || error->message == nullptr) return;
+    self->sink_->append("line ").append(std::to_string(error->line)).append(": ");
+    self->sink_->append(error->message);
+  }
+  std::string* sink_;
+  xmlStructuredErrorFunc previous_;
+  void* previous_data_;
+};
+
+}  // namespace
+
+C14nMode c14nModeOf(int method) {
+  switch (method) {
+    case kC14nMethodWithComments:
+      return {XML_C14N_1_0, 1};
+    case kC14nMethodExclusive:
+      return {XML_C14N_EXCLUSIVE_1_0, 0};
+    default:
+      return {XML_C14N_1_0, 0};
+  }
+}
+
+int c14nMethodOfAlgorithm(std::string_view algorithm) {
+  if (algorithm == kC14nInclusive) return kC14nMethodInclusive;
+  if (algorithm == kC14nWithComments) return kC14nMethodWithComments;
+  if (algorithm == kC14nExclusive) return kC14nMethodExclusive;
+  return -1;
+}
+
+XmlCharPtr c14nDocument(xmlDoc* doc, int method, int* length) {
+  if (doc == nullptr) return nullptr;
+  const C14nMode m = c14nModeOf(method);
+  xmlChar* out = nullptr;
+  std::string ignored;
+  DiagnosticsScope scope(&ignored);
+  const int n = xmlC14NDocDumpMemory(doc, nullptr, m.mode, nullptr, m.withComments, &out);
+  if (n < 0 || out == nullptr) {
+    xmlFree(out);
+    return nullptr;
+  }
+  if (length != nullptr) *length = n;
+  return XmlCharPtr(out);
+}
+
+XmlDocPtr xadesParseMemory(std::span<const char> xml, std::string* diagnostics) {
+  if (xml.data() == nullptr || xml.empty() || xml.size() > static_cast<size_t>(INT_MAX))
+    return nullptr;
+  DiagnosticsScope scope(diagnostics);
+  return XmlDocPtr(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                                 kParseOptions));
+}
+
+XmlDocPtr xadesParseMemory(std::string_view xml, std::string* diagnostics) {
+  return xadesParseMemory(std::span<const char>(xml.data(), xml.size()), diagnostics);
+}
+
+XmlDocPtr xadesParseMemory(const uint8_t* xml, size_t length, std::string* diagnostics) {
+  return xadesParseMemory(std::span<const char>(reinterpret_cast<const char*>(xml), length),
+                          diagnostics);
+}
+
+XmlDocPtr xadesParseFile(const std::filesystem::path& path, std::string* diagnostics) {
+  DiagnosticsScope scope(diagnostics);
+  return XmlDocPtr(xmlReadFile(path.c_str(), nullptr, kParseOptions));
+}
+
+XPathContextPtr xadesNewXPathContext(xmlDoc* doc) {
+  if (doc == nullptr) return nullptr;
+  XPathContextPtr context(xmlXPathNewContext(doc));
+  if (!context) return nullptr;
+  if (xmlXPathRegisterNs(context.get(), BAD_CAST "xmldsig", BAD_CAST kXmlDsigNs) != 0 ||
+      xmlXPathRegisterNs(context.get(), BAD_CAST "xades", BAD_CAST kXadesNs) != 0)
+    return nullptr;
+  return context;
+}
+
+XPathObjectPtr xadesEval(xmlXPathContext* context, const char* expression) {
+  if (context == nullptr || expression == nullptr) return nullptr;
+  std::string ignored;
+  DiagnosticsScope scope(&ignored);
+  return XPathObjectPtr(xmlXPathEvalExpression(BAD_CAST expression, context));
+}
+
+std::span<xmlNode*> nodesOf(const xmlXPathObject* result) {
+  if (result == nullptr || result->type != XPATH_NODESET || result->nodesetval == nullptr ||
+      result->nodesetval->nodeNr <= 0)
+    return {};
+  return {result->nodesetval->nodeTab, static_cast<size_t>(result->nodesetval->nodeNr)};
+}
+
+}  // namespace vel::xades
