@@ -74,7 +74,7 @@ XmlCharPtr c14nDocument(xmlDoc* doc, int method, int* length) {
   return XmlCharPtr(out);
 }
 
-XmlDocPtr xadesParseMemory(std::span<const char> xml, std::string* diagnostics) {
+XmlDocPtr xadesParseMemory(std::string_view xml, std::string* diagnostics) {
   if (xml.data() == nullptr || xml.empty() || xml.size() > static_cast<size_t>(INT_MAX))
     return nullptr;
   DiagnosticsScope scope(diagnostics);
@@ -82,13 +82,13 @@ XmlDocPtr xadesParseMemory(std::span<const char> xml, std::string* diagnostics) 
                                  kParseOptions));
 }
 
-XmlDocPtr xadesParseMemory(std::string_view xml, std::string* diagnostics) {
-  return xadesParseMemory(std::span<const char>(xml.data(), xml.size()), diagnostics);
+XmlDocPtr xadesParseMemory(std::span<const uint8_t> xml, std::string* diagnostics) {
+  return xadesParseMemory(
+      std::string_view(reinterpret_cast<const char*>(xml.data()), xml.size()), diagnostics);
 }
 
 XmlDocPtr xadesParseMemory(const uint8_t* xml, size_t length, std::string* diagnostics) {
-  return xadesParseMemory(std::span<const char>(reinterpret_cast<const char*>(xml), length),
-                          diagnostics);
+  return xadesParseMemory(std::span<const uint8_t>(xml, length), diagnostics);
 }
 
 XmlDocPtr xadesParseFile(const std::filesystem::path& path, std::string* diagnostics) {

@@ -74,8 +74,8 @@ XmlCharPtr c14nDocument(xmlDoc* doc, int method, int* length = nullptr);
 
 // The one parse helper. Null when the bytes are not a well-formed document
 // or break a limit. `diagnostics`, when given, receives libxml2's messages.
-XmlDocPtr xadesParseMemory(std::span<const char> xml, std::string* diagnostics = nullptr);
 XmlDocPtr xadesParseMemory(std::string_view xml, std::string* diagnostics = nullptr);
+XmlDocPtr xadesParseMemory(std::span<const uint8_t> xml, std::string* diagnostics = nullptr);
 XmlDocPtr xadesParseMemory(const uint8_t* xml, size_t length, std::string* diagnostics = nullptr);
 XmlDocPtr xadesParseFile(const std::filesystem::path& path, std::string* diagnostics = nullptr);
 
