@@ -10,6 +10,7 @@
 #include "xades/document_access.h"
 #include "xades/tests/sign_fixture.h"
 #include "xades/tests/xades_peer_fixture.h"
+#include "xades/xades_template.h"
 
 namespace vel::xades {
 namespace {
@@ -122,6 +123,55 @@ TEST_F(XadesSignPeerTest, SignatureTimeStampCoversTheCanonicalSignatureValue) {
 
   // The unsigned property leaves the signature valid and the document schema-valid.
   ExpectAcceptedByPeers(AsText(stamped), 1);
+}
+
+// The signing steps on a SignedInfo that names exclusive canonicalisation:
+// the digests and the signature value match xmllint's exclusive canonical
+// forms (xmlsec1 does not know the draft identifier the engine writes).
+TEST_F(XadesSignPeerTest, ExclusiveCanonicalisationMatchesXmllint) {
+  XmlDocPtr doc = xadesParseMemory(test::DefaultDocument());
+  XmlDocPtr template_doc = xadesNewDocPtr();
+  xmlNode* sig = createSignatureTemplate(template_doc.get(), "Signature-1", "ds", kTemplateXadesBes, 1);
+  ASSERT_NE(sig, nullptr);
+  xmlNode* method = xmlFirstElementChild(xmlFirstElementChild(sig));
+  xmlSetProp(method, BAD_CAST "Algorithm", BAD_CAST kC14nExclusive);
+  ASSERT_NE(addReference(sig, test::ElementWithId(doc.get(), "Object-1"), nullptr, nullptr, 0), nullptr);
+
+  std::unique_ptr<platform::Signer> signer;
+  ASSERT_EQ(platform::OpenSignerForCertificate(pki_->signer.cert, &signer), 0u);
+  XadesSignContextPtr record = xadesSignContextCreateWithCert(sig, xmlDocGetRootElement(doc.get()),
+                                                              DocOwnership::kShared, *signer);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->c14nMethod, kC14nMethodExclusive);
+  ASSERT_NE(addKeyInfoX509DataX509Certificate(record.get()), nullptr);
+  ASSERT_NE(fillSigningCertificate(record.get()), nullptr);
+  ASSERT_NE(generateDigests(record.get()), nullptr);
+  ASSERT_NE(generateSign(record.get()), nullptr);
+  xmlUnlinkNode(sig);
+  xmlAddChild(xmlDocGetRootElement(doc.get()), sig);
+  xmlChar* mem = nullptr;
+  int length = 0;
+  xmlDocDumpMemoryEnc(doc.get(), &mem, &length, "UTF-8");
+  const std::string text(reinterpret_cast<const char*>(mem), static_cast<size_t>(length));
+  xmlFree(mem);
+
+  auto r = test::OpenSslVerifySignatureValue(text, "1", pki_->CertFile(pki_->signer), Dir(), true);
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  // Each reference digest against xmllint's exclusive form of its target.
+  const auto digests = test::Texts(doc.get(), "//*[@Id='SignedInfo-1']//xmldsig:DigestValue");
+  ASSERT_EQ(digests.size(), 2u);
+  const std::string targets[] = {
+      test::ElementText(text, "xades:SignedProperties", "Id=\"SignedProperties-1\""),
+      test::ElementText(text, "ds:Object", "Id=\"Object-1\"")};
+  for (size_t i = 0; i < 2; ++i) {
+    std::string element = test::WithDsDeclaration(targets[i]);
+    if (i == 0)
+      element.insert(element.find(' '), " xmlns:xades=\"http://uri.etsi.org/01903/v1.3.2#\"");
+    vel::test::WriteFileText(Dir() / "target.xml", element);
+    r = vel::test::RunCommand("xmllint --exc-c14n " + Q(Dir() / "target.xml") +
+                              " | openssl dgst -sha1 -binary | openssl base64 -A");
+    EXPECT_EQ(r.output, digests[i]) << element.substr(0, 60);
+  }
 }
 
 }  // namespace
