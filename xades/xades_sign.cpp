@@ -1,6 +1,7 @@
 #include "xades/xades_sign.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <cstring>
 #include <string>
@@ -294,21 +295,36 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   (void)template_doc.release();
   if (addKeyInfoX509DataX509Certificate(record.get()) == nullptr) return kSignKeyInfoFailed;
   if (fillSigningCertificate(record.get()) == nullptr) return kSignSigningCertificateFailed;
-  if (generateDigests(record.get()) == nullptr) return kSignDigestsFailed;
-
+  // The output's size does not depend on the digests or the signature value
+  // (their base64 texts have fixed lengths), so a size query digests nothing
+  // and no call touches the key before the output is known to fit.
+  const bool query = out == nullptr || *size == 0;
+  if (query) {
+    const std::string digest_placeholder(base64EncodedLength(20), 'A');
+    for (xmlNode* ref : record->references)
+      xmlNodeAddContent(Descend(ref, {"DigestValue"}), X(digest_placeholder));
+  } else if (generateDigests(record.get()) == nullptr) {
+    return kSignDigestsFailed;
+  }
   xmlUnlinkNode(signature);
   xmlAddChild(root, signature);
 
-  // The output's size with a stand-in signature of the same length, before
-  // the key is touched: the PIN is asked only when the output will fit.
+  // A stand-in signature value of the real length; random, so that it occurs
+  // nowhere else in the output and can be replaced there by the real one.
+  std::vector<uint8_t> stand_in;
   platform::SizeOnlySigner size_only(signer.certificate());
-  record->signer = &size_only;
-  if (generateSign(record.get()) == nullptr) return kSignSignatureFailed;
-  const XmlBytes sized = Serialise(signed_doc);
-  if (sized.text == nullptr) return kSignNotParsed;
-  const uint64_t need = static_cast<uint64_t>(sized.length) + 1;
+  if (size_only.SignSha1Digest({}, &stand_in) != 0 ||
+      RAND_bytes(stand_in.data(), static_cast<int>(stand_in.size())) != 1)
+    return kSignSignatureFailed;
+  const std::string placeholder = base64Encode(stand_in);
+  xmlNode* value = Descend(signature, {"SignatureValue"});
+  if (value == nullptr) return kSignSignatureFailed;
+  xmlNodeSetContent(value, X(placeholder));
+  const XmlBytes serialised = Serialise(signed_doc);
+  if (serialised.text == nullptr) return kSignNotParsed;
+  const uint64_t need = static_cast<uint64_t>(serialised.length) + 1;
   if (need > UINT32_MAX) return kSignMoreData;
-  if (out == nullptr || *size == 0) {
+  if (query) {
     *size += static_cast<uint32_t>(need);
     return kSignMoreData;
   }
@@ -317,18 +333,20 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
     return kSignMoreData;
   }
 
-  xmlNode* value = Descend(signature, {"SignatureValue"});
   xmlNodeSetContent(value, nullptr);
   record->signer = &signer;
   if (generateSign(record.get()) == nullptr) return kSignSignatureFailed;
-  const XmlBytes signed_bytes = Serialise(signed_doc);
-  if (signed_bytes.text == nullptr) return kSignNotParsed;
-  if (static_cast<uint64_t>(signed_bytes.length) >= *size) {
-    *size = static_cast<uint32_t>(signed_bytes.length) + 1;
-    return kSignMoreData;
-  }
-  std::memcpy(out, signed_bytes.text.get(), static_cast<size_t>(signed_bytes.length));
-  *size = static_cast<uint32_t>(signed_bytes.length);
+  XmlCharPtr real(xmlNodeGetContent(value));
+  const std::string_view text(reinterpret_cast<const char*>(serialised.text.get()),
+                              static_cast<size_t>(serialised.length));
+  const size_t at = text.find(placeholder);
+  if (real == nullptr || at == std::string_view::npos ||
+      text.find(placeholder, at + 1) != std::string_view::npos ||
+      xmlStrlen(real.get()) != static_cast<int>(placeholder.size()))
+    return kSignSignatureFailed;
+  std::memcpy(out, text.data(), text.size());
+  std::memcpy(out + at, real.get(), placeholder.size());
+  *size = static_cast<uint32_t>(text.size());
   return 0;
 }
 
