@@ -9,18 +9,13 @@
 namespace vel::xades {
 namespace {
 
-// The value of an element's own (namespace-less) Id or id attribute equals `id`.
 bool CarriesId(const xmlNode* element, std::string_view id) {
-  for (const xmlAttr* a = element->properties; a != nullptr; a = a->next) {
-    if (a->ns != nullptr || (!nameIs(reinterpret_cast<const xmlNode*>(a), "Id") &&
-                             !nameIs(reinterpret_cast<const xmlNode*>(a), "id")))
-      continue;
-    if (getAttrValue(reinterpret_cast<const xmlNode*>(a)).value_or("") == id) return true;
-  }
+  for (const std::string& value : idValuesOf(element))
+    if (value == id) return true;
   return false;
 }
 
-// Element children of SignedInfo with their kind, as the walk reads them.
+// The method a CanonicalizationMethod names; an unknown one is inclusive.
 void ReadCanonicalizationMethod(XadesSignContext* record, const xmlNode* node) {
   const auto algorithm = getNodeProp(node, "Algorithm");
   if (!algorithm) return;
@@ -52,28 +47,36 @@ xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view i
   for (xmlDoc* doc : docs) {
     if (doc == nullptr || std::find(seen.begin(), seen.end(), doc) != seen.end()) continue;
     seen.push_back(doc);
-    // Depth-first without recursion: any nesting depth costs no stack.
-    xmlNode* node = xmlDocGetRootElement(doc);
-    while (node != nullptr) {
-      if (CarriesId(node, id)) {
-        if (found != nullptr) {
-          if (duplicate != nullptr) *duplicate = true;
-          return nullptr;
-        }
-        found = node;
+    for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr; node = nextElementInOrder(node)) {
+      if (!CarriesId(node, id)) continue;
+      if (found != nullptr) {
+        if (duplicate != nullptr) *duplicate = true;
+        return nullptr;
       }
-      if (xmlNode* child = xmlFirstElementChild(node)) {
-        node = child;
-        continue;
-      }
-      while (node != nullptr && xmlNextElementSibling(node) == nullptr) {
-        node = node->parent;
-        if (node != nullptr && node->type != XML_ELEMENT_NODE) node = nullptr;
-      }
-      if (node != nullptr) node = xmlNextElementSibling(node);
+      found = node;
     }
   }
   return found;
+}
+
+std::vector<std::string> idValuesOf(const xmlNode* element) {
+  std::vector<std::string> values;
+  for (const xmlAttr* a = element->properties; a != nullptr; a = a->next) {
+    const auto* node = reinterpret_cast<const xmlNode*>(a);
+    if (a->ns == nullptr && (nameIs(node, "Id") || nameIs(node, "id")))
+      values.push_back(getAttrValue(node).value_or(""));
+  }
+  return values;
+}
+
+xmlNode* nextElementInOrder(xmlNode* node) {
+  if (node == nullptr) return nullptr;
+  if (xmlNode* child = xmlFirstElementChild(node)) return child;
+  while (node != nullptr && node->type == XML_ELEMENT_NODE) {
+    if (xmlNode* sibling = xmlNextElementSibling(node)) return sibling;
+    node = node->parent;
+  }
+  return nullptr;
 }
 
 XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -88,6 +89,13 @@ XadesSignContextPtr xadesSignContextCreateWithCert(xmlNode* signature, xmlNode* 
                                                    DocOwnership ownership,
                                                    platform::Signer& signer);
 void xadesSignContextFree(XadesSignContextPtr record);
+
+// The values of the element's own Id and id attributes (those in no namespace).
+std::vector<std::string> idValuesOf(const xmlNode* element);
+
+// The element after `node` in document order (depth first, without
+// recursion, so any nesting depth costs no stack); none after the last.
+xmlNode* nextElementInOrder(xmlNode* node);
 
 // The one element of the documents (searched in order, each once) whose Id or
 // id attribute is `id`; none when no element or more than one carries it

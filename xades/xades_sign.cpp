@@ -61,21 +61,8 @@ xmlNode* SigningCert(const XadesSignContext* record) {
 // The smallest number from `first` on whose Ids of a new signature the document does not use.
 int FreeSignatureNumber(xmlDoc* doc, int first) {
   std::unordered_set<std::string> used;
-  for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;) {
-    for (const xmlAttr* a = node->properties; a != nullptr; a = a->next) {
-      if (a->ns == nullptr && (nameIs(reinterpret_cast<const xmlNode*>(a), "Id") ||
-                               nameIs(reinterpret_cast<const xmlNode*>(a), "id")))
-        used.insert(getAttrValue(reinterpret_cast<const xmlNode*>(a)).value_or(""));
-    }
-    if (xmlNode* child = xmlFirstElementChild(node)) {
-      node = child;
-      continue;
-    }
-    while (node != nullptr && xmlNextElementSibling(node) == nullptr) {
-      node = node->parent;
-      if (node != nullptr && node->type != XML_ELEMENT_NODE) node = nullptr;
-    }
-    if (node != nullptr) node = xmlNextElementSibling(node);
+  for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr; node = nextElementInOrder(node)) {
+    for (std::string& value : idValuesOf(node)) used.insert(std::move(value));
   }
   for (int n = first < 0 ? 0 : first;; ++n) {
     const std::string s = std::to_string(n);
