@@ -157,13 +157,9 @@ uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uin
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
-  if (n < 0 || m < 0) return 34;
-  XPathObjectPtr result = xadesEval(
-      p.context.get(),
-      ("//xmldsig:Signature[not(ancestor::xmldsig:Signature)]" + Position(n) + "/xmldsig:Object" +
-       Position(m + 1))
-          .c_str());
-  xmlNode* object = FirstOf(result);
+  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
+  if (signature == nullptr || m < 0) return 34;
+  xmlNode* object = FirstOf(EvalFrom(p.context.get(), signature, "xmldsig:Object" + Position(m + 1)));
   if (object == nullptr) return 34;
   xmlNode* first = object->children;
   if (first == nullptr || IsText(first)) {
@@ -193,11 +189,11 @@ uint32_t getSignatureCertificate(const uint8_t* xml, uint32_t length, uint8_t* o
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
-  XPathObjectPtr result = xadesEval(
-      p.context.get(), ("//xmldsig:Signature[not(ancestor::xmldsig:Signature)]" + Position(n) +
-                        "/xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate")
-                           .c_str());
-  xmlNode* node = n >= 0 ? FirstOf(result) : nullptr;
+  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
+  xmlNode* node = signature != nullptr
+                      ? FirstOf(EvalFrom(p.context.get(), signature,
+                                         "xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate"))
+                      : nullptr;
   if (node == nullptr) return 66;
   if (!IsText(node->children)) return 51;
   return PutDecoded(TextOf(node->children), out, size);
