@@ -55,6 +55,19 @@ std::optional<std::vector<uint8_t>> Decoded(const std::optional<std::string>& va
   return bytes;
 }
 
+// Completes each reference of a value list from its decoded value.
+template <typename Ref, typename Create, typename Fill>
+int FillFromValues(std::vector<Ref>* values, Create create, Fill fill) {
+  if (values == nullptr || values->empty()) return kRefsNothingToRead;
+  for (Ref& ref : *values) {
+    const auto der = Decoded(ref.value);
+    if (!der) return kRefsNothingToRead;
+    const auto context = create(der->data(), der->size());
+    if (!fill(ref, context.get())) return kRefsNothingToRead;
+  }
+  return kRefsBuilt;
+}
+
 // Each document reference finds the first unused candidate with its serial;
 // issuer and digest must then agree, and the candidate is used up.
 int MatchCertRefs(const XadesCertRefList& document, const XadesCertRefList& candidates) {
@@ -105,25 +118,11 @@ int buildCrlRefs(XadesCrlRefList* list, const crypto::CertChainContext* chain) {
 }
 
 int fillCertRefsFromValues(XadesCertRefList* values) {
-  if (values == nullptr || values->empty()) return kRefsNothingToRead;
-  for (XadesCertRef& ref : *values) {
-    const auto der = Decoded(ref.value);
-    if (!der) return kRefsNothingToRead;
-    CertPtr cert = xadesCertCreate(der->data(), der->size());
-    if (!FillCert(ref, cert.get())) return kRefsNothingToRead;
-  }
-  return kRefsBuilt;
+  return FillFromValues(values, xadesCertCreate, FillCert);
 }
 
 int buildCrlRefsFromValues(XadesCrlRefList* values) {
-  if (values == nullptr || values->empty()) return kRefsNothingToRead;
-  for (XadesCrlRef& ref : *values) {
-    const auto der = Decoded(ref.value);
-    if (!der) return kRefsNothingToRead;
-    CrlPtr crl = xadesCrlCreate(der->data(), der->size());
-    if (!FillCrl(ref, crl.get())) return kRefsNothingToRead;
-  }
-  return kRefsBuilt;
+  return FillFromValues(values, xadesCrlCreate, FillCrl);
 }
 
 int compareRefsWithChain(const XadesCertRefList* documentCerts, const XadesCrlRefList* documentCrls,
