@@ -104,9 +104,11 @@ std::string XmlSecTemplate(const std::string& first) {
          "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"Signature-1\">"
          "<ds:SignedInfo><ds:CanonicalizationMethod "
          "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/><ds:SignatureMethod "
-         "Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/><ds:Reference URI=\"#Object-1\">"
+         "Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/><ds:Reference "
+         "URI=\"#Object-1\">"
          "<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><ds:DigestValue/>"
-         "</ds:Reference></ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo><ds:X509Data/></ds:KeyInfo>"
+         "</ds:Reference></ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo><ds:X509Data/></"
+         "ds:KeyInfo>"
          "</ds:Signature></Signatures>";
 }
 
@@ -121,7 +123,8 @@ int main(int argc, char** argv) {
   const fs::path dir = fs::temp_directory_path() / ("xades_sign_bench." + std::to_string(getpid()));
   fs::create_directories(dir);
   const std::string d = dir.string();
-  if (Run("cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Bench -days 2"
+  if (Run("cd " + d +
+          " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Bench -days 2"
           " -keyout key.pem -out cert.pem 2>/dev/null && openssl x509 -in cert.pem -outform DER"
           " -out cert.der && openssl pkcs12 -export -in cert.pem -inkey key.pem -passout pass:1234"
           " -out key.p12") != 0) {
@@ -134,16 +137,16 @@ int main(int argc, char** argv) {
     const std::string first = FirstSignature(mb);
     WriteFile(dir / "in.xml", first);
     WriteFile(dir / "template.xml", XmlSecTemplate(first));
-    const double ours =
-        MedianSeconds(self + " sign " + d + "/in.xml " + d + "/cert.der " + d + "/key.p12 1234 " + d +
-                          "/ours.xml",
+    const double ours = MedianSeconds(self + " sign " + d + "/in.xml " + d + "/cert.der " + d +
+                                          "/key.p12 1234 " + d + "/ours.xml",
+                                      5);
+    const double theirs =
+        MedianSeconds("xmlsec1 --sign --pkcs12 " + d +
+                          "/key.p12 --pwd 1234 --node-id Signature-1"
+                          " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Signature"
+                          " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Object --output " +
+                          d + "/theirs.xml " + d + "/template.xml",
                       5);
-    const double theirs = MedianSeconds(
-        "xmlsec1 --sign --pkcs12 " + d + "/key.p12 --pwd 1234 --node-id Signature-1"
-        " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Signature"
-        " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Object --output " + d + "/theirs.xml " + d +
-            "/template.xml",
-        5);
     std::printf("%-10.2f %14.4f %14.4f %8.2f\n", mb, ours, theirs, theirs > 0 ? ours / theirs : 0);
   }
   fs::remove_all(dir);

@@ -85,7 +85,8 @@ uint32_t PutDecoded(std::string_view text, uint8_t* out, uint32_t* size) {
 }
 
 template <typename Context, typename Make>
-std::vector<std::shared_ptr<const Context>> Values(xmlDoc* doc, int n, const char* path, Make make) {
+std::vector<std::shared_ptr<const Context>> Values(xmlDoc* doc, int n, const char* path,
+                                                   Make make) {
   std::vector<std::shared_ptr<const Context>> list;
   if (doc == nullptr) return list;
   XPathContextPtr context = xadesNewXPathContext(doc);
@@ -159,7 +160,8 @@ uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uin
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
   xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
   if (signature == nullptr || m < 0) return 34;
-  xmlNode* object = FirstOf(EvalFrom(p.context.get(), signature, "xmldsig:Object" + Position(m + 1)));
+  xmlNode* object =
+      FirstOf(EvalFrom(p.context.get(), signature, "xmldsig:Object" + Position(m + 1)));
   if (object == nullptr) return 34;
   xmlNode* first = object->children;
   if (first == nullptr || IsText(first)) {
@@ -180,8 +182,9 @@ uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uin
   xmlDocDumpMemoryEnc(copy.get(), &mem, &mem_length, "UTF-8");
   XmlCharPtr text(mem);
   if (text == nullptr) return 34;
-  return PutText(std::string_view(reinterpret_cast<const char*>(mem), static_cast<size_t>(mem_length)),
-                 out, size);
+  return PutText(
+      std::string_view(reinterpret_cast<const char*>(mem), static_cast<size_t>(mem_length)), out,
+      size);
 }
 
 uint32_t getSignatureCertificate(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size,
@@ -190,10 +193,11 @@ uint32_t getSignatureCertificate(const uint8_t* xml, uint32_t length, uint8_t* o
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
   xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
-  xmlNode* node = signature != nullptr
-                      ? FirstOf(EvalFrom(p.context.get(), signature,
-                                         "xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate"))
-                      : nullptr;
+  xmlNode* node =
+      signature != nullptr
+          ? FirstOf(EvalFrom(p.context.get(), signature,
+                             "xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate"))
+          : nullptr;
   if (node == nullptr) return 66;
   if (!IsText(node->children)) return 51;
   return PutDecoded(TextOf(node->children), out, size);
@@ -257,18 +261,21 @@ uint32_t xadesAddSignatureTimeStamp(const uint8_t* xml, uint32_t length, const u
   if (token == nullptr || token_length == 0) return 187;
   xmlNode* signature = rootSignatureAt(p.context.get(), n);
   if (signature == nullptr) return 191;
-  xmlNode* place = FirstOf(EvalFrom(p.context.get(), signature,
-                                    "*/xades:QualifyingProperties/*/xades:UnsignedSignatureProperties"));
+  xmlNode* place =
+      FirstOf(EvalFrom(p.context.get(), signature,
+                       "*/xades:QualifyingProperties/*/xades:UnsignedSignatureProperties"));
   if (place == nullptr) {
-    xmlNode* qualifying = FirstOf(EvalFrom(p.context.get(), signature, "*/xades:QualifyingProperties"));
-    xmlNode* unsigned_props = qualifying != nullptr
-                                  ? xadeAddNewChild(qualifying, "UnsignedProperties", nullptr,
-                                                    nullptr, nullptr)
-                                  : nullptr;
+    xmlNode* qualifying =
+        FirstOf(EvalFrom(p.context.get(), signature, "*/xades:QualifyingProperties"));
+    xmlNode* unsigned_props =
+        qualifying != nullptr
+            ? xadeAddNewChild(qualifying, "UnsignedProperties", nullptr, nullptr, nullptr)
+            : nullptr;
     if (qualifying == nullptr) return 191;
-    place = unsigned_props != nullptr ? xadeAddNewChild(unsigned_props, "UnsignedSignatureProperties",
-                                                        nullptr, nullptr, nullptr)
-                                      : nullptr;
+    place = unsigned_props != nullptr
+                ? xadeAddNewChild(unsigned_props, "UnsignedSignatureProperties", nullptr, nullptr,
+                                  nullptr)
+                : nullptr;
     if (place == nullptr) return 187;
   }
   xmlNode* stamp = xadeAddNewChild(place, "SignatureTimeStamp", nullptr, nullptr, nullptr);
@@ -304,17 +311,20 @@ uint32_t findSignatureByCertificate(const uint8_t* xml, uint32_t length,
   Parsed p;
   if (const uint32_t err = Open(xml, length, 64, 65, &p)) return err;
   XPathObjectPtr result =
-      xadesEval(p.context.get(), "/xmldsig:Signature/xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate");
+      xadesEval(p.context.get(),
+                "/xmldsig:Signature/xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate");
   if (nodesOf(result.get()).empty())
-    result = xadesEval(p.context.get(),
-                       "/*/xmldsig:Signature/xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate");
+    result =
+        xadesEval(p.context.get(),
+                  "/*/xmldsig:Signature/xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate");
   const auto nodes = nodesOf(result.get());
   if (nodes.empty()) return 66;
   const auto want = cert->der();
   for (size_t i = 0; i < nodes.size(); ++i) {
     XmlCharPtr text(xmlNodeGetContent(nodes[i]));
     std::vector<uint8_t> der;
-    if (text == nullptr || base64Decode(reinterpret_cast<const char*>(text.get()), &der) != kBase64Ok)
+    if (text == nullptr ||
+        base64Decode(reinterpret_cast<const char*>(text.get()), &der) != kBase64Ok)
       continue;
     if (der.size() == want.size() && std::equal(der.begin(), der.end(), want.begin())) {
       if (index != nullptr) *index = static_cast<int>(i);
@@ -328,10 +338,11 @@ uint32_t findSignatureByCertificate(const uint8_t* xml, uint32_t length,
 std::optional<TimeStampNodes> getSignatureTimeStampNodes(const xmlNode* signature) {
   auto copy = CopySignature(signature);
   if (!copy) return std::nullopt;
-  for (const char* query : {"/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
-                            "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
-                            "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp",
-                            "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp"}) {
+  for (const char* query :
+       {"/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
+        "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
+        "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp",
+        "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp"}) {
     XPathObjectPtr result = xadesEval(copy->context.get(), query);
     const auto nodes = nodesOf(result.get());
     if (nodes.empty()) continue;
@@ -343,18 +354,20 @@ std::optional<TimeStampNodes> getSignatureTimeStampNodes(const xmlNode* signatur
 
 std::optional<std::string> getSignatureTimeStampToken(const xmlNode* signature, int* encoding,
                                                       int k) {
-  return TokenText(signature, encoding, k,
-                   {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
-                    "xades:SignatureTimeStamp[position()=%d]/xades:EncapsulatedTimeStamp",
-                    "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp",
-                    "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/"
-                    "xades:XMLTimeStamp"});
+  return TokenText(
+      signature, encoding, k,
+      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
+       "xades:SignatureTimeStamp[position()=%d]/xades:EncapsulatedTimeStamp",
+       "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp",
+       "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/"
+       "xades:XMLTimeStamp"});
 }
 
 std::optional<std::string> getRefsTimeStampToken(const xmlNode* signature, int* encoding, int k) {
   return TokenText(
       signature, encoding, k,
-      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/*[local-name()='RefsOnlyTimeStamp' "
+      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
+       "*[local-name()='RefsOnlyTimeStamp' "
        "or local-name()='SigAndRefsTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp",
        "/xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
        "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp",
@@ -362,10 +375,12 @@ std::optional<std::string> getRefsTimeStampToken(const xmlNode* signature, int* 
        "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp"});
 }
 
-std::optional<std::string> getArchiveTimeStampToken(const xmlNode* signature, int* encoding, int k) {
-  return TokenText(signature, encoding, k,
-                   {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
-                    "*[local-name()='ArchiveTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp"});
+std::optional<std::string> getArchiveTimeStampToken(const xmlNode* signature, int* encoding,
+                                                    int k) {
+  return TokenText(
+      signature, encoding, k,
+      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
+       "*[local-name()='ArchiveTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp"});
 }
 
 }  // namespace vel::xades

@@ -47,7 +47,8 @@ xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view i
   for (xmlDoc* doc : docs) {
     if (doc == nullptr || std::find(seen.begin(), seen.end(), doc) != seen.end()) continue;
     seen.push_back(doc);
-    for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr; node = nextElementInOrder(node)) {
+    for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;
+         node = nextElementInOrder(node)) {
       if (!CarriesId(node, id)) continue;
       if (found != nullptr) {
         if (duplicate != nullptr) *duplicate = true;
@@ -130,7 +131,8 @@ XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
   record->referenceCount = static_cast<int32_t>(record->references.size());
   if (ownership == DocOwnership::kOwned) {
     record->signatureDocument = DocHandle::Owned(XmlDocPtr(signature_doc));
-    if (second_doc != signature_doc) record->secondDocument = DocHandle::Owned(XmlDocPtr(second_doc));
+    if (second_doc != signature_doc)
+      record->secondDocument = DocHandle::Owned(XmlDocPtr(second_doc));
   } else {
     record->signatureDocument = DocHandle::Shared(signature_doc);
     record->secondDocument = DocHandle::Shared(second_doc);

@@ -80,8 +80,9 @@ using XadesSignContextPtr = std::unique_ptr<XadesSignContext>;
 // A record for the Signature element; `second` (or none) is another element
 // whose document is searched for reference targets after the signature's own.
 // With kOwned the record takes both documents when it is made (on failure
-// they stay the caller's); with kShared it only points at them. None (with a message) when the Signature is not well formed, a
-// reference target is missing, or an Id names more than one element.
+// they stay the caller's); with kShared it only points at them. None (with a message) when the
+// Signature is not well formed, a reference target is missing, or an Id names more than one
+// element.
 XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
                                            DocOwnership ownership);
 // The same, with the signer whose certificate and key sign.

@@ -43,11 +43,6 @@ std::string NodeName(const xmlNode* node) {
   return node != nullptr && node->name != nullptr ? reinterpret_cast<const char*>(node->name) : "";
 }
 
-// The element after `node`, skipping text and other non-elements.
-xmlNode* NextElement(xmlNode* node) {
-  return node != nullptr ? xmlNextElementSibling(node) : nullptr;
-}
-
 // The SigningCertificate's Cert of the signed properties the first reference targets.
 xmlNode* SigningCert(const XadesSignContext* record) {
   if (record->targets.empty()) return nullptr;
@@ -61,7 +56,8 @@ xmlNode* SigningCert(const XadesSignContext* record) {
 // The smallest number from `first` on whose Ids of a new signature the document does not use.
 int FreeSignatureNumber(xmlDoc* doc, int first) {
   std::unordered_set<std::string> used;
-  for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr; node = nextElementInOrder(node)) {
+  for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;
+       node = nextElementInOrder(node)) {
     for (std::string& value : idValuesOf(node)) used.insert(std::move(value));
   }
   for (int n = first < 0 ? 0 : first;; ++n) {
@@ -89,17 +85,13 @@ XmlBytes Serialise(xmlDoc* doc) {
 }  // namespace
 
 std::optional<std::string> createRsaSha1Signature(std::span<const uint8_t> data,
-                                                  platform::Signer& signer, uint32_t* status) {
+                                                  platform::Signer& signer) {
   uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned int digest_length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &digest_length, EVP_sha1(), nullptr) != 1) {
-    if (status != nullptr) *status = platform::kNteFail;
-    return std::nullopt;
-  }
   std::vector<uint8_t> signature;
-  const uint32_t err = signer.SignSha1Digest(std::span(digest, digest_length), &signature);
-  if (status != nullptr) *status = err;
-  if (err != 0) return std::nullopt;
+  if (EVP_Digest(data.data(), data.size(), digest, &digest_length, EVP_sha1(), nullptr) != 1 ||
+      signer.SignSha1Digest(std::span(digest, digest_length), &signature) != 0)
+    return std::nullopt;
   return base64Encode(signature);
 }
 
@@ -182,7 +174,7 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
         xadesPrint("generateDigests\nBrak obslugi Transform\n");
         return nullptr;
       }
-      node = NextElement(node);
+      node = xmlNextElementSibling(node);
     }
     if (node == nullptr || !namePrefixMatches(node, "DigestMethod")) return unexpected(node);
     const std::string algorithm = getNodeProp(node, "Algorithm").value_or("");
@@ -203,11 +195,11 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
     } else {
       const Fragment canonical = elementC14N(target, false, record->c14nMethod);
       if (!canonical) return nullptr;
-      digest = digestBase64(std::span(reinterpret_cast<const uint8_t*>(canonical->data()),
-                                      canonical->size()),
-                            kDigestSha1);
+      digest = digestBase64(
+          std::span(reinterpret_cast<const uint8_t*>(canonical->data()), canonical->size()),
+          kDigestSha1);
     }
-    xmlNode* value = NextElement(node);
+    xmlNode* value = xmlNextElementSibling(node);
     if (value == nullptr || !namePrefixMatches(value, "DigestValue")) return unexpected(value);
     if (!digest) return nullptr;
     xmlNodeAddContent(value, X(*digest));
@@ -229,7 +221,8 @@ XadesSignContext* generateSign(XadesSignContext* record) {
       std::span(reinterpret_cast<const uint8_t*>(canonical->data()), canonical->size()),
       *record->signer);
   xmlNode* value = nullptr;
-  for (xmlNode* s = NextElement(info); s != nullptr && value == nullptr; s = NextElement(s))
+  for (xmlNode* s = xmlNextElementSibling(info); s != nullptr && value == nullptr;
+       s = xmlNextElementSibling(s))
     if (namePrefixMatches(s, "SignatureValue")) value = s;
   if (value == nullptr) return structure();
   if (!signature) return nullptr;
@@ -264,8 +257,8 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   }
 
   const std::string signature_id = "Signature-" + std::to_string(n);
-  xmlNode* signature = createSignatureTemplate(template_doc.get(), signature_id.c_str(), "ds",
-                                               kTemplateXadesBes, n);
+  xmlNode* signature =
+      createSignatureTemplate(template_doc.get(), signature_id.c_str(), "ds", kTemplateXadesBes, n);
   if (signature == nullptr) return kSignTemplateFailed;
   XPathObjectPtr objects =
       xadesEval(context.get(), "/*/xmldsig:Signature[position()=1]/xmldsig:Object");
@@ -273,7 +266,8 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   const auto nodes = nodesOf(objects.get());
   if (nodes.empty()) return kSignNoObjects;
   for (size_t i = 1; i < nodes.size(); ++i)
-    if (addReference(signature, nodes[i], nullptr, nullptr, 0) == nullptr) return kSignReferenceFailed;
+    if (addReference(signature, nodes[i], nullptr, nullptr, 0) == nullptr)
+      return kSignReferenceFailed;
 
   XadesSignContextPtr record =
       xadesSignContextCreateWithCert(signature, second, DocOwnership::kOwned, signer);
@@ -338,8 +332,7 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
 }
 
 uint32_t xadesAddSignature(const uint8_t* xml, uint32_t length,
-                           const platform::CertContext* certificate, uint8_t* out,
-                           uint32_t* size) {
+                           const platform::CertContext* certificate, uint8_t* out, uint32_t* size) {
   if (size == nullptr) return kSignInvalidParameter;
   if (xml == nullptr || length == 0) return kSignNoXml;
   if (certificate == nullptr) return kSignSignatureFailed;

@@ -48,10 +48,9 @@ XadesSignContext* fillSigningCertificate(XadesSignContext* record);
 XadesSignContext* generateDigests(XadesSignContext* record);
 XadesSignContext* generateSign(XadesSignContext* record);
 
-// base64 of the RSA-SHA1 signature of the data, most significant byte first;
-// none when the signer fails (*status, when given, gets the signer's code).
+// base64 of the RSA-SHA1 signature of the data, most significant byte first
+// as the signer gives it; none when the signer fails (a cancelled or wrong PIN).
 std::optional<std::string> createRsaSha1Signature(std::span<const uint8_t> data,
-                                                  platform::Signer& signer,
-                                                  uint32_t* status = nullptr);
+                                                  platform::Signer& signer);
 
 }  // namespace vel::xades

@@ -38,7 +38,8 @@ xmlNode* AlgorithmChild(xmlNode* parent, const char* name, const char* algorithm
 // The Signature's first child when it is SignedInfo.
 xmlNode* SignedInfoOf(xmlNode* signature) {
   xmlNode* first = signature != nullptr ? signature->children : nullptr;
-  return first != nullptr && first->type == XML_ELEMENT_NODE && namePrefixMatches(first, "SignedInfo")
+  return first != nullptr && first->type == XML_ELEMENT_NODE &&
+                 namePrefixMatches(first, "SignedInfo")
              ? first
              : nullptr;
 }
@@ -46,7 +47,8 @@ xmlNode* SignedInfoOf(xmlNode* signature) {
 // CanonicalizationMethod and SignatureMethod of a new SignedInfo.
 xmlNode* NewSignedInfo(xmlNode* signature, const char* id) {
   xmlNode* info = Child(signature, "SignedInfo", id);
-  if (info == nullptr || AlgorithmChild(info, "CanonicalizationMethod", kC14nInclusive) == nullptr ||
+  if (info == nullptr ||
+      AlgorithmChild(info, "CanonicalizationMethod", kC14nInclusive) == nullptr ||
       AlgorithmChild(info, "SignatureMethod", kRsaSha1) == nullptr)
     return nullptr;
   return info;
@@ -99,7 +101,8 @@ xmlNode* addSignedInfoXades(xmlNode* signature, const char* id, int n) {
   const std::string uri = Numbered("#SignedProperties-", n);
   if (ref == nullptr || !SetAttr(ref, "Id", ref_id.c_str()) ||
       !SetAttr(ref, "Type", kSignedPropertiesType) || !SetAttr(ref, "URI", uri.c_str()) ||
-      AlgorithmChild(ref, "DigestMethod", kSha1) == nullptr || Child(ref, "DigestValue") == nullptr) {
+      AlgorithmChild(ref, "DigestMethod", kSha1) == nullptr ||
+      Child(ref, "DigestValue") == nullptr) {
     Report("xadeAddNewChild", "elementu SignedInfo");
     return nullptr;
   }
@@ -137,7 +140,8 @@ xmlNode* addKeyInfoIssuerSerial(xmlNode* signature, const char* id) {
   xmlNode* data = key_info != nullptr ? Child(key_info, "X509Data") : nullptr;
   xmlNode* issuer_serial = data != nullptr ? Child(data, "X509IssuerSerial") : nullptr;
   if (issuer_serial == nullptr || Child(issuer_serial, "X509IssuerName") == nullptr ||
-      Child(issuer_serial, "X509SerialNumber") == nullptr || Child(data, "X509Certificate") == nullptr)
+      Child(issuer_serial, "X509SerialNumber") == nullptr ||
+      Child(data, "X509Certificate") == nullptr)
     return nullptr;
   return signature;
 }
@@ -159,7 +163,8 @@ xmlNode* addQualifyingProperties(xmlNode* signature, const char* objectId, int n
   xmlNode* sc = ssp != nullptr ? Child(ssp, "SigningCertificate") : nullptr;
   xmlNode* cert = sc != nullptr ? Child(sc, "Cert") : nullptr;
   xmlNode* digest = cert != nullptr ? Child(cert, "CertDigest") : nullptr;
-  xmlNode* method = digest != nullptr ? xadeAddNewChildNs(digest, "DigestMethod", nullptr, ds) : nullptr;
+  xmlNode* method =
+      digest != nullptr ? xadeAddNewChildNs(digest, "DigestMethod", nullptr, ds) : nullptr;
   xmlNode* value = method != nullptr && SetAttr(method, "Algorithm", kSha1)
                        ? xadeAddNewChildNs(digest, "DigestValue", nullptr, ds)
                        : nullptr;
@@ -177,7 +182,8 @@ namespace {
 
 xmlNode* CreateTemplate(xmlDoc* doc, const char* signature_id, const char* prefix, int n,
                         bool xades) {
-  const char* function = xades ? "createXadESBESSignatureTemplate" : "createXmlDSigSignatureTemplate";
+  const char* function =
+      xades ? "createXadESBESSignatureTemplate" : "createXmlDSigSignatureTemplate";
   if (doc == nullptr) return nullptr;
   xmlNode* signature = xmlNewDocNode(doc, nullptr, X("Signature"), nullptr);
   if (signature == nullptr) {
@@ -235,8 +241,8 @@ xmlNode* createXmlDSigSignatureTemplate(xmlDoc* doc, const char* signatureId, co
   return CreateTemplate(doc, signatureId, prefix, n, false);
 }
 
-xmlNode* createSignatureTemplate(xmlDoc* doc, const char* signatureId, const char* prefix,
-                                 int kind, int n) {
+xmlNode* createSignatureTemplate(xmlDoc* doc, const char* signatureId, const char* prefix, int kind,
+                                 int n) {
   if (kind != kTemplateXadesBes && kind != kTemplateXmlDsig) return nullptr;
   XmlDocPtr made;
   if (doc == nullptr) {

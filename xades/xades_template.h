@@ -50,8 +50,8 @@ xmlNode* createXmlDSigSignatureTemplate(xmlDoc* doc, const char* signatureId, co
 // Dispatcher: no doc makes a new one (released with the Signature's
 // document, signature->doc); no prefix means "ds"; kind 0 XAdES-BES, 1
 // XMLDSig, anything else none.
-xmlNode* createSignatureTemplate(xmlDoc* doc, const char* signatureId, const char* prefix,
-                                 int kind, int n);
+xmlNode* createSignatureTemplate(xmlDoc* doc, const char* signatureId, const char* prefix, int kind,
+                                 int n);
 
 // Appends a Reference to the SignedInfo of `signature` (see the flags above).
 xmlNode* addReference(xmlNode* signature, const xmlNode* target, const char* id, const char* type,

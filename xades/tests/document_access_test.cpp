@@ -2,10 +2,11 @@
 // the size rule and whole-text decoding, the canonical SignatureValue, adding
 // signature time stamps, finding a signature by certificate, embedded values
 // and the time-stamp token texts.
+#include "xades/document_access.h"
+
 #include <gtest/gtest.h>
 
 #include "xades/base64.h"
-#include "xades/document_access.h"
 #include "xades/tests/sign_fixture.h"
 #include "xades/xades_template.h"
 
@@ -53,7 +54,8 @@ TEST(DocumentAccessTest, ObjectContent) {
     return AsText(b);
   };
   uint32_t code = 0;
-  EXPECT_EQ(content(1, &code), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<p xmlns=\"urn:x\">z</p>\n");
+  EXPECT_EQ(content(1, &code),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<p xmlns=\"urn:x\">z</p>\n");
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(content(2, &code), "abcdef");  // decoded whole, line break and all
   EXPECT_EQ(code, 0u);
@@ -74,8 +76,8 @@ TEST(DocumentAccessTest, SignatureCertificate) {
   const Bytes der = pki.signer.der();
   const std::string b64 = base64Encode(der);
   const auto with = [&](const std::string& x509) {
-    return "<ds:Signature " + std::string(kDs) + "><ds:SignedInfo/><ds:KeyInfo><ds:X509Data>" + x509 +
-           "</ds:X509Data></ds:KeyInfo></ds:Signature>";
+    return "<ds:Signature " + std::string(kDs) + "><ds:SignedInfo/><ds:KeyInfo><ds:X509Data>" +
+           x509 + "</ds:X509Data></ds:KeyInfo></ds:Signature>";
   };
   const Doc good(with("<ds:X509Certificate>" + b64.substr(0, 60) + "\n" + b64.substr(60) +
                       "</ds:X509Certificate>"));
@@ -87,7 +89,9 @@ TEST(DocumentAccessTest, SignatureCertificate) {
     std::string x509;
     uint32_t code;
   } cases[] = {
-      {"<ds:X509Certificate>" + b64.substr(0, 100) + "!" + b64.substr(100) + "</ds:X509Certificate>", 13},
+      {"<ds:X509Certificate>" + b64.substr(0, 100) + "!" + b64.substr(100) +
+           "</ds:X509Certificate>",
+       13},
       {"<ds:X509Certificate><b/></ds:X509Certificate>", 51},
       {"", 66},
   };
@@ -104,10 +108,12 @@ TEST(DocumentAccessTest, SignatureCertificate) {
   }
 
   int index = -1;
-  EXPECT_EQ(findSignatureByCertificate(good.data(), good.size(), pki.signer.cert.get(), &index), 0u);
+  EXPECT_EQ(findSignatureByCertificate(good.data(), good.size(), pki.signer.cert.get(), &index),
+            0u);
   EXPECT_EQ(index, 0);
   index = -1;
-  EXPECT_EQ(findSignatureByCertificate(good.data(), good.size(), pki.cosigner.cert.get(), &index), 69u);
+  EXPECT_EQ(findSignatureByCertificate(good.data(), good.size(), pki.cosigner.cert.get(), &index),
+            69u);
   EXPECT_EQ(index, 0);
   EXPECT_EQ(findSignatureByCertificate(good.data(), good.size(), nullptr, &index), 87u);
 
@@ -115,9 +121,12 @@ TEST(DocumentAccessTest, SignatureCertificate) {
   const Doc values("<ds:Signature " + std::string(kDs) + " " + kXa +
                    "><ds:Object><xades:QualifyingProperties><xades:UnsignedProperties>"
                    "<xades:UnsignedSignatureProperties><xades:CertificateValues>"
-                   "<xades:EncapsulatedX509Certificate>" + b64 + "</xades:EncapsulatedX509Certificate>"
+                   "<xades:EncapsulatedX509Certificate>" +
+                   b64 +
+                   "</xades:EncapsulatedX509Certificate>"
                    "<xades:EncapsulatedX509Certificate>@@@@</xades:EncapsulatedX509Certificate>"
-                   "<xades:EncapsulatedX509Certificate>" + base64Encode(pki.ca.der()) +
+                   "<xades:EncapsulatedX509Certificate>" +
+                   base64Encode(pki.ca.der()) +
                    "</xades:EncapsulatedX509Certificate></xades:CertificateValues>"
                    "</xades:UnsignedSignatureProperties></xades:UnsignedProperties>"
                    "</xades:QualifyingProperties></ds:Object></ds:Signature>");
@@ -185,8 +194,9 @@ TEST(DocumentAccessTest, SignatureValueAndTimeStamps) {
 
   const Doc no_qp("<ds:Signature " + std::string(kDs) + "><ds:SignedInfo/></ds:Signature>");
   size = 0;
-  EXPECT_EQ(xadesAddSignatureTimeStamp(no_qp.data(), no_qp.size(), token.data(), 7, nullptr, &size, 0),
-            191u);
+  EXPECT_EQ(
+      xadesAddSignatureTimeStamp(no_qp.data(), no_qp.size(), token.data(), 7, nullptr, &size, 0),
+      191u);
 }
 
 TEST(DocumentAccessTest, RefsAndArchiveTokens) {
@@ -195,7 +205,8 @@ TEST(DocumentAccessTest, RefsAndArchiveTokens) {
       "<ds:Signature " + std::string(kDs) + " " + kXa +
       "><ds:Object><xades:QualifyingProperties><xades:UnsignedProperties>"
       "<xades:UnsignedSignatureProperties>"
-      "<xades:SigAndRefsTimeStamp><xades:EncapsulatedTimeStamp Encoding=\"" + ber +
+      "<xades:SigAndRefsTimeStamp><xades:EncapsulatedTimeStamp Encoding=\"" +
+      ber +
       "\">Zmlyc3Q=</xades:EncapsulatedTimeStamp></xades:SigAndRefsTimeStamp>"
       "<xades:RefsOnlyTimeStamp><xades:EncapsulatedTimeStamp>c2Vjb25k</xades:EncapsulatedTimeStamp>"
       "</xades:RefsOnlyTimeStamp>"

@@ -40,9 +40,10 @@ inline std::string ContentObject(const std::string& id, const std::string& body)
 
 inline std::string DefaultDocument() {
   return FirstSignature(
-      ContentObject("Object-1", "<umowa xmlns=\"urn:example:umowa\"><strona>Firma Przykladowa "
-                                "Sp. z o.o.</strona><kwota waluta=\"PLN\">1200.00</kwota>"
-                                "<uwagi>zazolc gesla jazn &amp; &lt;koniec&gt;</uwagi></umowa>") +
+      ContentObject("Object-1",
+                    "<umowa xmlns=\"urn:example:umowa\"><strona>Firma Przykladowa "
+                    "Sp. z o.o.</strona><kwota waluta=\"PLN\">1200.00</kwota>"
+                    "<uwagi>zazolc gesla jazn &amp; &lt;koniec&gt;</uwagi></umowa>") +
       ContentObject("Object-2", "Tekst umowy"));
 }
 
@@ -53,7 +54,8 @@ inline std::string AsText(const Bytes& b) { return std::string(b.begin(), b.end(
 inline uint32_t SignTwice(const std::string& xml, const platform::CertContext* cert, Bytes* out) {
   const Bytes in = AsBytes(xml);
   uint32_t size = 0;
-  uint32_t err = xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), cert, nullptr, &size);
+  uint32_t err =
+      xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), cert, nullptr, &size);
   if (err != kSignMoreData) return err;
   out->assign(size, 0xEE);
   err = xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), cert, out->data(), &size);

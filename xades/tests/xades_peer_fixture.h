@@ -20,7 +20,8 @@ using vel::test::ShellQuote;
 inline std::string Q(const std::filesystem::path& p) { return ShellQuote(p.string()); }
 
 inline const std::filesystem::path& TestData() {
-  static const std::filesystem::path dir = std::filesystem::path(VEL_SOURCE_DIR) / "xades/tests/data";
+  static const std::filesystem::path dir =
+      std::filesystem::path(VEL_SOURCE_DIR) / "xades/tests/data";
   return dir;
 }
 
@@ -49,13 +50,14 @@ inline CommandResult XmlSecVerify(const std::filesystem::path& file, const std::
                     " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Signature"
                     " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Object"
                     " --id-attr:Id http://uri.etsi.org/01903/v1.3.2#:SignedProperties"
-                    " --trusted-pem " + Q(ca_pem) + " " + Q(file) + " 2>&1");
+                    " --trusted-pem " +
+                    Q(ca_pem) + " " + Q(file) + " 2>&1");
 }
 
 inline CommandResult XadesJsVerify(const std::filesystem::path& file, const std::string& id) {
   const auto node = std::filesystem::path(VEL_SOURCE_DIR) / "xades/tests/node";
-  return RunCommand("NODE_PATH=" + Q(node / "node_modules") + " node " + Q(node / "verify.js") + " " +
-                    Q(file) + " " + id + " 2>&1");
+  return RunCommand("NODE_PATH=" + Q(node / "node_modules") + " node " + Q(node / "verify.js") +
+                    " " + Q(file) + " " + id + " 2>&1");
 }
 
 // The SignatureValue of signature `id` checked by openssl over the SignedInfo
@@ -64,7 +66,8 @@ inline CommandResult OpenSslVerifySignatureValue(const std::string& doc, const s
                                                  const std::filesystem::path& cert_pem,
                                                  const std::filesystem::path& dir,
                                                  bool exclusive = false) {
-  const std::string info = WithDsDeclaration(ElementText(doc, "ds:SignedInfo", "Id=\"SignedInfo-" + n + "\""));
+  const std::string info =
+      WithDsDeclaration(ElementText(doc, "ds:SignedInfo", "Id=\"SignedInfo-" + n + "\""));
   std::string value = ElementText(doc, "ds:SignatureValue", "Id=\"SignatureValue-" + n + "\"");
   value = value.substr(value.find('>') + 1);
   value = value.substr(0, value.find('<'));
@@ -72,10 +75,11 @@ inline CommandResult OpenSslVerifySignatureValue(const std::string& doc, const s
   vel::test::WriteFileText(dir / "sv.b64", value);
   const std::string c14n = exclusive ? "--exc-c14n" : "--c14n";
   return RunCommand("xmllint " + c14n + " " + Q(dir / "si.xml") + " > " + Q(dir / "si.c14n") +
-                    " && openssl base64 -d -A -in " + Q(dir / "sv.b64") + " -out " + Q(dir / "sv.bin") +
-                    " && openssl x509 -in " + Q(cert_pem) + " -pubkey -noout > " + Q(dir / "pub.pem") +
-                    " && openssl dgst -sha1 -verify " + Q(dir / "pub.pem") + " -signature " +
-                    Q(dir / "sv.bin") + " " + Q(dir / "si.c14n") + " 2>&1");
+                    " && openssl base64 -d -A -in " + Q(dir / "sv.b64") + " -out " +
+                    Q(dir / "sv.bin") + " && openssl x509 -in " + Q(cert_pem) +
+                    " -pubkey -noout > " + Q(dir / "pub.pem") + " && openssl dgst -sha1 -verify " +
+                    Q(dir / "pub.pem") + " -signature " + Q(dir / "sv.bin") + " " +
+                    Q(dir / "si.c14n") + " 2>&1");
 }
 
 // Signature `id` alone, validated by both schema checkers.
@@ -86,10 +90,13 @@ inline void ExpectSchemaValid(const std::string& doc, const std::string& id,
   const auto file = dir / ("schema-" + id + ".xml");
   vel::test::WriteFileText(file, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + signature);
   const auto xsd = TestData() / "schemas/XAdES.xsd";
-  CommandResult r = RunCommand("xmllint --noout --nonet --schema " + Q(xsd) + " " + Q(file) + " 2>&1");
+  CommandResult r =
+      RunCommand("xmllint --noout --nonet --schema " + Q(xsd) + " " + Q(file) + " 2>&1");
   EXPECT_EQ(r.exit_code, 0) << r.output;
-  r = RunCommand("/usr/bin/python3 -c 'import sys, xmlschema; xmlschema.XMLSchema(sys.argv[1]).validate(sys.argv[2])' " +
-                 Q(xsd) + " " + Q(file) + " 2>&1");
+  r = RunCommand(
+      "/usr/bin/python3 -c 'import sys, xmlschema; "
+      "xmlschema.XMLSchema(sys.argv[1]).validate(sys.argv[2])' " +
+      Q(xsd) + " " + Q(file) + " 2>&1");
   EXPECT_EQ(r.exit_code, 0) << r.output;
 }
 

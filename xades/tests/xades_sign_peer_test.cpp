@@ -39,8 +39,8 @@ class XadesSignPeerTest : public ::testing::Test {
     auto r = test::XmlSecVerify(file, id, Dir() / "ca.pem");
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_NE(r.output.find("OK"), std::string::npos) << r.output;
-    r = test::OpenSslVerifySignatureValue(signed_doc, std::to_string(n), pki_->CertFile(pki_->signer),
-                                          Dir());
+    r = test::OpenSslVerifySignatureValue(signed_doc, std::to_string(n),
+                                          pki_->CertFile(pki_->signer), Dir());
     EXPECT_EQ(r.exit_code, 0) << r.output;
     r = test::XadesJsVerify(file, id);
     EXPECT_EQ(r.exit_code, 0) << r.output;
@@ -96,8 +96,9 @@ TEST_F(XadesSignPeerTest, SignatureTimeStampCoversTheCanonicalSignatureValue) {
   token.resize(token_size);
 
   size = 0;
-  ASSERT_EQ(xadesAddSignatureTimeStamp(doc.data(), length, token.data(), token_size, nullptr, &size, 1),
-            234u);
+  ASSERT_EQ(
+      xadesAddSignatureTimeStamp(doc.data(), length, token.data(), token_size, nullptr, &size, 1),
+      234u);
   Bytes stamped(size);
   ASSERT_EQ(xadesAddSignatureTimeStamp(doc.data(), length, token.data(), token_size, stamped.data(),
                                        &size, 1),
@@ -116,9 +117,10 @@ TEST_F(XadesSignPeerTest, SignatureTimeStampCoversTheCanonicalSignatureValue) {
   EXPECT_EQ(read_back, token);
   vel::test::WriteFileBytes(Dir() / "token.der", read_back);
   vel::test::WriteFileBytes(Dir() / "sv.c14n", c14n);
-  const auto r = vel::test::RunCommand(
-      "openssl ts -verify -token_in -in " + Q(Dir() / "token.der") + " -data " + Q(Dir() / "sv.c14n") +
-      " -CAfile " + Q(tsa_dir.path() / "ca.pem") + " -untrusted " + Q(tsa_dir.path() / "tsa.pem") + " 2>&1");
+  const auto r = vel::test::RunCommand("openssl ts -verify -token_in -in " +
+                                       Q(Dir() / "token.der") + " -data " + Q(Dir() / "sv.c14n") +
+                                       " -CAfile " + Q(tsa_dir.path() / "ca.pem") + " -untrusted " +
+                                       Q(tsa_dir.path() / "tsa.pem") + " 2>&1");
   EXPECT_EQ(r.exit_code, 0) << r.output;
 
   // The unsigned property leaves the signature valid and the document schema-valid.
@@ -131,11 +133,13 @@ TEST_F(XadesSignPeerTest, SignatureTimeStampCoversTheCanonicalSignatureValue) {
 TEST_F(XadesSignPeerTest, ExclusiveCanonicalisationMatchesXmllint) {
   XmlDocPtr doc = xadesParseMemory(test::DefaultDocument());
   XmlDocPtr template_doc = xadesNewDocPtr();
-  xmlNode* sig = createSignatureTemplate(template_doc.get(), "Signature-1", "ds", kTemplateXadesBes, 1);
+  xmlNode* sig =
+      createSignatureTemplate(template_doc.get(), "Signature-1", "ds", kTemplateXadesBes, 1);
   ASSERT_NE(sig, nullptr);
   xmlNode* method = xmlFirstElementChild(xmlFirstElementChild(sig));
   xmlSetProp(method, BAD_CAST "Algorithm", BAD_CAST kC14nExclusive);
-  ASSERT_NE(addReference(sig, test::ElementWithId(doc.get(), "Object-1"), nullptr, nullptr, 0), nullptr);
+  ASSERT_NE(addReference(sig, test::ElementWithId(doc.get(), "Object-1"), nullptr, nullptr, 0),
+            nullptr);
 
   std::unique_ptr<platform::Signer> signer;
   ASSERT_EQ(platform::OpenSignerForCertificate(pki_->signer.cert, &signer), 0u);

@@ -75,11 +75,13 @@ TEST_F(XadesSignTest, NewSignatureHasTheLayoutAndVerifies) {
             std::vector<std::string>{base64Encode(Cert()->sha1())});
   EXPECT_EQ(Texts(doc.get(), s + "//xades:IssuerSerial/xmldsig:X509SerialNumber"),
             std::vector<std::string>{"2148606515"});  // 0x80112233
-  EXPECT_EQ(Texts(doc.get(), s + "//xades:IssuerSerial/xmldsig:X509IssuerName"),
-            std::vector<std::string>{"C=PL"});  // the library's rendering: PrintableString values only
+  EXPECT_EQ(
+      Texts(doc.get(), s + "//xades:IssuerSerial/xmldsig:X509IssuerName"),
+      std::vector<std::string>{"C=PL"});  // the library's rendering: PrintableString values only
 
   // Digests of the content and the signature value over the canonical SignedInfo.
-  const auto digests = Texts(doc.get(), s + "/xmldsig:SignedInfo/xmldsig:Reference/xmldsig:DigestValue");
+  const auto digests =
+      Texts(doc.get(), s + "/xmldsig:SignedInfo/xmldsig:Reference/xmldsig:DigestValue");
   ASSERT_EQ(digests.size(), 3u);
   const Fragment object1 = elementC14N(test::ElementWithId(doc.get(), "Object-1"), false);
   ASSERT_TRUE(object1);
@@ -111,15 +113,17 @@ TEST_F(XadesSignTest, SizeIsExactAndAskedWithoutTheKey) {
   // One byte short: refused before the key is touched, with the size needed.
   Bytes out(need - 1, 0xEE);
   size = need - 1;
-  ASSERT_EQ(xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), Cert(), out.data(), &size),
-            kSignMoreData);
+  ASSERT_EQ(
+      xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), Cert(), out.data(), &size),
+      kSignMoreData);
   EXPECT_EQ(size, need);
   EXPECT_EQ(pin_.asked, 0);
   EXPECT_EQ(out, Bytes(need - 1, 0xEE));
 
   out.assign(need, 0xEE);
-  ASSERT_EQ(xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), Cert(), out.data(), &size),
-            0u);
+  ASSERT_EQ(
+      xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), Cert(), out.data(), &size),
+      0u);
   EXPECT_EQ(size, need - 1);  // strictly shorter than the buffer
   EXPECT_EQ(pin_.asked, 1);
 }
@@ -136,7 +140,8 @@ TEST_F(XadesSignTest, RootsAndInputs) {
       {"root Signature", test::FirstSignature(objects), 0, 3},
       {"root Signatures", signatures, 0, 3},
       {"single Object", test::FirstSignature(""), 0, 1},
-      {"other root", "<dokument><ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"/></dokument>",
+      {"other root",
+       "<dokument><ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"/></dokument>",
        kSignBadRoot, 0},
       {"not XML", "<ds:Signature", kSignNotParsed, 0},
       {"no signature yet", "<Signatures><inny/></Signatures>", kSignNoObjects, 0},
@@ -186,13 +191,14 @@ TEST_F(XadesSignTest, HostileIds) {
   EXPECT_EQ(pin_.asked, 0);
 
   // Long Ids and quotes are plain values, not query text.
-  for (const std::string& id : {std::string(2000, 'L'), std::string("a'b\"c"),
-                               std::string("x'] | //*[@Id='y")}) {
+  for (const std::string& id :
+       {std::string(2000, 'L'), std::string("a'b\"c"), std::string("x'] | //*[@Id='y")}) {
     std::string escaped;
     for (char ch : id) escaped += ch == '"' ? std::string("&quot;") : std::string(1, ch);
     Bytes out;
-    ASSERT_EQ(test::SignTwice(test::FirstSignature(test::ContentObject(escaped, "tresc")), Cert(), &out),
-              0u)
+    ASSERT_EQ(
+        test::SignTwice(test::FirstSignature(test::ContentObject(escaped, "tresc")), Cert(), &out),
+        0u)
         << id.substr(0, 20);
     XmlDocPtr doc = xadesParseMemory(AsText(out));
     EXPECT_EQ(Texts(doc.get(), "/*/*[@Id='Signature-1']/*/xmldsig:Reference[2]/@URI"),
@@ -210,8 +216,9 @@ TEST_F(XadesSignTest, CancelAndWrongPinLeaveTheOutputUntouched) {
     pin_.pin = "0000";
     Bytes out(size, 0xEE);
     uint32_t s = size;
-    EXPECT_EQ(xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), Cert(), out.data(), &s),
-              kSignSignatureFailed);
+    EXPECT_EQ(
+        xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), Cert(), out.data(), &s),
+        kSignSignatureFailed);
     EXPECT_EQ(s, size);
     EXPECT_EQ(out, Bytes(size, 0xEE));
   }
@@ -254,7 +261,8 @@ TEST(XadesTemplateTest, SignatureValueCanonicalFormFollowsTheMethod) {
   const std::string tail =
       "\"/></ds:SignedInfo><ds:SignatureValue Id=\"v\">QUJD</ds:SignatureValue></ds:Signature>";
   const std::string expected =
-      "<ds:SignatureValue xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"v\">QUJD</ds:SignatureValue>";
+      "<ds:SignatureValue xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" "
+      "Id=\"v\">QUJD</ds:SignatureValue>";
   struct Case {
     std::string algorithm;
     bool made;

@@ -58,8 +58,8 @@ TEST_F(XadesTokenTest, SignsWithOnePinRequest) {
 TEST_F(XadesTokenTest, CancelledOrWrongPinLeavesTheOutputUntouched) {
   const Bytes in = AsBytes(test::DefaultDocument());
   uint32_t size = 0;
-  ASSERT_EQ(xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), card_->cert.get(), nullptr,
-                              &size),
+  ASSERT_EQ(xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), card_->cert.get(),
+                              nullptr, &size),
             kSignMoreData);
   EXPECT_EQ(pin_.asked, 0);
   struct Case {

@@ -32,8 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)getSignatureCount(data, length, &count);
   for (int n = 0; n < 2; ++n) {
     for (int m = 0; m < 2; ++m)
-      TwoCalls([&](uint8_t* out, uint32_t* s) { return getObjectContent(data, length, out, s, n, m); });
-    TwoCalls([&](uint8_t* out, uint32_t* s) { return getSignatureValueC14N(data, length, out, s, n); });
+      TwoCalls(
+          [&](uint8_t* out, uint32_t* s) { return getObjectContent(data, length, out, s, n, m); });
+    TwoCalls(
+        [&](uint8_t* out, uint32_t* s) { return getSignatureValueC14N(data, length, out, s, n); });
     const vel::platform::CertPtr cert = getSignerCertContext(data, length, n);
     int index = 0;
     if (cert) (void)findSignatureByCertificate(data, length, cert.get(), &index);

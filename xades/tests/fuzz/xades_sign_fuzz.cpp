@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vel::platform::SizeOnlySigner signer(cert);
   const std::span<const uint8_t> xml(data, size);
   uint32_t need = 0;
-  if (xadesAddSignatureWith(xml, signer, nullptr, &need) != kSignMoreData || need > (1u << 24)) return 0;
+  if (xadesAddSignatureWith(xml, signer, nullptr, &need) != kSignMoreData || need > (1u << 24))
+    return 0;
   std::vector<uint8_t> out(need);
   (void)xadesAddSignatureWith(xml, signer, out.data(), &need);
   return 0;
