@@ -280,5 +280,88 @@ TEST(XadesTemplateTest, SignatureValueCanonicalFormFollowsTheMethod) {
   }
 }
 
+TEST(XadesTemplateTest, TimeStampInputsJoinTheirPartsInOrder) {
+  const std::string xml =
+      "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" "
+      "xmlns:xades=\"http://uri.etsi.org/01903/v1.3.2#\"><ds:SignedInfo><ds:CanonicalizationMethod "
+      "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/></ds:SignedInfo>"
+      "<ds:SignatureValue>QUJD</ds:SignatureValue><ds:KeyInfo/"
+      "><ds:Object><xades:QualifyingProperties>"
+      "<xades:SignedProperties "
+      "Id=\"p\"/><xades:UnsignedProperties><xades:UnsignedSignatureProperties>"
+      "<xades:ArchiveTimeStamp><a/></xades:ArchiveTimeStamp>"
+      "<xades:CompleteRevocationRefs><r/></xades:CompleteRevocationRefs>"
+      "<xades:SignatureTimeStamp><t/></xades:SignatureTimeStamp>"
+      "<xades:CompleteCertificateRefs><c/></xades:CompleteCertificateRefs>"
+      "</xades:UnsignedSignatureProperties></xades:UnsignedProperties></xades:QualifyingProperties>"
+      "</ds:Object><ds:Object "
+      "Encoding=\"http://www.w3.org/2000/09/xmldsig#base64\">AAEC</ds:Object>"
+      "</ds:Signature>";
+  XmlDocPtr doc = xadesParseMemory(xml);
+  const xmlNode* sig = xmlDocGetRootElement(doc.get());
+  // The order is the list's, not the document's.
+  EXPECT_EQ(refsTimeStampInput(sig, kSigAndRefsTimeStamp),
+            *signatureValueC14N(sig) + *signatureTimeStampC14N(sig) +
+                *completeCertificateRefsC14N(sig) + *completeRevocationRefsC14N(sig));
+  EXPECT_EQ(refsTimeStampInput(sig, kRefsOnlyTimeStamp),
+            *completeCertificateRefsC14N(sig) + *completeRevocationRefsC14N(sig));
+
+  size_t length = 0;
+  const auto without = archiveTimeStampInput(sig, 0, &length);
+  ASSERT_TRUE(without);
+  EXPECT_EQ(length, without->size());  // the content part is binary: bytes with their length
+  EXPECT_NE(without->find(std::string("\x00\x01\x02", 3)), std::string::npos);
+  EXPECT_EQ(without->find("<a>"), std::string::npos);
+  const auto with = archiveTimeStampInput(sig, -1, &length);
+  ASSERT_TRUE(with);
+  EXPECT_EQ(*with, *without + *archiveTimeStampC14N(sig, -1));
+  EXPECT_LT(without->find("QUJD"), without->find("<c>"));
+  EXPECT_LT(without->find("<c>"), without->find("<r>"));
+}
+
+TEST(XadesSignContextTest, MethodsTargetsAndOwnership) {
+  const auto make = [](const std::string& algorithm, const std::string& uri) {
+    return "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+           "<ds:CanonicalizationMethod Algorithm=\"" +
+           algorithm + "\"/><ds:Reference URI=\"" + uri +
+           "\"/></ds:SignedInfo><ds:Object Id=\"o\"/></ds:Signature>";
+  };
+  struct Case {
+    std::string algorithm, uri;
+    bool made;
+    int method;
+  } cases[] = {
+      {kC14nExclusive, "#o", true, kC14nMethodExclusive},
+      {kC14nWithComments, "#o", true, kC14nMethodWithComments},
+      {"urn:unknown", "#o", true, kC14nMethodInclusive},
+      {kC14nInclusive, "#missing", false, 0},
+      {kC14nInclusive, "plik.xml", true, kC14nMethodInclusive},  // outside: no target
+  };
+  for (const Case& c : cases) {
+    XmlDocPtr doc = xadesParseMemory(make(c.algorithm, c.uri));
+    XadesMessageCapture quiet;
+    XadesSignContextPtr record =
+        xadesSignContextCreate(xmlDocGetRootElement(doc.get()), nullptr, DocOwnership::kShared);
+    ASSERT_EQ(record != nullptr, c.made) << c.algorithm << c.uri;
+    if (!record) continue;
+    EXPECT_EQ(record->c14nMethod, c.method);
+    EXPECT_EQ(record->referenceCount, 1);
+    EXPECT_FALSE(record->signatureDocument.owned());
+    EXPECT_EQ(record->targets[0] != nullptr, c.uri == "#o");
+    xadesSignContextFree(std::move(record));  // the shared document stays alive
+    EXPECT_NE(xmlDocGetRootElement(doc.get()), nullptr);
+  }
+  // An owned document goes with its record.
+  XmlDocPtr doc = xadesParseMemory(make(kC14nInclusive, "#o"));
+  XadesSignContextPtr record =
+      xadesSignContextCreate(xmlDocGetRootElement(doc.get()), nullptr, DocOwnership::kOwned);
+  ASSERT_NE(record, nullptr);
+  (void)doc.release();
+  EXPECT_TRUE(record->signatureDocument.owned());
+  XadesMessageCapture capture;
+  EXPECT_EQ(xadesSignContextCreate(nullptr, nullptr, DocOwnership::kShared), nullptr);
+  EXPECT_EQ(capture.text(), "xadesSignContextCreateNode\nWartosc doc musi byc wypelniona\n");
+}
+
 }  // namespace
 }  // namespace vel::xades
