@@ -6,7 +6,6 @@
 // the parse helper (xml_doc.h) collects them through a structured handler.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 

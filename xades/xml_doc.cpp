@@ -1,7 +1,6 @@
 #include "xades/xml_doc.h"
 
 #include <libxml/parser.h>
-#include <libxml/xmlerror.h>
 #include <libxml/xpathInternals.h>
 
 #include <climits>
@@ -15,31 +14,21 @@ namespace {
 // libxml2's depth and size limits hold.
 constexpr int kParseOptions = XML_PARSE_NONET;
 
-// Collects libxml2's diagnostics of one parse on this thread, then puts the
-// previous handler back.
-class DiagnosticsScope {
- public:
-  explicit DiagnosticsScope(std::string* sink)
-      : sink_(sink), previous_(xmlStructuredError), previous_data_(xmlStructuredErrorContext) {
-    xmlSetStructuredErrorFunc(this, &DiagnosticsScope::Handle);
-  }
-  ~DiagnosticsScope() { xmlSetStructuredErrorFunc(previous_data_, previous_); }
-  DiagnosticsScope(const DiagnosticsScope&) = delete;
-  DiagnosticsScope& operator=(const DiagnosticsScope&) = delete;
-
- private:
-  static void Handle(void* data, xmlErrorPtr error) {
-    auto* self = static_cast<DiagnosticsScope*>(data);
-    if (self->sink_ == nullptr || error == nullptr || error->message == nullptr) return;
-    self->sink_->append("line ").append(std::to_string(error->line)).append(": ");
-    self->sink_->append(error->message);
-  }
-  std::string* sink_;
-  xmlStructuredErrorFunc previous_;
-  void* previous_data_;
-};
-
 }  // namespace
+
+LibxmlDiagnostics::LibxmlDiagnostics(std::string* sink)
+    : sink_(sink), previous_(xmlStructuredError), previous_data_(xmlStructuredErrorContext) {
+  xmlSetStructuredErrorFunc(this, &LibxmlDiagnostics::Handle);
+}
+
+LibxmlDiagnostics::~LibxmlDiagnostics() { xmlSetStructuredErrorFunc(previous_data_, previous_); }
+
+void LibxmlDiagnostics::Handle(void* data, xmlErrorPtr error) {
+  auto* self = static_cast<LibxmlDiagnostics*>(data);
+  if (self->sink_ == nullptr || error == nullptr || error->message == nullptr) return;
+  self->sink_->append("line ").append(std::to_string(error->line)).append(": ");
+  self->sink_->append(error->message);
+}
 
 C14nMode c14nModeOf(int method) {
   switch (method) {
@@ -63,8 +52,7 @@ XmlCharPtr c14nDocument(xmlDoc* doc, int method, int* length) {
   if (doc == nullptr) return nullptr;
   const C14nMode m = c14nModeOf(method);
   xmlChar* out = nullptr;
-  std::string ignored;
-  DiagnosticsScope scope(&ignored);
+  LibxmlDiagnostics quiet;
   const int n = xmlC14NDocDumpMemory(doc, nullptr, m.mode, nullptr, m.withComments, &out);
   if (n < 0 || out == nullptr) {
     xmlFree(out);
@@ -77,7 +65,7 @@ XmlCharPtr c14nDocument(xmlDoc* doc, int method, int* length) {
 XmlDocPtr xadesParseMemory(std::string_view xml, std::string* diagnostics) {
   if (xml.data() == nullptr || xml.empty() || xml.size() > static_cast<size_t>(INT_MAX))
     return nullptr;
-  DiagnosticsScope scope(diagnostics);
+  LibxmlDiagnostics scope(diagnostics);
   return XmlDocPtr(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
                                  kParseOptions));
 }
@@ -92,7 +80,7 @@ XmlDocPtr xadesParseMemory(const uint8_t* xml, size_t length, std::string* diagn
 }
 
 XmlDocPtr xadesParseFile(const std::filesystem::path& path, std::string* diagnostics) {
-  DiagnosticsScope scope(diagnostics);
+  LibxmlDiagnostics scope(diagnostics);
   return XmlDocPtr(xmlReadFile(path.c_str(), nullptr, kParseOptions));
 }
 
@@ -108,8 +96,7 @@ XPathContextPtr xadesNewXPathContext(xmlDoc* doc) {
 
 XPathObjectPtr xadesEval(xmlXPathContext* context, const char* expression) {
   if (context == nullptr || expression == nullptr) return nullptr;
-  std::string ignored;
-  DiagnosticsScope scope(&ignored);
+  LibxmlDiagnostics quiet;
   return XPathObjectPtr(xmlXPathEvalExpression(BAD_CAST expression, context));
 }
 

@@ -6,13 +6,16 @@
 // Parsing is safe for untrusted documents: no entity is expanded, no DTD or
 // external entity is loaded, nothing is fetched from the network, and
 // libxml2's default nesting limit holds. libxml2's diagnostics are collected
-// through a structured handler (ParseDiagnostics), never printed.
+// through a structured handler (LibxmlDiagnostics), never printed.
 #pragma once
 
 #include <libxml/c14n.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -37,6 +40,24 @@ using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 using XPathContextPtr = std::unique_ptr<xmlXPathContext, XPathContextDeleter>;
 using XPathObjectPtr = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
 using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharDeleter>;
+
+// While alive, libxml2's diagnostics on this thread go to `sink` (dropped
+// when none) instead of standard error; the previous handler comes back at
+// the end. The parse helper, the XPath evaluation and c14nDocument hold one;
+// an entry point that calls other libxml2 functions holds its own.
+class LibxmlDiagnostics {
+ public:
+  explicit LibxmlDiagnostics(std::string* sink = nullptr);
+  ~LibxmlDiagnostics();
+  LibxmlDiagnostics(const LibxmlDiagnostics&) = delete;
+  LibxmlDiagnostics& operator=(const LibxmlDiagnostics&) = delete;
+
+ private:
+  static void Handle(void* data, xmlErrorPtr error);
+  std::string* sink_;
+  xmlStructuredErrorFunc previous_;
+  void* previous_data_;
+};
 
 // Identifiers.
 inline constexpr char kXmlDsigNs[] = "http://www.w3.org/2000/09/xmldsig#";
