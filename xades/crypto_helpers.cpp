@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <sstream>
 
 #include "cryptolib/cert_names.h"
@@ -172,12 +173,22 @@ std::optional<std::string> encodedDigestBase64(const platform::CrlContext* crl, 
   return digestBase64(crl->der(), algorithm);
 }
 
+namespace {
+std::string EncodedOrFatal(std::span<const uint8_t> der) {
+  try {
+    return base64Encode(der);
+  } catch (const std::bad_alloc&) {
+    xadesFatalError("Memory allocation error while signing.");
+  }
+}
+}  // namespace
+
 std::string encodedBase64(const platform::CertContext* cert) {
-  return cert == nullptr ? std::string() : base64Encode(cert->der());
+  return cert == nullptr ? std::string() : EncodedOrFatal(cert->der());
 }
 
 std::string encodedBase64(const platform::CrlContext* crl) {
-  return crl == nullptr ? std::string() : base64Encode(crl->der());
+  return crl == nullptr ? std::string() : EncodedOrFatal(crl->der());
 }
 
 int verifyRsaSha1Signature(std::span<const uint8_t> data, std::span<const uint8_t> signature,

@@ -54,7 +54,8 @@ inline constexpr int kDigestMd5 = 1;
 std::optional<std::string> digestBase64(std::span<const uint8_t> data, int algorithm);
 std::optional<std::string> encodedDigestBase64(const platform::CertContext* cert, int algorithm);
 std::optional<std::string> encodedDigestBase64(const platform::CrlContext* crl, int algorithm);
-// base64 of the context's DER.
+// base64 of the context's DER; no memory for it ends the process
+// (xadesFatalError).
 std::string encodedBase64(const platform::CertContext* cert);
 std::string encodedBase64(const platform::CrlContext* crl);
 
