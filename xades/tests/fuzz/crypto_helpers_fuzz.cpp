@@ -1,10 +1,13 @@
 // The engine's certificate and CRL texts over any DER: the CRL number read
-// from its extension, the issue time, the issuer, the decimal serial.
+// from its extension, the issue time, the issuer, the decimal serial; and the
+// same bytes as embedded base64 values completed into references.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "xades/base64.h"
 #include "xades/crypto_helpers.h"
+#include "xades/reference_compare.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vel::xades;
@@ -32,5 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)getCertIssuerText(cert.get(), issuer.data(), &i);
     }
   }
+  const std::string value = base64Encode({data, size});
+  XadesCertRefList certs(1);
+  certs[0].value = value;
+  XadesCrlRefList crls(1);
+  crls[0].value = value;
+  (void)compareRevocationRefs(&certs, &certs, &crls, &crls);
   return 0;
 }
