@@ -39,7 +39,7 @@ std::optional<std::string> DecimalOf(std::span<const uint8_t> octets) {
     hex.push_back(kHex[b >> 4]);
     hex.push_back(kHex[b & 15]);
   }
-  if (hex.empty()) hex = "0";
+  if (hex.empty()) hex.push_back('0');
   try {
     return hexToDecimal(hex);
   } catch (const char*) {
