@@ -122,6 +122,7 @@ std::optional<SignatureCopy> CopySignature(const xmlNode* signature) {
 
 std::optional<std::string> TokenText(const xmlNode* signature, int* encoding, int k,
                                      std::initializer_list<const char*> queries) {
+  LibxmlDiagnostics quiet;
   if (k < 0) return std::nullopt;
   auto copy = CopySignature(signature);
   if (!copy) return std::nullopt;
@@ -145,6 +146,7 @@ std::optional<std::string> TokenText(const xmlNode* signature, int* encoding, in
 }  // namespace
 
 uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count) {
+  LibxmlDiagnostics quiet;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 192, 193, &p)) return err;
   const int found = topLevelSignatureCount(p.context.get());
@@ -155,6 +157,7 @@ uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count) {
 
 uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size, int n,
                           int m) {
+  LibxmlDiagnostics quiet;
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
@@ -189,6 +192,7 @@ uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uin
 
 uint32_t getSignatureCertificate(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size,
                                  int n) {
+  LibxmlDiagnostics quiet;
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
@@ -218,6 +222,7 @@ std::vector<platform::CertPtr> getEncapsulatedCertificates(xmlDoc* doc, int n) {
 
 std::vector<platform::CertPtr> getEncapsulatedCertificatesXml(const uint8_t* xml, uint32_t length,
                                                               int n) {
+  LibxmlDiagnostics quiet;
   if (xml == nullptr || length == 0) return {};
   XmlDocPtr doc = xadesParseMemory(xml, length);
   return getEncapsulatedCertificates(doc.get(), n);
@@ -229,6 +234,7 @@ std::vector<platform::CrlPtr> getEncapsulatedCrls(xmlDoc* doc, int n) {
 }
 
 std::vector<platform::CrlPtr> getEncapsulatedCrlsXml(const uint8_t* xml, uint32_t length, int n) {
+  LibxmlDiagnostics quiet;
   if (xml == nullptr || length == 0) return {};
   XmlDocPtr doc = xadesParseMemory(xml, length);
   return getEncapsulatedCrls(doc.get(), n);
@@ -236,6 +242,7 @@ std::vector<platform::CrlPtr> getEncapsulatedCrlsXml(const uint8_t* xml, uint32_
 
 uint32_t getSignatureValueC14N(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size,
                                int n) {
+  LibxmlDiagnostics quiet;
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 176, 177, &p)) return err;
@@ -255,6 +262,7 @@ uint32_t getSignatureValueC14N(const uint8_t* xml, uint32_t length, uint8_t* out
 
 uint32_t xadesAddSignatureTimeStamp(const uint8_t* xml, uint32_t length, const uint8_t* token,
                                     uint32_t token_length, uint8_t* out, uint32_t* size, int n) {
+  LibxmlDiagnostics quiet;
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 176, 177, &p)) return err;
@@ -307,6 +315,7 @@ uint32_t xadesAddSignatureTimeStamp(const uint8_t* xml, uint32_t length, const u
 
 uint32_t findSignatureByCertificate(const uint8_t* xml, uint32_t length,
                                     const platform::CertContext* cert, int* index) {
+  LibxmlDiagnostics quiet;
   if (cert == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 64, 65, &p)) return err;
@@ -336,6 +345,7 @@ uint32_t findSignatureByCertificate(const uint8_t* xml, uint32_t length,
 }
 
 std::optional<TimeStampNodes> getSignatureTimeStampNodes(const xmlNode* signature) {
+  LibxmlDiagnostics quiet;
   auto copy = CopySignature(signature);
   if (!copy) return std::nullopt;
   for (const char* query :

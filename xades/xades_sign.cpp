@@ -235,6 +235,7 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   if (size == nullptr) return kSignInvalidParameter;
   if (xml.empty()) return kSignNoXml;
   if (signer.certificate() == nullptr) return kSignSignatureFailed;
+  LibxmlDiagnostics quiet;
   XmlDocPtr doc = xadesParseMemory(xml.data(), xml.size());
   if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) return kSignNotParsed;
   XPathContextPtr context = xadesNewXPathContext(doc.get());
