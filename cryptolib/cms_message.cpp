@@ -59,23 +59,6 @@ LibraryErrorCode Parse(const uint8_t* message, uint32_t length, cms::SignedData*
   return cms::ParseSignedData(View(message, length), sd);
 }
 
-// A stand-in signer that makes a signature of the right length without a key.
-class SizeOnlySigner final : public platform::Signer {
- public:
-  explicit SizeOnlySigner(const platform::CertPtr& cert) : cert_(cert) {}
-  const platform::CertPtr& certificate() const override { return cert_; }
-  uint32_t SignSha1Digest(std::span<const uint8_t>, std::vector<uint8_t>* sig) override {
-    const int n = EVP_PKEY_get_size(X509_get0_pubkey(cert_->x509()));
-    if (n <= 0) return kNteBadAlgId;
-    sig->assign(static_cast<size_t>(n), 0);
-    return 0;
-  }
-  uint32_t AcquirePrivateKey(EVP_PKEY**) override { return kInvalidParameter; }
-
- private:
-  const platform::CertPtr& cert_;
-};
-
 LibraryErrorCode SignFlat(const uint8_t* content, uint32_t content_length,
                           const platform::CertContext* cert, bool detached, uint8_t* out,
                           uint32_t* out_size) {
@@ -90,7 +73,7 @@ LibraryErrorCode SignFlat(const uint8_t* content, uint32_t content_length,
     const Bytes data = View(content, content_length);
     // The size comes from the layout alone, so asking for it uses no key and no PIN.
     std::vector<uint8_t> bytes;
-    SizeOnlySigner size_only(shared);
+    platform::SizeOnlySigner size_only(shared);
     err = SignMessage(data, detached, size_only, &bytes);
     if (err != 0) return err;
     if (out == nullptr || *out_size < bytes.size()) return PutBytes(bytes, nullptr, out_size);
@@ -109,7 +92,7 @@ LibraryErrorCode CoSignFlat(Bytes message, const Bytes* content, const platform:
     LibraryErrorCode err = platform::OpenSignerForCertificate(shared, &signer);
     if (err != 0) return err;
     std::vector<uint8_t> bytes;
-    SizeOnlySigner size_only(shared);
+    platform::SizeOnlySigner size_only(shared);
     err = CoSignMessage(message, content, size_only, &bytes);
     if (err != 0) return err;
     if (out == nullptr || *out_size < bytes.size()) return PutBytes(bytes, nullptr, out_size);

@@ -68,6 +68,15 @@ uint32_t SignSha1DigestWithKey(EVP_PKEY* key, std::span<const uint8_t> digest,
   return 0;
 }
 
+uint32_t SizeOnlySigner::SignSha1Digest(std::span<const uint8_t>, std::vector<uint8_t>* signature) {
+  const int n = EVP_PKEY_get_size(X509_get0_pubkey(cert_->x509()));
+  if (n <= 0) return kNteBadAlgId;
+  signature->assign(static_cast<size_t>(n), 0);
+  return 0;
+}
+
+uint32_t SizeOnlySigner::AcquirePrivateKey(EVP_PKEY**) { return kNteBadKeyset; }
+
 uint32_t OpenSigner(const KeyReference& ref, const CertPtr& cert, std::unique_ptr<Signer>* out) {
   if (!cert || out == nullptr) return kErrorInvalidParameter;
   if (ref.kind == KeyReference::Kind::kPkcs12File) return OpenPkcs12Signer(ref.target, cert, out);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/cert_store.h"
@@ -61,6 +62,19 @@ class Signer {
 
   // The private key itself, for decryption. Borrowed: valid while the signer lives.
   virtual uint32_t AcquirePrivateKey(EVP_PKEY** key) = 0;
+};
+
+// A stand-in that answers a signature of the right length (zeros) without
+// touching a key: the size of a signed output is known before a PIN is asked.
+class SizeOnlySigner final : public Signer {
+ public:
+  explicit SizeOnlySigner(CertPtr cert) : cert_(std::move(cert)) {}
+  const CertPtr& certificate() const override { return cert_; }
+  uint32_t SignSha1Digest(std::span<const uint8_t> digest, std::vector<uint8_t>* signature) override;
+  uint32_t AcquirePrivateKey(EVP_PKEY** key) override;
+
+ private:
+  CertPtr cert_;
 };
 
 // A signer over a PKCS#12 file.

@@ -14,7 +14,7 @@ PACKAGES=(
   fonts-dejavu-core fonts-liberation fontconfig
   # peers the tests check against
   openssl cabextract gcab 7zip libarchive-tools xmlsec1 libxml2-utils
-  slapd ldap-utils softhsm2 opensc python3
+  slapd ldap-utils softhsm2 opensc python3 python3-xmlschema
   # peers of the page-rendering benchmark
   emf2svg librsvg2-bin
 )
@@ -23,12 +23,22 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# node and npm for the JavaScript peers; a machine may have them from elsewhere.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+if [ ${#missing[@]} -ne 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  # slapd's own configuration step would start a server; tests start theirs.
+  echo "slapd slapd/no_configuration boolean true" | $SUDO debconf-set-selections 2>/dev/null || true
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-# slapd's own configuration step would start a server; tests start theirs.
-echo "slapd slapd/no_configuration boolean true" | $SUDO debconf-set-selections 2>/dev/null || true
-$SUDO apt-get update -qq
-$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+# JavaScript peers of the tests, in a folder of their own (node_modules is not
+# committed); skipped when the installed versions are the ones asked for.
+NODE_PEERS="$(cd "$(dirname "$0")/.." && pwd)/xades/tests/node"
+if [ ! -f "$NODE_PEERS/node_modules/.package-lock.json" ] ||
+   [ "$NODE_PEERS/package.json" -nt "$NODE_PEERS/node_modules/.package-lock.json" ]; then
+  npm install --prefix "$NODE_PEERS" --no-audit --no-fund --loglevel=error
+fi

@@ -1,0 +1,136 @@
+#include "xades/c14n_fragments.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "xades/base64.h"
+#include "xades/node_helpers.h"
+#include "xades/xml_doc.h"
+
+namespace vel::xades {
+namespace {
+
+bool IsSignature(const xmlNode* node) {
+  return node != nullptr && node->type == XML_ELEMENT_NODE && nameIs(node, "Signature");
+}
+
+// The first element child of `parent` with this exact name.
+const xmlNode* FirstChildNamed(const xmlNode* parent, std::string_view name, int skip = 0) {
+  for (const xmlNode* c = parent ? parent->children : nullptr; c != nullptr; c = c->next)
+    if (c->type == XML_ELEMENT_NODE && nameIs(c, name) && skip-- == 0) return c;
+  return nullptr;
+}
+
+// A copy of `element` as the root of a new document.
+XmlDocPtr CopyAsDocument(const xmlNode* element, bool declareDs) {
+  XmlDocPtr doc = xadesNewDocPtr();
+  if (!doc) return nullptr;
+  xmlNode* copy = xmlDocCopyNode(const_cast<xmlNode*>(element), doc.get(), 1);
+  if (copy == nullptr) return nullptr;
+  xmlDocSetRootElement(doc.get(), copy);
+  // xmlNewNs refuses a prefix the element already declares.
+  if (declareDs) xmlNewNs(copy, BAD_CAST kXmlDsigNs, BAD_CAST "ds");
+  return doc;
+}
+
+constexpr size_t kAll = SIZE_MAX;
+
+// The unsigned properties of this name at positions before `limit`, each
+// formed with the ds declaration and joined in document order; none when
+// there is no such property.
+Fragment JoinUnsigned(const xmlNode* signature, const char* name, size_t limit,
+                      bool withChildrenOnly = false) {
+  if (!IsSignature(signature)) return std::nullopt;
+  XmlDocPtr doc = CopyAsDocument(signature, true);
+  XPathContextPtr context = xadesNewXPathContext(doc.get());
+  if (!context) return std::nullopt;
+  const std::string expression = std::string("/*/*/*/*/*/xades:") + name;
+  XPathObjectPtr result = xadesEval(context.get(), expression.c_str());
+  if (!result) return std::nullopt;
+  const auto nodes = nodesOf(result.get());
+  if (nodes.empty()) return std::nullopt;
+  std::string joined;
+  for (size_t i = 0; i < nodes.size() && i < limit; ++i) {
+    if (withChildrenOnly && nodes[i]->children == nullptr) continue;
+    // A part that cannot be formed joins as empty.
+    if (Fragment part = elementC14N(nodes[i], true)) joined += *part;
+  }
+  return joined;
+}
+
+}  // namespace
+
+Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
+  if (element == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
+  XmlDocPtr doc = CopyAsDocument(element, declareDs);
+  if (!doc) return std::nullopt;
+  int length = 0;
+  XmlCharPtr text = c14nDocument(doc.get(), method, &length);
+  if (!text) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
+}
+
+Fragment signedInfoC14N(const xmlNode* signature) {
+  if (!IsSignature(signature)) return std::nullopt;
+  const xmlNode* first = signature->children;
+  if (first == nullptr || first->type != XML_ELEMENT_NODE || !nameIs(first, "SignedInfo"))
+    return std::nullopt;
+  return elementC14N(first, false);
+}
+
+Fragment signatureValueElementC14N(const xmlNode* signature) {
+  if (!IsSignature(signature)) return std::nullopt;
+  return elementC14N(FirstChildNamed(signature, "SignatureValue"), false);
+}
+
+Fragment keyInfoC14N(const xmlNode* signature) {
+  if (!IsSignature(signature)) return std::nullopt;
+  return elementC14N(FirstChildNamed(signature, "KeyInfo"), false);
+}
+
+Fragment signedPropertiesC14N(const xmlNode* signature) {
+  if (!IsSignature(signature)) return std::nullopt;
+  const xmlNode* object = FirstChildNamed(signature, "Object");
+  for (const xmlNode* n = object ? object->children : nullptr; n != nullptr; n = n->children)
+    if (n->type == XML_ELEMENT_NODE && nameIs(n, "SignedProperties")) return elementC14N(n, false);
+  return std::nullopt;
+}
+
+Fragment objectC14N(const xmlNode* signature, size_t* length) {
+  if (!IsSignature(signature)) return std::nullopt;
+  const xmlNode* object = FirstChildNamed(signature, "Object", 1);
+  if (object == nullptr) return std::nullopt;
+  if (getNodeProp(object, "Encoding") == std::string(kBase64Transform)) {
+    const xmlNode* first = object->children;
+    if (first == nullptr || first->content == nullptr) return std::nullopt;
+    std::vector<uint8_t> bytes;
+    // Content that is not whole base64 is not signed content: no fragment.
+    if (base64Decode(reinterpret_cast<const char*>(first->content), &bytes) != kBase64Ok)
+      return std::nullopt;
+    if (length != nullptr) *length = bytes.size();
+    return std::string(bytes.begin(), bytes.end());
+  }
+  return elementC14N(object, false);
+}
+
+Fragment completeCertificateRefsC14N(const xmlNode* s) {
+  return JoinUnsigned(s, "CompleteCertificateRefs", 1);
+}
+Fragment completeRevocationRefsC14N(const xmlNode* s) {
+  return JoinUnsigned(s, "CompleteRevocationRefs", 1);
+}
+Fragment certificateValuesC14N(const xmlNode* s) { return JoinUnsigned(s, "CertificateValues", 1); }
+Fragment revocationValuesC14N(const xmlNode* s) { return JoinUnsigned(s, "RevocationValues", 1); }
+Fragment signatureTimeStampC14N(const xmlNode* s) { return JoinUnsigned(s, "SignatureTimeStamp", kAll); }
+Fragment counterSignatureC14N(const xmlNode* s) { return JoinUnsigned(s, "CounterSignature", kAll); }
+Fragment sigAndRefsTimeStampC14N(const xmlNode* s) {
+  return JoinUnsigned(s, "SigAndRefsTimeStamp", kAll);
+}
+Fragment refsOnlyTimeStampC14N(const xmlNode* s) { return JoinUnsigned(s, "RefsOnlyTimeStamp", kAll); }
+
+Fragment archiveTimeStampC14N(const xmlNode* signature, int k) {
+  if (k == 0 || k < -1) return std::nullopt;
+  return JoinUnsigned(signature, "ArchiveTimeStamp", k == -1 ? kAll : static_cast<size_t>(k), true);
+}
+
+}  // namespace vel::xades

@@ -1,0 +1,42 @@
+// Canonical fragments of a ds:Signature element: each part is copied, deep,
+// into a document of its own and that whole document is canonicalised
+// (inclusive, no comments). A fragment that cannot be formed is none; the
+// joined forms give none when nothing matched.
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace vel::xades {
+
+using Fragment = std::optional<std::string>;
+
+// Canonical text of a copy of `element` as the root of a new document; with
+// `declareDs` the copy's root declares the "ds" prefix unless it already does.
+Fragment elementC14N(const xmlNode* element, bool declareDs, int method = 0);
+
+Fragment signedInfoC14N(const xmlNode* signature);
+Fragment signatureValueElementC14N(const xmlNode* signature);
+Fragment keyInfoC14N(const xmlNode* signature);
+Fragment signedPropertiesC14N(const xmlNode* signature);
+// The second Object: its decoded bytes when its Encoding is the base64
+// identifier (*length set to their count), else its canonical text (*length
+// left alone).
+Fragment objectC14N(const xmlNode* signature, size_t* length);
+
+Fragment completeCertificateRefsC14N(const xmlNode* signature);
+Fragment completeRevocationRefsC14N(const xmlNode* signature);
+Fragment certificateValuesC14N(const xmlNode* signature);
+Fragment revocationValuesC14N(const xmlNode* signature);
+Fragment signatureTimeStampC14N(const xmlNode* signature);
+Fragment counterSignatureC14N(const xmlNode* signature);
+Fragment sigAndRefsTimeStampC14N(const xmlNode* signature);
+Fragment refsOnlyTimeStampC14N(const xmlNode* signature);
+// The ArchiveTimeStamps before position k (k = -1: all) that have children;
+// k = 0 or k < -1: none.
+Fragment archiveTimeStampC14N(const xmlNode* signature, int k);
+
+}  // namespace vel::xades

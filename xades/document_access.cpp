@@ -1,0 +1,396 @@
+#include "xades/document_access.h"
+
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "xades/base64.h"
+#include "xades/crypto_helpers.h"
+#include "xades/node_helpers.h"
+#include "xades/xades_template.h"
+
+namespace vel::xades {
+namespace {
+
+const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+
+struct Parsed {
+  XmlDocPtr doc;
+  XPathContextPtr context;
+};
+
+// Parses and makes the XPath context; the codes for each failure.
+uint32_t Open(const uint8_t* xml, uint32_t length, uint32_t not_parsed, uint32_t no_context,
+              Parsed* p) {
+  if (xml == nullptr || length == 0) return not_parsed;
+  p->doc = xadesParseMemory(xml, length);
+  if (p->doc == nullptr) return not_parsed;
+  p->context = xadesNewXPathContext(p->doc.get());
+  return p->context == nullptr ? no_context : 0;
+}
+
+// Nodes of a relative expression evaluated from `from`.
+XPathObjectPtr EvalFrom(xmlXPathContext* context, xmlNode* from, const std::string& expression) {
+  xmlNode* saved = context->node;
+  context->node = from;
+  XPathObjectPtr result = xadesEval(context, expression.c_str());
+  context->node = saved;
+  return result;
+}
+
+xmlNode* FirstOf(const XPathObjectPtr& result) {
+  const auto nodes = nodesOf(result.get());
+  return nodes.empty() ? nullptr : nodes[0];
+}
+
+std::string Position(int n) { return "[position()=" + std::to_string(n + 1) + "]"; }
+
+std::string_view TextOf(const xmlNode* node) {
+  return node != nullptr && node->content != nullptr
+             ? std::string_view(reinterpret_cast<const char*>(node->content))
+             : std::string_view();
+}
+
+bool IsText(const xmlNode* node) {
+  return node != nullptr && (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE);
+}
+
+// Size rule for a text result written with its NUL: the size is the text's length.
+uint32_t PutText(std::string_view text, uint8_t* out, uint32_t* size) {
+  if (text.size() >= UINT32_MAX) return kAccessMoreData;
+  if (out == nullptr || *size <= text.size()) {
+    *size = static_cast<uint32_t>(text.size()) + 1;
+    return kAccessMoreData;
+  }
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  out[text.size()] = 0;
+  *size = static_cast<uint32_t>(text.size());
+  return 0;
+}
+
+// Size rule for base64 text decoded into the buffer; the text's length
+// bounds the decoded bytes, so a buffer of that size always holds them.
+uint32_t PutDecoded(std::string_view text, uint8_t* out, uint32_t* size) {
+  if (text.size() >= UINT32_MAX) return kAccessMoreData;
+  if (out == nullptr || *size < text.size() || *size == 0) {
+    *size = static_cast<uint32_t>(text.size()) + 1;
+    return kAccessMoreData;
+  }
+  std::vector<uint8_t> bytes;
+  if (base64Decode(text, &bytes) != kBase64Ok) return kAccessInvalidData;
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  *size = static_cast<uint32_t>(bytes.size());
+  return 0;
+}
+
+template <typename Context, typename Make>
+std::vector<std::shared_ptr<const Context>> Values(xmlDoc* doc, int n, const char* path,
+                                                   Make make) {
+  std::vector<std::shared_ptr<const Context>> list;
+  if (doc == nullptr) return list;
+  XPathContextPtr context = xadesNewXPathContext(doc);
+  xmlNode* signature = rootSignatureAt(context.get(), n);
+  if (signature == nullptr) return list;
+  XPathObjectPtr result = EvalFrom(context.get(), signature, path);
+  for (xmlNode* node : nodesOf(result.get())) {
+    if (!IsText(node->children)) continue;
+    std::vector<uint8_t> der;
+    if (base64Decode(TextOf(node->children), &der) != kBase64Ok) continue;
+    if (auto value = make(der.data(), der.size())) list.push_back(std::move(value));
+  }
+  return list;
+}
+
+// The copy of a signature as the root of a document of its own, with its context.
+struct SignatureCopy {
+  XmlDocPtr doc;
+  XPathContextPtr context;
+};
+
+std::optional<SignatureCopy> CopySignature(const xmlNode* signature) {
+  if (signature == nullptr) return std::nullopt;
+  SignatureCopy copy{xadesNewDocPtr(), nullptr};
+  if (copy.doc == nullptr) return std::nullopt;
+  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(signature), copy.doc.get(), 1);
+  if (root == nullptr) return std::nullopt;
+  xmlDocSetRootElement(copy.doc.get(), root);
+  copy.context = xadesNewXPathContext(copy.doc.get());
+  if (copy.context == nullptr) return std::nullopt;
+  return copy;
+}
+
+std::optional<std::string> TokenText(const xmlNode* signature, int* encoding, int k,
+                                     std::initializer_list<const char*> queries) {
+  LibxmlDiagnostics quiet;
+  if (k < 0) return std::nullopt;
+  auto copy = CopySignature(signature);
+  if (!copy) return std::nullopt;
+  for (const char* query : queries) {
+    std::string expression(query);
+    const size_t at = expression.find("%d");
+    expression.replace(at, 2, std::to_string(k + 1));
+    XPathObjectPtr result = xadesEval(copy->context.get(), expression.c_str());
+    xmlNode* node = FirstOf(result);
+    if (node == nullptr) continue;
+    if (encoding != nullptr) {
+      if (const auto value = getNodeProp(node, "Encoding"))
+        *encoding = *value == kEncodingDer ? kTokenEncodingDer : kTokenEncodingOther;
+    }
+    XmlCharPtr text(xmlNodeGetContent(node));
+    return std::string(text != nullptr ? reinterpret_cast<const char*>(text.get()) : "");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count) {
+  LibxmlDiagnostics quiet;
+  Parsed p;
+  if (const uint32_t err = Open(xml, length, 192, 193, &p)) return err;
+  const int found = topLevelSignatureCount(p.context.get());
+  if (found < 0) return 194;
+  if (count != nullptr) *count = found;
+  return 0;
+}
+
+uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size, int n,
+                          int m) {
+  LibxmlDiagnostics quiet;
+  if (size == nullptr) return 87;
+  Parsed p;
+  if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
+  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
+  if (signature == nullptr || m < 0) return 34;
+  xmlNode* object =
+      FirstOf(EvalFrom(p.context.get(), signature, "xmldsig:Object" + Position(m + 1)));
+  if (object == nullptr) return 34;
+  xmlNode* first = object->children;
+  if (first == nullptr || IsText(first)) {
+    const std::string_view text = TextOf(first);
+    if (getNodeProp(object, "Encoding").value_or("") == kBase64Transform)
+      return PutDecoded(text, out, size);
+    return PutText(text, out, size);
+  }
+  // Content in elements: the first element, serialised as a document of its own.
+  xmlNode* element = first->type == XML_ELEMENT_NODE ? first : xmlFirstElementChild(object);
+  if (element == nullptr) return PutText({}, out, size);
+  XmlDocPtr copy = xadesNewDocPtr();
+  xmlNode* root = copy != nullptr ? xmlDocCopyNode(element, copy.get(), 1) : nullptr;
+  if (root == nullptr) return 34;
+  xmlDocSetRootElement(copy.get(), root);
+  xmlChar* mem = nullptr;
+  int mem_length = 0;
+  xmlDocDumpMemoryEnc(copy.get(), &mem, &mem_length, "UTF-8");
+  XmlCharPtr text(mem);
+  if (text == nullptr) return 34;
+  return PutText(
+      std::string_view(reinterpret_cast<const char*>(mem), static_cast<size_t>(mem_length)), out,
+      size);
+}
+
+uint32_t getSignatureCertificate(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size,
+                                 int n) {
+  LibxmlDiagnostics quiet;
+  if (size == nullptr) return 87;
+  Parsed p;
+  if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
+  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
+  xmlNode* node =
+      signature != nullptr
+          ? FirstOf(EvalFrom(p.context.get(), signature,
+                             "xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate"))
+          : nullptr;
+  if (node == nullptr) return 66;
+  if (!IsText(node->children)) return 51;
+  return PutDecoded(TextOf(node->children), out, size);
+}
+
+platform::CertPtr getSignerCertContext(const uint8_t* xml, uint32_t length, int n) {
+  uint32_t size = 0;
+  if (getSignatureCertificate(xml, length, nullptr, &size, n) != kAccessMoreData) return nullptr;
+  std::vector<uint8_t> der(size);
+  if (getSignatureCertificate(xml, length, der.data(), &size, n) != 0) return nullptr;
+  return xadesCertCreate(der.data(), size);
+}
+
+std::vector<platform::CertPtr> getEncapsulatedCertificates(xmlDoc* doc, int n) {
+  return Values<platform::CertContext>(doc, n, "*/*/*/*/*/xades:EncapsulatedX509Certificate",
+                                       xadesCertCreate);
+}
+
+std::vector<platform::CertPtr> getEncapsulatedCertificatesXml(const uint8_t* xml, uint32_t length,
+                                                              int n) {
+  LibxmlDiagnostics quiet;
+  if (xml == nullptr || length == 0) return {};
+  XmlDocPtr doc = xadesParseMemory(xml, length);
+  return getEncapsulatedCertificates(doc.get(), n);
+}
+
+std::vector<platform::CrlPtr> getEncapsulatedCrls(xmlDoc* doc, int n) {
+  return Values<platform::CrlContext>(doc, n, "*/*/*/*/*/*/xades:EncapsulatedCRLValue",
+                                      xadesCrlCreate);
+}
+
+std::vector<platform::CrlPtr> getEncapsulatedCrlsXml(const uint8_t* xml, uint32_t length, int n) {
+  LibxmlDiagnostics quiet;
+  if (xml == nullptr || length == 0) return {};
+  XmlDocPtr doc = xadesParseMemory(xml, length);
+  return getEncapsulatedCrls(doc.get(), n);
+}
+
+uint32_t getSignatureValueC14N(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size,
+                               int n) {
+  LibxmlDiagnostics quiet;
+  if (size == nullptr) return 87;
+  Parsed p;
+  if (const uint32_t err = Open(xml, length, 176, 177, &p)) return err;
+  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
+  if (signature == nullptr) return 178;
+  const auto text = signatureValueC14N(signature);
+  if (!text) return 187;
+  if (text->size() >= UINT32_MAX) return kAccessMoreData;
+  if (out == nullptr || *size <= text->size()) {
+    *size = static_cast<uint32_t>(text->size()) + 1;
+    return kAccessMoreData;
+  }
+  std::memcpy(out, text->data(), text->size());
+  *size = static_cast<uint32_t>(text->size());
+  return 0;
+}
+
+uint32_t xadesAddSignatureTimeStamp(const uint8_t* xml, uint32_t length, const uint8_t* token,
+                                    uint32_t token_length, uint8_t* out, uint32_t* size, int n) {
+  LibxmlDiagnostics quiet;
+  if (size == nullptr) return 87;
+  Parsed p;
+  if (const uint32_t err = Open(xml, length, 176, 177, &p)) return err;
+  if (token == nullptr || token_length == 0) return 187;
+  xmlNode* signature = rootSignatureAt(p.context.get(), n);
+  if (signature == nullptr) return 191;
+  xmlNode* place =
+      FirstOf(EvalFrom(p.context.get(), signature,
+                       "*/xades:QualifyingProperties/*/xades:UnsignedSignatureProperties"));
+  if (place == nullptr) {
+    xmlNode* qualifying =
+        FirstOf(EvalFrom(p.context.get(), signature, "*/xades:QualifyingProperties"));
+    xmlNode* unsigned_props =
+        qualifying != nullptr
+            ? xadeAddNewChild(qualifying, "UnsignedProperties", nullptr, nullptr, nullptr)
+            : nullptr;
+    if (qualifying == nullptr) return 191;
+    place = unsigned_props != nullptr
+                ? xadeAddNewChild(unsigned_props, "UnsignedSignatureProperties", nullptr, nullptr,
+                                  nullptr)
+                : nullptr;
+    if (place == nullptr) return 187;
+  }
+  xmlNode* stamp = xadeAddNewChild(place, "SignatureTimeStamp", nullptr, nullptr, nullptr);
+  xmlNode* encapsulated =
+      stamp != nullptr ? xadeAddNewChild(stamp, "EncapsulatedTimeStamp", nullptr, nullptr, nullptr)
+                       : nullptr;
+  if (encapsulated == nullptr ||
+      xmlNewProp(encapsulated, X("Encoding"), X(kEncodingDer)) == nullptr)
+    return 187;
+  const std::string text = base64Encode(std::span(token, token_length));
+  xmlNodeAddContentLen(encapsulated, X(text.c_str()), static_cast<int>(text.size()));
+
+  xmlChar* mem = nullptr;
+  int mem_length = 0;
+  xmlDocDumpMemoryEnc(p.doc.get(), &mem, &mem_length, "UTF-8");
+  XmlCharPtr serialised(mem);
+  if (serialised == nullptr) return 187;
+  const uint64_t need = static_cast<uint64_t>(mem_length);
+  if (out == nullptr || need >= *size) {
+    const uint64_t asked = static_cast<uint64_t>(*size) + need + 1024;
+    if (asked > UINT32_MAX) return 187;
+    *size = static_cast<uint32_t>(asked);
+    return kAccessMoreData;
+  }
+  std::memcpy(out, mem, static_cast<size_t>(mem_length));
+  *size = static_cast<uint32_t>(mem_length);
+  return 0;
+}
+
+uint32_t findSignatureByCertificate(const uint8_t* xml, uint32_t length,
+                                    const platform::CertContext* cert, int* index) {
+  LibxmlDiagnostics quiet;
+  if (cert == nullptr) return 87;
+  Parsed p;
+  if (const uint32_t err = Open(xml, length, 64, 65, &p)) return err;
+  XPathObjectPtr result =
+      xadesEval(p.context.get(),
+                "/xmldsig:Signature/xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate");
+  if (nodesOf(result.get()).empty())
+    result =
+        xadesEval(p.context.get(),
+                  "/*/xmldsig:Signature/xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate");
+  const auto nodes = nodesOf(result.get());
+  if (nodes.empty()) return 66;
+  const auto want = cert->der();
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    XmlCharPtr text(xmlNodeGetContent(nodes[i]));
+    std::vector<uint8_t> der;
+    if (text == nullptr ||
+        base64Decode(reinterpret_cast<const char*>(text.get()), &der) != kBase64Ok)
+      continue;
+    if (der.size() == want.size() && std::equal(der.begin(), der.end(), want.begin())) {
+      if (index != nullptr) *index = static_cast<int>(i);
+      return 0;
+    }
+  }
+  if (index != nullptr) *index = 0;
+  return 69;
+}
+
+std::optional<TimeStampNodes> getSignatureTimeStampNodes(const xmlNode* signature) {
+  LibxmlDiagnostics quiet;
+  auto copy = CopySignature(signature);
+  if (!copy) return std::nullopt;
+  for (const char* query :
+       {"/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
+        "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
+        "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp",
+        "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp"}) {
+    XPathObjectPtr result = xadesEval(copy->context.get(), query);
+    const auto nodes = nodesOf(result.get());
+    if (nodes.empty()) continue;
+    TimeStampNodes found{std::move(copy->doc), std::vector<xmlNode*>(nodes.begin(), nodes.end())};
+    return found;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> getSignatureTimeStampToken(const xmlNode* signature, int* encoding,
+                                                      int k) {
+  return TokenText(
+      signature, encoding, k,
+      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
+       "xades:SignatureTimeStamp[position()=%d]/xades:EncapsulatedTimeStamp",
+       "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp",
+       "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/"
+       "xades:XMLTimeStamp"});
+}
+
+std::optional<std::string> getRefsTimeStampToken(const xmlNode* signature, int* encoding, int k) {
+  return TokenText(
+      signature, encoding, k,
+      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
+       "*[local-name()='RefsOnlyTimeStamp' "
+       "or local-name()='SigAndRefsTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp",
+       "/xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
+       "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp",
+       "/*/xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
+       "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp"});
+}
+
+std::optional<std::string> getArchiveTimeStampToken(const xmlNode* signature, int* encoding,
+                                                    int k) {
+  return TokenText(
+      signature, encoding, k,
+      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
+       "*[local-name()='ArchiveTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp"});
+}
+
+}  // namespace vel::xades

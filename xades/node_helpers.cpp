@@ -1,0 +1,110 @@
+#include "xades/node_helpers.h"
+
+#include <string>
+
+namespace vel::xades {
+
+const xmlChar* getElementText(const xmlNode* element) {
+  if (element == nullptr || element->children == nullptr) return nullptr;
+  if (element->children->type != XML_TEXT_NODE) return nullptr;
+  return element->children->content;
+}
+
+std::optional<std::string> getAttrValue(const xmlNode* attribute) {
+  if (attribute == nullptr) return std::nullopt;
+  if (attribute->type == XML_ATTRIBUTE_DECL) {
+    const auto* decl = reinterpret_cast<const xmlAttribute*>(attribute);
+    if (decl->defaultValue == nullptr) return std::string();
+    return std::string(reinterpret_cast<const char*>(decl->defaultValue));
+  }
+  if (attribute->type != XML_ATTRIBUTE_NODE) return std::nullopt;
+  const xmlNode* child = attribute->children;
+  if (child == nullptr) return std::string();
+  if (child->next == nullptr && (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE))
+    return std::string(child->content ? reinterpret_cast<const char*>(child->content) : "");
+  // Several children (text beside entity references): their text joined,
+  // entity references as written, never expanded.
+  XmlCharPtr joined(xmlNodeListGetString(attribute->doc, attribute->children, 0));
+  if (!joined) return std::string();
+  return std::string(reinterpret_cast<const char*>(joined.get()));
+}
+
+std::optional<std::string> getNodeProp(const xmlNode* element, const char* name) {
+  if (element == nullptr || name == nullptr) return std::nullopt;
+  xmlAttr* attr = xmlHasProp(element, BAD_CAST name);
+  if (attr == nullptr) return std::nullopt;
+  return getAttrValue(reinterpret_cast<const xmlNode*>(attr));
+}
+
+xmlDoc* xadesNewDoc(const char* version) { return xmlNewDoc(BAD_CAST version); }
+
+void xadesFreeDoc(xmlDoc* doc) {
+  if (doc != nullptr) xmlFreeDoc(doc);
+}
+
+bool nameIs(const xmlNode* node, std::string_view name) {
+  if (node == nullptr || node->name == nullptr) return false;
+  return std::string_view(reinterpret_cast<const char*>(node->name)) == name;
+}
+
+bool namePrefixMatches(const xmlNode* node, std::string_view name) {
+  if (node == nullptr || node->name == nullptr) return false;
+  const std::string_view own(reinterpret_cast<const char*>(node->name));
+  return name.substr(0, own.size()) == own;
+}
+
+namespace {
+
+xmlNode* NodeAt(xmlXPathContext* context, const std::string& expression, int n) {
+  if (context == nullptr || n < 0) return nullptr;
+  XPathObjectPtr result = xadesEval(context, expression.c_str());
+  const auto nodes = nodesOf(result.get());
+  return static_cast<size_t>(n) < nodes.size() ? nodes[static_cast<size_t>(n)] : nullptr;
+}
+
+int CountOf(xmlXPathContext* context, const char* expression) {
+  XPathObjectPtr result = xadesEval(context, expression);
+  if (!result) return -1;
+  return static_cast<int>(nodesOf(result.get()).size());
+}
+
+}  // namespace
+
+xmlNode* rootSignatureAt(xmlXPathContext* context, int n) {
+  if (context == nullptr || n < 0) return nullptr;
+  const std::string position = "[position()=" + std::to_string(n + 1) + "]";
+  XPathObjectPtr result = xadesEval(context, ("/xmldsig:Signature" + position).c_str());
+  auto nodes = nodesOf(result.get());
+  if (nodes.empty()) {
+    result = xadesEval(context, ("/*/xmldsig:Signature" + position).c_str());
+    nodes = nodesOf(result.get());
+  }
+  return nodes.empty() ? nullptr : nodes[0];
+}
+
+xmlNode* topLevelSignatureAt(xmlXPathContext* context, int n) {
+  return NodeAt(context, "//xmldsig:Signature[not(ancestor::xmldsig:Signature)]", n);
+}
+
+xmlNode* anySignatureAt(xmlXPathContext* context, int n) {
+  return NodeAt(context, "//xmldsig:Signature", n);
+}
+
+xmlNode* signatureInContextAt(xmlXPathContext* context, xmlNode* from, int n) {
+  if (context == nullptr || from == nullptr) return nullptr;
+  xmlNode* saved = context->node;
+  context->node = from;
+  xmlNode* found = NodeAt(context, ".//xmldsig:Signature", n);
+  context->node = saved;
+  return found;
+}
+
+int topLevelSignatureCount(xmlXPathContext* context) {
+  return CountOf(context, "//xmldsig:Signature[not(ancestor::xmldsig:Signature)]");
+}
+
+int anySignatureCount(xmlXPathContext* context) {
+  return CountOf(context, "//xmldsig:Signature");
+}
+
+}  // namespace vel::xades

@@ -1,0 +1,171 @@
+#include "xades/reference_compare.h"
+
+#include "xades/base64.h"
+#include "xades/crypto_helpers.h"
+
+namespace vel::xades {
+namespace {
+
+// A size-rule text asked twice: for its size, then into a buffer of that size.
+template <typename Get>
+std::optional<std::string> TwiceAsked(Get get) {
+  uint32_t size = 0;
+  if (get(nullptr, &size) != 234 || size == 0) return std::nullopt;
+  std::string text(size, '\0');
+  if (get(text.data(), &size) != 0) return std::nullopt;
+  text.resize(std::char_traits<char>::length(text.c_str()));
+  return text;
+}
+
+bool FillCert(XadesCertRef& ref, const platform::CertContext* cert) {
+  if (cert == nullptr) return false;
+  ref.issuer = TwiceAsked([&](char* b, uint32_t* s) { return getCertIssuerText(cert, b, s); });
+  ref.serial = getCertSerialDecimal(cert);
+  ref.digest = encodedDigestBase64(cert, kDigestSha1);
+  return ref.issuer && ref.serial && ref.digest;
+}
+
+bool FillCrl(XadesCrlRef& ref, const platform::CrlContext* crl) {
+  if (crl == nullptr) return false;
+  ref.issuer = TwiceAsked([&](char* b, uint32_t* s) { return getCrlIssuerText(crl, b, s); });
+  ref.issueTime = TwiceAsked([&](char* b, uint32_t* s) {
+    return static_cast<uint32_t>(getCrlThisUpdateText(crl, b, s));
+  });
+  uint32_t size = 0;
+  const int asked = getCrlNumberDecimal(crl, nullptr, &size);
+  if (asked == 234) {
+    ref.number = TwiceAsked([&](char* b, uint32_t* s) {
+      return static_cast<uint32_t>(getCrlNumberDecimal(crl, b, s));
+    });
+    if (!ref.number) return false;
+  } else if (asked != -2) {
+    return false;
+  }
+  ref.digest = encodedDigestBase64(crl, kDigestSha1);
+  return ref.issuer && ref.issueTime && ref.digest;
+}
+
+const crypto::CertSimpleChain* FirstChain(const crypto::CertChainContext* chain) {
+  return chain == nullptr || chain->chains.empty() ? nullptr : &chain->chains.front();
+}
+
+std::optional<std::vector<uint8_t>> Decoded(const std::optional<std::string>& value) {
+  std::vector<uint8_t> bytes;
+  if (!value || base64Decode(*value, &bytes) != kBase64Ok) return std::nullopt;
+  return bytes;
+}
+
+// Completes each reference of a value list from its decoded value.
+template <typename Ref, typename Create, typename Fill>
+int FillFromValues(std::vector<Ref>* values, Create create, Fill fill) {
+  if (values == nullptr || values->empty()) return kRefsNothingToRead;
+  for (Ref& ref : *values) {
+    const auto der = Decoded(ref.value);
+    if (!der) return kRefsNothingToRead;
+    const auto context = create(der->data(), der->size());
+    if (!fill(ref, context.get())) return kRefsNothingToRead;
+  }
+  return kRefsBuilt;
+}
+
+// Each document reference finds the first unused candidate with its serial;
+// issuer and digest must then agree, and the candidate is used up.
+int MatchCertRefs(const XadesCertRefList& document, const XadesCertRefList& candidates) {
+  std::vector<bool> used(candidates.size(), false);
+  for (const XadesCertRef& ref : document) {
+    if (!ref.serial) return kRefMismatch;
+    size_t i = 0;
+    while (i < candidates.size() && (used[i] || candidates[i].serial != ref.serial)) ++i;
+    if (i == candidates.size()) return kRefMismatch;
+    if (candidates[i].issuer != ref.issuer || candidates[i].digest != ref.digest) return kRefMismatch;
+    used[i] = true;
+  }
+  return kRefsMatch;
+}
+
+bool CrlAgrees(const XadesCrlRef& reference, const XadesCrlRef& computed) {
+  return reference.issueTime == computed.issueTime &&
+         (!computed.number || reference.number == computed.number) &&
+         reference.digest == computed.digest;
+}
+
+}  // namespace
+
+int buildCertRefs(XadesCertRefList* list, const crypto::CertChainContext* chain) {
+  const crypto::CertSimpleChain* simple = FirstChain(chain);
+  if (list == nullptr || simple == nullptr) return kRefsNothingToRead;
+  list->assign(1, XadesCertRef{});
+  list->reserve(simple->elements.size());
+  for (size_t i = 0; i < simple->elements.size(); ++i) {
+    if (i > 0) list->emplace_back();
+    if (!FillCert(list->back(), simple->elements[i].certificate.get())) return kRefsNothingToRead;
+  }
+  return kRefsBuilt;
+}
+
+int buildCrlRefs(XadesCrlRefList* list, const crypto::CertChainContext* chain) {
+  const crypto::CertSimpleChain* simple = FirstChain(chain);
+  if (list == nullptr || simple == nullptr) return kRefsNothingToRead;
+  list->assign(1, XadesCrlRef{});
+  bool first = true;
+  for (const crypto::CertChainElement& element : simple->elements) {
+    if (!element.base_crl) continue;
+    if (!first) list->emplace_back();
+    first = false;
+    if (!FillCrl(list->back(), element.base_crl.get())) return kRefsNothingToRead;
+  }
+  return kRefsBuilt;
+}
+
+int fillCertRefsFromValues(XadesCertRefList* values) {
+  return FillFromValues(values, xadesCertCreate, FillCert);
+}
+
+int buildCrlRefsFromValues(XadesCrlRefList* values) {
+  return FillFromValues(values, xadesCrlCreate, FillCrl);
+}
+
+int compareRefsWithChain(const XadesCertRefList* documentCerts, const XadesCrlRefList* documentCrls,
+                         const crypto::CertChainContext* chain) {
+  if (documentCerts == nullptr || documentCerts->empty()) return kNoCertRefs;
+  XadesCertRefList builtCerts;
+  if (buildCertRefs(&builtCerts, chain) != kRefsBuilt) return kRefsNotBuilt;
+  if (const int status = MatchCertRefs(*documentCerts, builtCerts); status != kRefsMatch)
+    return status;
+  if (documentCrls == nullptr || documentCrls->empty()) return kNoCrlRefs;
+  XadesCrlRefList builtCrls;
+  if (buildCrlRefs(&builtCrls, chain) != kRefsBuilt) return kRefsNotBuilt;
+  // Every CRL of the path must be named; one document reference may name
+  // several of them, and document references no CRL names are allowed.
+  for (const XadesCrlRef& built : builtCrls) {
+    const XadesCrlRef* named = nullptr;
+    for (const XadesCrlRef& ref : *documentCrls)
+      if (ref.issuer == built.issuer) {
+        named = &ref;
+        break;
+      }
+    if (named == nullptr || !built.issuer || !CrlAgrees(*named, built)) return kRefMismatch;
+  }
+  return kRefsMatch;
+}
+
+int compareRevocationRefs(XadesCertRefList* certValues, const XadesCertRefList* documentCerts,
+                          XadesCrlRefList* crlValues, const XadesCrlRefList* documentCrls) {
+  if (certValues == nullptr || documentCerts == nullptr || documentCerts->empty()) return kNoCertRefs;
+  if (fillCertRefsFromValues(certValues) != kRefsBuilt) return kRefMismatch;
+  if (const int status = MatchCertRefs(*documentCerts, *certValues); status != kRefsMatch)
+    return status;
+  if (crlValues == nullptr || documentCrls == nullptr || documentCrls->empty()) return kNoCrlRefs;
+  if (buildCrlRefsFromValues(crlValues) != kRefsBuilt) return kRefMismatch;
+  std::vector<bool> used(crlValues->size(), false);
+  for (const XadesCrlRef& ref : *documentCrls) {
+    if (!ref.issuer) return kRefMismatch;
+    size_t i = 0;
+    while (i < crlValues->size() && (used[i] || (*crlValues)[i].issuer != ref.issuer)) ++i;
+    if (i == crlValues->size() || !CrlAgrees(ref, (*crlValues)[i])) return kRefMismatch;
+    used[i] = true;
+  }
+  return kRefsMatch;
+}
+
+}  // namespace vel::xades

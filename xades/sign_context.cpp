@@ -1,0 +1,159 @@
+#include "xades/sign_context.h"
+
+#include <algorithm>
+#include <string>
+
+#include "xades/engine_messages.h"
+#include "xades/node_helpers.h"
+
+namespace vel::xades {
+namespace {
+
+bool CarriesId(const xmlNode* element, std::string_view id) {
+  for (const std::string& value : idValuesOf(element))
+    if (value == id) return true;
+  return false;
+}
+
+// The method a CanonicalizationMethod names; an unknown one is inclusive.
+void ReadCanonicalizationMethod(XadesSignContext* record, const xmlNode* node) {
+  const auto algorithm = getNodeProp(node, "Algorithm");
+  if (!algorithm) return;
+  const int method = c14nMethodOfAlgorithm(*algorithm);
+  record->c14nMethod = method < 0 ? kC14nMethodInclusive : method;
+}
+
+int TransformKindOf(const xmlNode* reference, const std::optional<std::string>& uri) {
+  int kind = kTransformNone;
+  const xmlNode* transforms = xmlFirstElementChild(const_cast<xmlNode*>(reference));
+  if (transforms != nullptr && namePrefixMatches(transforms, "Transforms")) {
+    for (const xmlNode* t = transforms->children; t != nullptr; t = t->next) {
+      if (t->type == XML_ELEMENT_NODE && namePrefixMatches(t, "Transform") &&
+          getNodeProp(t, "Algorithm").value_or("") == kEnvelopedTransform)
+        kind = kTransformEnveloped;
+    }
+  }
+  if (uri && (uri->empty() || (*uri)[0] != '#')) kind = kTransformExternalUri;
+  return kind;
+}
+
+}  // namespace
+
+xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view id,
+                         bool* duplicate) {
+  if (duplicate != nullptr) *duplicate = false;
+  xmlNode* found = nullptr;
+  std::vector<xmlDoc*> seen;
+  for (xmlDoc* doc : docs) {
+    if (doc == nullptr || std::find(seen.begin(), seen.end(), doc) != seen.end()) continue;
+    seen.push_back(doc);
+    for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;
+         node = nextElementInOrder(node)) {
+      if (!CarriesId(node, id)) continue;
+      if (found != nullptr) {
+        if (duplicate != nullptr) *duplicate = true;
+        return nullptr;
+      }
+      found = node;
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> idValuesOf(const xmlNode* element) {
+  std::vector<std::string> values;
+  for (const xmlAttr* a = element->properties; a != nullptr; a = a->next) {
+    const auto* node = reinterpret_cast<const xmlNode*>(a);
+    if (a->ns == nullptr && (nameIs(node, "Id") || nameIs(node, "id")))
+      values.push_back(getAttrValue(node).value_or(""));
+  }
+  return values;
+}
+
+xmlNode* nextElementInOrder(xmlNode* node) {
+  if (node == nullptr) return nullptr;
+  if (xmlNode* child = xmlFirstElementChild(node)) return child;
+  while (node != nullptr && node->type == XML_ELEMENT_NODE) {
+    if (xmlNode* sibling = xmlNextElementSibling(node)) return sibling;
+    node = node->parent;
+  }
+  return nullptr;
+}
+
+XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
+                                           DocOwnership ownership) {
+  if (signature == nullptr) {
+    xadesPrint("xadesSignContextCreateNode\nWartosc doc musi byc wypelniona\n");
+    return nullptr;
+  }
+  auto record = std::make_unique<XadesSignContext>();
+  record->signature = signature;
+  xmlDoc* signature_doc = signature->doc;
+  xmlDoc* second_doc = second != nullptr ? second->doc : nullptr;
+
+  const xmlNode* info = xmlFirstElementChild(signature);
+  if (signature->type != XML_ELEMENT_NODE || !namePrefixMatches(signature, "Signature") ||
+      info == nullptr || !namePrefixMatches(info, "SignedInfo")) {
+    xadesPrint("xadesSignContextCreate\nNiepoprawny dokument XadES\n");
+    return nullptr;
+  }
+  for (xmlNode* child = info->children; child != nullptr; child = child->next) {
+    if (child->type != XML_ELEMENT_NODE) continue;
+    record->transformKind = kTransformNone;
+    if (namePrefixMatches(child, "CanonicalizationMethod")) {
+      ReadCanonicalizationMethod(record.get(), child);
+      continue;
+    }
+    if (!namePrefixMatches(child, "Reference")) continue;
+    const auto uri = getNodeProp(child, "URI");
+    record->transformKind = TransformKindOf(child, uri);
+    xmlNode* target = nullptr;
+    if (record->transformKind == kTransformNone) {
+      if (!uri || uri->empty() || (*uri)[0] != '#') {
+        xadesPrint("xadesSignContextCreate\nNiepoprawna wartosc URI node'a " +
+                   std::string(reinterpret_cast<const char*>(child->name)) + "\n");
+        return nullptr;
+      }
+      bool duplicate = false;
+      target = findElementById({signature_doc, second_doc}, std::string_view(*uri).substr(1),
+                               &duplicate);
+      if (duplicate) {
+        // Two elements with one Id: which one was signed cannot be told.
+        xadesPrint("xadesSignContextCreate\nIdentyfikator " + uri->substr(1) +
+                   " wystepuje w dokumencie wiecej niz raz\n");
+        return nullptr;
+      }
+      if (target == nullptr) return nullptr;
+    }
+    record->references.push_back(child);
+    record->targets.push_back(target);
+  }
+  record->referenceCount = static_cast<int32_t>(record->references.size());
+  if (ownership == DocOwnership::kOwned) {
+    record->signatureDocument = DocHandle::Owned(XmlDocPtr(signature_doc));
+    if (second_doc != signature_doc)
+      record->secondDocument = DocHandle::Owned(XmlDocPtr(second_doc));
+  } else {
+    record->signatureDocument = DocHandle::Shared(signature_doc);
+    record->secondDocument = DocHandle::Shared(second_doc);
+  }
+  return record;
+}
+
+XadesSignContextPtr xadesSignContextCreateWithCert(xmlNode* signature, xmlNode* second,
+                                                   DocOwnership ownership,
+                                                   platform::Signer& signer) {
+  XadesSignContextPtr record = xadesSignContextCreate(signature, second, ownership);
+  if (record == nullptr) return nullptr;
+  record->signer = &signer;
+  record->signerCertificate = signer.certificate();
+  if (record->signerCertificate != nullptr) {
+    const auto der = record->signerCertificate->der();
+    record->certificateBytes.assign(der.begin(), der.end());
+  }
+  return record;
+}
+
+void xadesSignContextFree(XadesSignContextPtr record) { record.reset(); }
+
+}  // namespace vel::xades

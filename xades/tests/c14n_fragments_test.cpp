@@ -1,0 +1,115 @@
+#include "xades/c14n_fragments.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "xades/node_helpers.h"
+#include "xades/xml_doc.h"
+
+namespace vel::xades {
+namespace {
+
+constexpr char kDs[] = "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
+constexpr char kXa[] = "xmlns:xades=\"http://uri.etsi.org/01903/v1.3.2#\"";
+
+// A signature with the properties every fragment reads.
+std::string SignatureDoc(const std::string& unsigned_props, const std::string& objects = "",
+                         const std::string& lead = "") {
+  return std::string("<ds:Signature ") + kDs + " Id=\"S\">" + lead +
+         "<ds:SignedInfo Id=\"SI\"><ds:CanonicalizationMethod Algorithm=\"x\"/></ds:SignedInfo>"
+         "<ds:SignatureValue Id=\"SV\">AAAA</ds:SignatureValue>"
+         "<ds:KeyInfo><ds:X509Data><ds:X509Certificate>QQ==</ds:X509Certificate></ds:X509Data></ds:KeyInfo>"
+         "<ds:Object><xades:QualifyingProperties " + kXa + " Target=\"#S\">"
+         "<xades:SignedProperties Id=\"SP\"><xades:SignedSignatureProperties/></xades:SignedProperties>"
+         "<xades:UnsignedProperties><xades:UnsignedSignatureProperties>" + unsigned_props +
+         "</xades:UnsignedSignatureProperties></xades:UnsignedProperties>"
+         "</xades:QualifyingProperties></ds:Object>" + objects + "</ds:Signature>";
+}
+
+struct Parsed {
+  XmlDocPtr doc;
+  xmlNode* root = nullptr;
+};
+
+Parsed Parse(const std::string& text) {
+  Parsed p;
+  p.doc = xadesParseMemory(text);
+  if (p.doc) p.root = xmlDocGetRootElement(p.doc.get());
+  return p;
+}
+
+TEST(C14nFragments, SingleElements) {
+  Parsed p = Parse(SignatureDoc(""));
+  ASSERT_TRUE(p.root);
+  EXPECT_EQ(signedInfoC14N(p.root),
+            std::string("<ds:SignedInfo ") + kDs +
+                " Id=\"SI\"><ds:CanonicalizationMethod Algorithm=\"x\"></ds:CanonicalizationMethod></ds:SignedInfo>");
+  // The Signature's ds declaration lands on the SignatureValue copy.
+  EXPECT_EQ(signatureValueElementC14N(p.root),
+            std::string("<ds:SignatureValue ") + kDs + " Id=\"SV\">AAAA</ds:SignatureValue>");
+  EXPECT_EQ(keyInfoC14N(p.root)->rfind("<ds:KeyInfo xmlns:ds=", 0), 0u);
+  EXPECT_EQ(signedPropertiesC14N(p.root),
+            std::string("<xades:SignedProperties ") + kXa +
+                " Id=\"SP\"><xades:SignedSignatureProperties></xades:SignedSignatureProperties></xades:SignedProperties>");
+  // A misnamed element gives nothing.
+  EXPECT_EQ(keyInfoC14N(xmlFirstElementChild(p.root)), std::nullopt);
+  EXPECT_EQ(signedInfoC14N(nullptr), std::nullopt);
+  // A line break before SignedInfo: no SignedInfo fragment.
+  Parsed q = Parse(SignatureDoc("", "", "\n"));
+  EXPECT_EQ(signedInfoC14N(q.root), std::nullopt);
+  EXPECT_TRUE(signatureValueElementC14N(q.root));
+}
+
+TEST(C14nFragments, UnsignedPropertiesCarryTheDsDeclaration) {
+  Parsed p = Parse(SignatureDoc(
+      "<xades:SignatureTimeStamp Id=\"a\"/><xades:CertificateValues><xades:EncapsulatedX509Certificate>QQ==</xades:EncapsulatedX509Certificate></xades:CertificateValues>"
+      "<xades:SignatureTimeStamp Id=\"b\"><!--c--></xades:SignatureTimeStamp>"));
+  ASSERT_TRUE(p.root);
+  const std::string decl = std::string(kDs) + " " + kXa;
+  EXPECT_EQ(certificateValuesC14N(p.root),
+            "<xades:CertificateValues " + decl +
+                "><xades:EncapsulatedX509Certificate>QQ==</xades:EncapsulatedX509Certificate></xades:CertificateValues>");
+  // Both time stamps, one after the other, comments left out.
+  EXPECT_EQ(signatureTimeStampC14N(p.root),
+            "<xades:SignatureTimeStamp " + decl + " Id=\"a\"></xades:SignatureTimeStamp>" +
+                "<xades:SignatureTimeStamp " + decl + " Id=\"b\"></xades:SignatureTimeStamp>");
+  EXPECT_EQ(revocationValuesC14N(p.root), std::nullopt);
+  EXPECT_EQ(counterSignatureC14N(p.root), std::nullopt);
+}
+
+TEST(C14nFragments, ArchiveTimeStampsBeforePositionK) {
+  Parsed p = Parse(SignatureDoc("<xades:ArchiveTimeStamp Id=\"1\">x</xades:ArchiveTimeStamp>"
+                                "<xades:ArchiveTimeStamp Id=\"2\"/>"
+                                "<xades:ArchiveTimeStamp Id=\"3\">z</xades:ArchiveTimeStamp>"));
+  ASSERT_TRUE(p.root);
+  const std::string decl = std::string(kDs) + " " + kXa;
+  const std::string first = "<xades:ArchiveTimeStamp " + decl + " Id=\"1\">x</xades:ArchiveTimeStamp>";
+  const std::string third = "<xades:ArchiveTimeStamp " + decl + " Id=\"3\">z</xades:ArchiveTimeStamp>";
+  EXPECT_EQ(archiveTimeStampC14N(p.root, 1), first);
+  EXPECT_EQ(archiveTimeStampC14N(p.root, 2), first);  // the empty second one is left out
+  EXPECT_EQ(archiveTimeStampC14N(p.root, -1), first + third);
+  EXPECT_EQ(archiveTimeStampC14N(p.root, 0), std::nullopt);
+  EXPECT_EQ(archiveTimeStampC14N(p.root, -2), std::nullopt);
+}
+
+TEST(C14nFragments, SecondObjectAsBytesOrText) {
+  const std::string b64 = "<ds:Object Id=\"o\" Encoding=\"http://www.w3.org/2000/09/xmldsig#base64\">YWJj\nZGVm</ds:Object>";
+  Parsed p = Parse(SignatureDoc("", b64));
+  size_t length = 99;
+  EXPECT_EQ(objectC14N(p.root, &length), "abcdef");
+  EXPECT_EQ(length, 6u);
+  Parsed q = Parse(SignatureDoc("", "<ds:Object Id=\"o\" Encoding=\"text/plain\">YWJj</ds:Object>"));
+  length = 99;
+  EXPECT_EQ(objectC14N(q.root, &length),
+            std::string("<ds:Object ") + kDs + " Encoding=\"text/plain\" Id=\"o\">YWJj</ds:Object>");
+  EXPECT_EQ(length, 99u);
+  Parsed r = Parse(SignatureDoc(""));
+  EXPECT_EQ(objectC14N(r.root, &length), std::nullopt);
+  // Content that is not whole base64 is not turned into partial bytes.
+  Parsed bad = Parse(SignatureDoc("", "<ds:Object Encoding=\"http://www.w3.org/2000/09/xmldsig#base64\">YWJj*ZGVm</ds:Object>"));
+  EXPECT_EQ(objectC14N(bad.root, &length), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vel::xades
