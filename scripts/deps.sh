@@ -14,7 +14,7 @@ PACKAGES=(
   fonts-dejavu-core fonts-liberation fontconfig
   # peers the tests check against
   openssl cabextract gcab 7zip libarchive-tools xmlsec1 libxml2-utils
-  slapd ldap-utils softhsm2 opensc python3 python3-xmlschema
+  slapd ldap-utils softhsm2 opensc python3 python3-xmlschema tzdata
   # peers of the page-rendering benchmark
   emf2svg librsvg2-bin
 )
