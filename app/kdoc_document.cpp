@@ -211,6 +211,17 @@ uint32_t CSignedDocObj::LockDocument(int fd) {
 }
 
 uint32_t CSignedDocObj::Open(const std::string& path, int mode) {
+  const uint32_t error = OpenFile(path);
+  if (error != 0) return error;
+  return mode == 0 ? BuildFromJob(ContainerPathForJob(path)) : OpenContainer();
+}
+
+uint32_t CSignedDocObj::OpenJob(const std::string& job, const std::string& container) {
+  const uint32_t error = OpenFile(job);
+  return error != 0 ? error : BuildFromJob(container);
+}
+
+uint32_t CSignedDocObj::OpenFile(const std::string& path) {
   last_error_ = 0;
   error_text_.clear();
   signatures_.reset();
@@ -227,7 +238,7 @@ uint32_t CSignedDocObj::Open(const std::string& path, int mode) {
     return FailOpen(error, crypto::GetErrorText(error));
   }
   fd_ = fd;
-  return mode == 0 ? BuildFromJob() : OpenContainer();
+  return 0;
 }
 
 uint32_t CSignedDocObj::OpenContainer() {
@@ -271,7 +282,7 @@ uint32_t CSignedDocObj::ReadSignatures(const std::string& dir) {
   return signatures_error_;
 }
 
-uint32_t CSignedDocObj::BuildFromJob() {
+uint32_t CSignedDocObj::BuildFromJob(const std::string& container) {
   const std::string format = PageGraphicsFormat();
   page_list_ = std::make_unique<CPageList>(fd_);
   // A truncated job or one without pages would become a container of nothing.
@@ -297,7 +308,6 @@ uint32_t CSignedDocObj::BuildFromJob() {
   }
 
   // The new cabinet lies beside the container, so that it can be renamed over it.
-  const std::string container = ContainerPathForJob(path_);
   uint32_t error = 0;
   int cab_fd = -1;
   const std::string cab = MakeSiblingFile(container, &cab_fd, &error);

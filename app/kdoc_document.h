@@ -51,6 +51,9 @@ class CSignedDocObj {
   // other writers; mode 0 turns the printer job file at `path` (a ".kdsc") into
   // the container of the same name with ".kdoc". Returns the last error.
   uint32_t Open(const std::string& path, int mode);
+  // Mode 0 with the container named apart from the job file (a copy of the
+  // printer's job may lie under any name).
+  uint32_t OpenJob(const std::string& job, const std::string& container);
 
   // Reconciles the cabinet just built at `new_cabinet` with the container at
   // `container`: 0 or an error; the new cabinet is gone afterwards.
@@ -81,7 +84,8 @@ class CSignedDocObj {
 
  private:
   uint32_t OpenContainer();
-  uint32_t BuildFromJob();
+  uint32_t OpenFile(const std::string& path);
+  uint32_t BuildFromJob(const std::string& container);
   uint32_t FailOpen(uint32_t error, const std::string& reason);
   bool PagesDiffer(const CPageList& job, const CPageList& existing);
   uint32_t ReplaceWith(const std::string& container, const std::string& source, bool report);
