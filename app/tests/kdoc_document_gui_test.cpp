@@ -4,6 +4,7 @@
 #include "app/kdoc_document.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QGuiApplication>
@@ -195,6 +196,23 @@ TEST(KdocPaths, JobNamesBecomeContainerNames) {
   EXPECT_EQ(ContainerPathForJob("/Out/Doc"), "/Out/Doc.kdoc");
   const std::string deep = "/" + std::string(300, 'a') + "/Raport.kdsc";
   EXPECT_EQ(ContainerPathForJob(deep), "/" + std::string(300, 'a') + "/Raport.kdoc");
+}
+
+// The waiting program is found beside the program, started once per slot and
+// ended by its process id.
+TEST(WaitProgram, StartsOnceAndEndsByProcessId) {
+  int slot = 0;
+  CSignedDocObj::StartWaitProgram(&slot);
+  ASSERT_GT(slot, 0);
+  const int pid = slot;
+  EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe").filename(), "VelSWait");
+  CSignedDocObj::StartWaitProgram(&slot);
+  EXPECT_EQ(slot, pid);
+  CSignedDocObj::StopWaitProgram(&slot);
+  EXPECT_EQ(slot, 0);
+  EXPECT_NE(::kill(pid, 0), 0);  // ended and collected
+  CSignedDocObj::StopWaitProgram(&slot);
+  EXPECT_EQ(slot, 0);
 }
 
 }  // namespace
