@@ -171,7 +171,8 @@ std::string ContainerPathForJob(const std::string& job) {
   return job + ".kdoc";
 }
 
-CSignedDocObj::CSignedDocObj(const CMessageTable& catalog, Prompt& prompt) : catalog_(catalog), prompt_(prompt) {}
+CSignedDocObj::CSignedDocObj(const CMessageTable& catalog, Prompt& prompt)
+    : signature_list_(catalog), catalog_(catalog), prompt_(prompt) {}
 
 CSignedDocObj::~CSignedDocObj() {
   signatures_.reset();  // reads the page list's content
@@ -191,6 +192,7 @@ void CSignedDocObj::SetProxy(const char* address, const char* user, const char* 
   proxy_address_ = address ? address : "";
   proxy_user_ = proxy_with_credentials_ ? user : "";
   proxy_password_ = proxy_with_credentials_ && password ? password : "";
+  signature_list_.SetProxy(address, user, password);
 }
 
 uint32_t CSignedDocObj::FailOpen(uint32_t error, const std::string& reason) {
@@ -224,6 +226,7 @@ uint32_t CSignedDocObj::OpenJob(const std::string& job, const std::string& conta
 uint32_t CSignedDocObj::OpenFile(const std::string& path) {
   last_error_ = 0;
   error_text_.clear();
+  signature_list_.VerifyAll(nullptr);
   signatures_.reset();
   signatures_error_ = platform::kErrorFileNotFound;
   page_list_.reset();
@@ -253,6 +256,7 @@ uint32_t CSignedDocObj::OpenContainer() {
   page_list_ = std::make_unique<CPageList>(dir.path());
   has_viewer_ = !FindMember(dir.path(), kViewerMember).empty();
   ReadSignatures(dir.path());
+  signature_list_.VerifyAll(signatures_.get());
   return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "app/message_catalog.h"
 #include "app/page_list.h"
 #include "app/prompt.h"
+#include "app/signature_list.h"
 #include "cryptolib/certificate.h"
 #include "cryptolib/cms_classes.h"
 
@@ -77,6 +78,8 @@ class CSignedDocObj {
   // Why "signatures.p7b" could not be read: 0, 2 when the container has none,
   // or the library's status for bytes that are not a detached CMS message.
   uint32_t signatures_error() const { return signatures_error_; }
+  // Every signature of the open container with its verdict.
+  const CSignatureList& signature_list() const { return signature_list_; }
   // Whether the open container carries the program's own file.
   bool has_viewer() const { return has_viewer_; }
 
@@ -108,6 +111,7 @@ class CSignedDocObj {
   std::string path_;
   std::unique_ptr<CPageList> page_list_;
   std::unique_ptr<crypto::DetachedCmsMessage> signatures_;
+  CSignatureList signature_list_;
   uint32_t signatures_error_ = 2;
   bool has_viewer_ = false;
   const CMessageTable& catalog_;

@@ -209,6 +209,7 @@ uint32_t CSignedDocObj::Sign(int* wait_pid) {
     return FailSign(kDocRewriteFailed, wait_pid, 239);
   }
   signatures_error_ = 0;
+  signature_list_.VerifyAll(signatures_.get());
   StopWaitProgram(wait_pid);
   Ask(317, "Dokument został podpisany.", MB_OK);
   return last_error_ = 0;

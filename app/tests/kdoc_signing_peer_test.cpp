@@ -14,6 +14,7 @@
 #include "app/tests/kdoc_fixture.h"
 #include "cryptolib/cert_windows.h"
 #include "cryptolib/qualified.h"
+#include "cryptolib/tests/crl_test_ca.h"
 #include "cryptolib/tests/tsa_fixture.h"
 #include "platform/tests/test_pki.h"
 
@@ -233,6 +234,68 @@ TEST_F(KdocSigningTest, RefusalsAndFailuresKeepThePreviousSignatures) {
     EXPECT_EQ(ReadFileBytes(container), signed_once);
   }
   for (const auto& n : test::Names(env.temp())) EXPECT_NE(n.rfind("kdoc", 0), 0u) << "left behind: " << n;
+}
+
+// A CRL of the identity's issuing, with no revoked entries.
+Bytes MakeCrl(const test::TestIdentity& ca) {
+  X509_CRL* crl = X509_CRL_new();
+  X509_CRL_set_version(crl, 1);
+  X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca.x509.get()));
+  ASN1_TIME* t = ASN1_TIME_adj(nullptr, std::time(nullptr), -1, 0);
+  X509_CRL_set1_lastUpdate(crl, t);
+  ASN1_TIME_free(t);
+  t = ASN1_TIME_adj(nullptr, std::time(nullptr), 30, 0);
+  X509_CRL_set1_nextUpdate(crl, t);
+  ASN1_TIME_free(t);
+  X509_CRL_sign(crl, ca.key.get(), EVP_sha256());
+  Bytes der = der::I2dBytes(i2d_X509_CRL, crl);
+  X509_CRL_free(crl);
+  return der;
+}
+
+// The list verifies every signer over the pages, with the CRLs of a local
+// server; signatures kept over changed pages verify as not matching.
+TEST_F(KdocSigningTest, TheListVerifiesEverySigner) {
+  std::unique_ptr<platform::CertStore> root;
+  ASSERT_EQ(platform::CertStore::Open(platform::kStoreCurrentUser, "ROOT", &root), 0u);
+  ASSERT_EQ(root->AddCertificate(pki.ca.cert, platform::AddDisposition::kUseExisting), 0u);
+  ASSERT_EQ(root->AddCertificate(tsa->ca.cert, platform::AddDisposition::kUseExisting), 0u);
+  std::filesystem::create_directories(env / "www");
+  test::StaticFileServer crls(env / "www");
+  crls.Publish("ca.crl", MakeCrl(pki.ca));
+  crls.Publish("tsa.crl", MakeCrl(tsa->ca));
+  WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueCrlUrls,
+                 "  " + crls.Url("ca.crl") + " \r\n\r\n" + crls.Url("tsa.crl") + "\r\n");
+  {
+    CSignedDocObj doc(catalog, prompt);
+    ASSERT_EQ(doc.Open(container, 1), 0u);
+    EXPECT_EQ(doc.signature_list().GetCount(), 0u);
+    ASSERT_EQ(SignWith(doc, pki.signer, false), 0u);
+    ASSERT_EQ(SignWith(doc, pki.cosigner, true), 0u);
+  }
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open(container, 1), 0u);
+  const auto& entries = doc.signature_list().entries();
+  ASSERT_EQ(entries.size(), 2u);
+  for (const auto& e : entries) {
+    EXPECT_EQ(e->status, kSignatureCorrect) << e->status_text;
+    EXPECT_EQ(e->status_text, "Correct signature.");
+    EXPECT_FALSE(e->qualified);
+  }
+  EXPECT_EQ(entries[0]->time_stamp_status, kTimeStampNotChecked);
+  EXPECT_EQ(entries[1]->time_stamp_status, kSignatureCorrect);
+
+  // The same job changed, its signatures kept: they no longer match the pages.
+  CSignedDocObj closed(catalog, prompt);
+  doc.Open("/nonexistent", 1);  // lets go of the container
+  prompt.QueueMessageAnswer(IDNO);
+  test::WriteFileBytes(env / "doc.kdsc", test::PageStream({pages[0], test::EmfPage(9), pages[2]}));
+  ASSERT_EQ(closed.Open((env / "doc.kdsc").string(), 0), 0u);
+  ASSERT_EQ(prompt.shown().back().id, 211);
+  CSignedDocObj changed(catalog, prompt);
+  ASSERT_EQ(changed.Open(container, 1), 0u);
+  ASSERT_EQ(changed.signature_list().GetCount(), 2u);
+  for (const auto& e : changed.signature_list().entries()) EXPECT_EQ(e->status, kSignatureInvalid);
 }
 
 // A signing process killed at a random moment of its rewrite leaves the old
