@@ -236,6 +236,32 @@ TEST_F(KdocSigningTest, RefusalsAndFailuresKeepThePreviousSignatures) {
   for (const auto& n : test::Names(env.temp())) EXPECT_NE(n.rfind("kdoc", 0), 0u) << "left behind: " << n;
 }
 
+// A key on a PKCS#11 token (SoftHSM2) signs and is time-stamped with its PIN
+// asked once; a signed time-stamp request uses the key again and asks again,
+// as the time-stamp question warns.
+TEST_F(KdocSigningTest, ATokenKeySignsWithThePinAskedOnce) {
+  test::SoftHsmToken token;
+  ASSERT_TRUE(token.ok);
+  token.Put(pki.signer, "01", "podpis");
+  ASSERT_EQ(platform::WriteKeyBinding(platform::kStoreCurrentUser, *pki.signer.cert,
+                                      {platform::KeyReference::Kind::kPkcs11Object, token.Uri("01")}),
+            0u);
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open(container, 1), 0u);
+  ASSERT_EQ(SignWith(doc, pki.signer, true), 0u);
+  EXPECT_EQ(pin.asked, 1);
+  EXPECT_EQ(doc.signatures()->VerifySignerTimeStamp(0, 0), 0u);
+  const auto r = OpenSslVerify(container);
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+
+  WriteRegDword(platform::RegHive::kCurrentUser, kUserKey, kValueTsaSignReq, 1);
+  prompt.QueueMessageAnswer(IDYES);  // signing again with the same key
+  ASSERT_EQ(SignWith(doc, pki.signer, true), 0u);
+  EXPECT_EQ(pin.asked, 3);
+  EXPECT_EQ(doc.signatures()->VerifySignerTimeStamp(1, 0), 0u);  // the new signature got the stamp
+  EXPECT_EQ(doc.signatures()->GetSignerTimeStampToken(0, 1), nullptr);
+}
+
 // A CRL of the identity's issuing, with no revoked entries.
 Bytes MakeCrl(const test::TestIdentity& ca) {
   X509_CRL* crl = X509_CRL_new();
