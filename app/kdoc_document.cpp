@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/file_io.h"
 #include "app/page_bitmap.h"
 #include "app/registry_names.h"
 #include "app/viewer_app.h"
@@ -26,26 +27,6 @@ namespace fs = std::filesystem;
 using platform::Win32FromErrno;
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // A working folder removed with its files when it goes out of scope.
 class WorkDir {
@@ -67,41 +48,26 @@ class WorkDir {
 
 // The actual name of a member in `dir` whose name equals `name` without case; empty when none.
 std::string FindMember(const std::string& dir, const std::string& name) {
-  const std::string want = Lower(name);
+  const std::string want = LowerAscii(name);
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string n = it->path().filename().string();
-    if (Lower(n) == want) return n;
+    if (LowerAscii(n) == want) return n;
   }
   return {};
 }
 
 // The page files of `dir` ("?????." and the format, without case), in name order.
 std::vector<std::string> PageFiles(const std::string& dir, const std::string& format) {
-  const std::string ext = "." + Lower(format);
+  const std::string ext = "." + LowerAscii(format);
   std::vector<std::string> out;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string n = Lower(it->path().filename().string());
+    const std::string n = LowerAscii(it->path().filename().string());
     if (n.size() == 9 && n.compare(5, 4, ext) == 0) out.push_back(dir + "/" + it->path().filename().string());
   }
   std::sort(out.begin(), out.end());
   return out;
-}
-
-uint32_t WriteNewFile(const std::string& path, std::span<const uint8_t> bytes) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return Win32FromErrno(errno);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Win32FromErrno(errno);
-    }
-    done += static_cast<size_t>(n);
-  }
-  return ::close(fd.get()) == 0 ? 0 : Win32FromErrno(errno);
 }
 
 uint32_t CreateCabinetAt(const std::vector<std::string>& members, const std::string& target) {
@@ -113,7 +79,7 @@ uint32_t CreateCabinetAt(const std::vector<std::string>& members, const std::str
 
 std::string PageName(const std::string& dir, size_t n, const std::string& format) {
   char name[32];
-  std::snprintf(name, sizeof name, "/%05zu.%s", n, Lower(format).c_str());
+  std::snprintf(name, sizeof name, "/%05zu.%s", n, LowerAscii(format).c_str());
   return dir + name;
 }
 
@@ -162,7 +128,7 @@ uint32_t CommitFile(int fd, const std::string& from, const std::string& to) {
 
 std::string ContainerPathForJob(const std::string& job) {
   // Only a copy is lower-cased: the path itself keeps its spelling.
-  const std::string lower = Lower(job);
+  const std::string lower = LowerAscii(job);
   if (lower.size() >= 5 && lower.compare(lower.size() - 5, 5, ".kdsc") == 0) {
     std::string out = job;
     out[out.size() - 2] = 'o';

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/file_io.h"
 #include "app/kdoc_document.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
@@ -36,12 +37,6 @@ constexpr const char kWaitProgram[] = "VelSWait";
 constexpr uint32_t kSignerNotFound = 0x80092004;     // CRYPT_E_NOT_FOUND
 constexpr uint32_t kUnknownAuthority = 0x800B0110;   // CERT_E_WRONG_USAGE
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 std::string UserValue(const char* name, const char* fallback) {
   return CRegString(std::string(kUserKey) + "\\" + name, fallback, true, RegHive::kCurrentUser).Get();
 }
@@ -60,20 +55,6 @@ uint32_t ReadSized(Get get, std::vector<uint8_t>* out) {
   if (status == 0) out->resize(size);
   return status;
 }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -295,12 +276,12 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
   std::string viewer;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    const std::string lower = Lower(name);
-    if (lower == Lower(kSignaturesMember)) {
+    const std::string lower = LowerAscii(name);
+    if (lower == LowerAscii(kSignaturesMember)) {
       fs::remove(it->path(), ec);
-    } else if (lower == Lower(kViewerMember)) {
+    } else if (lower == LowerAscii(kViewerMember)) {
       viewer = dir + "/" + name;
-    } else if (lower.size() == 9 && lower.compare(5, 4, "." + Lower(format)) == 0) {
+    } else if (lower.size() == 9 && lower.compare(5, 4, "." + LowerAscii(format)) == 0) {
       pages.push_back(dir + "/" + name);
     }
   }
@@ -308,17 +289,7 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
   if (pages.size() != page_list_->GetCount()) return kDocRewriteFailed;
 
   const std::string signature_file = dir + "/" + kSignaturesMember;
-  {
-    UniqueFd fd(::open(signature_file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return Win32FromErrno(errno);
-    size_t done = 0;
-    while (done < signatures.size()) {
-      const ssize_t n = ::write(fd.get(), signatures.data() + done, signatures.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Win32FromErrno(errno);
-      done += static_cast<size_t>(n);
-    }
-  }
+  if ((error = WriteNewFile(signature_file, signatures)) != 0) return error;
   Step("signatures-written");
 
   std::vector<std::string> members{signature_file};

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/file_io.h"
 #include "app/kdoc_document.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
@@ -53,17 +54,6 @@ int OpenLocked(const std::string& path, int flags, uint32_t* error) {
   }
   *error = 0;
   return fd;
-}
-
-uint32_t WriteAll(int fd, const uint8_t* data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Win32FromErrno(errno);
-    done += static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 }  // namespace
@@ -115,7 +105,7 @@ uint32_t CPrinterHandoff::SetTempFile() {
   if (fd < 0) return Keep(error);
   if (::ftruncate(fd, 0) != 0) error = Win32FromErrno(errno);
   if (error == 0)
-    error = WriteAll(fd, reinterpret_cast<const uint8_t*>(job_path_.data()), job_path_.size());
+    error = WriteAll(fd, {reinterpret_cast<const uint8_t*>(job_path_.data()), job_path_.size()});
   if (::close(fd) != 0 && error == 0) error = Win32FromErrno(errno);
   return Keep(error);
 }
@@ -149,7 +139,7 @@ uint32_t CPrinterHandoff::MoveTempToDest(const std::string& destination, std::st
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) error = Win32FromErrno(errno);
     if (n <= 0) break;
-    error = WriteAll(out, buffer.data(), static_cast<size_t>(n));
+    error = WriteAll(out, {buffer.data(), static_cast<size_t>(n)});
   }
   if (in >= 0) ::close(in);
   if (error == 0 && ::fsync(out) != 0) error = Win32FromErrno(errno);
@@ -208,11 +198,7 @@ std::optional<std::string> RunPrinterJob(const std::string& job_base, const CMes
         return std::nullopt;
       }
       chosen = answer->path;
-      const std::string lower = [&] {
-        std::string l = chosen;
-        for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return l;
-      }();
+      const std::string lower = LowerAscii(chosen);
       if ((lower.size() < 5 || lower.compare(lower.size() - 5, 5, ".kdoc") != 0) && answer->extension_differs)
         chosen += ".kdoc";
       std::error_code ec;
