@@ -46,7 +46,14 @@ class WorkDir {
   uint32_t error_ = 0;
 };
 
-// The actual name of a member in `dir` whose name equals `name` without case; empty when none.
+std::string PageName(const std::string& dir, size_t n, const std::string& format) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/%05zu.%s", n, LowerAscii(format).c_str());
+  return dir + name;
+}
+
+}  // namespace
+
 std::string FindMember(const std::string& dir, const std::string& name) {
   const std::string want = LowerAscii(name);
   std::error_code ec;
@@ -57,7 +64,6 @@ std::string FindMember(const std::string& dir, const std::string& name) {
   return {};
 }
 
-// The page files of `dir` ("?????." and the format, without case), in name order.
 std::vector<std::string> PageFiles(const std::string& dir, const std::string& format) {
   const std::string ext = "." + LowerAscii(format);
   std::vector<std::string> out;
@@ -76,14 +82,6 @@ uint32_t CreateCabinetAt(const std::vector<std::string>& members, const std::str
   return cabinet::CreateCabinet(static_cast<int>(names.size()), names.data(), target.c_str()) ? 0
                                                                                               : kDocRewriteFailed;
 }
-
-std::string PageName(const std::string& dir, size_t n, const std::string& format) {
-  char name[32];
-  std::snprintf(name, sizeof name, "/%05zu.%s", n, LowerAscii(format).c_str());
-  return dir + name;
-}
-
-}  // namespace
 
 std::string FormatText(const std::string& format, ...) {
   va_list args;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/message_catalog.h"
 #include "app/page_list.h"
@@ -134,6 +135,13 @@ uint32_t CommitFile(int fd, const std::string& from, const std::string& to);
 // A path that names the file open in `fd` whatever its own path's length, for
 // the cabinet calls.
 std::string FdPath(int fd);
+
+// The actual name of the member of `dir` named `name` without regard to case;
+// empty when there is none.
+std::string FindMember(const std::string& dir, const std::string& name);
+// The page files of `dir` ("?????." and the format, without case), full
+// paths in name order.
+std::vector<std::string> PageFiles(const std::string& dir, const std::string& format);
 
 // printf-style formatting of a catalog text with its arguments.
 std::string FormatText(const std::string& format, ...);

@@ -272,20 +272,12 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
   // The pages come from the container as it is now; it must give them all.
   if (!cabinet::ExtractCabinet(FdPath(fd_).c_str(), dir.c_str())) return kDocRewriteFailed;
   Step("extracted");
-  std::vector<std::string> pages;
-  std::string viewer;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    const std::string lower = LowerAscii(name);
-    if (lower == LowerAscii(kSignaturesMember)) {
-      fs::remove(it->path(), ec);
-    } else if (lower == LowerAscii(kViewerMember)) {
-      viewer = dir + "/" + name;
-    } else if (lower.size() == 9 && lower.compare(5, 4, "." + LowerAscii(format)) == 0) {
-      pages.push_back(dir + "/" + name);
-    }
-  }
-  std::sort(pages.begin(), pages.end());
+  // The old signatures are replaced; other members besides pages and the
+  // program's own file are not carried over.
+  if (const std::string old = FindMember(dir, kSignaturesMember); !old.empty()) fs::remove(dir + "/" + old, ec);
+  const std::vector<std::string> pages = PageFiles(dir, format);
+  const std::string viewer_name = FindMember(dir, kViewerMember);
+  const std::string viewer = viewer_name.empty() ? std::string() : dir + "/" + viewer_name;
   if (pages.size() != page_list_->GetCount()) return kDocRewriteFailed;
 
   const std::string signature_file = dir + "/" + kSignaturesMember;

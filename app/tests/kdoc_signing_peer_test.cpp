@@ -236,6 +236,24 @@ TEST_F(KdocSigningTest, RefusalsAndFailuresKeepThePreviousSignatures) {
   for (const auto& n : test::Names(env.temp())) EXPECT_NE(n.rfind("kdoc", 0), 0u) << "left behind: " << n;
 }
 
+// The program's own file stays in a signed container; other members go.
+TEST_F(KdocSigningTest, SigningKeepsTheProgramAndDropsStrangers) {
+  const auto src = env / "src";
+  std::filesystem::create_directories(src);
+  test::WriteCabinet(container, src,
+                     {{"00001.emf", pages[0]}, {"00002.emf", pages[1]}, {"00003.emf", pages[2]},
+                      {"DezazudIvirar.exe", {0x7F, 'E', 'L', 'F'}}, {"notes.txt", {'x'}}});
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open(container, 1), 0u);
+  EXPECT_TRUE(doc.has_viewer());
+  ASSERT_EQ(SignWith(doc, pki.signer, false), 0u);
+  const auto out = env / "out";
+  std::filesystem::create_directories(out);
+  ASSERT_EQ(cabinet::ExtractCabinet(container.c_str(), out.c_str()), 1);
+  EXPECT_EQ(test::Names(out), (std::vector<std::string>{"00001.emf", "00002.emf", "00003.emf", "DezazudIvirar.exe",
+                                                         "signatures.p7b"}));
+}
+
 // A key on a PKCS#11 token (SoftHSM2) signs and is time-stamped with its PIN
 // asked once; a signed time-stamp request uses the key again and asks again,
 // as the time-stamp question warns.
