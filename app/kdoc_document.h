@@ -32,9 +32,8 @@ inline constexpr char kViewerMember[] = "DezazudIvirar.exe";
 inline constexpr uint32_t kDocUnreadable = 0xFFFFFFFF;
 inline constexpr uint32_t kDocRewriteFailed = 1359;
 
-// Where the signing flow reports its progress: the waiting program around the
-// long steps, and a hook the crash tests use to stop the process at a chosen
-// moment of the rewrite.
+// Where the signing flow reports each step it reaches, for measuring the
+// steps and for stopping the process at a chosen moment of the rewrite.
 struct SigningHooks {
   std::function<void(const char* step)> on_step;
 };

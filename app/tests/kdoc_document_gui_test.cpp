@@ -190,6 +190,22 @@ TEST_F(KdocDocumentTest, AJobPrintedOverSomethingElseKeepsIt) {
   EXPECT_EQ(test::Names(env / ""), (std::vector<std::string>{"doc.kdoc", "reg", "tmp"}));
 }
 
+TEST_F(KdocDocumentTest, LongPathsAreNoError) {
+  std::filesystem::path deep = env / "";
+  for (int i = 0; i < 6; ++i) deep /= std::string(60, static_cast<char>('a' + i));
+  std::filesystem::create_directories(deep);
+  const auto job = deep / "Raport.kdsc";
+  ASSERT_GT(job.string().size(), 300u);
+  test::WriteFileBytes(job, test::PageStream(test::ThreePages()));
+  {
+    CSignedDocObj printed(catalog, prompt);
+    ASSERT_EQ(printed.Open(job.string(), 0), 0u) << printed.error_text();
+  }
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open((deep / "Raport.kdoc").string(), 1), 0u) << doc.error_text();
+  EXPECT_EQ(doc.page_list()->GetCount(), 3u);
+}
+
 TEST(KdocPaths, JobNamesBecomeContainerNames) {
   EXPECT_EQ(ContainerPathForJob("/Out/Doc.kdsc"), "/Out/Doc.kdoc");
   EXPECT_EQ(ContainerPathForJob("/Out/DOC.KDSC"), "/Out/DOC.KDoC");
