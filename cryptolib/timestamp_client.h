@@ -71,7 +71,8 @@ LibraryErrorCode TspBuildRequest(TspContext* context, const uint8_t* data, uint3
 // answer. The exchange's status is returned unchanged (no answer is then
 // held). The answer is accepted (0) only when it carries a token whose
 // TSTInfo has the request's message imprint and, when the request had a
-// nonce, the same nonce; otherwise 13, with the answer still held so that
+// nonce, the same nonce, or when it is a refusal without a token (Decode
+// then gives its status); otherwise 13, with the answer still held so that
 // its status can be read. No request built: 87.
 LibraryErrorCode TspSendRequest(TspContext* context, const char* url);
 

@@ -137,7 +137,10 @@ uint32_t CheckAnswer(Bytes request, Bytes response) {
   ResponseView resp;
   TokenView token;
   TstInfo info;
-  if (!ParseResponse(response, &resp) || resp.token.empty() || !ParseToken(resp.token, &token) ||
+  if (!ParseResponse(response, &resp)) return kInvalidData;
+  // A refusal carries no token: the caller reads its status and tells the user.
+  if (resp.token.empty() && resp.status >= 2) return 0;
+  if (resp.token.empty() || !ParseToken(resp.token, &token) ||
       !token.is_tst_info || !ParseTstInfo(token.econtent, &info))
     return kInvalidData;
   if (!SameImprint(sent.imprint, info.imprint)) return kInvalidData;

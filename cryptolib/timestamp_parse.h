@@ -67,8 +67,9 @@ bool ParseTstInfo(Bytes der, TstInfo* out);
 
 // Whether a response answers a request (bare, or the content of a CMS
 // SignedData): 0 when it carries a token over a TSTInfo with the request's
-// message imprint and, when the request has a nonce, the same nonce; 13
-// otherwise. The status is not looked at.
+// message imprint and, when the request has a nonce, the same nonce, and
+// also when it is a refusal (status 2 or more) without a token, whose status
+// the caller then reports; 13 otherwise.
 uint32_t CheckAnswer(Bytes request, Bytes response);
 
 // Same digest algorithm and the same hashed message.

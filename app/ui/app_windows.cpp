@@ -1,30 +1,20 @@
 #include "app/ui/app_windows.h"
 
 #include "app/ui/main_window_shell.h"
+#include "app/ui/splash_dialog.h"
 #include "cabinet/cabinet.h"
 #include "app/ui/qt_prompt.h"
 
 namespace vel::app {
 
-namespace {
-
-// Shown by the printer-job mode, whose work this version does not do yet.
-void PrinterJobNotAvailable(Prompt& prompt, const CMessageTable& catalog) {
-  const bool en = catalog.GetLanguageId() == 1033;
-  const std::string text = en ? "Signing printed documents is not available in this version of the program."
-                              : "Podpisywanie drukowanych dokumentów nie jest dostępne w tej wersji programu.";
-  prompt.ShowMessage(0, text, kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
-}
-
-}  // namespace
-
 StartupWindows::StartupWindows() {
   prompt_ = ScriptedPrompt::FromEnvironment();
   if (!prompt_) prompt_ = std::make_unique<QtPrompt>();
   services_.prompt = prompt_.get();
-  services_.printer_job = [this](const std::string&, const CMessageTable& catalog) -> std::optional<std::string> {
-    PrinterJobNotAvailable(*prompt_, catalog);
-    return std::nullopt;
+  services_.printer_job = [this](const std::string& job, const CMessageTable& catalog) {
+    CSplashDialog dialog(catalog);
+    if (!std::getenv("VELDOC_PROMPT_SCRIPT")) dialog.show();  // a test that starts the program has no display
+    return RunPrinterJob(job, catalog, *prompt_, dialog);
   };
   services_.create_cabinet = [](const std::vector<std::string>& files, const std::string& target) {
     std::vector<const char*> paths;

@@ -593,7 +593,9 @@ TEST_F(TimeStampTest, AnswerMustMatchTheRequest) {
       {"nonce one bit off", with_nonce, test::OpenSslReply(*tsa_, other_nonce), 13},
       {"nonce missing", with_nonce, test::OpenSslReply(*tsa_, plain), 13},
       {"token for other data", plain, test::OpenSslReply(*tsa_, other_data), 13},
-      {"rejection", unknown_policy, test::OpenSslReply(*tsa_, unknown_policy), 13},
+      // A refusal is handed on, so that its status tells the user why.
+      {"rejection", unknown_policy, test::OpenSslReply(*tsa_, unknown_policy), 0},
+      {"granted without a token", plain, MakeResponse(0, {}), 13},
       {"the request itself", plain, plain, 13},
       {"same nonce value, redundant zero", with_nonce,
        MakeResponse(0, BuildToken(*tsa_, tst_padded)), 0},

@@ -1,0 +1,408 @@
+#include "app/kdoc_document.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "app/file_io.h"
+#include "app/page_bitmap.h"
+#include "app/registry_names.h"
+#include "app/viewer_app.h"
+#include "cabinet/cabinet.h"
+#include "cryptolib/status.h"
+#include "platform/temp_files.h"
+#include "platform/win32_error.h"
+
+namespace vel::app {
+
+namespace fs = std::filesystem;
+using platform::Win32FromErrno;
+
+namespace {
+
+// A working folder removed with its files when it goes out of scope.
+class WorkDir {
+ public:
+  WorkDir() { path_ = platform::MakeWorkDir("kdoc", &error_); }
+  ~WorkDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+  const std::string& path() const { return path_; }
+  uint32_t error() const { return error_ != 0 ? error_ : platform::kErrorPathNotFound; }
+
+ private:
+  std::string path_;
+  uint32_t error_ = 0;
+};
+
+std::string PageName(const std::string& dir, size_t n, const std::string& format) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/%05zu.%s", n, LowerAscii(format).c_str());
+  return dir + name;
+}
+
+}  // namespace
+
+std::string FindMember(const std::string& dir, const std::string& name) {
+  const std::string want = LowerAscii(name);
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string n = it->path().filename().string();
+    if (LowerAscii(n) == want) return n;
+  }
+  return {};
+}
+
+std::vector<std::string> PageFiles(const std::string& dir, const std::string& format) {
+  const std::string ext = "." + LowerAscii(format);
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string n = LowerAscii(it->path().filename().string());
+    if (n.size() == 9 && n.compare(5, 4, ext) == 0) out.push_back(dir + "/" + it->path().filename().string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+uint32_t CreateCabinetAt(const std::vector<std::string>& members, const std::string& target) {
+  std::vector<const char*> names;
+  for (const auto& m : members) names.push_back(m.c_str());
+  return cabinet::CreateCabinet(static_cast<int>(names.size()), names.data(), target.c_str()) ? 0
+                                                                                              : kDocRewriteFailed;
+}
+
+std::string FormatText(const std::string& format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format.c_str(), args);
+  va_end(args);
+  std::string out;
+  if (n > 0) {
+    out.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(out.data(), out.size(), format.c_str(), again);
+    out.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return out;
+}
+
+std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+std::string MakeSiblingFile(const std::string& target, int* fd, uint32_t* error) {
+  const fs::path t(target);
+  std::string templ = (t.parent_path().empty() ? fs::path(".") : t.parent_path()).string() + "/.kdoc" +
+                      "XXXXXX";
+  const int f = ::mkostemp(templ.data(), O_CLOEXEC);
+  if (f < 0) {
+    *error = Win32FromErrno(errno);
+    return {};
+  }
+  *fd = f;
+  return templ;
+}
+
+uint32_t CommitFile(int fd, const std::string& from, const std::string& to) {
+  if (::fsync(fd) != 0) return Win32FromErrno(errno);
+  if (::rename(from.c_str(), to.c_str()) != 0) return Win32FromErrno(errno);
+  const fs::path dir = fs::path(to).parent_path();
+  UniqueFd d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.get() >= 0) ::fsync(d.get());
+  return 0;
+}
+
+std::string ContainerPathForJob(const std::string& job) {
+  // Only a copy is lower-cased: the path itself keeps its spelling.
+  const std::string lower = LowerAscii(job);
+  if (lower.size() >= 5 && lower.compare(lower.size() - 5, 5, ".kdsc") == 0) {
+    std::string out = job;
+    out[out.size() - 2] = 'o';
+    return out;
+  }
+  return job + ".kdoc";
+}
+
+CSignedDocObj::CSignedDocObj(const CMessageTable& catalog, Prompt& prompt)
+    : signature_list_(catalog), catalog_(catalog), prompt_(prompt) {}
+
+CSignedDocObj::~CSignedDocObj() {
+  signatures_.reset();  // reads the page list's content
+  page_list_.reset();
+  CloseDocument();
+}
+
+void CSignedDocObj::CloseDocument() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void CSignedDocObj::SetProxy(const char* address, const char* user, const char* password) {
+  proxy_given_ = true;
+  proxy_with_host_ = address != nullptr;
+  proxy_with_credentials_ = address != nullptr && user != nullptr;
+  proxy_address_ = address ? address : "";
+  proxy_user_ = proxy_with_credentials_ ? user : "";
+  proxy_password_ = proxy_with_credentials_ && password ? password : "";
+  signature_list_.SetProxy(address, user, password);
+}
+
+uint32_t CSignedDocObj::FailOpen(uint32_t error, const std::string& reason) {
+  last_error_ = error;
+  std::string format;
+  catalog_.Get(format, 274, "Wystąpił błąd 0x%08X\n%s\npodczas próby otwarcia dokumentu %s.");
+  error_text_ = FormatText(format, error, reason.c_str(), path_.c_str());
+  return error;
+}
+
+uint32_t CSignedDocObj::LockDocument(int fd) {
+  // Others may read the open document but not write it: they take the same lock.
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? platform::kErrorSharingViolation : Win32FromErrno(errno);
+  }
+  return 0;
+}
+
+uint32_t CSignedDocObj::Open(const std::string& path, int mode) {
+  const uint32_t error = OpenFile(path);
+  if (error != 0) return error;
+  return mode == 0 ? BuildFromJob(ContainerPathForJob(path)) : OpenContainer();
+}
+
+uint32_t CSignedDocObj::OpenJob(const std::string& job, const std::string& container) {
+  const uint32_t error = OpenFile(job);
+  return error != 0 ? error : BuildFromJob(container);
+}
+
+uint32_t CSignedDocObj::OpenFile(const std::string& path) {
+  last_error_ = 0;
+  error_text_.clear();
+  signature_list_.VerifyAll(nullptr);
+  signatures_.reset();
+  signatures_error_ = platform::kErrorFileNotFound;
+  page_list_.reset();
+  has_viewer_ = false;
+  CloseDocument();
+  path_ = path;
+
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  uint32_t error = fd < 0 ? Win32FromErrno(errno) : LockDocument(fd);
+  if (error != 0) {
+    if (fd >= 0) ::close(fd);
+    return FailOpen(error, crypto::GetErrorText(error));
+  }
+  fd_ = fd;
+  return 0;
+}
+
+uint32_t CSignedDocObj::OpenContainer() {
+  WorkDir dir;
+  if (dir.path().empty()) return FailOpen(dir.error(), crypto::GetErrorText(dir.error()));
+  if (!cabinet::ExtractCabinet(FdPath(fd_).c_str(), dir.path().c_str())) {
+    CloseDocument();
+    std::string reason;
+    catalog_.Get(reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
+    return FailOpen(kDocUnreadable, reason);
+  }
+  page_list_ = std::make_unique<CPageList>(dir.path());
+  has_viewer_ = !FindMember(dir.path(), kViewerMember).empty();
+  ReadSignatures(dir.path());
+  signature_list_.VerifyAll(signatures_.get());
+  return 0;
+}
+
+uint32_t CSignedDocObj::ReadSignatures(const std::string& dir) {
+  signatures_.reset();
+  const std::string name = FindMember(dir, kSignaturesMember);
+  if (name.empty()) return signatures_error_ = platform::kErrorFileNotFound;
+  std::vector<uint8_t> bytes;
+  {
+    UniqueFd fd(::open((dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return signatures_error_ = Win32FromErrno(errno);
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+      if (n <= 0) return signatures_error_ = platform::kErrorInvalidData;
+      done += static_cast<size_t>(n);
+    }
+  }
+  const auto content = page_list_ ? page_list_->content() : std::span<const uint8_t>();
+  auto message = std::make_unique<crypto::DetachedCmsMessage>(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                                              content.data(), static_cast<uint32_t>(content.size()));
+  uint32_t count = 0;
+  signatures_error_ = message->GetSignerCount(&count);
+  if (signatures_error_ == 0) signatures_ = std::move(message);
+  return signatures_error_;
+}
+
+uint32_t CSignedDocObj::BuildFromJob(const std::string& container) {
+  const std::string format = PageGraphicsFormat();
+  page_list_ = std::make_unique<CPageList>(fd_);
+  // A truncated job or one without pages would become a container of nothing.
+  if (page_list_->error() != 0 || page_list_->IsEmpty()) {
+    return FailOpen(platform::kErrorInvalidData, crypto::GetErrorText(platform::kErrorInvalidData));
+  }
+
+  WorkDir dir;
+  if (dir.path().empty()) return FailOpen(dir.error(), crypto::GetErrorText(dir.error()));
+  std::vector<std::string> members;
+  for (size_t n = 1; n <= page_list_->GetCount(); ++n) {
+    const auto page = page_list_->GetAt(n - 1).bytes();
+    const std::string name = PageName(dir.path(), n, format);
+    uint32_t status = 0;
+    if (format == kGraphicsFormatBmp) {
+      CPageBitmap bitmap(page, &status);
+      if (status == 0) status = WriteNewFile(name, bitmap.bytes());
+    } else {
+      status = WriteNewFile(name, page);
+    }
+    if (status != 0) return FailOpen(status, crypto::GetErrorText(status));
+    members.push_back(name);
+  }
+
+  // The new cabinet lies beside the container, so that it can be renamed over it.
+  uint32_t error = 0;
+  int cab_fd = -1;
+  const std::string cab = MakeSiblingFile(container, &cab_fd, &error);
+  if (cab.empty()) return FailOpen(error, crypto::GetErrorText(error));
+  UniqueFd cab_owner(cab_fd);
+  error = CreateCabinetAt(members, FdPath(cab_fd));
+  if (error == 0 && ::fsync(cab_fd) != 0) error = Win32FromErrno(errno);
+  if (error != 0) {
+    ::unlink(cab.c_str());
+    std::string reason;
+    catalog_.Get(reason, 246, "Nieudana próba stworzenia archiwum!");
+    return FailOpen(error, reason);
+  }
+  return last_error_ = MergeWithExisting(container, cab);
+}
+
+bool CSignedDocObj::PagesDiffer(const CPageList& job, const CPageList& existing) {
+  if (job.GetCount() != existing.GetCount()) return true;
+  const bool bmp = PageGraphicsFormat() == kGraphicsFormatBmp;
+  for (size_t i = 0; i < job.GetCount(); ++i) {
+    const auto a = job.GetAt(i).bytes();
+    const auto b = existing.GetAt(i).bytes();
+    if (!bmp && std::equal(a.begin(), a.end(), b.begin(), b.end())) continue;  // same records draw the same
+    uint32_t status = 0;
+    CPageBitmap new_page(a, &status);
+    if (status != 0) return true;
+    if (bmp) {
+      // The container holds the bitmaps the writer made: compare with what it would make now.
+      const auto img = new_page.bytes();
+      if (!std::equal(img.begin(), img.end(), b.begin(), b.end())) return true;
+      continue;
+    }
+    CPageBitmap old_page(b, &status);
+    if (status != 0) return true;
+    const auto x = new_page.bytes();
+    const auto y = old_page.bytes();
+    if (!std::equal(x.begin(), x.end(), y.begin(), y.end())) return true;
+  }
+  return false;
+}
+
+uint32_t CSignedDocObj::ReplaceWith(const std::string& container, const std::string& source, bool report) {
+  // Renamed over the old container, never deleted first: a failure keeps the old one.
+  const UniqueFd fd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  const uint32_t error = fd.get() < 0 ? Win32FromErrno(errno) : CommitFile(fd.get(), source, container);
+  if (error != 0 && report) {
+    std::string format;
+    catalog_.Get(format, 254, "Brak dostępu do pliku %s !");
+    prompt_.ShowMessage(254, FormatText(format, container.c_str()), kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+  }
+  return error;
+}
+
+uint32_t CSignedDocObj::MergeWithExisting(const std::string& container, const std::string& new_cabinet) {
+  struct Cleanup {
+    const std::string& path;
+    ~Cleanup() { ::unlink(path.c_str()); }  // gone after a rename too; harmless then
+  } cleanup{new_cabinet};
+
+  const std::string format = PageGraphicsFormat();
+  struct stat st;
+  if (::lstat(container.c_str(), &st) != 0 && errno == ENOENT) return ReplaceWith(container, new_cabinet, false);
+
+  // The existing container, read through its own descriptor.
+  UniqueFd old_fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
+  if (old_fd.get() < 0) {
+    const uint32_t error = Win32FromErrno(errno);
+    return FailOpen(error, crypto::GetErrorText(error));
+  }
+  bool had_signatures = false;
+  bool changed = true;
+  {
+    WorkDir dir;
+    if (dir.path().empty()) return FailOpen(dir.error(), crypto::GetErrorText(dir.error()));
+    if (!cabinet::ExtractCabinet(FdPath(old_fd.get()).c_str(), dir.path().c_str())) {
+      // Not a container we can read: it stays as it is, and so does the job.
+      std::string reason;
+      catalog_.Get(reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
+      const std::string saved = path_;
+      path_ = container;
+      FailOpen(kDocUnreadable, reason);
+      path_ = saved;
+      return kDocUnreadable;
+    }
+    had_signatures = !FindMember(dir.path(), kSignaturesMember).empty();
+    CPageList existing(dir.path(), format);
+    changed = PagesDiffer(*page_list_, existing);
+  }
+  if (!changed) return 0;
+
+  if (!had_signatures) return ReplaceWith(container, new_cabinet, true);
+  std::string question;
+  catalog_.Get(question, 211, "Dokument został zmieniony.\nCzy chcesz usunąć dotychczasowe podpisy?");
+  if (prompt_.ShowMessage(211, question, kAppCaption, MB_YESNO | MB_ICONEXCLAMATION | MB_SYSTEMMODAL) == IDYES)
+    return ReplaceWith(container, new_cabinet, true);
+
+  // Keep the old signatures next to the new pages: they no longer match them.
+  WorkDir dir;
+  if (dir.path().empty()) return dir.error();
+  const UniqueFd new_fd(::open(new_cabinet.c_str(), O_RDONLY | O_CLOEXEC));
+  if (new_fd.get() < 0 || !cabinet::ExtractCabinet(FdPath(new_fd.get()).c_str(), dir.path().c_str()) ||
+      !cabinet::ExtractCabinetFile(FdPath(old_fd.get()).c_str(), kSignaturesMember, dir.path().c_str()))
+    return kDocRewriteFailed;
+  std::vector<std::string> members = PageFiles(dir.path(), format);
+  const std::string signatures = FindMember(dir.path(), kSignaturesMember);
+  if (!signatures.empty()) members.push_back(dir.path() + "/" + signatures);
+
+  uint32_t error = 0;
+  int tmp_fd = -1;
+  const std::string tmp = MakeSiblingFile(container, &tmp_fd, &error);
+  if (tmp.empty()) return error;
+  const UniqueFd tmp_owner(tmp_fd);
+  error = CreateCabinetAt(members, FdPath(tmp_fd));
+  if (error == 0) error = CommitFile(tmp_fd, tmp, container);
+  if (error != 0) ::unlink(tmp.c_str());
+  return error;
+}
+
+bool CSignedDocObj::IsAlreadySignedBy(crypto::Certificate& certificate) {
+  if (!signatures_) return false;
+  uint32_t count = 0;
+  if (signatures_->GetSignerCount(&count) != 0) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    auto signer = signatures_->GetSignerCertificate(i);
+    if (signer && signer->IsSame(certificate)) return true;
+  }
+  return false;
+}
+
+}  // namespace vel::app

@@ -1,0 +1,148 @@
+// The program's own signed document: a KDOC container (a cabinet) of page files
+// and a detached CMS "signatures.p7b" over their page stream. Opens a container
+// for viewing and signing, turns a printer job into a container and reconciles
+// it with one of the same name, and adds signatures (kdoc_signing.cpp).
+//
+// Every change of a container on disk writes the new cabinet beside it, flushes
+// it and renames it over the old one, so that whatever happens the file is the
+// old container or the new one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/message_catalog.h"
+#include "app/page_list.h"
+#include "app/prompt.h"
+#include "app/signature_list.h"
+#include "cryptolib/certificate.h"
+#include "cryptolib/cms_classes.h"
+
+namespace vel::app {
+
+// The member that holds the signatures, and the program's own file that a
+// container may carry.
+inline constexpr char kSignaturesMember[] = "signatures.p7b";
+inline constexpr char kViewerMember[] = "DezazudIvirar.exe";
+
+// Results besides system errors and library statuses.
+inline constexpr uint32_t kDocUnreadable = 0xFFFFFFFF;
+inline constexpr uint32_t kDocRewriteFailed = 1359;
+
+// Where the signing flow reports each step it reaches, for measuring the
+// steps and for stopping the process at a chosen moment of the rewrite.
+struct SigningHooks {
+  std::function<void(const char* step)> on_step;
+};
+
+class CSignedDocObj {
+ public:
+  CSignedDocObj(const CMessageTable& catalog, Prompt& prompt);
+  virtual ~CSignedDocObj();
+  CSignedDocObj(const CSignedDocObj&) = delete;
+  CSignedDocObj& operator=(const CSignedDocObj&) = delete;
+
+  // The proxy of the time-stamp exchange and the certificate checks; each may be null.
+  void SetProxy(const char* address, const char* user, const char* password);
+
+  // Mode 1 opens the container at `path` and keeps it open and locked against
+  // other writers; mode 0 turns the printer job file at `path` (a ".kdsc") into
+  // the container of the same name with ".kdoc". Returns the last error.
+  uint32_t Open(const std::string& path, int mode);
+  // Mode 0 with the container named apart from the job file (a copy of the
+  // printer's job may lie under any name).
+  uint32_t OpenJob(const std::string& job, const std::string& container);
+
+  // Reconciles the cabinet just built at `new_cabinet` with the container at
+  // `container`: 0 or an error; the new cabinet is gone afterwards.
+  uint32_t MergeWithExisting(const std::string& container, const std::string& new_cabinet);
+
+  bool IsAlreadySignedBy(crypto::Certificate& certificate);
+
+  // Adds one signature (kdoc_signing.cpp). `wait_pid` is the waiting program's slot.
+  uint32_t Sign(int* wait_pid);
+
+  // The waiting program: started when the slot is 0, ended by its process id.
+  static void StartWaitProgram(int* wait_pid);
+  static void StopWaitProgram(int* wait_pid);
+
+  uint32_t last_error() const { return last_error_; }
+  const std::string& error_text() const { return error_text_; }
+  const std::string& path() const { return path_; }
+  const CPageList* page_list() const { return page_list_.get(); }
+  // The signatures of the open container; null when it has none or they are not CMS.
+  crypto::DetachedCmsMessage* signatures() const { return signatures_.get(); }
+  // Why "signatures.p7b" could not be read: 0, 2 when the container has none,
+  // or the library's status for bytes that are not a detached CMS message.
+  uint32_t signatures_error() const { return signatures_error_; }
+  // Every signature of the open container with its verdict.
+  const CSignatureList& signature_list() const { return signature_list_; }
+  // Whether the open container carries the program's own file.
+  bool has_viewer() const { return has_viewer_; }
+
+  SigningHooks& hooks() { return hooks_; }
+
+ private:
+  uint32_t OpenContainer();
+  uint32_t OpenFile(const std::string& path);
+  uint32_t BuildFromJob(const std::string& container);
+  uint32_t FailOpen(uint32_t error, const std::string& reason);
+  bool PagesDiffer(const CPageList& job, const CPageList& existing);
+  uint32_t ReplaceWith(const std::string& container, const std::string& source, bool report);
+  uint32_t ReadSignatures(const std::string& dir);
+  uint32_t LockDocument(int fd);
+  void CloseDocument();
+
+  // Signing steps (kdoc_signing.cpp).
+  int Ask(int id, const char* polish, uint32_t style, const std::string& arg = {});
+  uint32_t FailSign(uint32_t error, int* wait_pid, int id = 279);
+  uint32_t TimeStamp(crypto::Certificate& certificate, int signer, int* wait_pid, bool* unknown_authority);
+  uint32_t RewriteContainer(std::span<const uint8_t> signatures);
+  void Step(const char* step) {
+    if (hooks_.on_step) hooks_.on_step(step);
+  }
+
+  std::string error_text_;
+  uint32_t last_error_ = 0;
+  int fd_ = -1;  // the open document, locked against other writers
+  std::string path_;
+  std::unique_ptr<CPageList> page_list_;
+  std::unique_ptr<crypto::DetachedCmsMessage> signatures_;
+  CSignatureList signature_list_;
+  uint32_t signatures_error_ = 2;
+  bool has_viewer_ = false;
+  const CMessageTable& catalog_;
+  Prompt& prompt_;
+  bool proxy_given_ = false, proxy_with_host_ = false, proxy_with_credentials_ = false;
+  std::string proxy_address_, proxy_user_, proxy_password_;
+  SigningHooks hooks_;
+};
+
+// The name of the container a printer job becomes: ".kdsc" turned into ".kdoc"
+// (any other name gets ".kdoc" appended).
+std::string ContainerPathForJob(const std::string& job);
+
+// A new empty file in the folder of `target` (so that it can be renamed over
+// it), open read/write in *fd. Empty with *error set on failure.
+std::string MakeSiblingFile(const std::string& target, int* fd, uint32_t* error);
+// Flushes the file open in `fd`, renames `from` over `to` and flushes the
+// folder: afterwards `to` is the new file even after a crash. 0 or the system error.
+uint32_t CommitFile(int fd, const std::string& from, const std::string& to);
+// A path that names the file open in `fd` whatever its own path's length, for
+// the cabinet calls.
+std::string FdPath(int fd);
+
+// The actual name of the member of `dir` named `name` without regard to case;
+// empty when there is none.
+std::string FindMember(const std::string& dir, const std::string& name);
+// The page files of `dir` ("?????." and the format, without case), full
+// paths in name order.
+std::vector<std::string> PageFiles(const std::string& dir, const std::string& format);
+
+// printf-style formatting of a catalog text with its arguments.
+std::string FormatText(const std::string& format, ...);
+
+}  // namespace vel::app
