@@ -237,6 +237,11 @@ LibraryErrorCode AddCrlToStore(uint32_t location, const CrlPtr& crl, const CertP
   std::unique_ptr<platform::CertStore> store;
   if (uint32_t rc = platform::CertStore::Open(location, kStoreName, &store); rc != 0) return rc;
 
+  // A CRL already stored is nothing new when its key is unknown.
+  if (!signer && std::ranges::any_of(store->Crls(), [&](const CrlPtr& c) {
+        return std::ranges::equal(c->der(), crl->der());
+      }))
+    return 0;
   // Only a CRL of the same issuer, key and scope is replaced; partitions
   // and CRLs of another key of a same-named CA sit side by side. With a
   // signer the slot is its key's; a CRL of that issuer and scope stored
@@ -244,11 +249,6 @@ LibraryErrorCode AddCrlToStore(uint32_t location, const CrlPtr& crl, const CertP
   const auto newer_than = [&](const CrlPtr& there) {
     return crl->this_update().ToTimeT() > there->this_update().ToTimeT();
   };
-  // A CRL already stored is nothing new when its key is unknown.
-  if (!signer && std::ranges::any_of(store->Crls(), [&](const CrlPtr& c) {
-        return std::ranges::equal(c->der(), crl->der());
-      }))
-    return 0;
   const CrlPtr there = store->CrlInSlot(*crl, signer.get());
   if (there) {
     // A stored CRL that its CA did not sign (garbage from some address, or
