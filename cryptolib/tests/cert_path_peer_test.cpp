@@ -395,8 +395,7 @@ TEST_F(PathPeerTest, ConstraintsAndCrlScopesAgreeWithOpensslVerify) {
   const fs::path reasons = part.GenCrl("reasons.crl", "-crlexts crl_some_reasons");
   const fs::path complete = part.GenCrl("complete.crl", "-crlexts crl_akid");
   // The root's CRL with onlyContainsUserCerts: says nothing about a CA.
-  OpensslCa user_root(tmp.path(), "Peer User Root");
-  user_root.MakeRoot();
+  const fs::path root_only_user = root->GenCrl("root-only-user.crl", "-crlexts crl_only_user");
 
   struct Case {
     const char* what;
@@ -429,6 +428,8 @@ TEST_F(PathPeerTest, ConstraintsAndCrlScopesAgreeWithOpensslVerify) {
        CRYPT_E_NO_REVOCATION_CHECK, 3},
       {"some reasons, listed", {part.Cert()}, {reasons, root_crl_clean}, part_revoked,
        CERT_E_REVOKED, 23},
+      {"only-user CRL of the root for a CA", {part.Cert()}, {complete, root_only_user},
+       part_good, CRYPT_E_NO_REVOCATION_CHECK, 44},
       {"complete CRL after partitions", {part.Cert()}, {idp2_clean, complete, root_crl_clean},
        part_revoked, CERT_E_REVOKED, 23},
   };
