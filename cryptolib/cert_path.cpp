@@ -270,13 +270,12 @@ bool CertPathNode::SelfSigned() const {
   return self_signed_ == 1;
 }
 
-bool CertPathNode::AcceptsIssuer(const CertPtr& candidate, bool from_root_store) const {
+bool CertPathNode::AcceptsIssuer(X509Context* temp, const CertPtr& candidate,
+                                 bool from_root_store) const {
   if (!candidate) return false;
   // Found by key: the candidate's key must verify this node's certificate.
-  X509ContextPtr issuer = MakeX509Context();
-  if (!issuer) return false;
-  issuer->certificate = candidate;
-  if (IsIssuerOf(issuer.get(), certificate_) != 1) return false;
+  temp->certificate = candidate;
+  if (IsIssuerOf(temp, certificate_) != 1) return false;
   if (!MayIssueCertificates(*candidate, from_root_store && IsSelfSigned(*candidate))) return false;
   // pathLenConstraint: at most that many certificates below the candidate,
   // the certificate under test and self-issued ones not counted.
@@ -292,8 +291,10 @@ bool CertPathNode::AcceptsIssuer(const CertPtr& candidate, bool from_root_store)
 std::vector<CertPtr> CertPathNode::IssuersIn(const std::vector<CertPtr>& certs,
                                              bool from_root_store, bool first_only) const {
   std::vector<CertPtr> out;
+  X509ContextPtr temp = MakeX509Context();
+  if (!temp) return out;
   for (const CertPtr& candidate : certs) {
-    if (!AcceptsIssuer(candidate, from_root_store)) continue;
+    if (!AcceptsIssuer(temp.get(), candidate, from_root_store)) continue;
     out.push_back(candidate);
     if (first_only) break;
   }

@@ -145,7 +145,8 @@ class CertPathNode {
   const CertPtr& Subject() const;
   // Whether `candidate` may be this node's issuer on this path: its key
   // verifies this certificate, it is a CA, its path length allows it.
-  bool AcceptsIssuer(const CertPtr& candidate, bool from_root_store) const;
+  // `temp` is a context to load the candidate into.
+  bool AcceptsIssuer(X509Context* temp, const CertPtr& candidate, bool from_root_store) const;
   std::vector<CertPtr> IssuersIn(const std::vector<CertPtr>& certs, bool from_root_store,
                                  bool first_only) const;
   // The CRL among `crls` that this node's certificate issued for its

@@ -237,6 +237,11 @@ LibraryErrorCode AddCrlToStore(uint32_t location, const CrlPtr& crl, const CertP
   std::unique_ptr<platform::CertStore> store;
   if (uint32_t rc = platform::CertStore::Open(location, kStoreName, &store); rc != 0) return rc;
 
+  // A CRL already stored is nothing new when its key is unknown.
+  if (!signer && std::ranges::any_of(store->Crls(), [&](const CrlPtr& c) {
+        return std::ranges::equal(c->der(), crl->der());
+      }))
+    return 0;
   // Only a CRL of the same issuer, key and scope is replaced; partitions
   // and CRLs of another key of a same-named CA sit side by side. With a
   // signer the slot is its key's; a CRL of that issuer and scope stored
@@ -252,16 +257,18 @@ LibraryErrorCode AddCrlToStore(uint32_t location, const CrlPtr& crl, const CertP
         signer && Verifies(*crl, *signer) && !Verifies(*there, *signer);
     if (!newer_than(there) && !displaces_unsigned) return 0;
   }
-  CrlPtr same_key;
   if (signer) {
-    same_key = store->CrlInSlot(*crl);
-    if (same_key == there || (same_key && !Verifies(*same_key, *signer))) same_key.reset();
-    if (same_key && !newer_than(same_key)) return 0;
+    CrlPtr same_key = store->CrlInSlot(*crl);
+    if (same_key && same_key != there && Verifies(*same_key, *signer)) {
+      const bool same_bytes = std::ranges::equal(same_key->der(), crl->der());
+      if (!same_bytes && !newer_than(same_key)) return 0;
+      // Superseded, or the same CRL moving to its key's slot.
+      if (const uint32_t rc = store->DeleteCrl(*same_key); rc != 0) return rc;
+    }
   }
-  uint32_t rc =
+  const uint32_t rc =
       store->AddCrl(crl, platform::AddDisposition::kReplaceExisting, nullptr, signer.get());
   if (rc == 0 && stored != nullptr) *stored = true;
-  if (rc == 0 && same_key) rc = store->DeleteCrl(*same_key);
   return rc;
 }
 

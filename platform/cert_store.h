@@ -14,10 +14,10 @@
 // slot, "<SHA-1 of the slot>.crl", a slot being the issuer Name, the key that
 // signed the CRL and the CRL's scope (see CrlSlotFileName): a partitioned CRL
 // or one signed by another key of a same-named CA never takes the place of
-// another. Store names are compared
-// without case (the folder name is the lower-case name, with bytes outside
-// [a-z0-9_-] written as %XX so that no name can leave the folder). The user
-// location is $XDG_DATA_HOME/veldoc/certstores, the machine location
+// another. Store names are compared without case (the folder name is the
+// lower-case name, with bytes outside [a-z0-9_-] written as %XX so that no
+// name can leave the folder). The user location is
+// $XDG_DATA_HOME/veldoc/certstores, the machine location
 // /var/lib/veldoc/certstores; VELDOC_STORE_DIR=<dir> moves them to <dir>/user
 // and <dir>/machine. Writes go to a temporary file in the store folder that is
 // then renamed (or linked) into place, so readers in other processes always
@@ -42,6 +42,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vel::platform {
@@ -82,6 +83,8 @@ struct X509CrlDeleter {
 
 class CertContext;
 class CrlContext;
+using CertPtr = std::shared_ptr<const CertContext>;
+using CrlPtr = std::shared_ptr<const CrlContext>;
 
 // Signature results already computed for an immutable context, by the SHA-1
 // of the signer certificate: contexts live in the store cache for the whole
@@ -96,8 +99,6 @@ class SignatureMemo {
   mutable std::mutex mutex_;
   mutable std::vector<std::pair<std::vector<uint8_t>, uint32_t>> results_;
 };
-using CertPtr = std::shared_ptr<const CertContext>;
-using CrlPtr = std::shared_ptr<const CrlContext>;
 
 class CertContext {
   struct Key {};
@@ -160,7 +161,7 @@ class CrlContext {
   // True when the CRL's signature verifies with the public key of `issuer`.
   bool SignatureVerifiesWith(const CertContext& issuer, uint32_t* error = nullptr) const;
 
-  // True when the CRL lists this serial number (the DER content octets).
+  // True when the CRL lists the certificate's serial number.
   bool Lists(const CertContext& cert) const;
 
  private:
@@ -204,7 +205,8 @@ class CertStore {
                   const CertContext* signer = nullptr);
   // The CRL stored in the slot `crl` would take (with `signer`), or none.
   CrlPtr CrlInSlot(const CrlContext& crl, const CertContext* signer = nullptr);
-  // Removes an entry; one that is already gone counts as removed.
+  // Removes an entry (every CRL file with these bytes); one that is already
+  // gone counts as removed.
   uint32_t DeleteCertificate(const CertContext& cert);
   uint32_t DeleteCrl(const CrlContext& crl);
 

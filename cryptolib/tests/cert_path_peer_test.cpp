@@ -310,8 +310,20 @@ class PathPeerTest : public ::testing::Test {
     return offline;
   }
 
+  // Two CAs named "Peer Twin CA" under the root, each with a key of its own;
+  // the first issued `twin_leaf` and revoked it.
+  void MakeTwins() {
+    twin_a = std::make_unique<OpensslCa>(tmp.path(), "twin-a", "Peer Twin CA");
+    twin_b = std::make_unique<OpensslCa>(tmp.path(), "twin-b", "Peer Twin CA");
+    twin_a->MakeUnder(*root);
+    twin_b->MakeUnder(*root);
+    twin_leaf = twin_a->IssueLeaf("twin-leaf");
+    twin_a->Revoke(twin_leaf);
+  }
+
   test::TempDir tmp;
-  std::unique_ptr<OpensslCa> root, ca, stranger;
+  std::unique_ptr<OpensslCa> root, ca, stranger, twin_a, twin_b;
+  fs::path twin_leaf;
   fs::path good, revoked, expired, unknown;
   fs::path ca_crl_clean, ca_crl_expired, ca_crl_revoking, root_crl_clean, root_crl_revoking;
 };
@@ -383,8 +395,7 @@ TEST_F(PathPeerTest, ConstraintsAndCrlScopesAgreeWithOpensslVerify) {
   const fs::path reasons = part.GenCrl("reasons.crl", "-crlexts crl_some_reasons");
   const fs::path complete = part.GenCrl("complete.crl", "-crlexts crl_akid");
   // The root's CRL with onlyContainsUserCerts: says nothing about a CA.
-  OpensslCa user_root(tmp.path(), "Peer User Root");
-  user_root.MakeRoot();
+  const fs::path root_only_user = root->GenCrl("root-only-user.crl", "-crlexts crl_only_user");
 
   struct Case {
     const char* what;
@@ -417,6 +428,8 @@ TEST_F(PathPeerTest, ConstraintsAndCrlScopesAgreeWithOpensslVerify) {
        CRYPT_E_NO_REVOCATION_CHECK, 3},
       {"some reasons, listed", {part.Cert()}, {reasons, root_crl_clean}, part_revoked,
        CERT_E_REVOKED, 23},
+      {"only-user CRL of the root for a CA", {part.Cert()}, {complete, root_only_user},
+       part_good, CRYPT_E_NO_REVOCATION_CHECK, 44},
       {"complete CRL after partitions", {part.Cert()}, {idp2_clean, complete, root_crl_clean},
        part_revoked, CERT_E_REVOKED, 23},
   };
@@ -435,11 +448,9 @@ TEST_F(PathPeerTest, ConstraintsAndCrlScopesAgreeWithOpensslVerify) {
 // its CRL, the second's CRL lists nothing. Whichever arrives first, the
 // leaf comes out revoked.
 TEST_F(PathPeerTest, CrlsOfTwoKeysOfOneNameStayApart) {
-  OpensslCa first(tmp.path(), "twin-a", "Peer Twin CA"), second(tmp.path(), "twin-b", "Peer Twin CA");
-  first.MakeUnder(*root);
-  second.MakeUnder(*root);
-  const fs::path leaf = first.IssueLeaf("twin-leaf");
-  first.Revoke(leaf);
+  MakeTwins();
+  OpensslCa &first = *twin_a, &second = *twin_b;
+  const fs::path& leaf = twin_leaf;
   const fs::path first_crl = first.GenCrl("first.crl", "-crlexts crl_akid");
   const fs::path second_crl = second.GenCrl("second.crl", "-crlexts crl_akid");
   for (const auto& crls : {std::vector<fs::path>{first_crl, second_crl, root_crl_clean},
@@ -509,6 +520,36 @@ TEST_F(PathPeerTest, DownloadsMissingCrlsAndKeepsThem) {
   EXPECT_EQ(VerifyCertificate(ctx.get(), kUser, 1), 0u);
   SetCertificateContext(ctx.get(), LoadCert(revoked));
   EXPECT_EQ(VerifyCertificate(ctx.get(), kUser, 1), CERT_E_REVOKED);
+}
+
+// The same twins with CRLs that carry no key identifier, downloaded in both
+// orders: each is stored under the key that signed it, so neither takes the
+// other's place, offline afterwards included.
+TEST_F(PathPeerTest, DownloadedCrlsOfTwoKeysOfOneNameStayApart) {
+  MakeTwins();
+  OpensslCa &first = *twin_a, &second = *twin_b;
+  const fs::path& leaf = twin_leaf;
+  const fs::path served = tmp.path() / "served-twins";
+  fs::create_directories(served);
+  test::WriteFileBytes(served / "first.crl", PemToDer(first.GenCrl("first.crl"), "crl"));
+  test::WriteFileBytes(served / "second.crl", PemToDer(second.GenCrl("second.crl"), "crl"));
+  test::WriteFileBytes(served / "root.crl", PemToDer(root_crl_clean, "crl"));
+  FileServer server(served);
+  ASSERT_NE(server.port(), 0);
+
+  for (const auto& order : {std::vector<std::string>{"first.crl", "second.crl", "root.crl"},
+                            std::vector<std::string>{"second.crl", "first.crl", "root.crl"}}) {
+    SCOPED_TRACE(order.front());
+    StoreFolder stores;
+    stores.AddCert("ROOT", LoadCert(root->Cert()));
+    stores.AddCert("CA", LoadCert(first.Cert()));
+    stores.AddCert("CA", LoadCert(second.Cert()));
+    X509ContextPtr ctx = MakeX509Context();
+    for (const std::string& name : order) ASSERT_EQ(AddCrlUrl(ctx.get(), server.Url(name).c_str()), 0u);
+    SetCertificateContext(ctx.get(), LoadCert(leaf));
+    EXPECT_EQ(VerifyCertificate(ctx.get(), kUser, 0), CERT_E_REVOKED);
+    EXPECT_EQ(VerifyCertificate(ctx.get(), kUser, 1), CERT_E_REVOKED);
+  }
 }
 
 }  // namespace

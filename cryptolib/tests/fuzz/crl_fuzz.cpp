@@ -1,6 +1,7 @@
 // Arbitrary bytes offered as a downloaded CRL: the accept step, and for what
-// it accepts, the store's handling (signature check, replacement by date,
-// search by issuer, deletion) in a store of its own.
+// it accepts, its scope for a certificate and the store's handling
+// (signature check, slot, replacement by date, search by issuer, deletion)
+// in a store of its own.
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <span>
 #include <string>
 
+#include "cryptolib/cert_path.h"
 #include "cryptolib/crl_store.h"
 
 namespace {
@@ -76,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const CertPtr ca = TestCa();
   (void)VerifyCrlSignature(CRL_FIND_ISSUED_BY, crl, ca);
+  // The scope of the CRL (issuingDistributionPoint and the rest) for a
+  // certificate of its issuer.
+  (void)GetCrlScope(*crl, *ca, *ca);
+  (void)IsCertificateInCrl(*ca, *crl);
   constexpr uint32_t kUser = CERT_SYSTEM_STORE_CURRENT_USER;
   if (AddCrlToStore(kUser, crl, ca) == 0) {
     std::unique_ptr<platform::CertStore> store;
