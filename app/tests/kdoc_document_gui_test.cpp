@@ -9,6 +9,8 @@
 
 #include <QGuiApplication>
 
+#include <cstdlib>
+
 #include "app/tests/kdoc_fixture.h"
 
 namespace vel::app {
@@ -236,6 +238,7 @@ TEST(WaitProgram, StartsOnceAndEndsByProcessId) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QGuiApplication app(argc, argv);  // fonts for the page renderer
   return RUN_ALL_TESTS();
 }
