@@ -23,6 +23,97 @@ struct Pkcs12Deleter {
 struct PkeyDeleter {
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
+struct SafesDeleter {
+  void operator()(STACK_OF(PKCS7)* p) const { sk_PKCS7_pop_free(p, PKCS7_free); }
+};
+struct BagsDeleter {
+  void operator()(STACK_OF(PKCS12_SAFEBAG)* p) const { sk_PKCS12_SAFEBAG_pop_free(p, PKCS12_SAFEBAG_free); }
+};
+
+// A key file sets its own number of key-derivation rounds. Tools write a few
+// thousand; a file asking for more than this would stall the program for
+// minutes, so it is refused before any round is run.
+constexpr long kMaxPbeIterations = 1'000'000;
+// Bags may hold bags; real files nest them once at most.
+constexpr int kMaxBagNesting = 8;
+
+bool IterationsWithin(const ASN1_INTEGER* iter) {
+  if (iter == nullptr) return true;  // absent: one round
+  const long n = ASN1_INTEGER_get(iter);
+  return n >= 0 && n <= kMaxPbeIterations;
+}
+
+template <typename T>
+std::unique_ptr<T, void (*)(T*)> Unpack(const ASN1_ITEM* item, const ASN1_TYPE* param, void (*free)(T*)) {
+  return {static_cast<T*>(ASN1_TYPE_unpack_sequence(item, param)), free};
+}
+
+// Whether a password-based cipher asks for a bounded number of rounds.
+// Parameters that do not decode are left to OpenSSL, which refuses them too.
+bool RoundsWithin(const X509_ALGOR* alg) {
+  if (alg == nullptr || alg->parameter == nullptr || alg->parameter->type != V_ASN1_SEQUENCE) return true;
+  if (OBJ_obj2nid(alg->algorithm) != NID_pbes2) {
+    auto pbe = Unpack(ASN1_ITEM_rptr(PBEPARAM), alg->parameter, PBEPARAM_free);
+    return !pbe || IterationsWithin(pbe->iter);
+  }
+  auto pbes2 = Unpack(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter, PBE2PARAM_free);
+  if (!pbes2 || pbes2->keyfunc == nullptr) return true;
+  // PBKDF2 only: other key functions (scrypt) are not written into key files.
+  if (OBJ_obj2nid(pbes2->keyfunc->algorithm) != NID_id_pbkdf2) return false;
+  if (pbes2->keyfunc->parameter == nullptr) return true;
+  auto kdf = Unpack(ASN1_ITEM_rptr(PBKDF2PARAM), pbes2->keyfunc->parameter, PBKDF2PARAM_free);
+  return !kdf || IterationsWithin(kdf->iter);
+}
+
+bool BagsWithin(const STACK_OF(PKCS12_SAFEBAG)* bags, int depth) {
+  if (depth > kMaxBagNesting) return false;
+  for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+    const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+    const int nid = PKCS12_SAFEBAG_get_nid(bag);
+    if (nid == NID_pkcs8ShroudedKeyBag) {
+      const X509_ALGOR* alg = nullptr;
+      if (const X509_SIG* sig = PKCS12_SAFEBAG_get0_pkcs8(bag)) X509_SIG_get0(sig, &alg, nullptr);
+      if (!RoundsWithin(alg)) return false;
+    } else if (nid == NID_safeContentsBag) {
+      if (!BagsWithin(PKCS12_SAFEBAG_get0_safes(bag), depth + 1)) return false;
+    }
+  }
+  return true;
+}
+
+// Checks every round count OpenSSL would run for this file and password: the
+// MAC's (before it is verified), then each encrypted part's and each shrouded
+// key's, the encrypted parts opened with bounded rounds only.
+bool MacRoundsWithin(const PKCS12* p12) {
+  const ASN1_INTEGER* iter = nullptr;
+  PKCS12_get0_mac(nullptr, nullptr, nullptr, &iter, p12);
+  return IterationsWithin(iter);
+}
+
+bool ContentRoundsWithin(const PKCS12* p12, const std::string& pin) {
+  std::unique_ptr<STACK_OF(PKCS7), SafesDeleter> safes(PKCS12_unpack_authsafes(p12));
+  for (int i = 0; safes && i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
+    std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsDeleter> bags;
+    switch (OBJ_obj2nid(p7->type)) {
+      case NID_pkcs7_data:
+        bags.reset(PKCS12_unpack_p7data(p7));
+        break;
+      case NID_pkcs7_encrypted:
+        if (p7->d.encrypted == nullptr || p7->d.encrypted->enc_data == nullptr ||
+            !RoundsWithin(p7->d.encrypted->enc_data->algorithm))
+          return false;
+        bags.reset(PKCS12_unpack_p7encdata(p7, pin.c_str(), static_cast<int>(pin.size())));
+        // An empty password may have been written as none at all.
+        if (!bags && pin.empty()) bags.reset(PKCS12_unpack_p7encdata(p7, nullptr, 0));
+        break;
+      default:
+        break;
+    }
+    if (bags && !BagsWithin(bags.get(), 0)) return false;
+  }
+  return true;
+}
 
 class Pkcs12Signer final : public Signer {
  public:
@@ -75,6 +166,10 @@ class Pkcs12Signer final : public Signer {
     EVP_PKEY* pkey = nullptr;
     X509* cert = nullptr;
     ERR_clear_error();
+    if (!MacRoundsWithin(p12.get())) {
+      OPENSSL_cleanse(pin.data(), pin.size());
+      return kNteBadData;
+    }
     // An empty password may have been written as none at all.
     const bool mac_ok =
         !PKCS12_mac_present(p12.get()) ||
@@ -82,6 +177,8 @@ class Pkcs12Signer final : public Signer {
         (pin.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1);
     if (!mac_ok) {
       err = kScardWrongPin;
+    } else if (!ContentRoundsWithin(p12.get(), pin)) {
+      err = kNteBadData;
     } else if (PKCS12_parse(p12.get(), pin.c_str(), &pkey, &cert, nullptr) != 1) {
       err = kScardWrongPin;  // without a MAC a wrong password shows only here
     }

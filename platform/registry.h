@@ -6,7 +6,8 @@
 //   HKEY_LOCAL_MACHINE  /etc/veldoc/hklm.reg
 //   VELDOC_REGISTRY_DIR=<dir> puts both in <dir> (hkcu.reg, hklm.reg).
 //
-// Every read takes the file as it is now; every change re-reads the file under
+// Every read takes the file as it is now (parsing it again only when its
+// bytes differ from those last parsed); every change re-reads the file under
 // an exclusive lock (<file>.lock), applies itself, writes the whole hive to a
 // temporary file in the same folder, syncs it and renames it over the old one,
 // so programs that write at the same time lose nothing and readers never see a
@@ -16,7 +17,8 @@
 // Key and value names compare without regard to case. Functions return Win32
 // error numbers (platform/win32_error.h): 0 success, 2 key or value not found,
 // 5 access denied (also a change through a key opened for reading only),
-// 87 an invalid name, 1018 the open key was deleted meanwhile.
+// 87 an invalid name (also a name over 255 characters or a path deeper than
+// 512 keys, Windows' limits), 1018 the open key was deleted meanwhile.
 #pragma once
 
 #include <cstdint>

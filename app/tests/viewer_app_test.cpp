@@ -171,6 +171,35 @@ TEST_F(StartupTest, ARealCopyOfAnotherUserIsNotCounted) {
   stop(other);
 }
 
+// A settings file naming one key thousands of levels deep (a few kilobytes):
+// start-up still finishes, writes its defaults and keeps the damaged file
+// aside. It runs in a child, so that a stall ends as a failure.
+TEST_F(StartupTest, AFileOfDeeplyNestedKeysDoesNotStallStartUp) {
+  for (int depth : {2000, 30000}) {
+    SCOPED_TRACE(depth);
+    for (const auto& e : fs::directory_iterator(registry_.path())) fs::remove(e.path());
+    std::string text = "VELDOC-REGISTRY 1\n[HKEY_CURRENT_USER";
+    for (int i = 0; i < depth; ++i) text += "\\a";
+    text += "]\n";
+    test::WriteFileText(registry_ / "hkcu.reg", text);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::alarm(60);  // far beyond what start-up needs; only a stall meets it
+      Start({"/tmp/a.kdoc"});
+      ::_exit(opened_.size() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(UserString("TSAHOST"), kDefaultTsaHost);
+    size_t copies = 0;
+    for (const auto& e : fs::directory_iterator(registry_.path()))
+      copies += e.path().filename().string().starts_with("hkcu.reg.damaged-");
+    EXPECT_EQ(copies, 1u);
+  }
+}
+
 TEST_F(StartupTest, DefaultsAreWrittenOnlyWhereMissing) {
   Start({});
   EXPECT_EQ(opened_, std::vector<std::string>{""});

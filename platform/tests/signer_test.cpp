@@ -2,6 +2,7 @@
 #include "platform/signer.h"
 
 #include <gtest/gtest.h>
+#include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
 
 #include "platform/tests/test_pki.h"
@@ -90,6 +91,40 @@ TEST_F(Pkcs12SignerTest, RefusesAFileWithAnotherKeyAndMissingOrBrokenFiles) {
   ASSERT_EQ(OpenPkcs12Signer(dir_ / "junk.p12", id_.cert, &signer), 0u);
   EXPECT_EQ(signer->SignSha1Digest(digest, &sig), kNteBadData);
   EXPECT_EQ(pin_.asked, 0) << "no PIN is asked for a file that is not a key file";
+}
+
+// A key file that asks for more key-derivation rounds than any tool writes is
+// refused before they run, whether the MAC or the key's cipher asks for them.
+TEST_F(Pkcs12SignerTest, RefusesKeyFilesAskingForEndlessRounds) {
+  auto write = [&](PKCS12* p12, const std::filesystem::path& file) {
+    ASSERT_NE(p12, nullptr);
+    std::vector<uint8_t> der(static_cast<size_t>(i2d_PKCS12(p12, nullptr)));
+    unsigned char* p = der.data();
+    i2d_PKCS12(p12, &p);
+    PKCS12_free(p12);
+    test::WriteFileBytes(file, der);
+  };
+  // The MAC's count raised after the MAC was made: cheap to build, refused unverified.
+  PKCS12* mac = PKCS12_create(test::kTestPin, "key", id_.key.get(), id_.x509.get(), nullptr, 0, 0, 1, 2, 0);
+  ASSERT_NE(mac, nullptr);
+  const ASN1_INTEGER* mac_iter = nullptr;
+  PKCS12_get0_mac(nullptr, nullptr, nullptr, &mac_iter, mac);
+  ASSERT_NE(mac_iter, nullptr);
+  ASN1_INTEGER_set(const_cast<ASN1_INTEGER*>(mac_iter), 2'000'000'000);
+  write(mac, dir_ / "mac.p12");
+  // The key's cipher one round over the limit (this costs the test a moment;
+  // the certificate is left unencrypted to spare another).
+  write(PKCS12_create(test::kTestPin, "key", id_.key.get(), id_.x509.get(), nullptr, 0, -1, 1'000'001, 1, 0),
+        dir_ / "key.p12");
+
+  const auto digest = Sha1Of("x");
+  for (const char* name : {"mac.p12", "key.p12"}) {
+    SCOPED_TRACE(name);
+    std::unique_ptr<Signer> signer;
+    std::vector<uint8_t> sig;
+    ASSERT_EQ(OpenPkcs12Signer(dir_ / name, id_.cert, &signer), 0u);
+    EXPECT_EQ(signer->SignSha1Digest(digest, &sig), kNteBadData);
+  }
 }
 
 TEST_F(Pkcs12SignerTest, OpensThroughTheStoreBinding) {

@@ -57,6 +57,7 @@ inline constexpr std::string_view kFuzzCertPem =
 
 // A fresh folder for this process, named in the environment variable
 // `variable` (which moves the settings or the stores there), removed at exit.
+// One per process: later calls return the first folder.
 inline const std::filesystem::path& FuzzFolder(const char* variable) {
   static const std::filesystem::path folder = [variable] {
     std::string name = (std::filesystem::temp_directory_path() / "vel-fuzz-XXXXXX").string();
