@@ -37,7 +37,8 @@ int64_t FindBytes(std::span<const uint8_t> buffer, std::string_view pattern, siz
   if (pattern.empty() || buffer.size() <= pattern.size()) return -1;
   const size_t last = buffer.size() - pattern.size();  // start positions stay below this
   for (size_t i = start; i < last; ++i)
-    if (std::equal(pattern.begin(), pattern.end(), buffer.begin() + static_cast<ptrdiff_t>(i)))
+    if (std::equal(pattern.begin(), pattern.end(), buffer.begin() + static_cast<ptrdiff_t>(i),
+                   [](char p, uint8_t b) { return static_cast<uint8_t>(p) == b; }))
       return static_cast<int64_t>(i);
   return -1;
 }
@@ -66,12 +67,18 @@ uint32_t DecodeMimeBody(std::string_view header, std::span<const uint8_t> body,
 }
 
 uint32_t DecryptSmimeBody(std::span<const uint8_t> data, std::vector<uint8_t>& out) {
-  const int64_t blank = FindBytes(data, kBlankLine);
+  // Mail has CR LF; a message saved on this system may have bare LF.
+  int64_t blank = FindBytes(data, kBlankLine);
+  size_t gap = 4;
+  if (blank < 0) {
+    blank = FindBytes(data, "\n\n");
+    gap = 2;
+  }
   if (blank < 0) return kNoBlankLine;
   const std::string_view header(reinterpret_cast<const char*>(data.data()),
                                 static_cast<size_t>(blank));
   std::vector<uint8_t> body;
-  uint32_t status = DecodeMimeBody(header, data.subspan(static_cast<size_t>(blank) + 4), body);
+  uint32_t status = DecodeMimeBody(header, data.subspan(static_cast<size_t>(blank) + gap), body);
   if (status != 0) return status;
   std::vector<uint8_t> der;
   status = crypto::BerToDer(body, &der);
