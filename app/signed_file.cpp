@@ -170,6 +170,12 @@ int CSignedFile::Load(const std::string& path, bool allow_enveloped) {
     data_.clear();
     return 0;
   }
+  return LoadBytes(path, std::move(data_), allow_enveloped);
+}
+
+int CSignedFile::LoadBytes(const std::string& path, std::vector<uint8_t> bytes,
+                           bool allow_enveloped) {
+  data_ = std::move(bytes);
   path_ = path;
   last_error_ = 0;
   return Classify(allow_enveloped);
@@ -202,7 +208,7 @@ int CSignedFile::Classify(bool allow_enveloped) {
       signed_content_.assign(first.raw().begin(), first.raw().end());
       if (message->GetNextPart() && message->part().DecodedBody(body) == 0) {
         signature_ = ToDer(body);
-        if (!signature_.empty()) {
+        if (DerCmsType(signature_) == 2) {
           multipart_ = std::move(message);
           state_ = kStateSmimeMultipart;
           file_name_ = SignedFileNameOf(signature_);

@@ -68,6 +68,8 @@ class CSignedFile {
 
   // 1 when the file was read and classified; 0 with the last error set.
   int Load(const std::string& path, bool allow_enveloped);
+  // Classifies bytes as if loaded from `path` (its extension counts): 1 or 0.
+  int LoadBytes(const std::string& path, std::vector<uint8_t> bytes, bool allow_enveloped);
   // 1 when the enveloped data decrypted and the result classified, else 0.
   int Decrypt();
   int SaveContent(const std::string& path);
