@@ -324,8 +324,19 @@ uint32_t CSignedFile::ExtractContent(std::vector<uint8_t>& out) const {
 
 int CSignedFile::OpenContent() {
   const std::string name = !file_name_.empty() ? file_name_ : ContentNameFromPath(path_);
-  const std::span<const uint8_t> bytes =
-      state_ == kStateOther ? std::span<const uint8_t>(data_) : std::span<const uint8_t>(content_);
+  // The whole data of other files; the signed content of signed ones, taken
+  // from the message until the viewer sets it.
+  std::vector<uint8_t> extracted;
+  std::span<const uint8_t> bytes = content_;
+  if (state_ == kStateOther) {
+    bytes = data_;
+  } else if (state_ != kStateContentSet) {
+    if (const uint32_t status = ExtractContent(extracted); status != 0) {
+      last_error_ = status;
+      return 0;
+    }
+    bytes = extracted;
+  }
   last_error_ = OpenContentCopy(name, bytes);
   return last_error_ == 0 ? 1 : 0;
 }

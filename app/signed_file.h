@@ -74,7 +74,8 @@ class CSignedFile {
   int Decrypt();
   int SaveContent(const std::string& path);
   int SaveData(const std::string& path);
-  // Writes the content (the whole data in state 1) as a private copy under
+  // Writes the content (the whole data in state 1, the signed content of a
+  // signed file until the viewer sets one) as a private copy under
   // the signed name and opens it: 1, or 0 with the last error set (31 no
   // application, 1260 a type that runs and is refused).
   int OpenContent();
