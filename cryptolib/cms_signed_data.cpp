@@ -265,8 +265,12 @@ std::vector<uint8_t> JoinContent(const SignedData& sd) {
 std::vector<uint8_t> DigestOf(const EVP_MD* md, std::span<const Bytes> pieces) {
   std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
   if (!ctx || md == nullptr || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return {};
+  // Fed in small steps: the digest runs faster over data that stays in cache.
+  constexpr size_t kStep = 8192;
   for (Bytes b : pieces)
-    if (!b.empty() && EVP_DigestUpdate(ctx.get(), b.data(), b.size()) != 1) return {};
+    for (size_t at = 0; at < b.size(); at += kStep)
+      if (EVP_DigestUpdate(ctx.get(), b.data() + at, std::min(kStep, b.size() - at)) != 1)
+        return {};
   std::vector<uint8_t> out(EVP_MAX_MD_SIZE);
   unsigned int len = 0;
   if (EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1) return {};
