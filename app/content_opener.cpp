@@ -9,21 +9,23 @@
 namespace vel::app {
 namespace {
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  std::ranges::transform(out, out.begin(), [](unsigned char c) { return std::tolower(c); });
-  return out;
-}
-
 std::string_view ExtensionOf(std::string_view name) {
   const size_t dot = name.rfind('.');
-  return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
+  const size_t slash = name.find_last_of("/\\");
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  return name.substr(dot);
 }
 
 }  // namespace
 
+std::string LowerExtension(std::string_view name) {
+  std::string ext(ExtensionOf(name));
+  std::ranges::transform(ext, ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext;
+}
+
 bool IsOwnDocumentName(std::string_view name) {
-  const std::string ext = Lower(ExtensionOf(name));
+  const std::string ext = LowerExtension(name);
   return ext == ".kdoc" || ext == ".kmap" || ext == ".vestpro" || ext == ".p7";
 }
 
@@ -31,7 +33,7 @@ std::string ContentNameFromPath(std::string_view path) {
   const size_t slash = path.find_last_of("/\\");
   std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   const std::string_view ext = ExtensionOf(name);
-  if (Lower(ext) != ".xml" || !ExtensionOf(name.substr(0, name.size() - ext.size())).empty())
+  if (LowerExtension(ext) != ".xml" || !ExtensionOf(name.substr(0, name.size() - ext.size())).empty())
     name.remove_suffix(ext.size());
   std::string out(name);
   const size_t dot = out.rfind('.');

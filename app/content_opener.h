@@ -14,6 +14,10 @@ namespace vel::app {
 // Prefix of the temporary names of opened content.
 inline constexpr char kContentPrefix[] = "tmpvr_";
 
+// The last extension of a name or path, dot included, in lower case; empty
+// when there is none.
+std::string LowerExtension(std::string_view name);
+
 // True for the extensions this program opens itself: .kdoc, .kmap, .vestpro, .p7.
 bool IsOwnDocumentName(std::string_view name);
 

@@ -80,15 +80,19 @@ uint32_t DecryptSmimeBody(std::span<const uint8_t> data, std::vector<uint8_t>& o
   std::vector<uint8_t> body;
   uint32_t status = DecodeMimeBody(header, data.subspan(static_cast<size_t>(blank) + gap), body);
   if (status != 0) return status;
+  return DecryptEnveloped(body, out);
+}
+
+uint32_t DecryptEnveloped(std::span<const uint8_t> message, std::vector<uint8_t>& out) {
   std::vector<uint8_t> der;
-  status = crypto::BerToDer(body, &der);
+  uint32_t status = crypto::BerToDer(message, &der);
   if (status != 0) return status;
-  crypto::EnvelopedMessage message(der.data(), static_cast<uint32_t>(der.size()));
+  crypto::EnvelopedMessage enveloped(der.data(), static_cast<uint32_t>(der.size()));
   uint32_t size = 0;
-  status = message.Decrypt(kCurrentUser, nullptr, &size);
+  status = enveloped.Decrypt(kCurrentUser, nullptr, &size);
   if (status != 0 && status != 234) return status;
   out.assign(size, 0);
-  status = message.Decrypt(kCurrentUser, out.data(), &size);
+  status = enveloped.Decrypt(kCurrentUser, out.data(), &size);
   if (status != 0) return status;
   out.resize(size);
   return 0;

@@ -36,6 +36,8 @@ uint32_t DecodeMimeBody(std::string_view header, std::span<const uint8_t> body,
 // line, base64 or binary, BER or DER) with a key of the current user's "My"
 // store. 0, or the status (0xFFFFFFFF when there is no blank line).
 uint32_t DecryptSmimeBody(std::span<const uint8_t> data, std::vector<uint8_t>& out);
+// Decrypts a CMS EnvelopedData (BER or DER) the same way.
+uint32_t DecryptEnveloped(std::span<const uint8_t> message, std::vector<uint8_t>& out);
 
 class CMimeMessage {
  public:

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "app/cert_installer.h"
+#include "app/content_opener.h"
 #include "app/message_catalog.h"
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
@@ -267,9 +268,7 @@ std::unique_ptr<SignedSource> SourceForFile(const CSignedFile& file) {
       return std::make_unique<SignedSource>(sig.data(), static_cast<uint32_t>(sig.size()), nullptr,
                                             0, false);
     case CSignedFile::kStateOther: {
-      std::string ext = file.path().substr(std::min(file.path().size(), file.path().rfind('.')));
-      std::ranges::transform(ext, ext.begin(), [](unsigned char c) { return std::tolower(c); });
-      if (ext == ".xml") return std::make_unique<SignedSource>(nullptr, 0, nullptr, 0, true);
+      if (LowerExtension(file.path()) == ".xml") return std::make_unique<SignedSource>(nullptr, 0, nullptr, 0, true);
       return nullptr;
     }
     default:

@@ -25,10 +25,7 @@ constexpr char kQuoteCrLf[] = "\"\r\n";
 constexpr char kPkcs7Oid[] = "\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07";
 
 bool HasSignatureExtension(std::string_view path) {
-  const size_t dot = path.rfind('.');
-  if (dot == std::string_view::npos) return false;
-  std::string ext(path.substr(dot));
-  std::ranges::transform(ext, ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  const std::string ext = LowerExtension(path);
   return ext == ".p7" || ext == ".sig";
 }
 
@@ -257,20 +254,8 @@ void CSignedFile::DerTest() {
 
 int CSignedFile::Decrypt() {
   std::vector<uint8_t> plain;
-  uint32_t status;
-  if (state_ == kStateCmsEnveloped) {
-    const std::vector<uint8_t> der = ToDer(data_);
-    crypto::EnvelopedMessage message(der.data(), static_cast<uint32_t>(der.size()));
-    uint32_t size = 0;
-    status = der.empty() ? 13 : message.Decrypt(0x10000, nullptr, &size);
-    if (status == 0 || status == 234) {
-      plain.assign(size, 0);
-      status = message.Decrypt(0x10000, plain.data(), &size);
-      plain.resize(std::min<size_t>(size, plain.size()));
-    }
-  } else {
-    status = DecryptSmimeBody(data_, plain);
-  }
+  const uint32_t status = state_ == kStateCmsEnveloped ? DecryptEnveloped(data_, plain)
+                                                      : DecryptSmimeBody(data_, plain);
   if (status != 0) {
     last_error_ = status;
     return 0;
