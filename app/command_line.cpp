@@ -47,7 +47,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 std::string DefaultCabinetName(const std::string& source_path) {
   std::filesystem::path p(Trim(source_path));
   if (!p.has_filename()) return p.string();
-  return (p.parent_path() / p.stem()).string();
+  // Every extension goes ("umowa.tar.gz" gives "umowa"); dots in folder
+  // names stay, and so does the leading dot of a hidden file's name.
+  const std::string name = p.filename().string();
+  const size_t dot = name.find('.', 1);
+  return (p.parent_path() / name.substr(0, dot)).string();
 }
 
 }  // namespace vel::app

@@ -38,6 +38,12 @@ std::optional<FileDialogAnswer> ScriptedPrompt::AskOpenPath(const FileDialogRequ
   return NextFileAnswer("open", request);
 }
 
+void ScriptedPrompt::RunWindow(const std::string& name, const std::function<void()>&) {
+  Shown s{"window", 0, name, {}, 0};
+  shown_.push_back(s);
+  Log(s);
+}
+
 void ScriptedPrompt::Log(const Shown& s) const {
   if (log_path_.empty()) return;
   std::ofstream out(log_path_, std::ios::app);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,9 @@ class Prompt {
   virtual std::optional<FileDialogAnswer> AskSavePath(const FileDialogRequest& request) = 0;
   // An open dialog; nullopt when the person cancels.
   virtual std::optional<FileDialogAnswer> AskOpenPath(const FileDialogRequest& request) = 0;
+  // Runs a window until the person closes it: `run` shows it and waits.
+  // `name` says which window it is.
+  virtual void RunWindow(const std::string& name, const std::function<void()>& run) = 0;
 };
 
 // Answers from a script and records every request. An empty script answers
@@ -61,7 +65,7 @@ class Prompt {
 class ScriptedPrompt : public Prompt {
  public:
   struct Shown {
-    std::string kind;  // "message", "save", "open"
+    std::string kind;  // "message", "save", "open", "window"
     int id = 0;
     std::string text;  // message text, or the dialog's default name
     std::string caption;
@@ -75,6 +79,8 @@ class ScriptedPrompt : public Prompt {
   int ShowMessage(int id, const std::string& text, const std::string& caption, uint32_t style) override;
   std::optional<FileDialogAnswer> AskSavePath(const FileDialogRequest& request) override;
   std::optional<FileDialogAnswer> AskOpenPath(const FileDialogRequest& request) override;
+  // Records the window and closes it at once: nobody is there to close it.
+  void RunWindow(const std::string& name, const std::function<void()>& run) override;
 
   // For tests that start the program itself: with VELDOC_PROMPT_SCRIPT set, the
   // program answers from that file (one answer a line: a number for a message

@@ -38,8 +38,9 @@ constexpr uint32_t kMissingDword = 2222;
 CViewerApp::CViewerApp() { CInstallMarker marker; }
 
 int CViewerApp::CountRunningCopies(const std::vector<platform::ProcessEntry>& processes) {
+  // Another user's copy, or one in another login session, does not stop this one.
   return static_cast<int>(std::count_if(processes.begin(), processes.end(), [](const auto& p) {
-    return Upper(p.exe_name).find("DEZAZUDIVIRAR") != std::string::npos;
+    return Upper(p.exe_name).find("DEZAZUDIVIRAR") != std::string::npos && platform::SameUserAndSession(p);
   }));
 }
 

@@ -39,7 +39,8 @@ class CViewerApp {
 
   const std::string& settings_key() const { return settings_key_; }
 
-  // How many running processes are this program (by executable name).
+  // How many running processes are this program (by executable name) for this
+  // user, in this login session.
   static int CountRunningCopies(const std::vector<platform::ProcessEntry>& processes);
 
  private:

@@ -3,6 +3,11 @@
 //
 //   cabinet_bench            speed and size on about 30 MB of each kind
 //   cabinet_bench --big      peak memory of both calls for a 1 GB input
+//   cabinet_bench --codecs   ExtractCabinet against cabextract on LZX and Quantum
+//                            cabinets of the same sets (made by the test writers,
+//                            as no common tool writes either), and peak memory
+//                            of both readers on a 256 MB LZX cabinet
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +25,8 @@
 #include <vector>
 
 #include "cabinet/cabinet.h"
+#include "cabinet/codec.h"
+#include "cabinet/tests/codec_stream_helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -203,6 +210,53 @@ void RunSet(const char* label, const fs::path& src, const fs::path& work) {
               static_cast<double>(fs::file_size(ours)) / fs::file_size(theirs), same ? "yes" : "NO");
 }
 
+// One folder of the given method holding every file of the set, in name order.
+fs::path CodecCabinetOf(const fs::path& src, const fs::path& cab, bool lzx) {
+  std::vector<std::pair<std::string, vel::cabtest::Bytes>> files;
+  vel::cabtest::Bytes all;
+  for (const auto& f : Files(src)) {
+    std::ifstream in(f, std::ios::binary);
+    vel::cabtest::Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    all.insert(all.end(), b.begin(), b.end());
+    files.push_back({fs::path(f).filename().string(), std::move(b)});
+  }
+  const auto frames = lzx ? vel::cabtest::LzxFrames(all, {.windowBits = 16,
+                                                          .e8Size = 12000000,
+                                                          .blockSize = 1u << 20,
+                                                          .kinds = {vel::cabtest::LzxKind::kAligned}})
+                          : vel::cabtest::QuantumFrames(all, 16);
+  const uint16_t type = lzx ? (tcompTYPE_LZX | 16 << 8) : (tcompTYPE_QUANTUM | 16 << 8);
+  const vel::cabtest::Bytes bytes = vel::cabtest::CodecCabinet(type, frames, files);
+  std::ofstream(cab, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                             static_cast<std::streamsize>(bytes.size()));
+  return cab;
+}
+
+void RunCodecSet(const char* label, const fs::path& src, const fs::path& work) {
+  const double mb = TreeBytes(src) / 1048576.0;
+  for (bool lzx : {true, false}) {
+    const char* method = lzx ? "lzx" : "quantum";
+    const fs::path cab = CodecCabinetOf(src, work / (std::string(label) + "-" + method + ".cab"), lzx);
+    const fs::path outOurs = work / (std::string(label) + "-" + method + "-ours");
+    const fs::path outTheirs = work / (std::string(label) + "-" + method + "-cabextract");
+    double xOurs = Best([&] {
+      fs::remove_all(outOurs);
+      fs::create_directories(outOurs);
+      return vel::cabinet::ExtractCabinet(cab.c_str(), (outOurs.string() + "/").c_str()) == 1;
+    });
+    double xCab = Best([&] {
+      fs::remove_all(outTheirs);
+      fs::create_directories(outTheirs);
+      return std::system(("cabextract -q -d " + Quote(outTheirs.string()) + " " + Quote(cab.string())).c_str()) == 0;
+    });
+    const bool same = SameTree(outTheirs, outOurs) && (lzx || SameTree(src, outOurs));
+    std::printf("%-12s %-8s %7.1f MB, cabinet %5.1f%%: ours %7.3f s %7.1f MB/s, cabextract %7.3f s %7.1f MB/s, "
+                "ratio %.2f, same bytes: %s\n",
+                label, method, mb, 100.0 * fs::file_size(cab) / TreeBytes(src), xOurs, mb / xOurs, xCab, mb / xCab,
+                xCab / xOurs, same ? "yes" : "NO");
+  }
+}
+
 // Runs f in a child process and reports its peak resident memory in MB.
 template <typename F>
 double PeakMb(F f, bool& ok) {
@@ -259,6 +313,48 @@ int Big(const fs::path& work) {
   return ok ? 0 : 1;
 }
 
+// The three sets: text, executables and bitmaps.
+void GatherSets(const fs::path& work) {
+  GatherFiles({"/usr/include", "/usr/share/doc"}, IsText, work / "text", kSetBytes);
+  GatherFiles({"/usr/bin", "/usr/lib/x86_64-linux-gnu"}, IsElf, work / "exe", kSetBytes);
+  fs::create_directories(work / "bmp");
+  for (int i = 1; i <= 3; ++i) WriteBitmap(work / "bmp" / ("0000" + std::to_string(i) + ".bmp"), i);
+}
+
+// Peak memory of both readers on a 1 MB and a 256 MB LZX cabinet: the same for both sizes.
+int BigCodec(const fs::path& work) {
+  std::vector<std::pair<std::string, fs::path>> cabs;
+  for (uint32_t mb : {1u, 256u}) {
+    const fs::path src = work / ("lzx-src-" + std::to_string(mb));
+    fs::create_directories(src);
+    {
+      const vel::cabtest::Bytes text = vel::cabtest::TextBytes(size_t{mb} << 20, 5);
+      std::ofstream(src / "big.txt", std::ios::binary)
+          .write(reinterpret_cast<const char*>(text.data()), static_cast<std::streamsize>(text.size()));
+    }
+    cabs.push_back({std::to_string(mb) + " MB", CodecCabinetOf(src, work / ("lzx-" + std::to_string(mb) + ".cab"), true)});
+  }
+  malloc_trim(0);  // the children below start from this process's memory
+  int rc = 0;
+  for (const auto& [label, cab] : cabs) {
+    const fs::path out = work / (label + "-ours"), outTheirs = work / (label + "-cabextract");
+    fs::create_directories(out);
+    fs::create_directories(outTheirs);
+    bool ok = false, okTheirs = false;
+    const double ours =
+        PeakMb([&] { return vel::cabinet::ExtractCabinet(cab.c_str(), (out.string() + "/").c_str()) == 1; }, ok);
+    const double theirs = PeakMb(
+        [&] {
+          return std::system(("cabextract -q -d " + Quote(outTheirs.string()) + " " + Quote(cab.string())).c_str()) == 0;
+        },
+        okTheirs);
+    std::printf("LZX %-7s: ours %s, peak RSS %.1f MB; cabextract %s, peak RSS %.1f MB; same bytes: %s\n", label.c_str(),
+                ok ? "ok" : "FAILED", ours, okTheirs ? "ok" : "FAILED", theirs, SameTree(outTheirs, out) ? "yes" : "NO");
+    if (!ok) rc = 1;
+  }
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -269,11 +365,14 @@ int main(int argc, char** argv) {
   int rc = 0;
   if (argc > 1 && std::strcmp(argv[1], "--big") == 0) {
     rc = Big(work);
+  } else if (argc > 1 && std::strcmp(argv[1], "--codecs") == 0) {
+    GatherSets(work);
+    RunCodecSet("text", work / "text", work);
+    RunCodecSet("executables", work / "exe", work);
+    RunCodecSet("bitmaps", work / "bmp", work);
+    rc = BigCodec(work);
   } else {
-    GatherFiles({"/usr/include", "/usr/share/doc"}, IsText, work / "text", kSetBytes);
-    GatherFiles({"/usr/bin", "/usr/lib/x86_64-linux-gnu"}, IsElf, work / "exe", kSetBytes);
-    fs::create_directories(work / "bmp");
-    for (int i = 1; i <= 3; ++i) WriteBitmap(work / "bmp" / ("0000" + std::to_string(i) + ".bmp"), i);
+    GatherSets(work);
     RunSet("text", work / "text", work);
     RunSet("executables", work / "exe", work);
     RunSet("bitmaps", work / "bmp", work);

@@ -4,6 +4,7 @@
 // can tell a truncated stream (padding consumed) from a complete one.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -89,5 +90,27 @@ class BitReader {
   unsigned count_ = 0;
   size_t padBytes_ = 0;
 };
+
+// Formats that send their bits most significant first (LZX, Quantum) are read
+// with the same reader over a copy whose bytes have their bits mirrored: codes
+// then arrive exactly as deflate's do, and a plain n-bit value read from the
+// copy comes out mirrored, which ReverseBits turns back.
+inline constexpr std::array<uint8_t, 256> kReversedByte = [] {
+  std::array<uint8_t, 256> t{};
+  for (unsigned i = 0; i < 256; ++i) {
+    unsigned r = 0;
+    for (unsigned b = 0; b < 8; ++b) r |= ((i >> b) & 1u) << (7 - b);
+    t[i] = static_cast<uint8_t>(r);
+  }
+  return t;
+}();
+
+// The low n bits of v (n <= 32) in reverse order.
+inline uint32_t ReverseBits(uint32_t v, unsigned n) {
+  if (n == 0) return 0;
+  const uint32_t r = uint32_t(kReversedByte[v & 0xFF]) << 24 | uint32_t(kReversedByte[(v >> 8) & 0xFF]) << 16 |
+                     uint32_t(kReversedByte[(v >> 16) & 0xFF]) << 8 | kReversedByte[v >> 24];
+  return r >> (32 - n);
+}
 
 }  // namespace vel::cabinet

@@ -1,5 +1,5 @@
-// Codec availability, the CFDATA checksum, and the entry points of the codecs
-// that are not built yet (LZX compressor, Quantum and LZX decompressors).
+// Codec availability, the CFDATA checksum, and the entry points of the codec
+// that is not built yet (the LZX compressor).
 #include "cabinet/codec.h"
 
 #include <bit>
@@ -41,7 +41,7 @@ uint32_t CabChecksum(const void* data, uint32_t length, uint32_t seed) {
 }
 
 // ---- Not built yet: the dispatch checks CodecAvailable() first, so these are
-// reached only by a caller that skips that check. No context of these kinds can
+// reached only by a caller that skips that check. No context of this kind can
 // exist, so every entry point that takes one refuses it as a wrong tag.
 
 CodecStatus LciCreateCompression(uint32_t* pBlockSize, const LciConfiguration*, PFNALLOC, PFNFREE,
@@ -57,33 +57,3 @@ CodecStatus LciCompress(LzxCompressor*, const void*, uint32_t, void*, uint32_t, 
 CodecStatus LciFlushOutput(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
 CodecStatus LciResetCompression(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
 CodecStatus LciDestroyCompression(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
-
-CodecStatus QdiCreateDecompression(uint32_t* pBlockSize, const QdiConfiguration* config, PFNALLOC, PFNFREE,
-                                   uint32_t* pSrcBufferMin, QuantumDecompressor** pHandle) {
-  if (pHandle != nullptr) *pHandle = nullptr;
-  if (config == nullptr || pBlockSize == nullptr || pSrcBufferMin == nullptr) return CODEC_BAD_PARAMETERS;
-  if (config->windowBits < 10 || config->windowBits > 21) return CODEC_BAD_CONFIGURATION;
-  *pBlockSize = vel::cabinet::NormaliseBlockSize(*pBlockSize);
-  *pSrcBufferMin = *pBlockSize + kQuantumSlack;
-  return pHandle == nullptr ? CODEC_OK : CODEC_BAD_CONFIGURATION;
-}
-CodecStatus QdiDecompress(QuantumDecompressor*, const void*, uint32_t, void*, uint32_t*) {
-  return CODEC_BAD_PARAMETERS;
-}
-CodecStatus QdiResetDecompression(QuantumDecompressor*) { return CODEC_BAD_PARAMETERS; }
-CodecStatus QdiDestroyDecompression(QuantumDecompressor*) { return CODEC_BAD_PARAMETERS; }
-
-CodecStatus LdiCreateDecompression(uint32_t* pBlockSize, const LdiConfiguration* config, PFNALLOC, PFNFREE,
-                                   uint32_t* pSrcBufferMin, LzxDecompressor** pHandle, PFNOPEN, PFNREAD,
-                                   PFNWRITE, PFNCLOSE, PFNSEEK) {
-  if (pHandle != nullptr) *pHandle = nullptr;
-  if (config == nullptr || pBlockSize == nullptr || pSrcBufferMin == nullptr) return CODEC_BAD_PARAMETERS;
-  *pSrcBufferMin = *pBlockSize + kLzxSlack;
-  return pHandle == nullptr ? CODEC_OK : CODEC_BAD_CONFIGURATION;
-}
-CodecStatus LdiDecompress(LzxDecompressor*, const void*, uint32_t, void*, uint32_t* pcbResult) {
-  if (pcbResult != nullptr) *pcbResult = 0;
-  return CODEC_BAD_PARAMETERS;
-}
-CodecStatus LdiResetDecompression(LzxDecompressor*) { return CODEC_BAD_PARAMETERS; }
-CodecStatus LdiDestroyDecompression(LzxDecompressor*) { return CODEC_BAD_PARAMETERS; }

@@ -6,11 +6,11 @@
 // every entry point checks, so a wrong or destroyed handle is refused with
 // CODEC_BAD_PARAMETERS instead of being used.
 //
-// MSZIP is available in both directions. The LZX compressor and the Quantum and
-// LZX decompressors are declared with their final signatures but are not built
-// yet: CodecAvailable() says false for them, and the dispatch must then report
-// the bad-compression-type error without calling them. Their null-handle size
-// queries already answer; creating a real context returns CODEC_BAD_CONFIGURATION.
+// MSZIP is available in both directions; Quantum and LZX are read. The LZX
+// compressor is declared with its final signature but is not built yet:
+// CodecAvailable() says false for it, and the writer's dispatch must then report
+// the bad-compression-type error without calling it. Its null-handle size query
+// already answers; creating a real context returns CODEC_BAD_CONFIGURATION.
 #pragma once
 
 #include <cstddef>
@@ -120,7 +120,7 @@ CodecStatus MdiDecompress(MsZipDecompressor* h, const void* src, uint32_t cbSrc,
 CodecStatus MdiResetDecompression(MsZipDecompressor* h);  // new folder: no history
 CodecStatus MdiDestroyDecompression(MsZipDecompressor* h);
 
-// ---- Quantum decompressor ("QDIC"), not built yet ---------------------------
+// ---- Quantum decompressor ("QDIC") ------------------------------------------
 struct QdiConfiguration {
   int32_t windowBits;  // 10..21, else CODEC_BAD_CONFIGURATION
   int32_t cpuType;     // the reader's processor type
@@ -133,7 +133,7 @@ CodecStatus QdiDecompress(QuantumDecompressor* h, const void* src, uint32_t cbSr
 CodecStatus QdiResetDecompression(QuantumDecompressor* h);
 CodecStatus QdiDestroyDecompression(QuantumDecompressor* h);
 
-// ---- LZX decompressor ("LDIC"), not built yet -------------------------------
+// ---- LZX decompressor ("LDIC") ----------------------------------------------
 struct LdiConfiguration {
   uint32_t windowSize;  // bytes, 1 << w
   uint32_t secondWord;  // carries nothing from the reader

@@ -74,6 +74,8 @@ struct FdiContext {
   // The decompressor of the current folder.
   uint16_t typeCompress = tcompBAD;
   MsZipDecompressor* mdi = nullptr;
+  QuantumDecompressor* qdi = nullptr;
+  LzxDecompressor* ldi = nullptr;
   Bytes srcBuf, dstBuf;
 
   // The walk.
@@ -154,35 +156,49 @@ struct FdiContext {
   bool CreateDecompressor() {
     uint16_t method = CompressionMethod(typeCompress);
     uint32_t srcSize = 0;
+    uint32_t blockSize = kCodecBlockSize;
+    const QdiConfiguration quantum{static_cast<int32_t>(CompressionWindow(typeCompress)), cpuType};
+    const LdiConfiguration lzx{1u << CompressionWindow(typeCompress), 0};
+    CodecStatus sizes = CODEC_OK;
     if (method == tcompBAD) return true;
     if (method == tcompTYPE_NONE) {
       srcSize = kCodecBlockSize;
     } else if (method == tcompTYPE_MSZIP && CodecAvailable(typeCompress)) {
-      uint32_t blockSize = kCodecBlockSize;
-      if (MdiCreateDecompression(&blockSize, alloc, release, &srcSize, nullptr) != CODEC_OK)
-        return Fail(FDIERROR_MDI_FAIL);
+      sizes = MdiCreateDecompression(&blockSize, alloc, release, &srcSize, nullptr);
+    } else if (method == tcompTYPE_QUANTUM) {
+      sizes = QdiCreateDecompression(&blockSize, &quantum, alloc, release, &srcSize, nullptr);
     } else if (method == tcompTYPE_LZX) {
       // The window comes from the folder record: only the sizes LZX defines are taken.
       unsigned w = CompressionWindow(typeCompress);
       if (w < 15 || w > 21) return Fail(FDIERROR_BAD_COMPR_TYPE);
-      return Fail(FDIERROR_BAD_COMPR_TYPE);  // no LZX decoder in this build
+      sizes = LdiCreateDecompression(&blockSize, &lzx, alloc, release, &srcSize, nullptr, open, read, write, close,
+                                     seek);
     } else {
-      return Fail(FDIERROR_BAD_COMPR_TYPE);  // Quantum has no decoder in this build
+      return Fail(FDIERROR_BAD_COMPR_TYPE);
     }
+    if (sizes != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
     try {
       srcBuf.assign(srcSize, 0);
       dstBuf.assign(kCodecBlockSize, 0);
     } catch (const std::bad_alloc&) {
       return Fail(FDIERROR_ALLOC_FAIL);
     }
+    CodecStatus s = CODEC_OK;
+    blockSize = kCodecBlockSize;
+    uint32_t srcMin = 0;
     if (method == tcompTYPE_MSZIP) {
-      uint32_t blockSize = kCodecBlockSize, srcMin = 0;
-      CodecStatus s = MdiCreateDecompression(&blockSize, alloc, release, &srcMin, &mdi);
-      if (s != CODEC_OK) {
-        mdi = nullptr;
-        FreeBuffers();
-        return Fail(s == CODEC_NO_MEMORY ? FDIERROR_ALLOC_FAIL : FDIERROR_MDI_FAIL);
-      }
+      s = MdiCreateDecompression(&blockSize, alloc, release, &srcMin, &mdi);
+    } else if (method == tcompTYPE_QUANTUM) {
+      s = QdiCreateDecompression(&blockSize, &quantum, alloc, release, &srcMin, &qdi);
+    } else if (method == tcompTYPE_LZX) {
+      s = LdiCreateDecompression(&blockSize, &lzx, alloc, release, &srcMin, &ldi, open, read, write, close, seek);
+    }
+    if (s != CODEC_OK) {
+      mdi = nullptr;
+      qdi = nullptr;
+      ldi = nullptr;
+      FreeBuffers();
+      return Fail(s == CODEC_NO_MEMORY ? FDIERROR_ALLOC_FAIL : FDIERROR_MDI_FAIL);
     }
     return true;
   }
@@ -197,6 +213,14 @@ struct FdiContext {
       if (MdiDestroyDecompression(mdi) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
       mdi = nullptr;
     }
+    if (qdi != nullptr) {
+      if (QdiDestroyDecompression(qdi) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
+      qdi = nullptr;
+    }
+    if (ldi != nullptr) {
+      if (LdiDestroyDecompression(ldi) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
+      ldi = nullptr;
+    }
     FreeBuffers();
     typeCompress = tcompBAD;
     return true;
@@ -204,6 +228,8 @@ struct FdiContext {
 
   bool ResetDecompressor() {
     if (mdi != nullptr && MdiResetDecompression(mdi) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
+    if (qdi != nullptr && QdiResetDecompression(qdi) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
+    if (ldi != nullptr && LdiResetDecompression(ldi) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
     return true;
   }
 
@@ -234,6 +260,15 @@ struct FdiContext {
       *pcb = produced;
       return true;
     }
+    // Quantum and LZX are told the size the block must decode to.
+    if (method == tcompTYPE_QUANTUM && qdi != nullptr) {
+      if (QdiDecompress(qdi, srcBuf.data(), cbData, dstBuf.data(), pcb) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
+      return true;
+    }
+    if (method == tcompTYPE_LZX && ldi != nullptr) {
+      if (LdiDecompress(ldi, srcBuf.data(), cbData, dstBuf.data(), pcb) != CODEC_OK) return Fail(FDIERROR_MDI_FAIL);
+      return true;
+    }
     return Fail(FDIERROR_BAD_COMPR_TYPE);
   }
 
@@ -247,6 +282,7 @@ struct FdiContext {
   bool MoveToNextCabinet();
   bool ExtractFile(intptr_t hfOut);
   bool Walk();
+  bool ListFiles(bool& rest);
 };
 
 bool FdiContext::OpenCabinet(const std::string& name, bool checkIndex, uint16_t wantSet, uint16_t wantIndex) {
@@ -561,15 +597,31 @@ bool FdiContext::ExtractFile(intptr_t hfOut) {
 }
 
 bool FdiContext::Walk() {
+  // The callback may move the walk: cb to another file record, iFolder to the
+  // number of records still to read from there.
   auto enumerate = [&] {
+    const int32_t pos = seek(hfHeader, 0, 1);
     notif = FDINOTIFICATION{};
     notif.pv = pv;
-    notif.cb = seek(hfHeader, 0, 1);
+    notif.cb = pos;
     notif.iFolder = static_cast<uint16_t>(filesLeft);
     notif.setID = setID;
-    return notify(fdintENUMERATE, &notif) != -1 || Fail(FDIERROR_USER_ABORT);
+    if (notify(fdintENUMERATE, &notif) == -1) return Fail(FDIERROR_USER_ABORT);
+    if (notif.cb != pos && (notif.cb < 0 || seek(hfHeader, notif.cb, 0) != notif.cb))
+      return Fail(FDIERROR_CORRUPT_CABINET);
+    filesLeft = notif.iFolder;
+    return true;
   };
   if (!enumerate()) return false;
+  bool rest = false;  // the records left belong to a later walk of this cabinet
+  for (;;) {
+    if (!ListFiles(rest)) return false;
+    if (!enumerate()) return false;
+    if (rest || filesLeft == 0) return true;
+  }
+}
+
+bool FdiContext::ListFiles(bool& rest) {
   while (filesLeft > 0) {
     if (!ReadFileRecord(file)) return false;
     --filesLeft;
@@ -588,7 +640,10 @@ bool FdiContext::Walk() {
     notif.setID = setID;
     notif.iCabinet = iCabinet;
     if (continuing) {
-      if (!fromPrev) break;  // the rest belongs to a later walk of this cabinet
+      if (!fromPrev) {
+        rest = true;
+        break;
+      }
     } else if (fromPrev) {
       if (notify(fdintPARTIAL_FILE, &notif) == -1) return Fail(FDIERROR_USER_ABORT);
       continue;
@@ -605,7 +660,7 @@ bool FdiContext::Walk() {
     }
     if (!ExtractFile(hfOut)) return false;
   }
-  return enumerate();
+  return true;
 }
 
 HFDI FDICreate(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread, PFNWRITE pfnwrite,

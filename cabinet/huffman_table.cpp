@@ -7,8 +7,8 @@
 namespace vel::cabinet {
 namespace {
 
-constexpr unsigned kMaxBits = 15;
-constexpr size_t kMaxSymbols = 320;
+constexpr unsigned kMaxBits = 16;
+constexpr size_t kMaxSymbols = 656;  // the largest LZX main tree
 
 // Reverses the low n bits: codes are sent most significant bit first but read
 // least significant bit first.
@@ -24,15 +24,16 @@ uint32_t Reverse(uint32_t code, unsigned n) {
 }  // namespace
 
 HuffmanBuild BuildHuffmanTable(std::span<const uint8_t> lengths, std::span<const HuffmanSymbol> symbols,
-                               unsigned rootBits, std::span<uint32_t> storage, HuffmanTable& out) {
+                               unsigned rootBits, std::span<uint32_t> storage, HuffmanTable& out,
+                               unsigned maxLength) {
   out = {};
   if (lengths.size() > kMaxSymbols || (!symbols.empty() && symbols.size() < lengths.size()) ||
-      rootBits == 0 || rootBits > kMaxBits) {
+      rootBits == 0 || rootBits > kMaxBits || maxLength > kMaxBits) {
     return HuffmanBuild::kBadLengths;
   }
   std::array<uint16_t, kMaxBits + 1> count{};
   for (uint8_t len : lengths) {
-    if (len > kMaxBits) return HuffmanBuild::kBadLengths;
+    if (len > maxLength) return HuffmanBuild::kBadLengths;
     ++count[len];
   }
   unsigned maxLen = kMaxBits;

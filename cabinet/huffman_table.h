@@ -40,7 +40,7 @@ enum class HuffmanBuild {
   kIncomplete,      // codes left unused (a decoder decides whether that is acceptable)
   kOverSubscribed,  // more codes than the lengths allow
   kTooLarge,        // the table does not fit in the storage given
-  kBadLengths,      // a length above 15, or more than 320 symbols
+  kBadLengths,      // a length above the maximum, or more than 656 symbols
 };
 
 struct HuffmanTable {
@@ -52,8 +52,10 @@ struct HuffmanTable {
 // unused). `symbols` gives what each symbol decodes to; when empty, symbol i
 // decodes to a literal of value i. The first level has `rootBits` bits, lowered
 // to the longest code length. A single code of length 1 counts as complete
-// (deflate allows one distance code). Never writes outside `storage`.
+// (deflate allows one distance code). Codes are at most `maxLength` bits (15
+// for deflate, 16 for LZX). Never writes outside `storage`.
 HuffmanBuild BuildHuffmanTable(std::span<const uint8_t> lengths, std::span<const HuffmanSymbol> symbols,
-                               unsigned rootBits, std::span<uint32_t> storage, HuffmanTable& out);
+                               unsigned rootBits, std::span<uint32_t> storage, HuffmanTable& out,
+                               unsigned maxLength = 15);
 
 }  // namespace vel::cabinet

@@ -31,73 +31,146 @@ bool SameName(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   return platform::CompareCertificateName(a, b);
 }
 
-// A certificate may issue others only when it says it is a CA: basic
-// constraints with cA set, a version 1 self-signed root, or a key usage that
-// allows certificate signing.
-bool MayIssueCertificates(const CertContext& cert) {
-  const int ca = X509_check_ca(cert.x509());
-  ERR_clear_error();
-  return ca != 0;
+bool IsSelfIssued(const CertContext& cert) { return SameName(cert.issuer_der(), cert.subject_der()); }
+
+bool IsSelfSigned(const CertContext& cert) {
+  return IsSelfIssued(cert) && cert.SignatureVerifiesWith(cert);
 }
 
-// The candidates among `certs` for the issuer of `subject`: certificates
-// whose key verifies its signature (the certificate itself only when
-// self-issued) and that may issue certificates. Names are not compared.
-std::vector<CertPtr> IssuersIn(const std::vector<CertPtr>& certs, const CertPtr& subject,
-                               bool first_only) {
-  std::vector<CertPtr> out;
-  X509ContextPtr temp = MakeX509Context();
-  if (!temp) return out;
-  for (const CertPtr& candidate : certs) {
-    temp->certificate = candidate;
-    if (IsIssuerOf(temp.get(), subject) != 1 || !MayIssueCertificates(*candidate)) continue;
-    out.push_back(candidate);
-    if (first_only) break;
+// basicConstraints with cA TRUE.
+bool HasCaConstraint(const CertContext& cert) {
+  const uint32_t flags = X509_get_extension_flags(cert.x509());
+  ERR_clear_error();
+  return (flags & EXFLAG_BCONS) != 0 && (flags & EXFLAG_CA) != 0;
+}
+
+// Whether `cert` may issue certificates on a path: basicConstraints with cA
+// TRUE and, when it has a key usage, keyCertSign. Only a self-signed
+// certificate of the "Root" store may end a path without basicConstraints
+// (old version 1 roots, or a key usage allowing certificate signing).
+bool MayIssueCertificates(const CertContext& cert, bool trust_anchor) {
+  const int ca = X509_check_ca(cert.x509());
+  ERR_clear_error();
+  return ca == 1 || (trust_anchor && ca != 0);
+}
+
+// The reasons of a ReasonFlags BIT STRING, as OpenSSL numbers them; none
+// given means all.
+constexpr uint32_t kAllReasons = CRLDP_ALL_REASONS;
+uint32_t Reasons(const ASN1_BIT_STRING* bits) {
+  if (bits == nullptr) return kAllReasons;
+  const int len = ASN1_STRING_length(bits);
+  const unsigned char* d = ASN1_STRING_get0_data(bits);
+  uint32_t out = len > 0 ? d[0] : 0;
+  if (len > 1) out |= static_cast<uint32_t>(d[1]) << 8;
+  return out & kAllReasons;
+}
+
+// The names of a distribution point, each as its encoding: a directory name
+// as its Name, a name relative to the CRL issuer made whole first.
+using NameSet = std::vector<std::vector<uint8_t>>;
+NameSet DistributionPointNames(DIST_POINT_NAME* dpn, const X509_NAME* issuer) {
+  NameSet out;
+  auto add_name = [&](const X509_NAME* name) {
+    unsigned char* der = nullptr;
+    const int len = i2d_X509_NAME(name, &der);
+    if (len > 0) {
+      std::vector<uint8_t> v{'D'};
+      v.insert(v.end(), der, der + len);
+      out.push_back(std::move(v));
+    }
+    OPENSSL_free(der);
+  };
+  if (dpn == nullptr) return out;
+  if (dpn->type == 0) {
+    for (int i = 0; i < sk_GENERAL_NAME_num(dpn->name.fullname); ++i) {
+      GENERAL_NAME* gen = sk_GENERAL_NAME_value(dpn->name.fullname, i);
+      if (gen->type == GEN_DIRNAME) {
+        add_name(gen->d.directoryName);
+        continue;
+      }
+      unsigned char* der = nullptr;
+      const int len = i2d_GENERAL_NAME(gen, &der);
+      if (len > 0) out.emplace_back(der, der + len);
+      OPENSSL_free(der);
+    }
+  } else if (DIST_POINT_set_dpname(dpn, issuer) == 1 && dpn->dpname != nullptr) {
+    add_name(dpn->dpname);
   }
   return out;
 }
 
-bool IsCa(const CertContext& cert) {
-  return (X509_get_extension_flags(cert.x509()) & EXFLAG_CA) != 0;
+bool Intersect(const NameSet& a, const NameSet& b) {
+  for (const auto& x : a)
+    if (std::ranges::find(b, x) != b.end()) return true;
+  return false;
 }
 
-// Whether a CRL of `issuer` can answer for `cert`: it must be a complete CRL
-// of the certificate's issuer whose scope covers the certificate. A delta
-// CRL, one restricted to some reasons, an indirect CRL or one with a critical
-// extension we do not understand says nothing about certificates it does not
-// list.
-bool CrlCovers(const CrlContext& crl, const CertContext& cert, const CertContext& issuer) {
-  if (!SameName(crl.issuer_der(), cert.issuer_der())) return false;
+struct DistPointsDeleter {
+  void operator()(CRL_DIST_POINTS* p) const { CRL_DIST_POINTS_free(p); }
+};
+struct IdpDeleter {
+  void operator()(ISSUING_DIST_POINT* p) const { ISSUING_DIST_POINT_free(p); }
+};
+
+// The reasons for which a CRL whose issuingDistributionPoint names `idp_names`
+// answers for `cert`: those of the certificate's distribution points (ones
+// naming another CRL issuer aside) that carry one of those names; 0 when none
+// does, or when the certificate has no distribution points.
+uint32_t DistributionPointReasons(const CertContext& cert, const NameSet& idp_names) {
+  int critical = 0;
+  std::unique_ptr<CRL_DIST_POINTS, DistPointsDeleter> dps(static_cast<CRL_DIST_POINTS*>(
+      X509_get_ext_d2i(cert.x509(), NID_crl_distribution_points, &critical, nullptr)));
+  uint32_t reasons = 0;
+  for (int i = 0; dps && i < sk_DIST_POINT_num(dps.get()); ++i) {
+    DIST_POINT* dp = sk_DIST_POINT_value(dps.get(), i);
+    if (dp->CRLissuer != nullptr || dp->distpoint == nullptr) continue;
+    if (Intersect(DistributionPointNames(dp->distpoint, X509_get_issuer_name(cert.x509())),
+                  idp_names))
+      reasons |= Reasons(dp->reasons);
+  }
+  return reasons;
+}
+
+}  // namespace
+
+CrlScope GetCrlScope(const CrlContext& crl, const CertContext& cert, const CertContext& issuer) {
+  if (!SameName(crl.issuer_der(), cert.issuer_der())) return CrlScope::kNone;
   const uint32_t usage = X509_get_key_usage(issuer.x509());
-  if (usage != UINT32_MAX && (usage & KU_CRL_SIGN) == 0) return false;
+  if (usage != UINT32_MAX && (usage & KU_CRL_SIGN) == 0) return CrlScope::kNone;
 
   X509_CRL* x = crl.crl();
   const int count = X509_CRL_get_ext_count(x);
   for (int i = 0; i < count; ++i) {
     X509_EXTENSION* ext = X509_CRL_get_ext(x, i);
     const int nid = OBJ_obj2nid(X509_EXTENSION_get_object(ext));
-    if (nid == NID_delta_crl) return false;
+    // A delta CRL says nothing about what it does not list.
+    if (nid == NID_delta_crl) return CrlScope::kNone;
     if (X509_EXTENSION_get_critical(ext) && nid != NID_issuing_distribution_point &&
         nid != NID_crl_number && nid != NID_authority_key_identifier)
-      return false;
+      return CrlScope::kNone;
   }
   int critical = 0;
-  auto* idp = static_cast<ISSUING_DIST_POINT*>(
-      X509_CRL_get_ext_d2i(x, NID_issuing_distribution_point, &critical, nullptr));
-  bool ok = true;
-  if (idp != nullptr) {
-    if (idp->onlysomereasons != nullptr || idp->indirectCRL || idp->onlyattr) ok = false;
-    if (idp->onlyuser && IsCa(cert)) ok = false;
-    if (idp->onlyCA && !IsCa(cert)) ok = false;
-    ISSUING_DIST_POINT_free(idp);
-  } else if (critical == -2) {
-    ok = false;  // more than one distribution-point extension
+  std::unique_ptr<ISSUING_DIST_POINT, IdpDeleter> idp(static_cast<ISSUING_DIST_POINT*>(
+      X509_CRL_get_ext_d2i(x, NID_issuing_distribution_point, &critical, nullptr)));
+  ERR_clear_error();
+  if (!idp) {
+    // More than one, or one that does not decode: no scope can be told.
+    return critical == -1 ? CrlScope::kFull : CrlScope::kNone;
+  }
+  if (idp->indirectCRL || idp->onlyattr) return CrlScope::kNone;
+  const bool ca = HasCaConstraint(cert);
+  if ((idp->onlyuser && ca) || (idp->onlyCA && !ca)) return CrlScope::kNone;
+  uint32_t reasons = Reasons(idp->onlysomereasons);
+  if (idp->distpoint != nullptr) {
+    const NameSet names =
+        DistributionPointNames(idp->distpoint, X509_CRL_get_issuer(x));
+    reasons &= DistributionPointReasons(cert, names);
   }
   ERR_clear_error();
-  return ok;
+  if (reasons == 0) return CrlScope::kNone;
+  return reasons == kAllReasons ? CrlScope::kFull : CrlScope::kSomeReasons;
 }
-
-}  // namespace
 
 int VerifyCertTimeValidity(const CertContext& cert, std::time_t now) {
   if (now < cert.not_before().ToTimeT()) return -1;
@@ -111,16 +184,7 @@ int VerifyCrlTimeValidity(const CrlContext& crl, std::time_t now) {
   return 0;
 }
 
-bool IsCertificateInCrl(const CertContext& cert, const CrlContext& crl) {
-  const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.x509());
-  STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.crl());
-  const int n = sk_X509_REVOKED_num(revoked);
-  for (int i = 0; i < n; ++i) {
-    const X509_REVOKED* r = sk_X509_REVOKED_value(revoked, i);
-    if (ASN1_INTEGER_cmp(X509_REVOKED_get0_serialNumber(r), serial) == 0) return true;
-  }
-  return false;
-}
+bool IsCertificateInCrl(const CertContext& cert, const CrlContext& crl) { return crl.Lists(cert); }
 
 // ---------------------------------------------------------------- the node
 
@@ -130,27 +194,21 @@ struct CertPathNode::SystemStores {
   std::unique_ptr<CertStore> ca, root;
 };
 
-// The in-memory store of a signature's lists: certificates without
-// duplicates (same bytes), one CRL per issuer name (the later replaces).
+// The in-memory store of a signature's lists: certificates and CRLs without
+// duplicates (same bytes). CRLs of one issuer name are all kept: partitions
+// and CRLs of another key of the same CA each answer for other certificates.
 struct CertPathNode::ListStore {
   std::vector<CertPtr> certs;
   std::vector<CrlPtr> crls;
 
-  void Add(const CertPtr& cert) {
-    if (!cert) return;
-    const auto same = [&](const CertPtr& c) {
-      return std::ranges::equal(c->der(), cert->der());
-    };
-    if (std::ranges::find_if(certs, same) == certs.end()) certs.push_back(cert);
+  template <typename Ptr>
+  static void AddTo(std::vector<Ptr>& list, const Ptr& item) {
+    if (!item) return;
+    const auto same = [&](const Ptr& c) { return std::ranges::equal(c->der(), item->der()); };
+    if (std::ranges::find_if(list, same) == list.end()) list.push_back(item);
   }
-  void Add(const CrlPtr& crl) {
-    if (!crl) return;
-    const auto same = [&](const CrlPtr& c) { return SameName(c->issuer_der(), crl->issuer_der()); };
-    if (auto it = std::ranges::find_if(crls, same); it != crls.end())
-      *it = crl;
-    else
-      crls.push_back(crl);
-  }
+  void Add(const CertPtr& cert) { AddTo(certs, cert); }
+  void Add(const CrlPtr& crl) { AddTo(crls, crl); }
 };
 
 CertPathNode::CertPathNode(CertPtr certificate) : certificate_(std::move(certificate)) {}
@@ -178,33 +236,68 @@ CertStore* CertPathNode::CrlStore(uint32_t location) {
   return root->crl_store_.get();
 }
 
-CrlPtr CertPathNode::FindIssuedCrl(const std::vector<CrlPtr>& crls) {
+const CertPtr& CertPathNode::Subject() const {
+  static const CertPtr kNone;
+  return parent_ != nullptr ? parent_->certificate_ : kNone;
+}
+
+CrlPtr CertPathNode::FindIssuedCrl(const std::vector<CrlPtr>& crls, const std::time_t* now) {
   if (!certificate_) return nullptr;
-  std::vector<CrlCheck>& checks = Root()->crl_checks_;
+  const CertPtr& subject = Subject();
+  CrlPtr best;
+  CrlScope best_scope = CrlScope::kNone;
   for (const CrlPtr& crl : crls) {
     if (!crl || !SameName(crl->issuer_der(), certificate_->subject_der())) continue;
-    const auto same = [&](const CrlCheck& c) {
-      return c.crl == crl && c.signer == certificate_;
-    };
-    auto it = std::ranges::find_if(checks, same);
-    if (it == checks.end()) {
-      checks.push_back({crl, certificate_, crl->SignatureVerifiesWith(*certificate_)});
-      it = checks.end() - 1;
+    if (now != nullptr && VerifyCrlTimeValidity(*crl, *now) != 0) continue;
+    if (!crl->SignatureVerifiesWith(*certificate_)) continue;
+    // Without a subject (the certificate under test) any CRL of ours will do.
+    const CrlScope scope = subject ? GetCrlScope(*crl, *subject, *certificate_) : CrlScope::kFull;
+    if (scope == CrlScope::kNone) continue;
+    // A CRL that lists the subject settles it; else the widest scope, then
+    // the newest.
+    if (subject && crl->Lists(*subject)) return crl;
+    if (!best || scope > best_scope ||
+        (scope == best_scope && crl->this_update().ToTimeT() > best->this_update().ToTimeT())) {
+      best = crl;
+      best_scope = scope;
     }
-    if (it->verified) return crl;
   }
-  return nullptr;
+  return best;
 }
 
 bool CertPathNode::SelfSigned() const {
-  if (self_signed_ < 0) {
-    self_signed_ = certificate_ &&
-                           SameName(certificate_->issuer_der(), certificate_->subject_der()) &&
-                           certificate_->SignatureVerifiesWith(*certificate_)
-                       ? 1
-                       : 0;
-  }
+  if (self_signed_ < 0) self_signed_ = certificate_ && IsSelfSigned(*certificate_) ? 1 : 0;
   return self_signed_ == 1;
+}
+
+bool CertPathNode::AcceptsIssuer(const CertPtr& candidate, bool from_root_store) const {
+  if (!candidate) return false;
+  // Found by key: the candidate's key must verify this node's certificate.
+  X509ContextPtr issuer = MakeX509Context();
+  if (!issuer) return false;
+  issuer->certificate = candidate;
+  if (IsIssuerOf(issuer.get(), certificate_) != 1) return false;
+  if (!MayIssueCertificates(*candidate, from_root_store && IsSelfSigned(*candidate))) return false;
+  // pathLenConstraint: at most that many certificates below the candidate,
+  // the certificate under test and self-issued ones not counted.
+  const long path_len = X509_get_pathlen(candidate->x509());
+  ERR_clear_error();
+  if (path_len < 0) return true;
+  long below = 0;
+  for (const CertPathNode* n = this; n->parent_ != nullptr; n = n->parent_)
+    if (n->certificate_ && !IsSelfIssued(*n->certificate_)) ++below;
+  return below <= path_len;
+}
+
+std::vector<CertPtr> CertPathNode::IssuersIn(const std::vector<CertPtr>& certs,
+                                             bool from_root_store, bool first_only) const {
+  std::vector<CertPtr> out;
+  for (const CertPtr& candidate : certs) {
+    if (!AcceptsIssuer(candidate, from_root_store)) continue;
+    out.push_back(candidate);
+    if (first_only) break;
+  }
+  return out;
 }
 
 CertPathNode* CertPathNode::AddChild(const CertPtr& certificate) {
@@ -239,14 +332,14 @@ void CertPathNode::BuildFromSystemStores(uint32_t location) {
 
 void CertPathNode::BuildFrom(SystemStores& stores) {
   if (!certificate_) return;
-  if (stores.crls) crl_ = FindIssuedCrl(stores.crls->Crls());
+  if (stores.crls) crl_ = FindIssuedCrl(stores.crls->Crls(), nullptr);
   if (SelfSigned() || !stores.ca) return;
   // A certificate already on its own path gets no issuers, whichever store
   // they come from: a cross-signed pair would otherwise never end.
   if (IsAncestor()) return;
   for (CertStore* store : {stores.ca.get(), stores.root.get()}) {
     if (store == nullptr) continue;
-    for (const CertPtr& issuer : IssuersIn(store->Certificates(), certificate_, false)) {
+    for (const CertPtr& issuer : IssuersIn(store->Certificates(), store == stores.root.get(), false)) {
       CertPathNode* child = AddChild(issuer);
       if (child == nullptr) return;
       child->BuildFrom(stores);
@@ -265,9 +358,9 @@ void CertPathNode::BuildFromLists(std::span<const CertPtr> certificates,
 
 void CertPathNode::AddIssuersFromStore(const ListStore& store) {
   if (!certificate_) return;
-  crl_ = FindIssuedCrl(store.crls);
+  crl_ = FindIssuedCrl(store.crls, nullptr);
   if (SelfSigned() || IsAncestor()) return;
-  const std::vector<CertPtr> issuers = IssuersIn(store.certs, certificate_, true);
+  const std::vector<CertPtr> issuers = IssuersIn(store.certs, false, true);
   if (issuers.empty()) return;
   if (CertPathNode* child = AddChild(issuers.front())) child->AddIssuersFromStore(store);
 }
@@ -317,12 +410,19 @@ LibraryErrorCode CertPathNode::CheckRevocationAt(X509Context* context, uint32_t 
     if (download) {
       if (child->FetchCrl(context, location, offline) != 0) continue;
     }
-    if (!child->crl_ || !certificate_ || !child->certificate_) continue;
-    if (!CrlCovers(*child->crl_, *certificate_, *child->certificate_)) {
+    const CrlPtr& crl = child->crl_;
+    if (!crl || !certificate_ || !child->certificate_) continue;
+    // Only a CRL signed by the key that signed this certificate, and whose
+    // scope covers it, answers for it.
+    const CrlScope scope = crl->SignatureVerifiesWith(*child->certificate_)
+                               ? GetCrlScope(*crl, *certificate_, *child->certificate_)
+                               : CrlScope::kNone;
+    if (scope != CrlScope::kNone && crl->Lists(*certificate_)) return CERT_E_REVOKED;
+    if (scope != CrlScope::kFull) {
+      // Some reasons only: it can say revoked, never good.
       SetError(context, CRYPT_E_NO_REVOCATION_CHECK);
       continue;
     }
-    if (IsCertificateInCrl(*certificate_, *child->crl_)) return CERT_E_REVOKED;
     const LibraryErrorCode above = child->CheckRevocationAt(context, location, offline, download);
     if (above == CERT_E_REVOKED) return CERT_E_REVOKED;
     if (above == 0 || above == kNoIssuer) result = 0;
@@ -335,10 +435,10 @@ LibraryErrorCode CertPathNode::FetchCrl(X509Context* context, uint32_t location,
   crl_.reset();
   if (!certificate_) return CRYPT_E_NO_REVOCATION_CHECK;
   const std::time_t now = std::time(nullptr);
+  const CertPtr& subject = Subject();
 
   if (CertStore* store = CrlStore(location)) {
-    CrlPtr stored = FindIssuedCrl(store->Crls());
-    if (stored && VerifyCrlTimeValidity(*stored, now) == 0) {
+    if (CrlPtr stored = FindIssuedCrl(store->Crls(), &now)) {
       crl_ = std::move(stored);
       return SetError(context, 0);
     }
@@ -358,23 +458,23 @@ LibraryErrorCode CertPathNode::FetchCrl(X509Context* context, uint32_t location,
       }
       const bool ours = SameName(got->issuer_der(), certificate_->subject_der()) &&
                         VerifyCrlSignature(CRL_FIND_ISSUED_BY, got, certificate_) == 0;
-      // Kept for later checks even when another CA issued it; ours may
-      // displace one its CA did not sign.
+      // Kept for later checks even when another CA issued it, or when it is
+      // a partition of ours for other certificates.
       bool stored = false;
       if (const LibraryErrorCode err =
               AddCrlToStore(location, got, ours ? certificate_ : nullptr, &stored);
           err != 0)
         SetError(context, err);
       if (stored) Root()->crl_store_.reset();
-      if (ours) {
+      if (ours && (!subject || GetCrlScope(*got, *subject, *certificate_) != CrlScope::kNone)) {
         crl_ = std::move(got);
         return SetError(context, 0);
       }
       SetError(context, CRYPT_E_NO_REVOCATION_CHECK);
     }
   }
-  // A CA of the same name among this node's issuers (a renewed key) may
-  // have signed the CRL.
+  // A CA of the same name among this node's issuers may have obtained the
+  // CRL; it is lent only when this node's own key signed it.
   LibraryErrorCode result =
       context != nullptr && context->last_error != 0 ? context->last_error
                                                      : CRYPT_E_NO_REVOCATION_CHECK;
@@ -383,7 +483,7 @@ LibraryErrorCode CertPathNode::FetchCrl(X509Context* context, uint32_t location,
         !SameName(child->certificate_->subject_der(), certificate_->subject_der()))
       continue;
     result = child->FetchCrl(context, location, offline);
-    if (result == 0 && child->crl_) {
+    if (result == 0 && child->crl_ && child->crl_->SignatureVerifiesWith(*certificate_)) {
       crl_ = child->crl_;
       return SetError(context, 0);
     }

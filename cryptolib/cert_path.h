@@ -11,10 +11,13 @@
 //
 // Issuers come from outside (stores filled by downloads, certificates carried
 // by signatures), so every tree is bounded: a certificate already on its own
-// path gets no issuers, and depth and node count are capped. An issuer must
-// be a CA (X509_check_ca), a path must end at a certificate its own key
-// verifies, and a CRL answers for a certificate only when it is a complete
-// CRL of that certificate's issuer whose scope covers it.
+// path gets no issuers, and depth and node count are capped. An issuer is
+// found by its key and must be a CA: basicConstraints with cA TRUE (only a
+// self-signed certificate of the "Root" store may do without), whose
+// pathLenConstraint allows the certificates below it. A path must end at a
+// certificate its own key verifies, and a CRL answers for a certificate only
+// when the key that signed the certificate signed it and its scope
+// (issuingDistributionPoint) covers the certificate.
 #pragma once
 
 #include <cstddef>
@@ -62,6 +65,18 @@ struct CertChainContext {
   uint32_t trust_info_status = 0;
 };
 using CertChainPtr = std::unique_ptr<CertChainContext>;
+
+// How far a CRL answers for one certificate: not at all (another issuer,
+// another partition, a delta or indirect CRL, ...), for some reasons only (it
+// can show the certificate revoked, never good), or fully.
+enum class CrlScope { kNone, kSomeReasons, kFull };
+
+// The scope of `crl` for `cert` issued by `issuer`: the CRL must carry the
+// certificate's issuer name, the issuer's key usage (if any) must allow CRL
+// signing, and an issuingDistributionPoint must name one of the certificate's
+// distribution points and match its kind (user or CA certificate).
+CrlScope GetCrlScope(const platform::CrlContext& crl, const platform::CertContext& cert,
+                     const platform::CertContext& issuer);
 
 // One certificate of the tree; its children are the candidates for its
 // issuer (certificates whose key verifies its signature).
@@ -126,9 +141,18 @@ class CertPathNode {
   size_t Level() const;  // 1 for the root
   bool SelfSigned() const;
   platform::CertStore* CrlStore(uint32_t location);
-  // The CRL among `crls` that this node's certificate issued: same issuer
-  // name and a signature its key verifies.
-  CrlPtr FindIssuedCrl(const std::vector<CrlPtr>& crls);
+  // The certificate this node is an issuer candidate for (null for the root).
+  const CertPtr& Subject() const;
+  // Whether `candidate` may be this node's issuer on this path: its key
+  // verifies this certificate, it is a CA, its path length allows it.
+  bool AcceptsIssuer(const CertPtr& candidate, bool from_root_store) const;
+  std::vector<CertPtr> IssuersIn(const std::vector<CertPtr>& certs, bool from_root_store,
+                                 bool first_only) const;
+  // The CRL among `crls` that this node's certificate issued for its
+  // subject: same issuer name, a signature its key verifies, a scope that
+  // covers the subject (one listing it first, then the widest, the newest);
+  // with `now`, only CRLs current then.
+  CrlPtr FindIssuedCrl(const std::vector<CrlPtr>& crls, const std::time_t* now);
 
   LibraryErrorCode last_result_ = 0;
   std::vector<std::unique_ptr<CertPathNode>> children_;
@@ -140,13 +164,6 @@ class CertPathNode {
   size_t tree_nodes_ = 1;
   std::unique_ptr<platform::CertStore> crl_store_;
   uint32_t crl_store_location_ = 0;
-  // CRL signatures already checked in this tree: (CRL, signer, verified).
-  struct CrlCheck {
-    CrlPtr crl;
-    CertPtr signer;
-    bool verified;
-  };
-  std::vector<CrlCheck> crl_checks_;
   mutable int self_signed_ = -1;  // cached: -1 unknown, 0, 1
 };
 

@@ -237,18 +237,31 @@ LibraryErrorCode AddCrlToStore(uint32_t location, const CrlPtr& crl, const CertP
   std::unique_ptr<platform::CertStore> store;
   if (uint32_t rc = platform::CertStore::Open(location, kStoreName, &store); rc != 0) return rc;
 
-  for (const CrlPtr& there : store->Crls()) {
-    if (!platform::CompareCertificateName(there->issuer_der(), crl->issuer_der())) continue;
-    const bool newer = crl->this_update().ToTimeT() > there->this_update().ToTimeT();
+  // Only a CRL of the same issuer, key and scope is replaced; partitions
+  // and CRLs of another key of a same-named CA sit side by side. With a
+  // signer the slot is its key's; a CRL of that issuer and scope stored
+  // without one, which the signer verifies, is of the same key too.
+  const auto newer_than = [&](const CrlPtr& there) {
+    return crl->this_update().ToTimeT() > there->this_update().ToTimeT();
+  };
+  const CrlPtr there = store->CrlInSlot(*crl, signer.get());
+  if (there) {
     // A stored CRL that its CA did not sign (garbage from some address, or
     // a forgery dated ahead) must not keep out the CA's own one.
     const bool displaces_unsigned =
         signer && Verifies(*crl, *signer) && !Verifies(*there, *signer);
-    if (!newer && !displaces_unsigned) return 0;
-    break;
+    if (!newer_than(there) && !displaces_unsigned) return 0;
   }
-  const uint32_t rc = store->AddCrl(crl, platform::AddDisposition::kReplaceExisting);
+  CrlPtr same_key;
+  if (signer) {
+    same_key = store->CrlInSlot(*crl);
+    if (same_key == there || (same_key && !Verifies(*same_key, *signer))) same_key.reset();
+    if (same_key && !newer_than(same_key)) return 0;
+  }
+  uint32_t rc =
+      store->AddCrl(crl, platform::AddDisposition::kReplaceExisting, nullptr, signer.get());
   if (rc == 0 && stored != nullptr) *stored = true;
+  if (rc == 0 && same_key) rc = store->DeleteCrl(*same_key);
   return rc;
 }
 

@@ -1,7 +1,7 @@
 // Certificate revocation lists: the download addresses of an X509Context,
 // the download of one CRL over HTTP or LDAP, the library's own CRL store
-// "VelCryptoAPI" (one CRL per issuer) and the search of a store for the CRL a
-// CA signed. The certification path's CRL step (cryptolib/cert_path.h) uses
+// "VelCryptoAPI" (one CRL per issuer, signing key and scope) and the search
+// of a store for the CRL a CA signed. The certification path's CRL step (cryptolib/cert_path.h) uses
 // them to take a CA's CRL from the store while current, else to download it.
 //
 // A download never reports 0 without a CRL: an empty answer, an answer that
@@ -89,10 +89,11 @@ LibraryErrorCode FindCrlByIssuer(platform::CertStore& store, uint32_t encoding, 
                                  CrlPtr* crl);
 
 // Puts a CRL into the library's store "VelCryptoAPI" at `location`, under
-// the store's lock so that threads and processes replace safely. A CRL of the
-// same issuer that is there is replaced only by one with a later thisUpdate,
-// or, when `signer` is given and verifies the new CRL but not the stored one,
-// by the new one. *stored (optional) tells whether the new CRL was written.
+// the store's lock so that threads and processes replace safely. The CRL
+// takes the slot of its issuer, signing key (`signer`'s when given, else the
+// CRL's authority key identifier) and scope; a CRL in that slot is replaced
+// only by one with a later thisUpdate, or, when `signer` is given and
+// verifies the new CRL but not the stored one, by the new one. *stored (optional) tells whether the new CRL was written.
 // Keeping the stored CRL is success.
 LibraryErrorCode AddCrlToStore(uint32_t location, const CrlPtr& crl, const CertPtr& signer = nullptr,
                                bool* stored = nullptr);

@@ -9,10 +9,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <openssl/x509v3.h>
+#include <time.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <map>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/cert_name_str.h"
 #include "platform/der_tlv.h"
@@ -77,25 +84,6 @@ bool Expect(std::span<const uint8_t>& in, int tag, bool constructed, Tlv& out) {
   return ReadTlv(in, out) && out.Is(V_ASN1_UNIVERSAL, constructed, tag);
 }
 
-bool ReadWholeFile(const std::filesystem::path& p, std::vector<uint8_t>* out) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxEntryFile;
-  if (ok) {
-    out->resize(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    while (ok && got < out->size()) {
-      const ssize_t n = ::read(fd, out->data() + got, out->size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else got += static_cast<size_t>(n);
-    }
-  }
-  ::close(fd);
-  return ok;
-}
-
 std::filesystem::path UserDataHome() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/')
     return xdg;
@@ -125,8 +113,8 @@ std::string FolderName(std::string_view name) {
   return out;
 }
 
-bool IsEntryName(const std::string& file, std::string_view ext) {
-  if (file.size() != 40 + ext.size() || file.compare(40, ext.size(), ext) != 0) return false;
+bool IsEntryName(std::string_view file, std::string_view ext) {
+  if (file.size() != 40 + ext.size() || file.substr(40) != ext) return false;
   return std::all_of(file.begin(), file.begin() + 40,
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
@@ -159,6 +147,179 @@ std::u32string FoldCase(std::string_view s) {
     out += cp;
   }
   return out;
+}
+
+// Identity of a file or folder as far as a reader can tell it changed.
+struct FileStamp {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime {}, ctime {};
+
+  static FileStamp Of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+  bool operator==(const FileStamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+// Reads a store file: only a regular file, never through a symbolic link,
+// and without waiting on a FIFO or a device. *stamp gets what fstat saw.
+bool ReadEntryFile(int dir_fd, const std::string& name, std::vector<uint8_t>* out,
+                   FileStamp* stamp) {
+  const int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxEntryFile;
+  if (ok) {
+    *stamp = FileStamp::Of(st);
+    out->resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (ok && got < out->size()) {
+      const ssize_t n = ::read(fd, out->data() + got, out->size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else got += static_cast<size_t>(n);
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+// Writes by this process: a reader that saw an older count looks at the
+// folder's listing again, whatever its time stamps say.
+std::atomic<uint64_t> g_write_generation{0};
+
+// What one folder held for one kind of entry, as read.
+template <typename Ptr>
+struct Snapshot {
+  struct Entry {
+    std::string name;
+    FileStamp stamp;
+    Ptr value;  // null: not a valid entry (kept so it is not read again)
+  };
+  bool folder_exists = false;
+  FileStamp folder;
+  struct timespec taken {};
+  uint64_t generation = 0;
+  std::vector<Entry> entries;  // by name
+};
+
+// Time stamps come from a coarse clock: a folder changed less than this
+// before it was read may change again with the same stamps.
+constexpr long kRacyNanoseconds = 2'000'000'000L;
+
+long long Nanoseconds(const struct timespec& t) {
+  return static_cast<long long>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
+}
+
+template <typename Ptr>
+class EntryCache {
+ public:
+  using Parse = Ptr (*)(const std::string& name, std::span<const uint8_t> bytes);
+
+  std::shared_ptr<const Snapshot<Ptr>> Get(const std::filesystem::path& folder,
+                                           std::string_view ext, Parse parse) {
+    std::shared_ptr<const Snapshot<Ptr>> old;
+    {
+      std::lock_guard lock(mutex_);
+      if (auto it = cache_.find(folder.string()); it != cache_.end()) old = it->second;
+    }
+    const uint64_t generation = g_write_generation.load();
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct stat st {};
+    const bool exists = ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const FileStamp stamp = exists ? FileStamp::Of(st) : FileStamp{};
+    if (old && old->generation == generation && old->folder_exists == exists &&
+        (!exists || (old->folder == stamp && Settled(*old))))
+      return old;
+
+    auto fresh = std::make_shared<Snapshot<Ptr>>();
+    fresh->folder_exists = exists;
+    fresh->folder = stamp;
+    fresh->taken = now;
+    fresh->generation = generation;
+    if (exists) Read(folder, ext, parse, old.get(), fresh.get());
+    std::lock_guard lock(mutex_);
+    cache_[folder.string()] = fresh;
+    return fresh;
+  }
+
+ private:
+  // The folder's stamps are old enough, when it was read, that any later
+  // change shows in them.
+  static bool Settled(const Snapshot<Ptr>& s) {
+    const long long changed =
+        std::max(Nanoseconds(s.folder.mtime), Nanoseconds(s.folder.ctime));
+    return Nanoseconds(s.taken) - changed > kRacyNanoseconds;
+  }
+
+  static void Read(const std::filesystem::path& folder, std::string_view ext, Parse parse,
+                   const Snapshot<Ptr>* old, Snapshot<Ptr>* out) {
+    const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) return;
+    DIR* dir = ::fdopendir(::dup(dir_fd));
+    std::vector<std::string> names;
+    if (dir != nullptr) {
+      while (const struct dirent* e = ::readdir(dir))
+        if (IsEntryName(e->d_name, ext)) names.emplace_back(e->d_name);
+      ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    for (std::string& name : names) {
+      struct stat st {};
+      // Anything but a regular file is passed over without being opened.
+      if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        continue;
+      typename Snapshot<Ptr>::Entry entry{std::move(name), FileStamp::Of(st), nullptr};
+      const typename Snapshot<Ptr>::Entry* before = nullptr;
+      if (old != nullptr) {
+        auto it = std::lower_bound(
+            old->entries.begin(), old->entries.end(), entry.name,
+            [](const auto& e, const std::string& n) { return e.name < n; });
+        if (it != old->entries.end() && it->name == entry.name && it->stamp == entry.stamp)
+          before = &*it;
+      }
+      if (before != nullptr) {
+        entry.value = before->value;
+      } else {
+        std::vector<uint8_t> bytes;
+        if (!ReadEntryFile(dir_fd, entry.name, &bytes, &entry.stamp)) continue;
+        entry.value = parse(entry.name, bytes);
+      }
+      out->entries.push_back(std::move(entry));
+    }
+    ::close(dir_fd);
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<const Snapshot<Ptr>>> cache_;
+};
+
+EntryCache<CertPtr>& CertCache() {
+  static EntryCache<CertPtr> cache;
+  return cache;
+}
+EntryCache<CrlPtr>& CrlCache() {
+  static EntryCache<CrlPtr> cache;
+  return cache;
+}
+
+CertPtr ParseCertEntry(const std::string& name, std::span<const uint8_t> bytes) {
+  CertPtr cert = CertContext::FromDer(bytes);
+  // A file that is not the certificate its name says is not ours to offer.
+  return cert && cert->sha1_hex() + ".cer" == name ? cert : nullptr;
+}
+
+// A CRL's file name also depends on the key that signed it, which the CRL
+// does not hold: every CRL found is offered, and its users check signature
+// and scope.
+CrlPtr ParseCrlEntry(const std::string&, std::span<const uint8_t> bytes) {
+  return CrlContext::FromDer(bytes);
 }
 
 }  // namespace
@@ -249,19 +410,51 @@ bool CertContext::FindExtension(std::string_view dotted_oid, std::vector<uint8_t
   return false;
 }
 
-bool CertContext::SignatureVerifiesWith(const CertContext& signer, uint32_t* error) const {
+bool SignatureMemo::Find(std::span<const uint8_t> signer_sha1, uint32_t* error) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [signer, result] : results_) {
+    if (std::ranges::equal(signer, signer_sha1)) {
+      *error = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+void SignatureMemo::Add(std::span<const uint8_t> signer_sha1, uint32_t error) const {
+  // A few signers per object in practice; a hostile store offers many.
+  constexpr size_t kMaxResults = 8;
+  std::lock_guard lock(mutex_);
+  if (results_.size() >= kMaxResults) results_.erase(results_.begin());
+  results_.emplace_back(std::vector<uint8_t>(signer_sha1.begin(), signer_sha1.end()), error);
+}
+
+namespace {
+
+// Verifies once per signer certificate; `verify` is X509_verify or
+// X509_CRL_verify on the object's own handle.
+template <typename Verify>
+bool VerifyRemembered(const SignatureMemo& memo, const CertContext& signer, uint32_t* error,
+                      Verify verify) {
   uint32_t ignored = 0;
   uint32_t& err = error != nullptr ? *error : ignored;
-  EVP_PKEY* key = X509_get0_pubkey(signer.x509_.get());
-  bool ok = false;
+  if (memo.Find(signer.sha1(), &err)) return err == 0;
+  EVP_PKEY* key = X509_get0_pubkey(signer.x509());
   if (key == nullptr) {
     err = kNteBadKey;
   } else {
-    ok = X509_verify(x509_.get(), key) == 1;
-    err = ok ? 0 : kNteBadSignature;
+    err = verify(key) == 1 ? 0 : kNteBadSignature;
+    memo.Add(signer.sha1(), err);
   }
   ERR_clear_error();
-  return ok;
+  return err == 0;
+}
+
+}  // namespace
+
+bool CertContext::SignatureVerifiesWith(const CertContext& signer, uint32_t* error) const {
+  return VerifyRemembered(memo_, signer, error,
+                          [&](EVP_PKEY* key) { return X509_verify(x509_.get(), key); });
 }
 
 CrlPtr CrlContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
@@ -308,18 +501,61 @@ CrlPtr CrlContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
 }
 
 bool CrlContext::SignatureVerifiesWith(const CertContext& issuer, uint32_t* error) const {
-  uint32_t ignored = 0;
-  uint32_t& err = error != nullptr ? *error : ignored;
-  EVP_PKEY* key = X509_get0_pubkey(issuer.x509());
-  bool ok = false;
-  if (key == nullptr) {
-    err = kNteBadKey;
-  } else {
-    ok = X509_CRL_verify(crl_.get(), key) == 1;
-    err = ok ? 0 : kNteBadSignature;
-  }
+  return VerifyRemembered(memo_, issuer, error,
+                          [&](EVP_PKEY* key) { return X509_CRL_verify(crl_.get(), key); });
+}
+
+bool CrlContext::Lists(const CertContext& cert) const {
+  // OpenSSL sorts the entries once (under the CRL's own lock) and then
+  // searches them by halves.
+  X509_REVOKED* entry = nullptr;
+  const int found = X509_CRL_get0_by_serial(
+      crl_.get(), &entry, const_cast<ASN1_INTEGER*>(X509_get0_serialNumber(cert.x509())));
   ERR_clear_error();
-  return ok;
+  return found != 0;
+}
+
+std::string CrlSlotFileName(const CrlContext& crl, const CertContext* signer) {
+  std::vector<uint8_t> slot;
+  const auto add = [&](std::span<const uint8_t> part) {
+    // Each part framed by its length, so no two slots share bytes.
+    const auto n = static_cast<uint32_t>(part.size());
+    for (int shift = 24; shift >= 0; shift -= 8) slot.push_back(static_cast<uint8_t>(n >> shift));
+    slot.insert(slot.end(), part.begin(), part.end());
+  };
+  add(crl.issuer_der());
+
+  std::vector<uint8_t> key_id;
+  if (signer != nullptr) {
+    if (const ASN1_OCTET_STRING* ski = X509_get0_subject_key_id(signer->x509())) {
+      const unsigned char* d = ASN1_STRING_get0_data(ski);
+      key_id.assign(d, d + ASN1_STRING_length(ski));
+    } else {
+      key_id.resize(EVP_MAX_MD_SIZE);
+      unsigned int len = 0;
+      if (X509_pubkey_digest(signer->x509(), EVP_sha1(), key_id.data(), &len) != 1) len = 0;
+      key_id.resize(len);
+    }
+  } else if (auto* akid = static_cast<AUTHORITY_KEYID*>(
+                 X509_CRL_get_ext_d2i(crl.crl(), NID_authority_key_identifier, nullptr, nullptr))) {
+    if (akid->keyid != nullptr) {
+      const unsigned char* d = ASN1_STRING_get0_data(akid->keyid);
+      key_id.assign(d, d + ASN1_STRING_length(akid->keyid));
+    }
+    AUTHORITY_KEYID_free(akid);
+  }
+  add(key_id);
+
+  std::vector<uint8_t> scope;
+  const int at = X509_CRL_get_ext_by_NID(crl.crl(), NID_issuing_distribution_point, -1);
+  if (at >= 0) {
+    const ASN1_OCTET_STRING* v = X509_EXTENSION_get_data(X509_CRL_get_ext(crl.crl(), at));
+    const unsigned char* d = ASN1_STRING_get0_data(v);
+    scope.assign(d, d + ASN1_STRING_length(v));
+  }
+  add(scope);
+  ERR_clear_error();
+  return Hex(Sha1(slot)) + ".crl";
 }
 
 bool CompareCertificateName(std::span<const uint8_t> a, std::span<const uint8_t> b) {
@@ -368,48 +604,27 @@ uint32_t CertStore::Open(uint32_t location_flags, std::string_view name,
   return 0;
 }
 
-void CertStore::LoadCertificates() {
-  certs_loaded_ = true;
-  certs_.clear();
-  std::error_code ec;
-  std::vector<std::string> names;
-  for (std::filesystem::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec))
-    if (IsEntryName(it->path().filename().string(), ".cer"))
-      names.push_back(it->path().filename().string());
-  std::sort(names.begin(), names.end());
-  for (const std::string& n : names) {
-    std::vector<uint8_t> bytes;
-    if (!ReadWholeFile(folder_ / n, &bytes)) continue;  // removed meanwhile, or not a file
-    CertPtr cert = CertContext::FromDer(bytes);
-    // A file that is not the certificate its name says is not ours to offer.
-    if (cert && cert->sha1_hex() + ".cer" == n) certs_.push_back(std::move(cert));
-  }
-}
-
-void CertStore::LoadCrls() {
-  crls_loaded_ = true;
-  crls_.clear();
-  std::error_code ec;
-  std::vector<std::string> names;
-  for (std::filesystem::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec))
-    if (IsEntryName(it->path().filename().string(), ".crl"))
-      names.push_back(it->path().filename().string());
-  std::sort(names.begin(), names.end());
-  for (const std::string& n : names) {
-    std::vector<uint8_t> bytes;
-    if (!ReadWholeFile(folder_ / n, &bytes)) continue;
-    CrlPtr crl = CrlContext::FromDer(bytes);
-    if (crl && Hex(Sha1(crl->issuer_der())) + ".crl" == n) crls_.push_back(std::move(crl));
-  }
-}
-
 const std::vector<CertPtr>& CertStore::Certificates() {
-  if (!certs_loaded_) LoadCertificates();
+  if (!certs_loaded_) {
+    certs_loaded_ = true;
+    certs_.clear();
+    for (const auto& e : CertCache().Get(folder_, ".cer", ParseCertEntry)->entries)
+      if (e.value) certs_.push_back(e.value);
+  }
   return certs_;
 }
 
 const std::vector<CrlPtr>& CertStore::Crls() {
-  if (!crls_loaded_) LoadCrls();
+  if (!crls_loaded_) {
+    crls_loaded_ = true;
+    crls_.clear();
+    crl_files_.clear();
+    for (const auto& e : CrlCache().Get(folder_, ".crl", ParseCrlEntry)->entries) {
+      if (!e.value) continue;
+      crls_.push_back(e.value);
+      crl_files_.push_back(e.name);
+    }
+  }
   return crls_;
 }
 
@@ -470,6 +685,7 @@ uint32_t CertStore::WriteEntry(const std::string& file_name, std::span<const uin
   }
   if (rc != 0) ::unlink(temp.c_str());
   if (werr != 0) return Win32FromErrno(werr);
+  ++g_write_generation;
   SyncFolder(folder_);
   return 0;
 }
@@ -501,36 +717,40 @@ uint32_t CertStore::AddCertificate(const CertPtr& cert, AddDisposition how, Cert
   return 0;
 }
 
-uint32_t CertStore::AddCrl(const CrlPtr& crl, AddDisposition how, CrlPtr* stored) {
+CrlPtr CertStore::CrlInSlot(const CrlContext& crl, const CertContext* signer) {
+  const std::string file_name = CrlSlotFileName(crl, signer);
+  Crls();
+  for (size_t i = 0; i < crl_files_.size(); ++i)
+    if (crl_files_[i] == file_name) return crls_[i];
+  return nullptr;
+}
+
+uint32_t CertStore::AddCrl(const CrlPtr& crl, AddDisposition how, CrlPtr* stored,
+                           const CertContext* signer) {
   if (stored != nullptr) stored->reset();
   if (!crl) return kEInvalidArg;
   if (how != AddDisposition::kNew && how != AddDisposition::kUseExisting &&
       how != AddDisposition::kReplaceExisting)
     return kEInvalidArg;
   const bool replace = how == AddDisposition::kReplaceExisting;
-  const std::string file_name = Hex(Sha1(crl->issuer_der())) + ".crl";
+  const std::string file_name = CrlSlotFileName(*crl, signer);
   bool existed = false;
   const uint32_t err = WriteEntry(file_name, crl->der(), replace, &existed);
   if (err != 0) return err;
   if (existed && how == AddDisposition::kNew) return kCryptEExists;
   CrlPtr result = crl;
   if (existed) {
-    std::vector<uint8_t> bytes;
-    CrlPtr there = ReadWholeFile(folder_ / file_name, &bytes) ? CrlContext::FromDer(bytes) : nullptr;
-    if (there) result = there;
-  }
-  if (crls_loaded_) {
-    auto same_issuer = [&](const CrlPtr& c) {
-      return CompareCertificateName(c->issuer_der(), result->issuer_der());
-    };
-    auto pos = std::find_if(crls_.begin(), crls_.end(), same_issuer);
-    if (pos != crls_.end()) {
-      *pos = result;
+    // The one there stays: read it (a moment's copy of the folder).
+    crls_loaded_ = false;
+    if (CrlPtr there = CrlInSlot(*crl, signer)) result = there;
+  } else if (crls_loaded_) {
+    auto pos = std::lower_bound(crl_files_.begin(), crl_files_.end(), file_name);
+    const auto index = pos - crl_files_.begin();
+    if (pos != crl_files_.end() && *pos == file_name) {
+      crls_[static_cast<size_t>(index)] = result;
     } else {
-      crls_.push_back(result);
-      std::sort(crls_.begin(), crls_.end(), [](const CrlPtr& a, const CrlPtr& b) {
-        return Hex(Sha1(a->issuer_der())) < Hex(Sha1(b->issuer_der()));
-      });
+      crl_files_.insert(pos, file_name);
+      crls_.insert(crls_.begin() + index, result);
     }
   }
   if (stored != nullptr) *stored = result;
@@ -540,16 +760,24 @@ uint32_t CertStore::AddCrl(const CrlPtr& crl, AddDisposition how, CrlPtr* stored
 uint32_t CertStore::DeleteCertificate(const CertContext& cert) {
   const std::filesystem::path target = folder_ / (cert.sha1_hex() + ".cer");
   if (::unlink(target.c_str()) != 0 && errno != ENOENT) return Win32FromErrno(errno);
+  ++g_write_generation;
   std::erase_if(certs_, [&](const CertPtr& c) { return c->sha1() == cert.sha1(); });
   return 0;
 }
 
 uint32_t CertStore::DeleteCrl(const CrlContext& crl) {
-  const std::filesystem::path target = folder_ / (Hex(Sha1(crl.issuer_der())) + ".crl");
-  if (::unlink(target.c_str()) != 0 && errno != ENOENT) return Win32FromErrno(errno);
-  std::erase_if(crls_, [&](const CrlPtr& c) {
-    return CompareCertificateName(c->issuer_der(), crl.issuer_der());
-  });
+  Crls();
+  for (size_t i = 0; i < crls_.size();) {
+    if (crls_[i].get() != &crl && !std::ranges::equal(crls_[i]->der(), crl.der())) {
+      ++i;
+      continue;
+    }
+    const std::filesystem::path target = folder_ / crl_files_[i];
+    if (::unlink(target.c_str()) != 0 && errno != ENOENT) return Win32FromErrno(errno);
+    ++g_write_generation;
+    crls_.erase(crls_.begin() + static_cast<std::ptrdiff_t>(i));
+    crl_files_.erase(crl_files_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
   return 0;
 }
 

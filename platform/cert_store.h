@@ -11,7 +11,10 @@
 //
 // Store layout: <root>/<location>/<store>/ with one file per certificate,
 // "<SHA-1 of its DER, 40 upper-case hex digits>.cer", and one file per CRL
-// issuer, "<SHA-1 of the issuer Name DER>.crl". Store names are compared
+// slot, "<SHA-1 of the slot>.crl", a slot being the issuer Name, the key that
+// signed the CRL and the CRL's scope (see CrlSlotFileName): a partitioned CRL
+// or one signed by another key of a same-named CA never takes the place of
+// another. Store names are compared
 // without case (the folder name is the lower-case name, with bytes outside
 // [a-z0-9_-] written as %XX so that no name can leave the folder). The user
 // location is $XDG_DATA_HOME/veldoc/certstores, the machine location
@@ -19,6 +22,14 @@
 // and <dir>/machine. Writes go to a temporary file in the store folder that is
 // then renamed (or linked) into place, so readers in other processes always
 // see whole files.
+//
+// Only regular files are read, opened without following a symbolic link and
+// without blocking (a FIFO, a device, a link, a folder under an entry's name
+// are passed over). What was read is kept in memory for the whole process
+// and read again only when the folder changed: its time stamps (with
+// nanoseconds) say so, or, while they are too recent to tell a second change
+// in the same clock tick, the listing of names, inodes, sizes and times
+// does; a write by this process always makes the next reader look.
 #pragma once
 
 #include <openssl/x509.h>
@@ -27,6 +38,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -70,6 +82,20 @@ struct X509CrlDeleter {
 
 class CertContext;
 class CrlContext;
+
+// Signature results already computed for an immutable context, by the SHA-1
+// of the signer certificate: contexts live in the store cache for the whole
+// process, and a CRL of tens of thousands of entries costs milliseconds to
+// hash again.
+class SignatureMemo {
+ public:
+  bool Find(std::span<const uint8_t> signer_sha1, uint32_t* error) const;
+  void Add(std::span<const uint8_t> signer_sha1, uint32_t error) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::vector<std::pair<std::vector<uint8_t>, uint32_t>> results_;
+};
 using CertPtr = std::shared_ptr<const CertContext>;
 using CrlPtr = std::shared_ptr<const CrlContext>;
 
@@ -110,6 +136,7 @@ class CertContext {
  private:
   std::vector<uint8_t> der_;
   std::unique_ptr<X509, X509Deleter> x509_;
+  SignatureMemo memo_;
   std::span<const uint8_t> issuer_, subject_, serial_;  // views into der_
   uint32_t version_ = 0;
   CertTime not_before_, not_after_;
@@ -133,9 +160,13 @@ class CrlContext {
   // True when the CRL's signature verifies with the public key of `issuer`.
   bool SignatureVerifiesWith(const CertContext& issuer, uint32_t* error = nullptr) const;
 
+  // True when the CRL lists this serial number (the DER content octets).
+  bool Lists(const CertContext& cert) const;
+
  private:
   std::vector<uint8_t> der_;
   std::unique_ptr<X509_CRL, X509CrlDeleter> crl_;
+  SignatureMemo memo_;
   std::span<const uint8_t> issuer_;
   CertTime this_update_, next_update_;
   bool has_next_update_ = false;
@@ -168,8 +199,11 @@ class CertStore {
 
   // Adds a certificate (equal: same DER). *stored gets the one in the store.
   uint32_t AddCertificate(const CertPtr& cert, AddDisposition how, CertPtr* stored = nullptr);
-  // Adds a CRL (equal: same issuer Name).
-  uint32_t AddCrl(const CrlPtr& crl, AddDisposition how, CrlPtr* stored = nullptr);
+  // Adds a CRL (equal: the same slot, CrlSlotFileName with `signer`).
+  uint32_t AddCrl(const CrlPtr& crl, AddDisposition how, CrlPtr* stored = nullptr,
+                  const CertContext* signer = nullptr);
+  // The CRL stored in the slot `crl` would take (with `signer`), or none.
+  CrlPtr CrlInSlot(const CrlContext& crl, const CertContext* signer = nullptr);
   // Removes an entry; one that is already gone counts as removed.
   uint32_t DeleteCertificate(const CertContext& cert);
   uint32_t DeleteCrl(const CrlContext& crl);
@@ -180,8 +214,6 @@ class CertStore {
   static std::filesystem::path FolderFor(uint32_t location_flags, std::string_view name);
 
  private:
-  void LoadCertificates();
-  void LoadCrls();
   uint32_t WriteEntry(const std::string& file_name, std::span<const uint8_t> der, bool replace,
                       bool* existed);
 
@@ -189,7 +221,15 @@ class CertStore {
   bool certs_loaded_ = false, crls_loaded_ = false;
   std::vector<CertPtr> certs_;
   std::vector<CrlPtr> crls_;
+  std::vector<std::string> crl_files_;  // the file of each of crls_
 };
+
+// The file name of a CRL's slot: the SHA-1 of its issuer Name, the
+// identifier of the key that signed it (the signer's subject key identifier,
+// or the SHA-1 of its public key; without a signer, the CRL's own authority
+// key identifier) and its issuingDistributionPoint value, as 40 upper-case
+// hex digits and ".crl".
+std::string CrlSlotFileName(const CrlContext& crl, const CertContext* signer = nullptr);
 
 // Where an enumeration goes on after `previous`: the index after it in
 // `certs` (the same context, or the same DER); 0 without a previous one; the

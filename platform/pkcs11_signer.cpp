@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/x509.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -15,7 +16,8 @@ namespace vel::platform {
 namespace {
 
 // A loaded module. Loading and finalising a module is process-wide in
-// PKCS#11, so each module is loaded once and kept until the process ends.
+// PKCS#11, so each module is loaded once and kept until the process shuts
+// the modules down.
 struct Module {
   PKCS11_CTX* ctx = nullptr;
   std::mutex use;  // one signer at a time has the module (and its login state)
@@ -27,11 +29,25 @@ struct Module {
   }
 };
 
+struct LoadedModules {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<Module>> by_path;
+};
+
+LoadedModules& Modules() {
+  static LoadedModules modules;
+  return modules;
+}
+
+// Registered after each module has loaded, so that it runs before that
+// module's own static destructors: finalising a module after those have run
+// crashes it (SoftHSM2 does).
+void ShutdownAtExit() { ShutdownPkcs11Modules(); }
+
 uint32_t GetModule(const std::string& path, std::shared_ptr<Module>* out) {
-  static std::mutex mutex;
-  static std::map<std::string, std::shared_ptr<Module>> modules;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (auto it = modules.find(path); it != modules.end()) {
+  LoadedModules& modules = Modules();
+  std::lock_guard<std::mutex> lock(modules.mutex);
+  if (auto it = modules.by_path.find(path); it != modules.by_path.end()) {
     *out = it->second;
     return 0;
   }
@@ -44,7 +60,8 @@ uint32_t GetModule(const std::string& path, std::shared_ptr<Module>* out) {
     module->ctx = nullptr;
     return kScardNoReader;  // no middleware for the card
   }
-  modules.emplace(path, module);
+  std::atexit(ShutdownAtExit);
+  modules.by_path.emplace(path, module);
   *out = std::move(module);
   return 0;
 }
@@ -209,6 +226,18 @@ class Pkcs11Signer final : public Signer {
 };
 
 }  // namespace
+
+void ShutdownPkcs11Modules() {
+  LoadedModules& modules = Modules();
+  std::map<std::string, std::shared_ptr<Module>> loaded;
+  {
+    std::lock_guard<std::mutex> lock(modules.mutex);
+    loaded.swap(modules.by_path);
+  }
+  // A module a living signer still holds is finalised when that signer ends.
+  loaded.clear();
+  ERR_clear_error();
+}
 
 uint32_t OpenPkcs11Signer(const std::string& uri_text, const CertPtr& cert,
                           std::unique_ptr<Signer>* out) {

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,35 @@ std::string ExeNameOf(const fs::path& proc_dir) {
   return name;
 }
 
+// The first number on the "Uid:" line of /proc/<pid>/status: the real user id.
+std::optional<uint32_t> RealUidOf(const fs::path& proc_dir) {
+  std::ifstream status(proc_dir / "status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (!line.starts_with("Uid:")) continue;
+    std::istringstream fields(line.substr(4));
+    uint32_t uid = 0;
+    if (fields >> uid) return uid;
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// The audit login session; the kernel writes all ones when there is none.
+std::optional<uint32_t> LoginSessionOf(const fs::path& proc_dir) {
+  std::ifstream file(proc_dir / "sessionid");
+  uint64_t id = 0;
+  if (!(file >> id) || id >= 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<uint32_t>(id);
+}
+
 }  // namespace
+
+bool SameUserAndSession(const ProcessEntry& process) {
+  static const std::optional<uint32_t> own_session = LoginSessionOf("/proc/self");
+  if (process.uid && *process.uid != ::getuid()) return false;
+  return !process.login_session || !own_session || *process.login_session == *own_session;
+}
 
 std::optional<std::vector<ProcessEntry>> SnapshotProcesses() {
   std::error_code ec;
@@ -45,6 +74,8 @@ std::optional<std::vector<ProcessEntry>> SnapshotProcesses() {
     ProcessEntry p;
     p.pid = std::stoi(name);
     p.exe_name = ExeNameOf(entry.path());
+    p.uid = RealUidOf(entry.path());
+    p.login_session = LoginSessionOf(entry.path());
     if (!p.exe_name.empty()) out.push_back(std::move(p));
   }
   return out;

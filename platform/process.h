@@ -12,10 +12,16 @@ namespace vel::platform {
 struct ProcessEntry {
   int pid = 0;
   std::string exe_name;  // file name of the executable, without its folder
+  std::optional<uint32_t> uid;            // the real user id; nullopt when unknown
+  std::optional<uint32_t> login_session;  // the kernel's login session, where it keeps one
 };
 
 // All processes that can be seen now. nullopt when /proc cannot be read.
 std::optional<std::vector<ProcessEntry>> SnapshotProcesses();
+
+// Whether a process runs for the same user as this one and, where both login
+// sessions are known, in the same session. What is unknown does not separate.
+bool SameUserAndSession(const ProcessEntry& process);
 
 // Starts a program found on PATH (or by path) with the given arguments and
 // without waiting; returns its process id, or 0 when it cannot be started.

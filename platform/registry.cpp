@@ -5,6 +5,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -33,7 +35,6 @@ using regfile::Hive;
 
 // A hive file larger than this is not read; it counts as damaged.
 constexpr off_t kMaxHiveFileSize = 64 * 1024 * 1024;
-constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxValueNameLength = 16383;
 
 std::string_view HiveName(RegHive hive) {
@@ -63,49 +64,64 @@ uint32_t ErrnoStatus(int err) {
   return s == kErrorSuccess ? kErrorInternalError : s;
 }
 
-bool ValidKeyPath(std::string_view path) {
-  for (std::string_view part : regfile::SplitPath(path)) {
-    if (part.size() > kMaxKeyNameLength) return false;
-    for (char c : part) {
-      auto u = static_cast<unsigned char>(c);
-      if (u < 0x20 || u == 0x7f) return false;  // would break the section line of the file
-    }
-  }
-  return true;
-}
-
 bool ValidValueName(std::string_view name) { return name.size() <= kMaxValueNameLength; }
 
-// Reads and parses a hive file; a missing file (or folder) is an empty hive.
-uint32_t ReadHiveFile(const fs::path& file, std::string_view hive_name, Hive& hive, bool& exists) {
-  hive = Hive();
-  exists = false;
-  // Non-blocking, so that a FIFO put in the file's place cannot stall the reader.
-  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return kErrorSuccess;
-    return ErrnoStatus(errno);
+using HivePtr = std::shared_ptr<const Hive>;
+
+// The last hive read from each hive's file, with the bytes it came from: a
+// read that finds the same bytes again takes it without parsing. Comparing
+// the bytes, not the file's times, never misses another program's write.
+struct ParsedHive {
+  std::string file;
+  std::string text;
+  HivePtr hive;
+};
+
+class HiveCache {
+ public:
+  HivePtr Find(RegHive which, const fs::path& file, std::string_view text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const ParsedHive& entry = entries_[Index(which)];
+    return entry.hive && entry.file == file.native() && entry.text == text ? entry.hive : nullptr;
   }
-  exists = true;
+  void Store(RegHive which, const fs::path& file, std::string text, HivePtr hive) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_[Index(which)] = {file.native(), std::move(text), std::move(hive)};
+  }
+
+ private:
+  static size_t Index(RegHive which) { return which == RegHive::kLocalMachine ? 1 : 0; }
+  std::mutex mutex_;
+  ParsedHive entries_[2];
+};
+
+HiveCache& Cache() {
+  static HiveCache cache;
+  return cache;
+}
+
+// Reads the whole of a regular file that is not larger than the hive limit.
+// `too_large` is set (and nothing read) when it is.
+uint32_t ReadFileText(int fd, std::string& text, bool& too_large) {
+  too_large = false;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return ErrnoStatus(errno);
+  if (::fstat(fd, &st) != 0) return ErrnoStatus(errno);
   if (!S_ISREG(st.st_mode)) return kErrorAccessDenied;
   if (st.st_size > kMaxHiveFileSize) {
-    hive.damaged = true;
+    too_large = true;
     return kErrorSuccess;
   }
-  std::string text;
   text.resize(static_cast<size_t>(st.st_size) + 1);
   size_t used = 0;
   while (true) {
     if (used == text.size()) {
       if (text.size() > static_cast<size_t>(kMaxHiveFileSize)) {
-        hive.damaged = true;  // grew while we read it
+        too_large = true;  // grew while we read it
         return kErrorSuccess;
       }
       text.resize(text.size() * 2);
     }
-    ssize_t n = ::read(fd.get(), text.data() + used, text.size() - used);
+    ssize_t n = ::read(fd, text.data() + used, text.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoStatus(errno);
@@ -114,13 +130,38 @@ uint32_t ReadHiveFile(const fs::path& file, std::string_view hive_name, Hive& hi
     used += static_cast<size_t>(n);
   }
   text.resize(used);
-  hive = regfile::ParseHive(text, hive_name);
   return kErrorSuccess;
 }
 
-uint32_t ReadHive(RegHive which, Hive& hive) {
-  bool exists = false;
-  return ReadHiveFile(RegHiveFile(which), HiveName(which), hive, exists);
+// Reads and parses a hive file; a missing file (or folder) is an empty hive.
+uint32_t ReadHive(RegHive which, HivePtr& hive, bool* exists = nullptr) {
+  static const HivePtr kEmpty = std::make_shared<const Hive>();
+  const fs::path file = RegHiveFile(which);
+  hive = kEmpty;
+  if (exists) *exists = false;
+  // Non-blocking, so that a FIFO put in the file's place cannot stall the reader.
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return kErrorSuccess;
+    return ErrnoStatus(errno);
+  }
+  if (exists) *exists = true;
+  std::string text;
+  bool too_large = false;
+  if (uint32_t s = ReadFileText(fd.get(), text, too_large)) return s;
+  if (too_large) {
+    auto damaged = std::make_shared<Hive>();
+    damaged->damaged = true;
+    hive = std::move(damaged);
+    return kErrorSuccess;
+  }
+  if (HivePtr cached = Cache().Find(which, file, text)) {
+    hive = std::move(cached);
+    return kErrorSuccess;
+  }
+  hive = std::make_shared<const Hive>(regfile::ParseHive(text, HiveName(which)));
+  Cache().Store(which, file, std::move(text), hive);
+  return kErrorSuccess;
 }
 
 uint32_t WriteAll(int fd, std::string_view data) {
@@ -218,9 +259,10 @@ uint32_t Mutate(RegHive which, const Change& change) {
   }
   // The lock is released when `lock` closes.
 
-  Hive hive;
+  HivePtr before;
   bool exists = false;
-  if (uint32_t s = ReadHiveFile(file, HiveName(which), hive, exists)) return s;
+  if (uint32_t s = ReadHive(which, before, &exists)) return s;
+  Hive hive = *before;
   bool changed = false;
   if (uint32_t s = change(hive, changed)) return s;
   if (!changed) return kErrorSuccess;
@@ -231,7 +273,12 @@ uint32_t Mutate(RegHive which, const Change& change) {
   if (exists && hive.damaged) {
     if (uint32_t s = KeepDamagedCopy(file)) return s;
   }
-  return ReplaceFile(file, regfile::SerializeHive(hive, HiveName(which)), mode);
+  std::string text = regfile::SerializeHive(hive, HiveName(which));
+  if (uint32_t s = ReplaceFile(file, text, mode)) return s;
+  // What was written reads back as this hive: the next read need not parse it.
+  hive.damaged = false;
+  Cache().Store(which, file, std::move(text), std::make_shared<const Hive>(std::move(hive)));
+  return kErrorSuccess;
 }
 
 fs::path UserConfigHome() {
@@ -257,30 +304,30 @@ fs::path RegHiveFile(RegHive hive) {
 
 uint32_t RegOpenKey(RegHive hive, std::string_view path, uint32_t access, RegKey& key) {
   key.Close();
-  if (!ValidKeyPath(path)) return kErrorInvalidParameter;
-  Hive h;
+  if (!regfile::ValidKeyPath(path)) return kErrorInvalidParameter;
+  HivePtr h;
   if (uint32_t s = ReadHive(hive, h)) return s;
-  const regfile::Key* k = h.Find(path);
-  if (!k) return kErrorFileNotFound;
-  RegKeyAccess::Set(key, hive, k->path, access);
+  std::string spelled;
+  if (!h->Find(path, &spelled)) return kErrorFileNotFound;
+  RegKeyAccess::Set(key, hive, std::move(spelled), access);
   return kErrorSuccess;
 }
 
 uint32_t RegCreateKey(RegHive hive, std::string_view path, RegKey& key) {
   key.Close();
-  if (!ValidKeyPath(path)) return kErrorInvalidParameter;
+  if (!regfile::ValidKeyPath(path)) return kErrorInvalidParameter;
   {
-    Hive h;
+    HivePtr h;
     if (uint32_t s = ReadHive(hive, h)) return s;
-    if (const regfile::Key* k = h.Find(path)) {
-      RegKeyAccess::Set(key, hive, k->path, kRegReadWrite);
+    if (std::string spelled; h->Find(path, &spelled)) {
+      RegKeyAccess::Set(key, hive, std::move(spelled), kRegReadWrite);
       return kErrorSuccess;
     }
   }
   std::string created;
   uint32_t s = Mutate(hive, [&](Hive& h, bool& changed) -> uint32_t {
     changed = h.Find(path) == nullptr;
-    created = h.Create(path).path;
+    h.Create(path, &created);
     return kErrorSuccess;
   });
   if (s == kErrorSuccess) RegKeyAccess::Set(key, hive, created, kRegReadWrite);
@@ -290,9 +337,9 @@ uint32_t RegCreateKey(RegHive hive, std::string_view path, RegKey& key) {
 uint32_t RegQueryValue(const RegKey& key, std::string_view name, RegValue& value) {
   value = RegValue();
   if (!key.IsOpen()) return kErrorInvalidHandle;
-  Hive h;
+  HivePtr h;
   if (uint32_t s = ReadHive(key.hive(), h)) return s;
-  const regfile::Key* k = h.Find(key.path());
+  const regfile::Key* k = h->Find(key.path());
   if (!k) return kErrorKeyDeleted;
   const regfile::Value* v = Hive::FindValue(*k, name);
   if (!v) return kErrorFileNotFound;
@@ -349,19 +396,19 @@ uint32_t RegDeleteValue(const RegKey& key, std::string_view name) {
 uint32_t RegEnumSubKeys(const RegKey& key, std::vector<std::string>& names) {
   names.clear();
   if (!key.IsOpen()) return kErrorInvalidHandle;
-  Hive h;
+  HivePtr h;
   if (uint32_t s = ReadHive(key.hive(), h)) return s;
-  if (!h.Find(key.path())) return kErrorKeyDeleted;
-  names = h.SubKeyNames(key.path());
+  if (!h->Find(key.path())) return kErrorKeyDeleted;
+  names = h->SubKeyNames(key.path());
   return kErrorSuccess;
 }
 
 uint32_t RegEnumValues(const RegKey& key, std::vector<RegNamedValue>& values) {
   values.clear();
   if (!key.IsOpen()) return kErrorInvalidHandle;
-  Hive h;
+  HivePtr h;
   if (uint32_t s = ReadHive(key.hive(), h)) return s;
-  const regfile::Key* k = h.Find(key.path());
+  const regfile::Key* k = h->Find(key.path());
   if (!k) return kErrorKeyDeleted;
   for (const regfile::Value* v : Hive::OrderedValues(*k)) values.push_back({v->name, {v->type, v->data}});
   return kErrorSuccess;
@@ -370,9 +417,9 @@ uint32_t RegEnumValues(const RegKey& key, std::vector<RegNamedValue>& values) {
 uint32_t RegDeleteTree(RegHive hive, std::string_view path) {
   if (regfile::NormalizePath(path).empty()) return kErrorInvalidParameter;
   {
-    Hive h;
+    HivePtr h;
     if (uint32_t s = ReadHive(hive, h)) return s;
-    if (!h.Find(path)) return kErrorFileNotFound;
+    if (!h->Find(path)) return kErrorFileNotFound;
   }
   return Mutate(hive, [&](Hive& h, bool& changed) -> uint32_t {
     if (!h.DeleteTree(path)) return kErrorFileNotFound;

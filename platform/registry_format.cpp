@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace vel::platform::regfile {
 namespace {
@@ -228,57 +229,85 @@ std::string NormalizePath(std::string_view path) {
   return out;
 }
 
-Hive::Hive() { keys_.emplace("", Key{}); }
-
-const Key* Hive::Find(std::string_view path) const {
-  auto it = keys_.find(FoldName(NormalizePath(path)));
-  return it == keys_.end() ? nullptr : &it->second;
-}
-
-Key* Hive::Find(std::string_view path) {
-  auto it = keys_.find(FoldName(NormalizePath(path)));
-  return it == keys_.end() ? nullptr : &it->second;
-}
-
-Key& Hive::Create(std::string_view path) {
-  std::string display;
-  Key* key = &keys_.at("");
+bool ValidKeyPath(std::string_view path) {
+  size_t depth = 0;
   for (std::string_view part : SplitPath(path)) {
-    if (!display.empty()) display.push_back('\\');
-    display.append(part);
-    auto [it, inserted] = keys_.try_emplace(FoldName(display));
-    if (inserted) it->second.path = display;
-    // Keep the parent's spelling for the rest of the path, as it was created.
-    display = it->second.path;
+    if (++depth > kMaxKeyDepth || part.size() > kMaxKeyNameLength) return false;
+    for (char c : part) {
+      auto u = static_cast<unsigned char>(c);
+      if (u < 0x20 || u == 0x7f) return false;
+    }
+  }
+  return true;
+}
+
+const Key* Hive::Find(std::string_view path, std::string* spelled) const {
+  const Key* key = &root_;
+  if (spelled) spelled->clear();
+  for (std::string_view part : SplitPath(path)) {
+    auto it = key->subkeys.find(FoldName(part));
+    if (it == key->subkeys.end()) return nullptr;
     key = &it->second;
+    if (spelled) {
+      if (!spelled->empty()) spelled->push_back('\\');
+      spelled->append(key->name);
+    }
+  }
+  return key;
+}
+
+Key* Hive::Find(std::string_view path, std::string* spelled) {
+  return const_cast<Key*>(std::as_const(*this).Find(path, spelled));
+}
+
+Key& Hive::Create(std::string_view path, std::string* spelled) {
+  Key* key = &root_;
+  if (spelled) spelled->clear();
+  for (std::string_view part : SplitPath(path)) {
+    auto [it, inserted] = key->subkeys.try_emplace(FoldName(part));
+    // A key keeps the spelling it was created with.
+    if (inserted) it->second.name = std::string(part);
+    key = &it->second;
+    if (spelled) {
+      if (!spelled->empty()) spelled->push_back('\\');
+      spelled->append(key->name);
+    }
   }
   return *key;
 }
 
 bool Hive::DeleteTree(std::string_view path) {
-  std::string folded = FoldName(NormalizePath(path));
-  if (folded.empty()) return false;
-  auto it = keys_.find(folded);
-  if (it == keys_.end()) return false;
-  keys_.erase(it);
-  // Everything below sorts together, though not always right after the key itself.
-  std::string prefix = folded + '\\';
-  it = keys_.lower_bound(prefix);
-  while (it != keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0) it = keys_.erase(it);
-  return true;
+  std::vector<std::string_view> parts = SplitPath(path);
+  if (parts.empty()) return false;
+  std::string_view last = parts.back();
+  parts.pop_back();
+  Key* parent = &root_;
+  for (std::string_view part : parts) {
+    auto it = parent->subkeys.find(FoldName(part));
+    if (it == parent->subkeys.end()) return false;
+    parent = &it->second;
+  }
+  return parent->subkeys.erase(FoldName(last)) > 0;
 }
 
 std::vector<std::string> Hive::SubKeyNames(std::string_view path) const {
   std::vector<std::string> names;
-  std::string folded = FoldName(NormalizePath(path));
-  std::string prefix = folded.empty() ? std::string() : folded + '\\';
-  for (auto it = keys_.lower_bound(prefix); it != keys_.end(); ++it) {
-    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
-    if (it->first.size() == prefix.size()) continue;  // the root itself
-    if (it->first.find('\\', prefix.size()) != std::string::npos) continue;
-    names.push_back(it->second.path.substr(it->second.path.size() - (it->first.size() - prefix.size())));
+  if (const Key* key = Find(path)) {
+    for (const auto& [folded, sub] : key->subkeys) names.push_back(sub.name);
   }
   return names;
+}
+
+size_t Hive::KeyCount() const {
+  size_t count = 0;
+  std::vector<const Key*> pending{&root_};
+  while (!pending.empty()) {
+    const Key* key = pending.back();
+    pending.pop_back();
+    ++count;
+    for (const auto& [folded, sub] : key->subkeys) pending.push_back(&sub);
+  }
+  return count;
 }
 
 void Hive::SetValue(Key& key, std::string_view name, uint32_t type, std::vector<uint8_t> data) {
@@ -336,7 +365,12 @@ Hive ParseHive(std::string_view text, std::string_view hive_name) {
         hive.damaged = true;  // a section of another hive, or no path at all
         continue;
       }
-      current = &hive.Create(path.substr(hive_name.size()));
+      path.remove_prefix(hive_name.size());
+      if (!ValidKeyPath(path)) {
+        hive.damaged = true;  // deeper or longer than any real key: its values go too
+        continue;
+      }
+      current = &hive.Create(path);
       continue;
     }
     auto value = (line.front() == '"' || line.front() == '@') ? ParseValueLine(line) : std::nullopt;
@@ -349,52 +383,69 @@ Hive ParseHive(std::string_view text, std::string_view hive_name) {
   return hive;
 }
 
+namespace {
+
+void AppendValueLine(std::string& out, const Value& v) {
+  if (v.name.empty()) {
+    out += '@';
+  } else {
+    AppendQuoted(out, v.name);
+  }
+  out += '=';
+  std::string_view text(reinterpret_cast<const char*>(v.data.data()), v.data.size());
+  if (v.type == kTypeSz) {
+    AppendQuoted(out, text);
+  } else if (v.type == kTypeExpandSz) {
+    out += "expand:";
+    AppendQuoted(out, text);
+  } else if (v.type == kTypeDword && v.data.size() == 4) {
+    out += "dword:";
+    uint32_t n = static_cast<uint32_t>(v.data[0]) | static_cast<uint32_t>(v.data[1]) << 8 |
+                 static_cast<uint32_t>(v.data[2]) << 16 | static_cast<uint32_t>(v.data[3]) << 24;
+    AppendHexNumber(out, n, 8);
+  } else if (v.type == kTypeBinary) {
+    out += "hex:";
+    AppendHexList(out, v.data);
+  } else {
+    out += "hex(";
+    // Shortest hexadecimal form of the type number.
+    std::string digits;
+    AppendHexNumber(digits, v.type, 8);
+    size_t first = digits.find_first_not_of('0');
+    out += first == std::string::npos ? "0" : digits.substr(first);
+    out += "):";
+    AppendHexList(out, v.data);
+  }
+  out += '\n';
+}
+
+// Writes the sections of `key` and its subkeys; `path` is the section name of
+// `key` and is restored before returning. Depth is bounded by kMaxKeyDepth.
+void AppendKey(std::string& out, const Key& key, std::string& path, bool is_root) {
+  // A key with subkeys is implied by their sections; one without values
+  // needs a section of its own only when nothing below names it.
+  if (!key.values.empty() || (!is_root && key.subkeys.empty())) {
+    out += "\n[";
+    out += path;
+    out += "]\n";
+    for (const Value* v : Hive::OrderedValues(key)) AppendValueLine(out, *v);
+  }
+  const size_t length = path.size();
+  for (const auto& [folded, sub] : key.subkeys) {
+    path += '\\';
+    path += sub.name;
+    AppendKey(out, sub, path, false);
+    path.resize(length);
+  }
+}
+
+}  // namespace
+
 std::string SerializeHive(const Hive& hive, std::string_view hive_name) {
   std::string out(kHeader);
   out += "\n; Settings of Vellorum Sign. Written whole by the program; edit only while it is not running.\n";
-  for (const auto& [folded, key] : hive.keys()) {
-    if (folded.empty() && key.values.empty()) continue;
-    out += "\n[";
-    out += hive_name;
-    if (!key.path.empty()) {
-      out += '\\';
-      out += key.path;
-    }
-    out += "]\n";
-    for (const Value* v : Hive::OrderedValues(key)) {
-      if (v->name.empty()) {
-        out += '@';
-      } else {
-        AppendQuoted(out, v->name);
-      }
-      out += '=';
-      std::string_view text(reinterpret_cast<const char*>(v->data.data()), v->data.size());
-      if (v->type == kTypeSz) {
-        AppendQuoted(out, text);
-      } else if (v->type == kTypeExpandSz) {
-        out += "expand:";
-        AppendQuoted(out, text);
-      } else if (v->type == kTypeDword && v->data.size() == 4) {
-        out += "dword:";
-        uint32_t n = static_cast<uint32_t>(v->data[0]) | static_cast<uint32_t>(v->data[1]) << 8 |
-                     static_cast<uint32_t>(v->data[2]) << 16 | static_cast<uint32_t>(v->data[3]) << 24;
-        AppendHexNumber(out, n, 8);
-      } else if (v->type == kTypeBinary) {
-        out += "hex:";
-        AppendHexList(out, v->data);
-      } else {
-        out += "hex(";
-        // Shortest hexadecimal form of the type number.
-        std::string digits;
-        AppendHexNumber(digits, v->type, 8);
-        size_t first = digits.find_first_not_of('0');
-        out += first == std::string::npos ? "0" : digits.substr(first);
-        out += "):";
-        AppendHexList(out, v->data);
-      }
-      out += '\n';
-    }
-  }
+  std::string path(hive_name);
+  AppendKey(out, hive.root(), path, true);
   return out;
 }
 

@@ -70,6 +70,10 @@ uint32_t OpenPkcs12Signer(const std::filesystem::path& file, const CertPtr& cert
 // module is loaded once per process and kept; while the signer lives it has
 // the module to itself, so open at most one PKCS#11 signer per thread at a time.
 uint32_t OpenPkcs11Signer(const std::string& uri, const CertPtr& cert, std::unique_ptr<Signer>* out);
+// Finalises and unloads every loaded PKCS#11 module that no signer holds.
+// The program calls it before it ends; it also runs at exit, before the
+// modules' own teardown, for processes that do not call it.
+void ShutdownPkcs11Modules();
 // The signer a key reference names.
 uint32_t OpenSigner(const KeyReference& ref, const CertPtr& cert, std::unique_ptr<Signer>* out);
 // The signer bound to a certificate of the "My" store (current user, else

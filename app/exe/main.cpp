@@ -5,6 +5,7 @@
 #include "app/ui/app_windows.h"
 #include "app/viewer_app.h"
 #include "cryptolib/ui/library_windows.h"
+#include "platform/signer.h"
 #include "velAsn1/asn1.h"
 
 int main(int argc, char** argv) {
@@ -16,5 +17,7 @@ int main(int argc, char** argv) {
   vel::app::CViewerApp app;
   vel::app::StartupWindows windows;
   app.InitInstance(args, windows.services());
+  // Token libraries are finalised while everything they rely on still stands.
+  vel::platform::ShutdownPkcs11Modules();
   return 0;
 }

@@ -48,7 +48,8 @@ TEST(CommandLine, Forms) {
 
 TEST(CommandLine, DefaultCabinetNameCutsTheFileExtensionOnly) {
   EXPECT_EQ(DefaultCabinetName("/home/ala/umowa.txt"), "/home/ala/umowa");
-  EXPECT_EQ(DefaultCabinetName("/home/ala/v1.2/umowa.tar.gz"), "/home/ala/v1.2/umowa.tar");
+  EXPECT_EQ(DefaultCabinetName("/home/ala/v1.2/umowa.tar.gz"), "/home/ala/v1.2/umowa");
+  EXPECT_EQ(DefaultCabinetName("/home/ala/.plan.txt"), "/home/ala/.plan");
   EXPECT_EQ(DefaultCabinetName("/home/ala/v1.2/README"), "/home/ala/v1.2/README");
   EXPECT_EQ(DefaultCabinetName("plik.doc"), "plik");
 }

@@ -2,7 +2,11 @@
 // the CRL-address migration and the cabinet export, with scripted answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/default_settings.h"
 #include "app/proxy_settings.h"
@@ -70,11 +74,11 @@ class StartupTest : public ::testing::Test {
 };
 
 TEST_F(StartupTest, SingleInstanceRule) {
-  processes_ = std::vector<platform::ProcessEntry>{{10, "DezazudIvirar"}, {11, "bash"}};
+  processes_ = std::vector<platform::ProcessEntry>{{10, "DezazudIvirar", {}, {}}, {11, "bash", {}, {}}};
   Start({"/tmp/a.kdoc"});
   EXPECT_EQ(opened_, std::vector<std::string>{"/tmp/a.kdoc"});  // only this copy
 
-  processes_->push_back({12, "dezazudivirar.exe"});
+  processes_->push_back({12, "dezazudivirar.exe", {}, {}});
   Start({"/tmp/a.kdoc"});
   ASSERT_EQ(prompt_.shown().size(), 1u);
   EXPECT_EQ(prompt_.shown()[0].id, 414);
@@ -88,6 +92,83 @@ TEST_F(StartupTest, SingleInstanceRule) {
   processes_ = std::nullopt;  // no snapshot: nobody else is seen
   Start({"/tmp/c.kdoc"});
   EXPECT_EQ(opened_.back(), "/tmp/c.kdoc");
+}
+
+// Two users each start their own copy: only this user's copies count, and
+// only those in this login session where the kernel keeps sessions.
+TEST_F(StartupTest, AnotherUsersCopyDoesNotStopThisOne) {
+  const uint32_t me = ::getuid();
+  processes_ = std::vector<platform::ProcessEntry>{{10, "DezazudIvirar", me, std::nullopt},
+                                                   {11, "DezazudIvirar", me + 1, std::nullopt}};
+  Start({"/tmp/a.kdoc"});
+  EXPECT_EQ(opened_, std::vector<std::string>{"/tmp/a.kdoc"});
+  EXPECT_TRUE(prompt_.shown().empty());
+  processes_->push_back({12, "DezazudIvirar", me, std::nullopt});
+  Start({"/tmp/a.kdoc"});
+  ASSERT_EQ(prompt_.shown().size(), 1u);
+  EXPECT_EQ(prompt_.shown()[0].id, 414);
+
+  // This process as the snapshot sees it.
+  platform::ProcessEntry self;
+  for (const auto& p : platform::SnapshotProcesses().value_or(std::vector<platform::ProcessEntry>{}))
+    if (p.pid == ::getpid()) self = p;
+  EXPECT_EQ(self.uid, me);
+  EXPECT_TRUE(platform::SameUserAndSession(self));
+  if (self.login_session) {
+    platform::ProcessEntry other = self;
+    other.login_session = *self.login_session + 1;
+    EXPECT_FALSE(platform::SameUserAndSession(other));
+  }
+}
+
+// The same with real processes, when the test may run one as another user.
+TEST_F(StartupTest, ARealCopyOfAnotherUserIsNotCounted) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to run a copy as another user (the faked list is tested above)";
+  test::TempDir bin;
+  fs::permissions(bin.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+  const fs::path copy = bin / "DezazudIvirar";
+  fs::copy_file("/bin/sleep", copy);
+  auto start_as = [&](uid_t uid) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
+      ::execl(copy.c_str(), "DezazudIvirar", "30", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return pid;
+  };
+  std::vector<pid_t> started;
+  // Counts among the copies started here (other tests may run the program
+  // meanwhile), once the snapshot shows the last one as started (after exec).
+  auto count_until = [&](pid_t pid, uint32_t uid) {
+    for (int i = 0; i < 500; ++i) {
+      std::vector<platform::ProcessEntry> ours;
+      bool seen = false;
+      for (const auto& p : platform::SnapshotProcesses().value_or(std::vector<platform::ProcessEntry>{})) {
+        if (std::find(started.begin(), started.end(), p.pid) == started.end()) continue;
+        ours.push_back(p);
+        seen = seen || (p.pid == pid && p.exe_name == "DezazudIvirar" && p.uid == uid);
+      }
+      if (seen) return CViewerApp::CountRunningCopies(ours);
+      ::usleep(10000);
+    }
+    return -1;
+  };
+  auto stop = [](pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  };
+  const pid_t other = start_as(65534);
+  ASSERT_GT(other, 0);
+  started.push_back(other);
+  EXPECT_EQ(count_until(other, 65534), 0);
+  const pid_t mine = start_as(0);
+  ASSERT_GT(mine, 0);
+  started.push_back(mine);
+  EXPECT_EQ(count_until(mine, 0), 1);
+  stop(mine);
+  stop(other);
 }
 
 TEST_F(StartupTest, DefaultsAreWrittenOnlyWhereMissing) {

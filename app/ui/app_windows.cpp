@@ -33,8 +33,7 @@ StartupWindows::StartupWindows() {
   };
   services_.main_window = [this](const std::string& document, const CMessageTable& catalog) {
     MainWindowShell window(catalog, *prompt_, document);
-    if (std::getenv("VELDOC_PROMPT_SCRIPT")) return;  // started by a test: no window to wait for
-    window.exec();
+    prompt_->RunWindow("main", [&] { window.exec(); });
   };
 }
 

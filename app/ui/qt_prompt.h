@@ -15,6 +15,7 @@ class QtPrompt : public Prompt {
   int ShowMessage(int id, const std::string& text, const std::string& caption, uint32_t style) override;
   std::optional<FileDialogAnswer> AskSavePath(const FileDialogRequest& request) override;
   std::optional<FileDialogAnswer> AskOpenPath(const FileDialogRequest& request) override;
+  void RunWindow(const std::string&, const std::function<void()>& run) override { run(); }
 
   // "Name|*.a;*.b|Other|*.c||" as Qt's "Name (*.a *.b);;Other (*.c)".
   static std::string QtFilter(const std::string& filter);

@@ -252,6 +252,9 @@ intptr_t WalkNotify(FDINOTIFICATIONTYPE type, FDINOTIFICATION* n) {
       w.events.push_back(std::string("next:") + n->psz1);
       if (!w.nextPath.empty()) std::snprintf(n->psz3, 257, "%s", w.nextPath.c_str());
       return w.nextAnswer;
+    case fdintENUMERATE:
+      if (w.onEnumerate) w.onEnumerate(n);
+      return 0;
     default:
       return 0;
   }

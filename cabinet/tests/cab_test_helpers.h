@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +102,7 @@ struct Walk {
   std::string nextPath;             // what fdintNEXT_CABINET writes into psz3 ("" leaves it)
   int nextAnswer = 0;               // what fdintNEXT_CABINET returns
   int nextCalls = 0;
+  std::function<void(FDINOTIFICATION*)> onEnumerate;  // may change cb and iFolder
 };
 intptr_t WalkNotify(FDINOTIFICATIONTYPE type, FDINOTIFICATION* n);
 // FDICopy of a cabinet file with a Walk; the result, and erf filled.

@@ -3,14 +3,16 @@
 // the destination.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <optional>
-#include <functional>
 #include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <thread>
 
 #include "cabinet/cabinet.h"
 #include "cabinet/fdi.h"
 #include "cabinet/tests/cab_test_helpers.h"
+#include "cabinet/tests/codec_stream_helpers.h"
 #include "platform/testing/test_support.h"
 
 namespace fs = std::filesystem;
@@ -53,6 +55,78 @@ TEST(FdiReader, ExtractsAHandBuiltCabinet) {
   ASSERT_TRUE(CopyWithWalk(dir / "x.cab", w, erf));
   EXPECT_EQ(ReadFileBytes(out / "a.txt"), a);
   EXPECT_EQ(ReadFileBytes(out / "b.bin"), b);
+}
+
+// The enumerate callback may move the walk: iFolder is the number of file
+// records still to read, cb the position of the next one.
+TEST(FdiReader, EnumerateCallbackSteersTheWalk) {
+  TempDir dir;
+  WriteFileBytes(dir / "x.cab",
+                 BuildCabinet(PlainCabinet({{"a.txt", TextBytes(300, 1)}, {"b.txt", TextBytes(200, 2)}})));
+  struct Case {
+    const char* name;
+    std::function<void(FDINOTIFICATION*, int call, int32_t& first)> change;
+    bool ok;
+    std::vector<std::string> copies;
+  };
+  const std::vector<Case> cases = {
+      {"unchanged", [](FDINOTIFICATION*, int, int32_t&) {}, true, {"copy:a.txt", "copy:b.txt"}},
+      {"no records", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->iFolder = 0; }, true, {}},
+      {"one record", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->iFolder = 1; }, true,
+       {"copy:a.txt"}},
+      {"the list once more",
+       [](FDINOTIFICATION* n, int call, int32_t& first) {
+         if (call == 0) first = n->cb;
+         if (call == 1) n->cb = first, n->iFolder = 2;
+       },
+       true, {"copy:a.txt", "copy:b.txt", "copy:a.txt", "copy:b.txt"}},
+      {"the second record only",
+       [](FDINOTIFICATION* n, int call, int32_t&) {
+         if (call == 0) n->cb += 16 + 6, n->iFolder = 1;  // past a.txt's record and its name
+       },
+       true, {"copy:b.txt"}},
+      {"a position before the file", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->cb = -5; },
+       false, {}},
+      {"more records than the cabinet holds", [](FDINOTIFICATION* n, int call, int32_t&) { if (call == 0) n->iFolder = 3; },
+       false, {"copy:a.txt", "copy:b.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir out;
+    Walk w{out.path()};
+    int calls = 0;
+    int32_t first = 0;
+    w.onEnumerate = [&](FDINOTIFICATION* n) { c.change(n, calls++, first); };
+    ERF erf;
+    EXPECT_EQ(CopyWithWalk(dir / "x.cab", w, erf), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(erf.erfOper, FDIERROR_CORRUPT_CABINET);
+    }
+    std::vector<std::string> copies;
+    for (const std::string& e : w.events)
+      if (e.rfind("copy:", 0) == 0) copies.push_back(e);
+    EXPECT_EQ(copies, c.copies);
+  }
+}
+
+// Decoder state lives in each reader: LZX and Quantum cabinets extracted on two threads at once.
+TEST(FdiReader, LzxAndQuantumExtractionsRunAtOnce) {
+  TempDir dir;
+  const Bytes a = TextBytes(150000, 31), b = TextBytes(120000, 32);
+  WriteFileBytes(dir / "l.cab", CodecCabinet(0x1003, LzxFrames(a, {.kinds = {LzxKind::kAligned}}), {{"a.txt", a}}));
+  WriteFileBytes(dir / "q.cab", CodecCabinet(0x1002, QuantumFrames(b, 16), {{"b.txt", b}}));
+  for (int round = 0; round < 2; ++round) {
+    TempDir outL, outQ;
+    int rl = 0, rq = 0;
+    std::thread tl([&] { rl = vel::cabinet::ExtractCabinet((dir / "l.cab").c_str(), (outL.path().string() + "/").c_str()); });
+    std::thread tq([&] { rq = vel::cabinet::ExtractCabinet((dir / "q.cab").c_str(), (outQ.path().string() + "/").c_str()); });
+    tl.join();
+    tq.join();
+    EXPECT_EQ(rl, 1);
+    EXPECT_EQ(rq, 1);
+    EXPECT_EQ(ReadFileBytes(outL / "a.txt"), a);
+    EXPECT_EQ(ReadFileBytes(outQ / "b.txt"), b);
+  }
 }
 
 TEST(FdiReader, IsCabinetRefusesUnfinishedAndForeignVersions) {
@@ -368,13 +442,44 @@ const std::vector<HostileCase>& HostileCases() {
          return BuildCabinet(s);
        },
        FDIERROR_BAD_COMPR_TYPE},
-      {"quantum_folder",
+      {"quantum_folder_of_mszip_data",
        [] {
          CabSpec s = PlainCabinet({{"a", TextBytes(10)}});
          s.folders[0].typeCompress = 0x0A02;
          return BuildCabinet(s);
        },
-       FDIERROR_BAD_COMPR_TYPE},
+       FDIERROR_MDI_FAIL},
+      // LZX and Quantum folders whose data lies: a block cut short, or asked for more than it holds.
+      {"lzx_block_cut_short",
+       [] {
+         const Bytes a = TextBytes(50000, 3);
+         auto frames = LzxFrames(a, {});
+         frames[1].data.resize(frames[1].data.size() / 2);
+         return CodecCabinet(0x1003, frames, {{"a.txt", a}});
+       },
+       FDIERROR_MDI_FAIL},
+      {"lzx_block_claims_more",
+       [] {
+         const Bytes a = TextBytes(5000, 3);
+         auto frames = LzxFrames(a, {});
+         frames[0].cbUncomp = 6000;
+         return CodecCabinet(0x1003, frames, {{"a.txt", Bytes(6000, 'x')}});
+       },
+       FDIERROR_MDI_FAIL},
+      {"quantum_block_cut_short",
+       [] {
+         const Bytes a = TextBytes(50000, 4);
+         auto frames = QuantumFrames(a, 16);
+         frames[0].data.resize(frames[0].data.size() / 2);
+         return CodecCabinet(0x1002, frames, {{"a.txt", a}});
+       },
+       FDIERROR_MDI_FAIL},
+      {"quantum_window_bits_9",
+       [] {
+         const Bytes a = TextBytes(500, 4);
+         return CodecCabinet(0x0902, QuantumFrames(a, 10), {{"a.txt", a}});
+       },
+       FDIERROR_MDI_FAIL},
       {"unknown_method",
        [] {
          CabSpec s = PlainCabinet({{"a", TextBytes(10)}});

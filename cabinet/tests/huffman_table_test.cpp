@@ -14,6 +14,7 @@ using vel::cabinet::BuildHuffmanTable;
 using vel::cabinet::HuffmanBuild;
 using vel::cabinet::HuffmanEntry;
 using vel::cabinet::HuffmanTable;
+using vel::cabinet::ReverseBits;
 
 // Decodes one symbol the way the decoders do.
 unsigned Decode(const HuffmanTable& t, BitReader& br) {
@@ -78,6 +79,25 @@ TEST(HuffmanTable, DecodesCanonicalCodesThroughSubTables) {
   BitReader br(bytes);
   for (unsigned s = 0; s < lengths.size(); ++s) EXPECT_EQ(Decode(t, br), s);
   EXPECT_FALSE(br.Overrun());
+}
+
+// LZX allows 16-bit codes and 656 symbols; deflate's limit of 15 stays the default.
+TEST(HuffmanTable, SixteenBitCodesWhenAllowed) {
+  std::vector<uint8_t> lengths(656, 0);
+  for (uint8_t l = 1; l <= 16; ++l) lengths[l * 40] = l;
+  lengths[655] = 16;  // 1, 01, ..., 15 bits, and two of 16: complete
+  std::vector<uint32_t> storage(8192);
+  HuffmanTable t;
+  EXPECT_EQ(BuildHuffmanTable(lengths, {}, 10, storage, t), HuffmanBuild::kBadLengths);
+  ASSERT_EQ(BuildHuffmanTable(lengths, {}, 10, storage, t, 16), HuffmanBuild::kOk);
+  // The two longest codes: fifteen 1s then 0, and sixteen 1s.
+  const std::vector<uint8_t> bits = {0xFF, 0x7F, 0xFF, 0xFF};
+  BitReader br(bits);
+  EXPECT_EQ(Decode(t, br), 640u);
+  EXPECT_EQ(Decode(t, br), 655u);
+  EXPECT_EQ(ReverseBits(0b1101, 4), 0b1011u);
+  EXPECT_EQ(ReverseBits(0x80000001u, 32), 0x80000001u);
+  EXPECT_EQ(ReverseBits(1, 17), 0x10000u);
 }
 
 TEST(BitReader, PaddingAndByteAccess) {

@@ -40,7 +40,9 @@ constexpr uint32_t kUser = CERT_SYSTEM_STORE_CURRENT_USER;
 // One openssl CA: its folder, database and configuration.
 class OpensslCa {
  public:
-  OpensslCa(const fs::path& dir, const std::string& name) : dir_(dir / name), name_(name) {
+  // `cn` is the CA's common name when it differs from its folder's name.
+  OpensslCa(const fs::path& dir, const std::string& name, const std::string& cn = "")
+      : dir_(dir / name), name_(cn.empty() ? name : cn) {
     fs::create_directories(dir_ / "new");
     test::WriteFileText(dir_ / "index.txt", "");
     test::WriteFileText(dir_ / "serial", "1000\n");
@@ -81,6 +83,48 @@ subjectKeyIdentifier = hash
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature, nonRepudiation
 authorityKeyIdentifier = keyid
+[v3_ca_ku_only]
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[v3_ca_pathlen0]
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[v3_leaf_dp1]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature, nonRepudiation
+authorityKeyIdentifier = keyid
+crlDistributionPoints = URI:http://crl.peer.test/part1.crl
+[crl_akid]
+authorityKeyIdentifier = keyid
+[crl_idp1]
+authorityKeyIdentifier = keyid
+issuingDistributionPoint = critical, @idp1
+[idp1]
+fullname = URI:http://crl.peer.test/part1.crl
+[crl_idp2]
+authorityKeyIdentifier = keyid
+issuingDistributionPoint = critical, @idp2
+[idp2]
+fullname = URI:http://crl.peer.test/part2.crl
+[crl_only_ca]
+authorityKeyIdentifier = keyid
+issuingDistributionPoint = critical, @idp_ca
+[idp_ca]
+onlyCA = TRUE
+[crl_only_user]
+authorityKeyIdentifier = keyid
+issuingDistributionPoint = critical, @idp_user
+[idp_user]
+onlyuser = TRUE
+[crl_some_reasons]
+authorityKeyIdentifier = keyid
+issuingDistributionPoint = critical, @idp_reasons
+[idp_reasons]
+fullname = URI:http://crl.peer.test/part1.crl
+onlysomereasons = keyCompromise
 )");
   }
 
@@ -99,24 +143,26 @@ authorityKeyIdentifier = keyid
         " -days 3650 -out " + ShellQuote(Cert().string()));
   }
 
-  // This CA's key and certificate, its certificate issued by `parent`.
-  void MakeUnder(OpensslCa& parent) {
+  // This CA's key and certificate, its certificate issued by `parent` with
+  // the extensions of section `ext`.
+  void MakeUnder(OpensslCa& parent, const std::string& ext = "v3_ca") {
     Run(NewKey(dir_ / "key.pem"));
     const fs::path csr = dir_ / "ca.csr";
     Run("openssl req -new -config " + Config() + " -key " +
         ShellQuote((dir_ / "key.pem").string()) + " -subj " + ShellQuote("/CN=" + name_) +
         " -out " + ShellQuote(csr.string()));
-    parent.Sign(csr, Cert(), "v3_ca", "");
+    parent.Sign(csr, Cert(), ext, "");
   }
 
   // A new end-entity certificate; `dates` are extra openssl ca options.
-  fs::path IssueLeaf(const std::string& cn, const std::string& dates = "") {
+  fs::path IssueLeaf(const std::string& cn, const std::string& dates = "",
+                     const std::string& ext = "v3_leaf") {
     const fs::path key = dir_ / (cn + ".key"), csr = dir_ / (cn + ".csr"),
                    cert = dir_ / (cn + ".pem");
     Run(NewKey(key));
     Run("openssl req -new -config " + Config() + " -key " + ShellQuote(key.string()) +
         " -subj " + ShellQuote("/CN=" + cn) + " -out " + ShellQuote(csr.string()));
-    Sign(csr, cert, "v3_leaf", dates);
+    Sign(csr, cert, ext, dates);
     return cert;
   }
 
@@ -126,8 +172,9 @@ authorityKeyIdentifier = keyid
         " -in " + ShellQuote(csr.string()) + " -out " + ShellQuote(out.string()));
   }
 
-  void Revoke(const fs::path& cert) {
-    Run("openssl ca -config " + Config() + " -revoke " + ShellQuote(cert.string()));
+  void Revoke(const fs::path& cert, const std::string& reason = "") {
+    Run("openssl ca -config " + Config() + " -revoke " + ShellQuote(cert.string()) +
+        (reason.empty() ? "" : " -crl_reason " + reason));
   }
 
   // A CRL as PEM; `options` e.g. the update times.
@@ -174,15 +221,19 @@ struct OpensslVerdict {
   std::string output;
 };
 
-OpensslVerdict OpensslVerify(const fs::path& dir, const fs::path& root, const fs::path& ca,
+OpensslVerdict OpensslVerify(const fs::path& dir, const fs::path& root,
+                             const std::vector<fs::path>& intermediates,
                              const std::vector<fs::path>& crls, const fs::path& leaf) {
-  const fs::path bundle = dir / "crls-for-verify.pem";
-  std::string text;
-  for (const fs::path& c : crls) text += test::ReadFileText(c);
-  test::WriteFileText(bundle, text);
-  std::string cmd = "openssl verify -crl_check_all -CAfile " + ShellQuote(root.string()) +
-                    " -untrusted " + ShellQuote(ca.string());
-  if (!crls.empty()) cmd += " -CRLfile " + ShellQuote(bundle.string());
+  const auto bundle = [&](const char* name, const std::vector<fs::path>& files) {
+    std::string text;
+    for (const fs::path& f : files) text += test::ReadFileText(f);
+    test::WriteFileText(dir / name, text);
+    return ShellQuote((dir / name).string());
+  };
+  std::string cmd = "openssl verify -crl_check_all -extended_crl -CAfile " +
+                    ShellQuote(root.string());
+  if (!intermediates.empty()) cmd += " -untrusted " + bundle("untrusted.pem", intermediates);
+  if (!crls.empty()) cmd += " -CRLfile " + bundle("crls-for-verify.pem", crls);
   cmd += " " + ShellQuote(leaf.string());
   OpensslVerdict v;
   const test::CommandResult r = RunCommand(cmd);
@@ -205,6 +256,12 @@ LibraryErrorCode FromOpenssl(int error) {
     case 20: return CERT_E_CHAINING;         // unable to get local issuer certificate
     case 3: return CRYPT_E_NO_REVOCATION_CHECK;   // unable to get certificate CRL
     case 12: return CRYPT_E_NO_REVOCATION_CHECK;  // CRL has expired (pinned below)
+    // A certificate that may not issue (no basicConstraints, or no room left
+    // under a pathLenConstraint) is no issuer for us: no path is left.
+    case 24:                                 // invalid CA certificate
+    case 79: return CERT_E_CHAINING;         // invalid CA certificate (at lookup)
+    case 25: return CERT_E_CHAINING;         // path length constraint exceeded
+    case 44: return CRYPT_E_NO_REVOCATION_CHECK;  // different CRL scope
     default: return 0xFFFFFFFF;
   }
 }
@@ -238,9 +295,13 @@ class PathPeerTest : public ::testing::Test {
   // Our status with the root in "ROOT", the CA in "CA" and the CRLs in the
   // CRL store, in both modes (no addresses: nothing to download).
   LibraryErrorCode Ours(const fs::path& leaf, const std::vector<fs::path>& crls) {
+    return Ours({ca->Cert()}, crls, leaf);
+  }
+  LibraryErrorCode Ours(const std::vector<fs::path>& intermediates,
+                        const std::vector<fs::path>& crls, const fs::path& leaf) {
     StoreFolder stores;
     stores.AddCert("ROOT", LoadCert(root->Cert()));
-    stores.AddCert("CA", LoadCert(ca->Cert()));
+    for (const fs::path& c : intermediates) stores.AddCert("CA", LoadCert(c));
     for (const fs::path& c : crls) stores.AddCrl(LoadCrl(c));
     X509ContextPtr ctx = MakeX509Context();
     SetCertificateContext(ctx.get(), LoadCert(leaf));
@@ -277,11 +338,117 @@ TEST_F(PathPeerTest, AgreesWithOpensslVerify) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const OpensslVerdict peer = OpensslVerify(tmp.path(), root->Cert(), ca->Cert(), c.crls, c.leaf);
+    const OpensslVerdict peer =
+        OpensslVerify(tmp.path(), root->Cert(), {ca->Cert()}, c.crls, c.leaf);
     EXPECT_EQ(peer.error, c.openssl_error) << peer.output;
     const LibraryErrorCode ours = Ours(c.leaf, c.crls);
     EXPECT_EQ(ours, c.want);
     EXPECT_EQ(ours, FromOpenssl(peer.error)) << peer.output;
+  }
+}
+
+// Paths that must fail although every signature on them is good: issuers
+// that may not issue, and CRLs whose scope does not cover the certificate.
+// Each is checked by openssl too, with the extended CRL support that knows
+// issuingDistributionPoint.
+TEST_F(PathPeerTest, ConstraintsAndCrlScopesAgreeWithOpensslVerify) {
+  // A CA with keyCertSign but no basicConstraints.
+  OpensslCa ku_ca(tmp.path(), "Peer KU CA");
+  ku_ca.MakeUnder(*root, "v3_ca_ku_only");
+  const fs::path ku_leaf = ku_ca.IssueLeaf("ku-leaf");
+  const fs::path ku_crl = ku_ca.GenCrl("ku.crl");
+  // A CA with pathLenConstraint 0, a CA under it, and a leaf under each.
+  OpensslCa len0(tmp.path(), "Peer Len0 CA"), sub(tmp.path(), "Peer Sub CA");
+  len0.MakeUnder(*root, "v3_ca_pathlen0");
+  sub.MakeUnder(len0);
+  const fs::path len0_leaf = len0.IssueLeaf("len0-leaf");
+  const fs::path sub_leaf = sub.IssueLeaf("sub-leaf");
+  const fs::path len0_crl = len0.GenCrl("len0.crl"), sub_crl = sub.GenCrl("sub.crl");
+  // A CA whose CRLs are partitioned by distribution point, by kind and by
+  // reason; its leaves name part 1.
+  OpensslCa part(tmp.path(), "Peer Part CA");
+  part.MakeUnder(*root);
+  const fs::path part_good = part.IssueLeaf("part-good", "", "v3_leaf_dp1");
+  const fs::path part_revoked = part.IssueLeaf("part-revoked", "", "v3_leaf_dp1");
+  const fs::path plain_leaf = part.IssueLeaf("part-plain");  // no distribution point
+  const fs::path idp1_clean = part.GenCrl("idp1-clean.crl", "-crlexts crl_idp1");
+  const fs::path idp2_clean = part.GenCrl("idp2-clean.crl", "-crlexts crl_idp2");
+  const fs::path reasons_clean = part.GenCrl("reasons-clean.crl", "-crlexts crl_some_reasons");
+  part.Revoke(part_revoked, "keyCompromise");
+  part.Revoke(plain_leaf, "keyCompromise");
+  const fs::path idp1 = part.GenCrl("idp1.crl", "-crlexts crl_idp1");
+  const fs::path idp2 = part.GenCrl("idp2.crl", "-crlexts crl_idp2");
+  const fs::path only_ca = part.GenCrl("only-ca.crl", "-crlexts crl_only_ca");
+  const fs::path only_user = part.GenCrl("only-user.crl", "-crlexts crl_only_user");
+  const fs::path reasons = part.GenCrl("reasons.crl", "-crlexts crl_some_reasons");
+  const fs::path complete = part.GenCrl("complete.crl", "-crlexts crl_akid");
+  // The root's CRL with onlyContainsUserCerts: says nothing about a CA.
+  OpensslCa user_root(tmp.path(), "Peer User Root");
+  user_root.MakeRoot();
+
+  struct Case {
+    const char* what;
+    std::vector<fs::path> intermediates;
+    std::vector<fs::path> crls;
+    fs::path leaf;
+    LibraryErrorCode want;
+    int openssl_error;
+  } cases[] = {
+      {"CA without basicConstraints", {ku_ca.Cert()}, {ku_crl, root_crl_clean}, ku_leaf,
+       CERT_E_CHAINING, 79},
+      {"leaf under a pathLen 0 CA", {len0.Cert()}, {len0_crl, root_crl_clean}, len0_leaf, 0, 0},
+      {"CA under a pathLen 0 CA", {len0.Cert(), sub.Cert()}, {sub_crl, len0_crl, root_crl_clean},
+       sub_leaf, CERT_E_CHAINING, 25},
+      {"partition naming the leaf's point", {part.Cert()}, {idp1_clean, root_crl_clean},
+       part_good, 0, 0},
+      {"partition listing the leaf", {part.Cert()}, {idp1, root_crl_clean}, part_revoked,
+       CERT_E_REVOKED, 23},
+      {"another partition only", {part.Cert()}, {idp2, root_crl_clean}, part_revoked,
+       CRYPT_E_NO_REVOCATION_CHECK, 44},
+      {"both partitions", {part.Cert()}, {idp2, idp1, root_crl_clean}, part_revoked,
+       CERT_E_REVOKED, 23},
+      {"partition for a leaf without points", {part.Cert()}, {idp1, root_crl_clean}, plain_leaf,
+       CRYPT_E_NO_REVOCATION_CHECK, 44},
+      {"only-CA CRL for a leaf", {part.Cert()}, {only_ca, root_crl_clean}, part_revoked,
+       CRYPT_E_NO_REVOCATION_CHECK, 44},
+      {"only-user CRL for a leaf", {part.Cert()}, {only_user, root_crl_clean}, part_revoked,
+       CERT_E_REVOKED, 23},
+      {"some reasons, not listed", {part.Cert()}, {reasons_clean, root_crl_clean}, part_good,
+       CRYPT_E_NO_REVOCATION_CHECK, 3},
+      {"some reasons, listed", {part.Cert()}, {reasons, root_crl_clean}, part_revoked,
+       CERT_E_REVOKED, 23},
+      {"complete CRL after partitions", {part.Cert()}, {idp2_clean, complete, root_crl_clean},
+       part_revoked, CERT_E_REVOKED, 23},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const OpensslVerdict peer =
+        OpensslVerify(tmp.path(), root->Cert(), c.intermediates, c.crls, c.leaf);
+    EXPECT_EQ(peer.error, c.openssl_error) << peer.output;
+    const LibraryErrorCode ours = Ours(c.intermediates, c.crls, c.leaf);
+    EXPECT_EQ(ours, c.want);
+    EXPECT_EQ(ours, FromOpenssl(peer.error)) << peer.output;
+  }
+}
+
+// Two CAs of one name with two keys: the leaf of the first is revoked in
+// its CRL, the second's CRL lists nothing. Whichever arrives first, the
+// leaf comes out revoked.
+TEST_F(PathPeerTest, CrlsOfTwoKeysOfOneNameStayApart) {
+  OpensslCa first(tmp.path(), "twin-a", "Peer Twin CA"), second(tmp.path(), "twin-b", "Peer Twin CA");
+  first.MakeUnder(*root);
+  second.MakeUnder(*root);
+  const fs::path leaf = first.IssueLeaf("twin-leaf");
+  first.Revoke(leaf);
+  const fs::path first_crl = first.GenCrl("first.crl", "-crlexts crl_akid");
+  const fs::path second_crl = second.GenCrl("second.crl", "-crlexts crl_akid");
+  for (const auto& crls : {std::vector<fs::path>{first_crl, second_crl, root_crl_clean},
+                           std::vector<fs::path>{second_crl, first_crl, root_crl_clean}}) {
+    const OpensslVerdict peer =
+        OpensslVerify(tmp.path(), root->Cert(), {first.Cert(), second.Cert()}, crls, leaf);
+    EXPECT_EQ(peer.error, 23) << peer.output;
+    EXPECT_EQ(Ours({first.Cert(), second.Cert()}, crls, leaf), CERT_E_REVOKED);
+    EXPECT_EQ(Ours({second.Cert(), first.Cert()}, crls, leaf), CERT_E_REVOKED);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cryptolib/crl_store.h"
 #include "cryptolib/tests/path_fixture.h"
 
 namespace vel::crypto {
@@ -12,6 +13,8 @@ namespace {
 
 using test::path::Ca;
 using test::path::CrlOptions;
+using test::path::DistributionPoint;
+using test::path::IssuingDistributionPoint;
 using test::path::Issue;
 using test::path::kDay;
 using test::path::Leaf;
@@ -327,6 +330,74 @@ TEST_F(PathTest, ListsWithACrossSignedPairEnd) {
   tree.BuildFromLists(certs, crls);
   EXPECT_LE(tree.GetDepth(), 4u);  // leaf, A, B, A again (no further issuers)
   EXPECT_EQ(tree.Verify(), CERT_E_CHAINING);
+}
+
+// An old version 1 root (no extensions) ends a path only from "ROOT".
+TEST_F(PathTest, OnlyTheRootStoreTrustsACertificateWithoutConstraints) {
+  Party old_root{"Old Root"};
+  const CertPtr old_root_cert = Issue(old_root, old_root, {.serial = {0x50}, .version = 0});
+  const CertPtr old_ca = Issue(ca, old_root, Ca(0x51));
+  for (const char* store : {"ROOT", "CA"}) {
+    SCOPED_TRACE(store);
+    StoreFolder fresh;
+    fresh.AddCert(store, old_root_cert);
+    fresh.AddCert("CA", old_ca);
+    fresh.AddCrl(MakeCrl(old_root));
+    fresh.AddCrl(MakeCrl(ca));
+    EXPECT_EQ(Check(leaf_cert), std::string(store) == "ROOT" ? 0u : CERT_E_CHAINING);
+  }
+}
+
+// A CRL partitioned by distribution point answers only for the certificates
+// of its own point, in whatever order a signature carries the partitions.
+TEST_F(PathTest, ListsKeepEveryPartition) {
+  const CertPtr leaf_p1 =
+      Issue(leaf, ca, {.serial = {0x60}, .extra = {DistributionPoint("http://crl.test/p1")}});
+  const CrlPtr p1 = MakeCrl(ca, {.revoked = {{0x60}}, .extra = {IssuingDistributionPoint("http://crl.test/p1")}});
+  const CrlPtr p2 = MakeCrl(ca, {.extra = {IssuingDistributionPoint("http://crl.test/p2")}});
+  const CrlPtr root_crl = MakeCrl(root);
+  struct Case {
+    const char* what;
+    std::vector<CrlPtr> crls;
+    LibraryErrorCode want;
+  } cases[] = {
+      {"own partition last", {p2, p1, root_crl}, CERT_E_REVOKED},
+      {"own partition first", {p1, p2, root_crl}, CERT_E_REVOKED},
+      {"another partition only", {p2, root_crl}, CRYPT_E_NO_REVOCATION_CHECK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CertPathNode tree(leaf_p1);
+    tree.BuildFromLists(std::vector<CertPtr>{root_cert, ca_cert}, c.crls);
+    EXPECT_EQ(tree.Verify(), c.want);
+  }
+  // A leaf without distribution points is not covered by any partition.
+  CertPathNode tree(leaf_cert);
+  tree.BuildFromLists(std::vector<CertPtr>{root_cert, ca_cert}, std::vector<CrlPtr>{p1, p2, root_crl});
+  EXPECT_EQ(tree.Verify(), CRYPT_E_NO_REVOCATION_CHECK);
+}
+
+// Two CAs of one name and two keys; CRLs without key identifiers stored as
+// the check stores downloads (with the CA that signed them), in both orders.
+TEST_F(PathTest, CrlsOfTwoKeysOfOneNameStayApartInTheStore) {
+  Party twin{"Test CA"};  // another key under the CA's name
+  const CertPtr twin_cert = Issue(twin, root, Ca(0x70));
+  stores.AddCert("CA", twin_cert);
+  const CrlPtr revoking = MakeCrl(ca, {.revoked = {{0x03}}});
+  const CrlPtr twins = MakeCrl(twin, {.this_update = -kDay + 60});
+  for (bool revoking_first : {true, false}) {
+    SCOPED_TRACE(revoking_first);
+    StoreFolder fresh;
+    fresh.AddCert("ROOT", root_cert);
+    fresh.AddCert("CA", ca_cert);
+    fresh.AddCert("CA", twin_cert);
+    fresh.AddCrl(MakeCrl(root));
+    const std::pair<CrlPtr, CertPtr> first{revoking, ca_cert}, second{twins, twin_cert};
+    for (const auto& [crl, signer] : revoking_first ? std::vector{first, second}
+                                                     : std::vector{second, first})
+      ASSERT_EQ(AddCrlToStore(kUser, crl, signer), 0u);
+    EXPECT_EQ(Check(leaf_cert), CERT_E_REVOKED);
+  }
 }
 
 TEST(CertTimes, CrlWithoutNextUpdateNeverEnds) {

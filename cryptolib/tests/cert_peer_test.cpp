@@ -255,10 +255,10 @@ TEST_F(CertPeerTest, ExtendedKeyUsage) {
       {"E-mail Protection", "1.3.6.1.5.5.7.3.4"},
       {"Time Stamping", "1.3.6.1.5.5.7.3.8"},
       {"OCSP Signing", "1.3.6.1.5.5.7.3.9"},
-      {"Microsoft Smartcard Login", "1.3.6.1.4.1.311.20.2.2"},
+      {"Smartcard Login", "1.3.6.1.4.1.311.20.2.2"},  // openssl prefixes the vendor's name
       {"1.2.3.4", "1.2.3.4"}};
   const std::string pem = Make("eku",
-      "-subj /CN=e -addext extendedKeyUsage=emailProtection,serverAuth,timeStamping,msSmartcardLogin,"
+      "-subj /CN=e -addext extendedKeyUsage=emailProtection,serverAuth,timeStamping,1.3.6.1.4.1.311.20.2.2,"
       "OCSPSigning,1.2.3.4");
   std::istringstream out(OpenSsl(pem, "-ext extendedKeyUsage"));
   std::string header, list;
@@ -266,8 +266,9 @@ TEST_F(CertPeerTest, ExtendedKeyUsage) {
   std::getline(out, list);
   std::string expected;
   for (const std::string& n : SplitList(list)) {
-    ASSERT_TRUE(oids.count(n)) << n;
-    const std::string& oid = oids.at(n);
+    const auto it = std::find_if(oids.begin(), oids.end(), [&](const auto& e) { return n.ends_with(e.first); });
+    ASSERT_NE(it, oids.end()) << n;
+    const std::string& oid = it->second;
     expected += (expected.empty() ? "" : ", ") + std::string(EkuOidToName(oid.c_str())) + " (" + oid + ")";
   }
   EXPECT_NE(expected.find("Smartcard logon (1.3.6.1.4.1.311.20.2.2)"), std::string::npos);

@@ -324,7 +324,7 @@ class CertViewer : public CertWindows {
 };
 
 TEST_F(CertViewer, PagesPathAndScreenshots) {
-  Party root{"Narodowe Centrum Certyfikacji"}, inter{"Centrum Kwalifikowane Zażółć"};
+  Party root{"Centrum Testowe Główne"}, inter{"Centrum Kwalifikowane Zażółć"};
   Party person{"Jan Kowalski"};
   const CertPtr root_cert = test::path::Issue(root, root, test::path::Ca(1));
   const CertPtr inter_cert = test::path::Issue(inter, root, test::path::Ca(2));
@@ -388,7 +388,7 @@ TEST_F(CertViewer, PagesPathAndScreenshots) {
     QTreeWidgetItem* middle = top->child(0);
     ASSERT_EQ(middle->childCount(), 1);
     QTreeWidgetItem* self = middle->child(0);
-    EXPECT_EQ(top->text(0).toStdString(), "Narodowe Centrum Certyfikacji");
+    EXPECT_EQ(top->text(0).toStdString(), "Centrum Testowe Główne");
     EXPECT_EQ(middle->text(0).toStdString(), "Centrum Kwalifikowane Zażółć");
     EXPECT_EQ(self->text(0).toStdString(), "Jan Kowalski");
     EXPECT_EQ(tree->currentItem(), self);

@@ -70,6 +70,7 @@ struct Party {
 
 struct CertOptions {
   Bytes serial = {0x01};
+  long version = 2;  // 0: a version 1 certificate, without extensions
   bool ca = false;
   long not_before = -kDay;
   long not_after = 365 * kDay;
@@ -79,7 +80,7 @@ struct CertOptions {
 // A certificate for `subject` signed by `issuer` (the same party: self-signed).
 inline CertPtr Issue(const Party& subject, const Party& issuer, const CertOptions& o = {}) {
   std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
-  X509_set_version(x.get(), 2);
+  X509_set_version(x.get(), o.version);
   std::unique_ptr<BIGNUM, decltype(&BN_free)> bn(
       BN_bin2bn(o.serial.data(), static_cast<int>(o.serial.size()), nullptr), BN_free);
   BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(x.get()));
@@ -89,7 +90,9 @@ inline CertPtr Issue(const Party& subject, const Party& issuer, const CertOption
   X509_gmtime_adj(X509_getm_notAfter(x.get()), o.not_after);
   X509_set_pubkey(x.get(), subject.key.get());
   std::vector<std::pair<std::string, Bytes>> extensions;
-  if (o.ca) {
+  if (o.version == 0) {
+    // no extensions in a version 1 certificate
+  } else if (o.ca) {
     extensions.push_back({"2.5.29.19", kCaConstraints});
     extensions.push_back({"2.5.29.15", kCaKeyUsage});
   } else {
@@ -131,7 +134,33 @@ struct CrlOptions {
   bool has_next_update = true;
   bool delta = false;          // a delta CRL indicator
   std::string issuer_name = {};  // empty: the issuer's own name
+  std::vector<std::pair<std::string, Bytes>> extra = {};  // dotted id, raw value (critical)
 };
+
+// A DER element of one tag over `content`.
+inline Bytes Tlv(uint8_t tag, const Bytes& content) {
+  Bytes out{tag};
+  if (content.size() < 0x80) {
+    out.push_back(static_cast<uint8_t>(content.size()));
+  } else {
+    out.push_back(0x81);
+    out.push_back(static_cast<uint8_t>(content.size()));
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+// The distributionPoint field naming one URI: [0] { fullName [0] { URI } }.
+inline Bytes PointNamed(const std::string& uri) {
+  return Tlv(0xA0, Tlv(0xA0, Tlv(0x86, Bytes(uri.begin(), uri.end()))));
+}
+// A certificate's cRLDistributionPoints value with one point, and a CRL's
+// issuingDistributionPoint value naming that point.
+inline std::pair<std::string, Bytes> DistributionPoint(const std::string& uri) {
+  return {"2.5.29.31", Tlv(0x30, Tlv(0x30, PointNamed(uri)))};
+}
+inline std::pair<std::string, Bytes> IssuingDistributionPoint(const std::string& uri) {
+  return {"2.5.29.28", Tlv(0x30, PointNamed(uri))};
+}
 
 // A CRL of `issuer`, signed with its key.
 inline CrlPtr MakeCrl(const Party& issuer, const CrlOptions& o = {}) {
@@ -162,6 +191,16 @@ inline CrlPtr MakeCrl(const Party& issuer, const CrlOptions& o = {}) {
     ASN1_INTEGER_set(base, 1);
     X509_CRL_add1_ext_i2d(crl.get(), NID_delta_crl, base, 1, 0);
     ASN1_INTEGER_free(base);
+  }
+  for (const auto& [oid, value] : o.extra) {
+    ASN1_OBJECT* obj = OBJ_txt2obj(oid.c_str(), 1);
+    ASN1_OCTET_STRING* os = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(os, value.data(), static_cast<int>(value.size()));
+    X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, obj, 1, os);
+    X509_CRL_add_ext(crl.get(), ext, -1);
+    X509_EXTENSION_free(ext);
+    ASN1_OCTET_STRING_free(os);
+    ASN1_OBJECT_free(obj);
   }
   X509_CRL_sort(crl.get());
   X509_CRL_sign(crl.get(), issuer.key.get(), EVP_sha256());

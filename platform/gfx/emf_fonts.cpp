@@ -62,7 +62,7 @@ constexpr std::array kFaces = {
     FaceMap{"wingdings", kDejaVuSans},
 };
 
-// Adobe Symbol encoding, the characters documents print with it.
+// The Symbol face's own encoding: the characters documents print with it.
 constexpr std::array<std::pair<uint8_t, char16_t>, 64> kSymbol = {{
     {0x22, u'\u2200'}, {0x24, u'\u2203'}, {0x27, u'\u220B'}, {0x2D, u'\u2212'},
     {0x40, u'\u2245'}, {0x41, u'\u0391'}, {0x42, u'\u0392'}, {0x43, u'\u03A7'},

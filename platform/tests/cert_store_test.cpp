@@ -5,14 +5,19 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/testing/test_support.h"
@@ -355,6 +360,112 @@ TEST_F(StoreTest, UnwritableStoreGivesAnError) {
   EXPECT_TRUE(s->Certificates().empty());
   EXPECT_NE(s->AddCertificate(a, AddDisposition::kUseExisting), 0u);
   EXPECT_TRUE(s->Certificates().empty());
+}
+
+// Runs `body` in a child process and gives its exit code; a child still
+// running after `limit` is killed and counts as hung (-1).
+int RunInChild(const std::function<int()>& body, std::chrono::seconds limit) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  const auto end = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+}
+
+// Entries that are not regular files are passed over: nothing is read
+// through a link (to a file outside, or in a loop), nothing waits on a FIFO.
+TEST_F(StoreTest, OnlyRegularFilesAreRead) {
+  const Bytes inside = MakeCert("Inside", {0x01}, "Root", leaf_key_.get(), root_key_.get());
+  const Bytes outside = MakeCert("Outside", {0x02}, "Root", leaf_key_.get(), root_key_.get());
+  const Bytes crl = MakeCrl("Root", root_key_.get(), -60);
+  std::unique_ptr<CertStore> ca = OpenStore("CA");
+  std::unique_ptr<CertStore> crls = OpenStore("VelCryptoAPI");
+  ASSERT_EQ(ca->AddCertificate(CertContext::FromDer(inside), AddDisposition::kNew), 0u);
+  ASSERT_EQ(crls->AddCrl(CrlContext::FromDer(crl), AddDisposition::kNew), 0u);
+
+  const std::filesystem::path elsewhere = dir_.path() / "elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  test::WriteFileBytes(elsewhere / "outside.cer", outside);
+  test::WriteFileBytes(elsewhere / "outside.crl", MakeCrl("Other", leaf_key_.get(), -60));
+  const std::string outside_name = CertContext::FromDer(outside)->sha1_hex() + ".cer";
+  std::filesystem::create_symlink(elsewhere / "outside.cer", ca->folder() / outside_name);
+  std::filesystem::create_symlink(elsewhere / "outside.crl",
+                                  crls->folder() / (std::string(40, 'A') + ".crl"));
+  const std::string loop = std::string(40, 'B') + ".cer";
+  std::filesystem::create_symlink(loop, ca->folder() / loop);
+  ASSERT_EQ(mkfifo((ca->folder() / (std::string(40, 'C') + ".cer")).c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((crls->folder() / (std::string(40, 'C') + ".crl")).c_str(), 0600), 0);
+  std::filesystem::create_directory(crls->folder() / (std::string(40, 'D') + ".crl"));
+
+  const int rc = RunInChild(
+      [&] {
+        std::unique_ptr<CertStore> c, r;
+        if (CertStore::Open(kStoreCurrentUser, "CA", &c) != 0 ||
+            CertStore::Open(kStoreCurrentUser, "VelCryptoAPI", &r) != 0)
+          return 10;
+        if (c->Certificates().size() != 1 || c->Certificates()[0]->der().size() != inside.size())
+          return 11;
+        if (r->Crls().size() != 1 || r->Crls()[0]->der().size() != crl.size()) return 12;
+        return 0;
+      },
+      std::chrono::seconds(20));
+  EXPECT_EQ(rc, 0) << "-1: the read hung";
+}
+
+// Another process replaces a CRL again and again, faster than the clock's
+// tick: every change is seen by the next reader, though the store is kept
+// in memory between reads.
+TEST_F(StoreTest, ChangesByAnotherProcessAreSeenAtOnce) {
+  const Bytes first = MakeCrl("Root", root_key_.get(), -100);
+  const Bytes second = MakeCrl("Root", root_key_.get(), -50);
+  std::unique_ptr<CertStore> s = OpenStore("VelCryptoAPI");
+  ASSERT_EQ(s->AddCrl(CrlContext::FromDer(first), AddDisposition::kReplaceExisting), 0u);
+  ASSERT_EQ(s->Crls().size(), 1u);
+
+  int to_child[2], to_parent[2];
+  ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(to_parent), 0);
+  constexpr int kRounds = 40;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::unique_ptr<CertStore> w;
+    int bad = CertStore::Open(kStoreCurrentUser, "VelCryptoAPI", &w) != 0;
+    const CrlPtr a = CrlContext::FromDer(first), b = CrlContext::FromDer(second);
+    char go = 0;
+    for (int i = 0; i < kRounds && !bad; ++i) {
+      if (read(to_child[0], &go, 1) != 1) break;
+      bad |= w->AddCrl(i % 2 ? a : b, AddDisposition::kReplaceExisting) != 0;
+      bad |= write(to_parent[1], "x", 1) != 1;
+    }
+    _exit(bad);
+  }
+  int wrong = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    char done = 0;
+    ASSERT_EQ(write(to_child[1], "x", 1), 1);
+    ASSERT_EQ(read(to_parent[0], &done, 1), 1);
+    const Bytes& want = i % 2 ? first : second;
+    std::unique_ptr<CertStore> r = OpenStore("VelCryptoAPI");
+    if (r->Crls().size() != 1 || !std::ranges::equal(r->Crls()[0]->der(), want)) ++wrong;
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(wrong, 0);
+  for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]}) close(fd);
+
+  // A file removed behind our back is gone for the next reader too.
+  std::filesystem::remove(s->folder() / CrlSlotFileName(*CrlContext::FromDer(first)));
+  EXPECT_TRUE(OpenStore("VelCryptoAPI")->Crls().empty());
 }
 
 }  // namespace

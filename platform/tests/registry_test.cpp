@@ -350,6 +350,130 @@ TEST_F(RegistryTest, DamagedFilesNeverCrashAndAreKeptBeforeTheyAreReplaced) {
   }
 }
 
+// Keys deeper or longer than Windows allows make the file damaged: the section
+// and its values are refused, the rest reads, and the first write keeps a copy.
+TEST_F(RegistryTest, KeysBeyondWindowsLimitsAreRefusedAsDamage) {
+  auto chain = [](size_t depth, size_t name_length) {
+    std::string path;
+    for (size_t i = 0; i < depth; ++i) path += "\\" + std::string(name_length, 'k');
+    return path;
+  };
+  struct Case {
+    std::string path;  // below the hive, beginning with a backslash
+    bool accepted;
+  } cases[] = {
+      {chain(512, 1), true},
+      {chain(513, 1), false},
+      {chain(3, 255), true},
+      {chain(2, 255) + "\\" + std::string(256, 'n'), false},
+      {"\\a\\\\\\" + std::string(255, 'n') + "\\", true},  // empty components do not count
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.size());
+    for (const auto& e : fs::directory_iterator(dir_.path())) fs::remove(e.path());
+    const std::string text = "VELDOC-REGISTRY 1\n[HKEY_CURRENT_USER" + c.path + "]\n\"deep\"=\"1\"\n"
+                             "[HKEY_CURRENT_USER\\K]\n\"keep\"=\"yes\"\n";
+    test::WriteFileText(dir_ / "hkcu.reg", text);
+    EXPECT_EQ(regfile::ParseHive(text, "HKEY_CURRENT_USER").damaged, !c.accepted);
+
+    RegValue v;
+    EXPECT_EQ(Query(RegHive::kCurrentUser, c.path, "deep", v),
+              c.accepted ? 0u : static_cast<uint32_t>(kErrorInvalidParameter));
+    RegKey k;
+    EXPECT_EQ(RegCreateKey(RegHive::kCurrentUser, c.path, k),
+              c.accepted ? 0u : static_cast<uint32_t>(kErrorInvalidParameter));
+    ASSERT_EQ(RegCreateKey(RegHive::kCurrentUser, "K", k), 0u);
+    ASSERT_EQ(RegSetString(k, "new", "x"), 0u);
+    ASSERT_EQ(Query(RegHive::kCurrentUser, "K", "keep", v), 0u);
+    size_t copies = 0;
+    for (const auto& e : fs::directory_iterator(dir_.path()))
+      copies += e.path().filename().string().starts_with("hkcu.reg.damaged-");
+    EXPECT_EQ(copies, c.accepted ? 0u : 1u);
+  }
+}
+
+// A small file naming one very deep key once: reading and rewriting it take
+// time and memory in proportion to the file, not to its depth squared. A child
+// process does it, so that a hang ends as a failure instead of a stuck suite.
+TEST_F(RegistryTest, AFileOfDeeplyNestedKeysReadsAndRewritesInBoundedTime) {
+  for (size_t depth : {2000u, 30000u}) {
+    SCOPED_TRACE(depth);
+    for (const auto& e : fs::directory_iterator(dir_.path())) fs::remove(e.path());
+    std::string text = "VELDOC-REGISTRY 1\n[HKEY_CURRENT_USER\\Software\\K]\n\"keep\"=\"yes\"\n"
+                       "[HKEY_CURRENT_USER";
+    for (size_t i = 0; i < depth; ++i) text += "\\a";
+    text += "]\n\"v\"=\"1\"\n";
+    test::WriteFileText(dir_ / "hkcu.reg", text);
+
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::alarm(60);  // far beyond what the work needs; only a hang meets it
+      int failures = 0;
+      for (int i = 0; i < 100; ++i) {
+        RegKey k;
+        RegValue v;
+        failures += RegOpenKey(RegHive::kCurrentUser, "Software\\K", kRegRead, k) != 0;
+        failures += RegQueryValue(k, "keep", v) != 0;
+      }
+      RegKey k;
+      failures += RegCreateKey(RegHive::kCurrentUser, "Software\\K", k) != 0;
+      failures += RegSetDword(k, "n", 1) != 0;
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The rewrite is smaller than what it read: the refused chain is gone.
+    EXPECT_LT(fs::file_size(dir_ / "hkcu.reg"), text.size());
+  }
+}
+
+// A keyed chain within the limits is written back as one section, not one per level.
+TEST_F(RegistryTest, KeysWithOnlySubkeysNeedNoSectionOfTheirOwn) {
+  std::string path;
+  for (int i = 0; i < 512; ++i) path += "\\k";
+  RegKey k;
+  ASSERT_EQ(RegCreateKey(RegHive::kCurrentUser, path, k), 0u);
+  ASSERT_EQ(RegCreateKey(RegHive::kCurrentUser, "Empty", k), 0u);
+  const std::string text = test::ReadFileText(dir_ / "hkcu.reg");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '['), 2) << text.substr(0, 200);
+  ASSERT_EQ(RegOpenKey(RegHive::kCurrentUser, path.substr(0, 200), kRegRead, k), 0u);
+  std::vector<std::string> names;
+  ASSERT_EQ(RegEnumSubKeys(k, names), 0u);
+  EXPECT_EQ(names, std::vector<std::string>{"k"});
+  ASSERT_EQ(RegOpenKey(RegHive::kCurrentUser, "empty", kRegRead, k), 0u);
+}
+
+// Reads keep the last parsed hive while the file's bytes stay the same; any
+// other program's change, even one of the same size within the same instant,
+// is seen at the next read.
+TEST_F(RegistryTest, ReadsSeeEveryChangeOfTheFile) {
+  const std::string a = "VELDOC-REGISTRY 1\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"a\"\n";
+  const std::string b = "VELDOC-REGISTRY 1\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"b\"\n";
+  const fs::path file = dir_ / "hkcu.reg";
+  test::WriteFileText(file, a);
+  RegValue v;
+  for (int round = 0; round < 20; ++round) {
+    const std::string& now = round % 2 ? b : a;
+    {
+      // Written in place: same inode, same size, likely the same time stamp.
+      std::FILE* f = std::fopen(file.c_str(), "r+");
+      ASSERT_NE(f, nullptr);
+      std::fwrite(now.data(), 1, now.size(), f);
+      std::fclose(f);
+    }
+    ASSERT_EQ(Query(RegHive::kCurrentUser, "K", "v", v), 0u);
+    EXPECT_EQ(v.data, Bytes(round % 2 ? "b" : "a"));
+  }
+  // A change made here is seen by the next read as well.
+  RegKey k;
+  ASSERT_EQ(RegCreateKey(RegHive::kCurrentUser, "K", k), 0u);
+  ASSERT_EQ(RegSetString(k, "v", "c"), 0u);
+  ASSERT_EQ(RegQueryValue(k, "v", v), 0u);
+  EXPECT_EQ(v.data, Bytes("c"));
+}
+
 TEST_F(RegistryTest, AnEmptyFileIsAnEmptyHive) {
   test::WriteFileText(dir_ / "hkcu.reg", "");
   RegKey k;

@@ -65,6 +65,22 @@ TEST_F(TokenSignerTest, SignsOnTheTokenAfterThePin) {
   EXPECT_EQ(pin_.asked, 2);
 }
 
+TEST_F(TokenSignerTest, ShutdownSparesALivingSignerAndTheModuleLoadsAgain) {
+  std::unique_ptr<Signer> signer;
+  ASSERT_EQ(OpenPkcs11Signer(token_->Uri("01"), jan_->cert, &signer), 0u);
+  ShutdownPkcs11Modules();
+  std::vector<uint8_t> sig;
+  ASSERT_EQ(signer->SignSha1Digest(digest_, &sig), 0u);
+  EXPECT_TRUE(Verifies(*jan_->cert, digest_, sig));
+  signer.reset();  // the module goes with its last signer
+
+  ASSERT_EQ(OpenPkcs11Signer(token_->Uri("01"), jan_->cert, &signer), 0u);
+  ASSERT_EQ(signer->SignSha1Digest(digest_, &sig), 0u);
+  EXPECT_TRUE(Verifies(*jan_->cert, digest_, sig));
+  signer.reset();
+  ShutdownPkcs11Modules();
+}
+
 TEST_F(TokenSignerTest, FindsTheCertificatesKeyWithoutAnId) {
   std::unique_ptr<Signer> signer;
   const std::string uri = "pkcs11:token=VelTest?module-path=" + std::string(test::kSoftHsmModule);
