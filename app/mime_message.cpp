@@ -143,7 +143,7 @@ uint32_t CMimeMessage::DecodedBody(std::vector<uint8_t>& out) const {
 
 int CMimeMessage::DecryptIfEnveloped(const CMessageTable& catalog, Prompt& prompt) {
   if (!IsEnvelopedSmime(raw_)) return 1;
-  if (app::FindBytes(raw_, kBlankLine) < 0) return 0;
+  if (app::FindBytes(raw_, kBlankLine) < 0 && app::FindBytes(raw_, "\n\n") < 0) return 0;
   std::string text;
   catalog.Get(text, 208, "Dokument został zaszyfrowany.\nCzy chcesz go odszyfrować?");
   if (prompt.ShowMessage(208, text, "Vellorum Sign v.3.0.0.25",
