@@ -8,6 +8,9 @@
 #include <string>
 
 #include "app/content_opener.h"
+#include "app/message_catalog.h"
+#include "app/prompt.h"
+#include "app/signed_mime_doc.h"
 #include "app/signature_verifier.h"
 #include "app/signed_file.h"
 #include "app/signed_source.h"
@@ -180,6 +183,35 @@ TEST_F(SignedFilePeerTest, DecryptsWhatOpenSslEncryptsForAKeyInTheStore) {
     EXPECT_EQ(file.GetState(), CSignedFile::kStateCmsSigned);
     EXPECT_TRUE(WeAccept(file));
   }
+}
+
+TEST_F(SignedFilePeerTest, AnEncryptedPackageOpensOnlyWhenTheUserAgrees) {
+  const auto inner = Make("inner.eml", "openssl smime -sign -crlfeol -md sha256 -in " +
+                                           Q(content_file_) + Signer());
+  const auto package = Make("umowa.vestPro", "openssl smime -encrypt -aes256 -crlfeol -in " +
+                                                 Q(inner),
+                            " " + Q(pki_->CertFile(pki_->signer)));
+  CMessageTable catalog(1045);
+  ScriptedPrompt no;
+  no.QueueMessageAnswer(IDNO);
+  CSignedMimeDoc declined(package.string(), catalog, no);
+  EXPECT_FALSE(declined.path().has_value());
+  ASSERT_EQ(no.shown().size(), 1u);
+  EXPECT_EQ(no.shown()[0].id, 208);
+
+  ScriptedPrompt yes;
+  yes.QueueMessageAnswer(IDYES);
+  CSignedMimeDoc doc(package.string(), catalog, yes);
+  ASSERT_TRUE(doc.path().has_value());
+  EXPECT_EQ(doc.kind(), CSignedMimeDoc::kMultipartSigned);
+  EXPECT_EQ(std::string(doc.document().begin(), doc.document().end()), kContent);
+  const auto sig = doc.signature();
+  const auto signed_part = doc.signed_content();
+  SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), signed_part.data(),
+                      static_cast<uint32_t>(signed_part.size()), false);
+  const std::unique_ptr<SignerRef> root = source.CreateSignerRef();
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->Verify(), 0u);
 }
 
 TEST_F(SignedFilePeerTest, TheSignedNameStaysInsideAPrivateFolder) {
