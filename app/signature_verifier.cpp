@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "app/cert_installer.h"
@@ -94,7 +95,7 @@ CSignatureVerifier::CSignatureVerifier(const CMessageTable& catalog, bool instal
 
 CSignatureVerifier::~CSignatureVerifier() = default;
 
-LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(const crypto::Certificate& certificate,
+LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& certificate,
                                                        uint32_t location, uint32_t limit_ms) {
   bool expected = false;
   if (!busy_.compare_exchange_strong(expected, true)) return kBusy;
@@ -103,24 +104,28 @@ LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(const crypto::Certificate
     ~Release() { flag = false; }
   } release{busy_};
 
-  crypto::CertPtr context = const_cast<crypto::Certificate&>(certificate).GetContext();
+  crypto::CertPtr context = certificate.GetContext();
   if (!context) return crypto::LIB_E_NO_CERTIFICATE;
   // The worker checks its own certificate object, with the CRL addresses.
   auto worker_certificate = std::make_shared<crypto::Certificate>(context);
   for (const CrlAddressEntry& e : crl_) worker_certificate->AddCrlUrl(e.url.c_str());
   auto state = std::make_shared<WorkerState>();
-  std::thread([state, worker_certificate, location] {
-    LibraryErrorCode status = kUnknownFailure;
-    try {
-      status = worker_certificate->Verify(location, kModeDownload);
-    } catch (...) {
-      status = kUnknownFailure;
-    }
-    std::lock_guard lock(state->mutex);
-    state->status = status;
-    state->done = true;
-    state->done_cv.notify_all();
-  }).detach();
+  try {
+    std::thread([state, worker_certificate, location] {
+      LibraryErrorCode status = kUnknownFailure;
+      try {
+        status = worker_certificate->Verify(location, kModeDownload);
+      } catch (...) {
+        status = kUnknownFailure;
+      }
+      std::lock_guard lock(state->mutex);
+      state->status = status;
+      state->done = true;
+      state->done_cv.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return kUnknownFailure;  // no thread: nothing was checked
+  }
 
   const uint32_t slice = std::max<uint32_t>(slice_ms_, 1);
   const uint32_t slices = std::max<uint32_t>(limit_ms / slice, 1);

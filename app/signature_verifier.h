@@ -91,7 +91,7 @@ class CSignatureVerifier {
   // slice): the worker's own copy of the certificate, abandoned after the
   // limit, when the check is made again here without downloading. Any
   // failure is non-zero; a call while another runs gives kBusy.
-  crypto::LibraryErrorCode VerifyWithTimeout(const crypto::Certificate& certificate,
+  crypto::LibraryErrorCode VerifyWithTimeout(crypto::Certificate& certificate,
                                              uint32_t location, uint32_t limit_ms);
   void set_time_limit(uint32_t limit_ms, uint32_t slice_ms) {
     limit_ms_ = limit_ms;
