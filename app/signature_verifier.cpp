@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -95,26 +96,14 @@ CSignatureVerifier::CSignatureVerifier(const CMessageTable& catalog, bool instal
 
 CSignatureVerifier::~CSignatureVerifier() = default;
 
-LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& certificate,
-                                                       uint32_t location, uint32_t limit_ms) {
-  bool expected = false;
-  if (!busy_.compare_exchange_strong(expected, true)) return kBusy;
-  struct Release {
-    std::atomic<bool>& flag;
-    ~Release() { flag = false; }
-  } release{busy_};
-
-  crypto::CertPtr context = certificate.GetContext();
-  if (!context) return crypto::LIB_E_NO_CERTIFICATE;
-  // The worker checks its own certificate object, with the CRL addresses.
-  auto worker_certificate = std::make_shared<crypto::Certificate>(context);
-  for (const CrlAddressEntry& e : crl_) worker_certificate->AddCrlUrl(e.url.c_str());
+std::optional<LibraryErrorCode> CSignatureVerifier::RunOnWorker(
+    std::function<LibraryErrorCode()> work, std::optional<uint32_t> limit_ms) {
   auto state = std::make_shared<WorkerState>();
   try {
-    std::thread([state, worker_certificate, location] {
+    std::thread([state, work = std::move(work)] {
       LibraryErrorCode status = kUnknownFailure;
       try {
-        status = worker_certificate->Verify(location, kModeDownload);
+        status = work();
       } catch (...) {
         status = kUnknownFailure;
       }
@@ -127,10 +116,11 @@ LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& cert
     return kUnknownFailure;  // no thread: nothing was checked
   }
 
+  // Without a limit: wait for the end, keeping the user interface alive.
   const uint32_t slice = std::max<uint32_t>(slice_ms_, 1);
-  const uint32_t slices = std::max<uint32_t>(limit_ms / slice, 1);
-  if (hooks_.set_step) hooks_.set_step(static_cast<int>(100 / slices));
-  for (uint32_t i = 0; i < slices; ++i) {
+  const uint32_t slices = limit_ms ? std::max<uint32_t>(*limit_ms / slice, 1) : 0;
+  if (limit_ms && hooks_.set_step) hooks_.set_step(static_cast<int>(100 / slices));
+  for (uint32_t i = 0; !limit_ms || i < slices; ++i) {
     const auto slice_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(slice);
     for (;;) {
       if (hooks_.pump) hooks_.pump();
@@ -140,18 +130,41 @@ LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& cert
       state->done_cv.wait_until(lock, std::min(slice_end, now + kPumpEvery),
                                 [&] { return state->done; });
     }
-    if (hooks_.step) hooks_.step();
+    if (limit_ms && hooks_.step) hooks_.step();
+    if (!limit_ms) {
+      std::lock_guard lock(state->mutex);
+      if (state->done) break;
+    }
   }
-  {
-    std::lock_guard lock(state->mutex);
-    if (state->done) return state->status;
-  }
+  std::lock_guard lock(state->mutex);
+  if (state->done) return state->status;
+  return std::nullopt;
+}
+
+LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& certificate,
+                                                       uint32_t location, uint32_t limit_ms) {
+  bool expected = false;
+  if (!busy_.compare_exchange_strong(expected, true)) return kBusy;
+  struct Release {
+    std::atomic<bool>& flag;
+    ~Release() { flag = false; }
+  } release{busy_};
+
+  crypto::CertPtr context = certificate.GetContext();
+  if (!context) return crypto::LIB_E_NO_CERTIFICATE;
+  // The worker checks its own certificate object, with the CRL addresses,
+  // so that it may be left behind.
+  auto worker_certificate = std::make_shared<crypto::Certificate>(context);
+  for (const CrlAddressEntry& e : crl_) worker_certificate->AddCrlUrl(e.url.c_str());
+  const std::optional<LibraryErrorCode> status = RunOnWorker(
+      [worker_certificate, location] { return worker_certificate->Verify(location, kModeDownload); },
+      limit_ms);
+  if (status) return *status;
   // The worker is left to finish alone; the check is made here once more
   // with the stored CRLs only.
   crypto::Certificate fallback(context);
   for (const CrlAddressEntry& e : crl_) fallback.AddCrlUrl(e.url.c_str());
-  const LibraryErrorCode status = fallback.Verify(kCurrentUser, kModeStoredOnly);
-  return status;
+  return fallback.Verify(kCurrentUser, kModeStoredOnly);
 }
 
 int CSignatureVerifier::VerifyOne(SignatureCheck& check, int& worst) {
@@ -167,7 +180,14 @@ int CSignatureVerifier::VerifyOne(SignatureCheck& check, int& worst) {
 }
 
 int CSignatureVerifier::PreCheck(const SignerRef& signer, SignatureCheck& check, int& worst) {
-  const LibraryErrorCode status = signer.Verify();
+  // Digesting a large content takes a while: on the worker too, waited for
+  // to its end (it reads the tree and the content, which stay the caller's).
+  LibraryErrorCode status = kBusy;
+  bool expected = false;
+  if (busy_.compare_exchange_strong(expected, true)) {
+    status = RunOnWorker([&signer] { return signer.Verify(); }, std::nullopt).value_or(kUnknownFailure);
+    busy_ = false;
+  }
   if (status == 0) return 0;
   check.status = kClassInvalid;
   check.status_text = LibraryText(status);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,7 +86,8 @@ class CSignatureVerifier {
   // Checks the certificate of `check`; sets its status and text (message 222
   // when correct, else the library's text) and raises `worst`. Returns the class.
   int VerifyOne(SignatureCheck& check, int& worst);
-  // 0 when the node's own signature verifies, else 2 with the check's text set.
+  // 0 when the node's own signature verifies (checked on a worker, waited
+  // for while pumping), else 2 with the check's text set.
   int PreCheck(const SignerRef& signer, SignatureCheck& check, int& worst);
   // The certificate check on a worker within `limit_ms` (a multiple of the
   // slice): the worker's own copy of the certificate, abandoned after the
@@ -102,6 +104,11 @@ class CSignatureVerifier {
   const CMessageTable& catalog() const { return catalog_; }
 
  private:
+  // Runs the work on a new thread while pumping; with a limit, steps the
+  // progress once per slice and gives none when the work has not ended.
+  std::optional<crypto::LibraryErrorCode> RunOnWorker(std::function<crypto::LibraryErrorCode()> work,
+                                                      std::optional<uint32_t> limit_ms);
+
   const CMessageTable& catalog_;
   Hooks hooks_;
   std::vector<CrlAddressEntry> crl_;
