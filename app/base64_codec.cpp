@@ -91,4 +91,20 @@ uint32_t Base64Codec::Decode(std::string_view text, std::span<uint8_t> output, u
   }
 }
 
+uint32_t Base64Codec::DecodeAll(std::span<const uint8_t> text, std::vector<uint8_t>& output) const {
+  output.assign(text.size() / 4 * 3 + 3, 0);
+  uint32_t length = 0;
+  const uint32_t status =
+      Decode(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), output, length);
+  output.resize(status == kOk ? length : 0);
+  return status;
+}
+
+bool Base64Codec::IsBase64Text(std::span<const uint8_t> data) {
+  if (data.empty()) return false;
+  for (uint8_t b : data)
+    if (kDecode[b] == kNotInAlphabet && b != '=' && b != '\r' && b != '\n') return false;
+  return true;
+}
+
 }  // namespace vel::app

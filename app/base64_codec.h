@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vel::app {
 
@@ -26,6 +27,14 @@ class Base64Codec {
   // fit, 13 when the text is not base64 (an empty text included). Decoding
   // ends after the first group that gives fewer than three bytes.
   uint32_t Decode(std::string_view text, std::span<uint8_t> output, uint32_t& length) const;
+
+  // Decodes a whole file's text with Decode (the same answer), into a buffer
+  // of the size the text can need: 0 or 13.
+  uint32_t DecodeAll(std::span<const uint8_t> text, std::vector<uint8_t>& output) const;
+
+  // True when the data is not empty and every byte is of the alphabet, '=',
+  // CR or LF: only then is a signature file taken for base64.
+  static bool IsBase64Text(std::span<const uint8_t> data);
 };
 
 }  // namespace vel::app

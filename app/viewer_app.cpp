@@ -4,6 +4,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "app/cert_installer.h"
 #include "app/command_line.h"
 #include "app/crl_migration.h"
 #include "app/default_settings.h"
@@ -79,6 +80,7 @@ bool CViewerApp::InitInstance(const std::vector<std::string>& args, StartupServi
     return false;
   }
   ApplyProxySettings(LoadProxySettings(settings_key_));
+  RunCertInstallerOnce(catalog, prompt, kAppCaption);
   if (services.main_window) services.main_window(Trim(document), catalog);
   return false;
 }

@@ -8,9 +8,11 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cryptolib/status.h"
@@ -101,11 +103,26 @@ const EVP_MD* DigestForOid(const std::string& oid);
 // subject key identifier); none when there is none.
 platform::CertPtr FindSignerCertificate(const SignedData& sd, const SignerInfo& si);
 
-// Checks one signer over the given content: the signed attributes must hold
-// exactly one contentType equal to the encapsulated content's type and
-// exactly one messageDigest equal to the content's digest (0x80091007), and
-// the signature over them must verify with the certificate's RSA key
-// (0x80090006). No chain, no revocation.
+// What a SignerInfo signs for: the content (a signer), a signature value (a
+// counter-signer), or a TSTInfo (a time-stamp signer).
+enum class SignerRole { kSigner, kCounterSigner, kTimeStampSigner };
+// The digest of what the signer signed, by the given algorithm; empty on
+// failure. Callers with several signers may compute it once per algorithm.
+using ContentDigest = std::function<std::vector<uint8_t>(const EVP_MD*)>;
+
+// Checks one SignerInfo's signature with `cert` (no chain, no revocation).
+// With signed attributes: exactly one messageDigest equal to the content's
+// digest, and (except for a counter-signer) exactly one contentType equal to
+// `econtent_type` (else 0x80091007); the signature covers the attributes.
+// Without (allowed for a signer of id-data content only, else 0x80091007):
+// the signature covers the content's digest. A signature that does not
+// verify: 0x80090006; an algorithm other than RSA with SHA-1/SHA-2: 0x80090008.
+LibraryErrorCode CheckSignerSignature(const SignerInfo& si, const platform::CertContext& cert,
+                                      Bytes econtent_type, SignerRole role,
+                                      const ContentDigest& content_digest);
+
+// Checks signer `index` of the message over the given content, with the
+// certificate the message holds for it (none: 0x80092004).
 LibraryErrorCode VerifySigner(const SignedData& sd, size_t index, std::span<const Bytes> content);
 
 // The pieces a rebuilt message takes in place of old ones.

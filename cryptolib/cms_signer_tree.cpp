@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include "cryptolib/cms_message.h"
 #include "cryptolib/cms_signed_data.h"
@@ -23,10 +24,6 @@ constexpr LibraryErrorCode kInvalidData = 13;
 constexpr LibraryErrorCode kInvalidParameter = 87;
 constexpr char kOidCounterSignature[] = "1.2.840.113549.1.9.6";
 
-struct PkeyCtxDeleter {
-  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-
 bool IsOid(Bytes element, std::string_view dotted) {
   der::Reader r(element);
   std::string oid;
@@ -42,14 +39,6 @@ int TwoDigits(std::string_view text, size_t at) {
 
 bool AllDigits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The signature algorithm of a SignerInfo: RSA, plain or naming the same digest.
-bool RsaAlgorithmFits(const std::string& sig, const EVP_MD* md) {
-  return sig == cms::kOidRsaEncryption || (sig == "1.2.840.113549.1.1.5" && md == EVP_sha1()) ||
-         (sig == "1.2.840.113549.1.1.11" && md == EVP_sha256()) ||
-         (sig == "1.2.840.113549.1.1.12" && md == EVP_sha384()) ||
-         (sig == "1.2.840.113549.1.1.13" && md == EVP_sha512());
 }
 
 // The token in a stored time-stamp value: the value itself when it is a
@@ -103,6 +92,23 @@ bool TimeStampTimeText(std::string_view t, std::string* text) {
   return true;
 }
 
+// Digests of one content by algorithm, shared by the signers of a message.
+class CmsSignerNode::DigestCache {
+ public:
+  std::vector<uint8_t> Get(const EVP_MD* md, std::span<const Bytes> content) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [known, value] : done_)
+      if (known == md) return value;
+    std::vector<uint8_t> value = cms::DigestOf(md, content);
+    if (!value.empty()) done_.emplace_back(md, value);
+    return value;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<const EVP_MD*, std::vector<uint8_t>>> done_;
+};
+
 struct CmsSignerNode::Decoded {
   std::vector<uint8_t> bytes;  // the message or token, copied
   cms::SignedData sd;          // views into bytes (or into its own DER copy)
@@ -143,6 +149,7 @@ std::unique_ptr<CmsSignerNode> CmsSignerNode::BuildTree(const uint8_t* message, 
   if (*status != 0) return nullptr;
 
   const auto& signers = decoded->sd.signers;
+  auto digests = std::make_shared<DigestCache>();
   std::unique_ptr<CmsSignerNode> root;
   CmsSignerNode* tail = nullptr;
   for (size_t i = 0; i < std::max<size_t>(signers.size(), 1); ++i) {
@@ -152,6 +159,7 @@ std::unique_ptr<CmsSignerNode> CmsSignerNode::BuildTree(const uint8_t* message, 
       node->has_data_ = true;
       node->data_ = Bytes(content, content_length);
     }
+    node->content_digests_ = digests;
     node->Populate(0);
     CmsSignerNode* added = node.get();
     if (tail == nullptr)
@@ -292,46 +300,17 @@ LibraryErrorCode CmsSignerNode::Verify() const {
 
   if (kind_ == kTimeStampSigner && !IsOid(sd.econtent_type, kOidTstInfo)) return kInvalidData;
 
-  const EVP_MD* md = cms::DigestForOid(si.digest_oid);
-  if (md == nullptr) return kNteBadAlgId;
-  if (!si.has_signed_attributes) return kInvalidData;
-
-  const cms::Attribute* content_type = nullptr;
-  const cms::Attribute* message_digest = nullptr;
-  for (const cms::Attribute& a : si.signed_attrs) {
-    const cms::Attribute** slot = a.oid == cms::kOidContentType     ? &content_type
-                                  : a.oid == cms::kOidMessageDigest ? &message_digest
-                                                                    : nullptr;
-    if (slot == nullptr) continue;
-    if (*slot != nullptr || a.values.size() != 1) return kCryptEHashValue;
-    *slot = &a;
-  }
-  if (message_digest == nullptr) return kCryptEHashValue;
-  // A counter-signature covers a signature value, which has no content type.
-  if (kind_ != kCounterSigner &&
-      (content_type == nullptr || !std::ranges::equal(content_type->values[0], sd.econtent_type)))
-    return kCryptEHashValue;
-  der::Reader mdr(message_digest->values[0]);
-  Bytes claimed;
-  if (!mdr.ReadOctetString(&claimed) || !mdr.empty()) return kCryptEHashValue;
-  const std::vector<uint8_t> actual = cms::DigestOf(md, content);
-  if (actual.empty() || !std::ranges::equal(actual, claimed)) return kCryptEHashValue;
-
-  if (!RsaAlgorithmFits(si.signature_oid, md)) return kNteBadAlgId;
-  EVP_PKEY* key = X509_get0_pubkey(certificate_->x509());
-  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return kNteBadAlgId;
-  // The signature covers the attributes' DER as a SET (tag 0x31 for [0]).
-  const uint8_t set_tag = der::kSet;
-  const Bytes pieces[] = {Bytes(&set_tag, 1), si.signed_attributes.subspan(1)};
-  const std::vector<uint8_t> attrs_digest = cms::DigestOf(md, pieces);
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new(key, nullptr));
-  if (attrs_digest.empty() || !ctx || EVP_PKEY_verify_init(ctx.get()) <= 0 ||
-      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0 ||
-      EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0)
-    return kNteBadSignature;
-  if (EVP_PKEY_verify(ctx.get(), si.signature.data(), si.signature.size(), attrs_digest.data(),
-                      attrs_digest.size()) != 1)
-    return kNteBadSignature;
+  const cms::SignerRole role = kind_ == kSigner          ? cms::SignerRole::kSigner
+                               : kind_ == kCounterSigner ? cms::SignerRole::kCounterSigner
+                                                         : cms::SignerRole::kTimeStampSigner;
+  // The message's signers share the digest of the content, made once per algorithm.
+  auto digest = [&](const EVP_MD* md) {
+    if (!content_digests_) return cms::DigestOf(md, content);
+    return content_digests_->Get(md, content);
+  };
+  const LibraryErrorCode err =
+      cms::CheckSignerSignature(si, *certificate_, sd.econtent_type, role, digest);
+  if (err != 0) return err;
 
   if (kind_ == kTimeStampSigner) return CheckImprint();
   return 0;

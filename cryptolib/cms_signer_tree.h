@@ -12,6 +12,8 @@
 // gives 13), so that it shows as a signature that could not be checked.
 //
 // Verify checks one node's signature (no chain, no revocation):
+//  - a signer of plain data without signed attributes: the signature covers
+//    the content's digest itself; otherwise
 //  - the signed attributes hold exactly one messageDigest equal to the
 //    digest, by the signer's digest algorithm (SHA-1 or SHA-2), of the bytes
 //    it signed; a signer or time-stamp signer also exactly one contentType
@@ -22,7 +24,7 @@
 //    that is not supported);
 //  - a time-stamp signer under a signer also needs the token's message
 //    imprint to be the digest of that signer's signature value (0x80091007).
-// No SignerInfo, no certificate, no signed attributes, nothing to digest, or
+// No SignerInfo, no certificate, nothing to digest, or
 // a token's TSTInfo that does not decode: 13. 0 only when every check ran.
 #pragma once
 
@@ -105,6 +107,7 @@ class CmsSignerNode {
 
  private:
   struct Decoded;
+  class DigestCache;
   static LibraryErrorCode DecodeSignedData(std::span<const uint8_t> bytes,
                                            std::shared_ptr<Decoded>* out);
   CmsSignerNode(uint32_t kind, std::shared_ptr<const Decoded> decoded,
@@ -134,6 +137,7 @@ class CmsSignerNode {
   // of the counter-signed signature value; when neither, the SignedData's
   // encapsulated content.
   bool has_data_ = false;
+  std::shared_ptr<DigestCache> content_digests_;  // the message's signers only
   std::span<const uint8_t> data_;
   std::vector<uint8_t> owned_data_;
   // A time-stamp signer: the bytes its token stamped, when known.

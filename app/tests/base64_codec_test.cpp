@@ -93,5 +93,30 @@ TEST(Base64Codec, AgreesWithOpenSslAndRoundTrips) {
   }
 }
 
+
+// A signature file decodes with the very rules of Decode, and only text made
+// of the alphabet, padding and line breaks counts as base64.
+TEST(Base64Codec, WholeFilesDecodeAsDecodeDoesAndOnlyBase64TextQualifies) {
+  Base64Codec codec;
+  for (std::string_view text : {"TQ==TWFu", "TWFu\r\nTWE=", "TWF", "TWFuTQ==", "T"}) {
+    std::vector<uint8_t> one(64);
+    uint32_t length = 0;
+    const uint32_t status = codec.Decode(text, one, length);
+    std::vector<uint8_t> all;
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    EXPECT_EQ(codec.DecodeAll(bytes, all), status) << text;
+    one.resize(status == 0 ? length : 0);
+    EXPECT_EQ(all, one) << text;
+  }
+  auto qualifies = [](std::string_view s) {
+    return Base64Codec::IsBase64Text(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+  };
+  EXPECT_TRUE(qualifies("MIIB\r\nAA==\n"));
+  EXPECT_FALSE(qualifies("MIME-Version: 1.0\r\n"));
+  EXPECT_FALSE(qualifies(""));
+  EXPECT_FALSE(qualifies(std::string_view("MII\0", 4)));
+}
+
 }  // namespace
 }  // namespace vel::app

@@ -284,11 +284,17 @@ TEST_F(CmsPeerTest, WeVerifyWhatOpenSslSignsAndReSigns) {
   r = OpenSslVerify(ours, false, true);
   EXPECT_EQ(r.exit_code, 0) << r.output;
 
-  // Without signed attributes nothing binds the content type: never correct here.
+  // Without signed attributes the signature covers the data itself, as
+  // openssl checks it; a changed content byte breaks it.
   ASSERT_EQ(RunCommand(sign + " -md sha1 -nodetach -noattr -out " + Q(out)).exit_code, 0);
-  const Bytes noattr = test::ReadFileBytes(out);
+  Bytes noattr = test::ReadFileBytes(out);
+  r = OpenSslVerify(noattr, false, true);
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(VerifyAttached(noattr.data(), static_cast<uint32_t>(noattr.size()), 0), 0u);
+  ASSERT_EQ(cms::ParseSignedData(noattr, &sd), 0u);
+  noattr[static_cast<size_t>(sd.econtent[0].data() - noattr.data()) + 10] ^= 1;
   EXPECT_EQ(VerifyAttached(noattr.data(), static_cast<uint32_t>(noattr.size()), 0),
-            kCryptEHashValue);
+            kNteBadSignature);
 }
 
 TEST_F(CmsPeerTest, DecryptsWhatOpenSslEncryptsForAKeyInTheStore) {

@@ -295,6 +295,8 @@ TEST_F(SignerTreeTest, EachSignerCheckMustHoldOnTheSignedAttributes) {
   digest_not_octets.attributes = {ct, Attr(cms::kOidMessageDigest, {OidValue("1.2.3")})};
   Crafted no_attributes = good;
   no_attributes.with_attributes = false;
+  Crafted no_attributes_spoilt = no_attributes;
+  no_attributes_spoilt.spoil_signature = true;
   Crafted spoilt = good;
   spoilt.spoil_signature = true;
   Crafted md5 = good;
@@ -309,7 +311,8 @@ TEST_F(SignerTreeTest, EachSignerCheckMustHoldOnTheSignedAttributes) {
       {"no contentType", no_type, kCryptEHashValue},
       {"contentType of another type", wrong_type, kCryptEHashValue},
       {"messageDigest not an OCTET STRING", digest_not_octets, kCryptEHashValue},
-      {"no signed attributes", no_attributes, 13},
+      {"no signed attributes, signature over the content", no_attributes, 0},
+      {"no signed attributes, signature changed", no_attributes_spoilt, kNteBadSignature},
       {"signature changed", spoilt, kNteBadSignature},
       {"MD5 named", md5, kNteBadAlgId},
   };

@@ -1,0 +1,257 @@
+// Signed files that openssl makes, read, decrypted and verified here; our
+// verdict on each signature agrees with openssl's.
+#include <gtest/gtest.h>
+#include <openssl/cms.h>
+#include <openssl/pem.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/content_opener.h"
+#include "app/message_catalog.h"
+#include "app/prompt.h"
+#include "app/signed_mime_doc.h"
+#include "app/signature_verifier.h"
+#include "app/signed_file.h"
+#include "app/signed_source.h"
+#include "platform/tests/test_pki.h"
+
+namespace vel::app {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using test::RunCommand;
+using test::ShellQuote;
+std::string Q(const std::filesystem::path& p) { return ShellQuote(p.string()); }
+
+constexpr char kContent[] =
+    "Umowa nr 7/2026\r\nStrony zgodnie postanawiaja, co nastepuje.\r\n"
+    "Zalacznik: cennik uslug.\r\n";
+
+// A SignedData made with OpenSSL's own API, carrying the signed file-name
+// attribute that other signing packages add.
+Bytes SignWithFileName(const test::TestIdentity& id, const std::string& name, bool detached) {
+  BIO* in = BIO_new_mem_buf(kContent, static_cast<int>(sizeof kContent - 1));
+  const unsigned flags = CMS_BINARY | CMS_PARTIAL | (detached ? CMS_DETACHED : 0u);
+  CMS_ContentInfo* cms = CMS_sign(nullptr, nullptr, nullptr, nullptr, flags);
+  CMS_SignerInfo* si = CMS_add1_signer(cms, id.x509.get(), id.key.get(), EVP_sha256(), CMS_BINARY);
+  EXPECT_NE(si, nullptr);
+  EXPECT_EQ(CMS_signed_add1_attr_by_txt(si, "1.2.616.1.170091.20.10.10.10", V_ASN1_IA5STRING,
+                                        name.data(), static_cast<int>(name.size())),
+            1);
+  EXPECT_EQ(CMS_final(cms, in, nullptr, flags), 1);
+  Bytes der(static_cast<size_t>(i2d_CMS_ContentInfo(cms, nullptr)));
+  unsigned char* p = der.data();
+  i2d_CMS_ContentInfo(cms, &p);
+  CMS_ContentInfo_free(cms);
+  BIO_free(in);
+  return der;
+}
+
+class SignedFilePeerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pki_ = std::make_unique<test::TestPki>();
+    content_file_ = pki_->dir / "umowa.txt";
+    test::WriteFileText(content_file_, kContent);
+  }
+  static void TearDownTestSuite() { pki_.reset(); }
+  void SetUp() override {
+    VEL_REQUIRE_TOOL("openssl");
+    pin_.Install();
+    setenv("TMPDIR", pki_->dir.path().c_str(), 1);
+  }
+
+  static std::string Signer() {
+    return " -signer " + Q(pki_->CertFile(pki_->signer)) + " -inkey " +
+           Q(pki_->KeyFile(pki_->signer));
+  }
+  // Runs the command with " -out <file>" before `tail` (openssl wants its
+  // options before the recipient certificates).
+  static std::filesystem::path Make(const std::string& name, const std::string& command,
+                                    const std::string& tail = {}) {
+    const auto out = pki_->dir / name;
+    const test::CommandResult r = RunCommand(command + " -out " + Q(out) + tail);
+    EXPECT_EQ(r.exit_code, 0) << command << "\n" << r.output;
+    return out;
+  }
+  // openssl's verdict on the signature alone (no chain), with the content
+  // for a detached one.
+  static bool OpenSslAccepts(const std::filesystem::path& file, const std::string& inform,
+                             bool smime, bool detached) {
+    std::string cmd = std::string("openssl ") + (smime ? "smime" : "cms") +
+                      " -verify -noverify -binary -inform " + inform + " -in " + Q(file) +
+                      " -out /dev/null";
+    if (detached && !smime) cmd += " -content " + Q(content_file_);
+    return RunCommand(cmd).exit_code == 0;
+  }
+  // Ours: every node of the tree verifies.
+  static bool WeAccept(CSignedFile& file) {
+    std::unique_ptr<SignedSource> source = SourceForFile(file);
+    if (!source) return false;
+    const std::unique_ptr<SignerRef> root = source->CreateSignerRef();
+    if (!root || root->Verify() != 0) return false;
+    for (std::unique_ptr<SignerRef> n = root->GetNext(); n; n = n->GetNext())
+      if (n->Verify() != 0) return false;
+    return true;
+  }
+
+  static inline std::unique_ptr<test::TestPki> pki_;
+  static inline std::filesystem::path content_file_;
+  test::ScriptedPin pin_;
+};
+
+TEST_F(SignedFilePeerTest, RecognisesAndVerifiesWhatOpenSslSigns) {
+  const std::string cms = "openssl cms -sign -binary -md sha256 -in " + Q(content_file_) + Signer();
+  const std::string smime =
+      "openssl smime -sign -crlfeol -md sha256 -in " + Q(content_file_) + Signer();
+  const auto der = Make("a.p7", cms + " -nodetach -outform DER");
+  // Base64 of the DER, 64 characters a line, under a name that ends in .sig.
+  const auto b64 = pki_->dir / "a.txt.sig";
+  ASSERT_EQ(RunCommand("openssl base64 -in " + Q(der) + " -out " + Q(b64)).exit_code, 0);
+  struct Case {
+    std::filesystem::path file;
+    std::string inform;
+    uint32_t state;
+    bool smime, detached;
+  };
+  const Case cases[] = {
+      {der, "DER", CSignedFile::kStateCmsSigned, false, false},
+      {b64, "DER", CSignedFile::kStateCmsSigned, false, false},
+      {Make("stream.p7", cms + " -nodetach -stream -outform DER"), "DER",
+       CSignedFile::kStateCmsSigned, false, false},
+      {Make("noattr.p7", cms + " -nodetach -noattr -outform DER"), "DER",
+       CSignedFile::kStateCmsSigned, false, false},
+      // S/MIME begins "MIME-Version:", which is no base64 even under .p7.
+      {Make("multipart.p7", smime), "SMIME", CSignedFile::kStateSmimeMultipart, true, false},
+      {Make("opaque.p7", smime + " -nodetach"), "SMIME", CSignedFile::kStateSmimeOpaque, true,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file.filename().string());
+    CSignedFile file;
+    ASSERT_EQ(file.Load(c.file.string(), true), 1) << file.GetLastError();
+    EXPECT_EQ(file.GetState(), c.state);
+    EXPECT_TRUE(OpenSslAccepts(c.inform == "DER" && c.file == b64 ? der : c.file, c.inform,
+                               c.smime, c.detached));
+    EXPECT_TRUE(WeAccept(file));
+    Bytes shown;
+    ASSERT_EQ(file.ExtractContent(shown), 0u);
+    const std::string text(shown.begin(), shown.end());
+    EXPECT_NE(text.find("Zalacznik: cennik uslug."), std::string::npos) << text;
+
+    // One changed byte of the signed text: both refuse.
+    Bytes bytes = test::ReadFileBytes(c.file == b64 ? der : c.file);
+    const std::string needle = "cennik";
+    auto at = std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end());
+    if (at == bytes.end()) continue;  // base64 inside: covered by the DER case
+    *at = 'C';
+    const auto changed = pki_->dir / ("changed_" + c.file.filename().string());
+    test::WriteFileBytes(changed, bytes);
+    CSignedFile bad;
+    ASSERT_EQ(bad.Load(changed.string(), true), 1);
+    EXPECT_FALSE(OpenSslAccepts(changed, c.inform, c.smime, c.detached));
+    EXPECT_FALSE(WeAccept(bad));
+  }
+}
+
+TEST_F(SignedFilePeerTest, DecryptsWhatOpenSslEncryptsForAKeyInTheStore) {
+  const auto signed_der = Make("inner.p7", "openssl cms -sign -binary -nodetach -outform DER -in " +
+                                               Q(content_file_) + Signer());
+  const std::string recipient = " " + Q(pki_->CertFile(pki_->signer));
+  struct Case {
+    std::filesystem::path file;
+    uint32_t state;
+  };
+  const Case cases[] = {
+      {Make("env_aes.p7", "openssl cms -encrypt -binary -aes256 -outform DER -in " +
+                              Q(signed_der), recipient),
+       CSignedFile::kStateCmsEnveloped},
+      {Make("env_des3.p7", "openssl cms -encrypt -binary -des3 -outform DER -in " +
+                               Q(signed_der), recipient),
+       CSignedFile::kStateCmsEnveloped},
+      {Make("env_smime.p7", "openssl smime -encrypt -binary -aes128 -in " + Q(signed_der),
+                            recipient),
+       CSignedFile::kStateSmimeEnveloped},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file.filename().string());
+    CSignedFile file;
+    ASSERT_EQ(file.Load(c.file.string(), true), 1) << file.GetLastError();
+    EXPECT_EQ(file.GetState(), c.state);
+    ASSERT_EQ(file.Decrypt(), 1) << std::hex << file.GetLastError();
+    EXPECT_EQ(file.GetState(), CSignedFile::kStateCmsSigned);
+    EXPECT_TRUE(WeAccept(file));
+  }
+}
+
+TEST_F(SignedFilePeerTest, AnEncryptedPackageOpensOnlyWhenTheUserAgrees) {
+  const auto inner = Make("inner.eml", "openssl smime -sign -crlfeol -md sha256 -in " +
+                                           Q(content_file_) + Signer());
+  const auto package = Make("umowa.vestPro", "openssl smime -encrypt -aes256 -crlfeol -in " +
+                                                 Q(inner),
+                            " " + Q(pki_->CertFile(pki_->signer)));
+  CMessageTable catalog(1045);
+  ScriptedPrompt no;
+  no.QueueMessageAnswer(IDNO);
+  CSignedMimeDoc declined(package.string(), catalog, no);
+  EXPECT_FALSE(declined.path().has_value());
+  ASSERT_EQ(no.shown().size(), 1u);
+  EXPECT_EQ(no.shown()[0].id, 208);
+
+  ScriptedPrompt yes;
+  yes.QueueMessageAnswer(IDYES);
+  CSignedMimeDoc doc(package.string(), catalog, yes);
+  ASSERT_TRUE(doc.path().has_value());
+  EXPECT_EQ(doc.kind(), CSignedMimeDoc::kMultipartSigned);
+  EXPECT_EQ(std::string(doc.document().begin(), doc.document().end()), kContent);
+  const auto sig = doc.signature();
+  const auto signed_part = doc.signed_content();
+  SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), signed_part.data(),
+                      static_cast<uint32_t>(signed_part.size()), false);
+  const std::unique_ptr<SignerRef> root = source.CreateSignerRef();
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->Verify(), 0u);
+}
+
+TEST_F(SignedFilePeerTest, TheSignedNameStaysInsideAPrivateFolder) {
+  struct Case {
+    std::string signed_name;
+    std::string shown_as;
+  };
+  const Case cases[] = {
+      {"report.pdf", "tmpvr_report.pdf"},
+      {"../../.bashrc", "tmpvr_.bashrc"},
+      {"/etc/x", "tmpvr_x"},
+      {"a\x01\x1b[2Jb.txt", "tmpvr_a[2Jb.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signed_name);
+    const auto p7 = pki_->dir / "named.p7";
+    test::WriteFileBytes(p7, SignWithFileName(pki_->signer, c.signed_name, false));
+    CSignedFile file;
+    ASSERT_EQ(file.Load(p7.string(), true), 1);
+    EXPECT_EQ(file.GetState(), CSignedFile::kStateCmsSigned);
+    EXPECT_EQ(file.file_name(), c.signed_name);
+    EXPECT_TRUE(WeAccept(file));
+    Bytes content;
+    ASSERT_EQ(file.ExtractContent(content), 0u);
+    std::string copy;
+    OpenContentCopy(file.file_name(), content, &copy);
+    ASSERT_FALSE(copy.empty());
+    const std::filesystem::path path(copy);
+    EXPECT_EQ(path.filename().string(), c.shown_as);
+    EXPECT_EQ(path.parent_path().parent_path(), pki_->dir.path());
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(test::ReadFileBytes(path), content);
+  }
+  // Without the attribute the name comes from the file's own.
+  EXPECT_EQ(ContentNameFromPath("/home/u/report.pdf.p7"), "report.pdf");
+  EXPECT_EQ(ContentNameFromPath("/home/u/umowa.pdf_signed.sig"), "umowa.pdf");
+  EXPECT_EQ(ContentNameFromPath("/home/u/faktura.pdf.xml"), "faktura.pdf");
+  EXPECT_EQ(ContentNameFromPath("/home/u/faktura.xml"), "faktura.xml");
+}
+
+}  // namespace
+}  // namespace vel::app
