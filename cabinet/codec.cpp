@@ -1,5 +1,5 @@
 // Codec availability, the CFDATA checksum, and the entry points of the codecs
-// that are not built yet (LZX compressor, Quantum and LZX decompressors).
+// that are not built yet (Quantum and LZX decompressors).
 #include "cabinet/codec.h"
 
 #include <bit>
@@ -43,20 +43,6 @@ uint32_t CabChecksum(const void* data, uint32_t length, uint32_t seed) {
 // ---- Not built yet: the dispatch checks CodecAvailable() first, so these are
 // reached only by a caller that skips that check. No context of these kinds can
 // exist, so every entry point that takes one refuses it as a wrong tag.
-
-CodecStatus LciCreateCompression(uint32_t* pBlockSize, const LciConfiguration*, PFNALLOC, PFNFREE,
-                                 uint32_t* pDstBufferMin, LzxCompressor** pHandle, PFNLCIOUTPUT, void*) {
-  if (pHandle != nullptr) *pHandle = nullptr;
-  if (pDstBufferMin != nullptr && pBlockSize != nullptr) *pDstBufferMin = *pBlockSize + kLzxSlack;
-  return CODEC_BAD_CONFIGURATION;
-}
-CodecStatus LciCompress(LzxCompressor*, const void*, uint32_t, void*, uint32_t, uint32_t* pcbResult) {
-  if (pcbResult != nullptr) *pcbResult = 0;
-  return CODEC_BAD_PARAMETERS;
-}
-CodecStatus LciFlushOutput(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
-CodecStatus LciResetCompression(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
-CodecStatus LciDestroyCompression(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
 
 CodecStatus QdiCreateDecompression(uint32_t* pBlockSize, const QdiConfiguration* config, PFNALLOC, PFNFREE,
                                    uint32_t* pSrcBufferMin, QuantumDecompressor** pHandle) {

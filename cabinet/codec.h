@@ -91,7 +91,12 @@ CodecStatus MciCompress(MsZipCompressor* h, const void* src, uint32_t cbSrc, voi
 CodecStatus MciResetCompression(MsZipCompressor* h);    // forgets the history (new folder)
 CodecStatus MciDestroyCompression(MsZipCompressor* h);
 
-// ---- LZX compressor ("LCIC"), not built yet ---------------------------------
+// ---- LZX compressor ("LCIC") ------------------------------------------------
+// One LZX stream per folder: the window (config->windowSize, a power of two from
+// 2^15 to 2^21; anything else fails creation with CODEC_NO_MEMORY) keeps the
+// history across blocks. Each call feeds one block; frames of 32,768 bytes leave
+// through the output callback once coded, so a frame may come out during a later
+// call. *pcbResult estimates the compressed bytes still held.
 struct LciConfiguration {
   uint32_t windowSize;           // bytes, 1 << w
   uint32_t secondPartitionSize;  // 65,536

@@ -105,15 +105,18 @@ TEST_F(FciTest, NoMethodSelectedCannotCompress) {
   EXPECT_TRUE(FCIDestroy(h));
 }
 
-TEST_F(FciTest, LzxHasNoCompressorYet) {
+// Readers know LZX windows of 2^15 to 2^21 bytes only; Quantum has no compressor.
+TEST_F(FciTest, RefusesLzxWindowsOutsideTheFormatAndQuantum) {
   TempDir src, work;
   WriteFileBytes(src / "a", Bytes{'a'});
   CCAB ccab = Params(work.path(), "x.cab");
-  ERF erf;
-  HFCI h = Make(erf, ccab);
-  EXPECT_FALSE(FCIAddFile(h, (src / "a").c_str(), "a", false, NextCabinet, nullptr, FciTestOpenInfo, 0x1503));
-  EXPECT_EQ(erf.erfOper, FCIERR_BAD_COMPR_TYPE);
-  FCIDestroy(h);
+  for (uint16_t type : {uint16_t{0x0E03}, uint16_t{0x1603}, uint16_t{0x0003}, uint16_t{0x0F02}}) {
+    ERF erf;
+    HFCI h = Make(erf, ccab);
+    EXPECT_FALSE(FCIAddFile(h, (src / "a").c_str(), "a", false, NextCabinet, nullptr, FciTestOpenInfo, type)) << type;
+    EXPECT_EQ(erf.erfOper, FCIERR_BAD_COMPR_TYPE) << type;
+    FCIDestroy(h);
+  }
 }
 
 TEST_F(FciTest, TypeChangeClosesTheFolder) {
