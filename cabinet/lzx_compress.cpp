@@ -36,7 +36,8 @@ constexpr uint32_t kFrame = 32768;
 constexpr unsigned kMinMatch = 2;
 constexpr unsigned kMaxMatch = 257;
 constexpr unsigned kTreeKey = 50;        // tree key length; matches this long skip the optimal parse
-constexpr unsigned kTreeSteps = 48;      // nodes visited per search at most
+constexpr unsigned kTreeSteps = 12;      // nodes visited per search at most
+constexpr unsigned kRootBits = 18;       // trees by a hash of the next three bytes
 constexpr unsigned kHorizon = 4096;      // positions one optimal parse looks ahead at most
 constexpr unsigned kMaxBlockFrames = 8;  // frames gathered into one block at most
 constexpr unsigned kMaxSlots = 50;
@@ -272,9 +273,11 @@ struct LzxCompressor {
   uint32_t e8FramesDone = 0;
 
   // Binary trees. Tree positions are stream offsets + treeBias (0 = none), the
-  // node of a position lives at (position mod window) of the child arrays.
+  // children of a position live at (position mod window) of the child array.
   CodecBuffer<uint32_t> roots;
-  CodecBuffer<uint32_t> left, right;
+  CodecBuffer<uint32_t> last2;  // latest position of each two-byte value, for matches of two
+  // Children of each node side by side (smaller, greater): one cache line per visit.
+  CodecBuffer<uint32_t> children;
   uint64_t treeBias = 1;
 
   // Parse.
@@ -318,9 +321,9 @@ struct LzxCompressor {
         output(out),
         outputContext(outCtx),
         data(a, f, size_t{win} + partition + size_t{kFrame} * (kMaxBlockFrames + 2) + kMaxMatch + 8),
-        roots(a, f, 65536),
-        left(a, f, win),
-        right(a, f, win),
+        roots(a, f, size_t{1} << kRootBits),
+        last2(a, f, 65536),
+        children(a, f, size_t{win} * 2),
         nodes(a, f, kHorizon + kMaxMatch + 2),
         pairs(a, f, kMaxMatch + 1),
         items(a, f, size_t{kFrame} * kMaxBlockFrames + 1),
@@ -372,6 +375,7 @@ struct LzxCompressor {
 
 void LzxCompressor::Reset() {
   roots.Fill(0);
+  last2.Fill(0);
   // Tree positions of the new stream start past every old one, so no old node
   // can be taken for a new one.
   treeBias += streamLen + window;
@@ -404,10 +408,8 @@ void LzxCompressor::Normalise() {
   const uint64_t sub = (top - 2 * uint64_t{window}) & ~uint64_t{window - 1};
   auto shift = [&](uint32_t& v) { v = v > sub ? static_cast<uint32_t>(v - sub) : 0; };
   for (size_t i = 0; i < roots.size(); ++i) shift(roots[i]);
-  for (size_t i = 0; i < left.size(); ++i) {
-    shift(left[i]);
-    shift(right[i]);
-  }
+  for (size_t i = 0; i < last2.size(); ++i) shift(last2[i]);
+  for (size_t i = 0; i < children.size(); ++i) shift(children[i]);
   treeBias -= sub;
 }
 
@@ -481,13 +483,27 @@ unsigned LzxCompressor::FindMatches(uint64_t off, uint64_t keyEnd, unsigned maxL
   const uint8_t* cur = At(off);
   const uint32_t pos = static_cast<uint32_t>(off + treeBias);
   const uint32_t mask = window - 1;
-  uint32_t& root = roots[cur[0] | unsigned{cur[1]} << 8];
+  const uint32_t maxDistance = std::min<uint64_t>(window - 3, off);
+  unsigned best = 1, count = 0;
+  // Two bytes alone pay only from close by: the latest such position is enough.
+  uint32_t& at2 = last2[cur[0] | unsigned{cur[1]} << 8];
+  if (collect && at2 != 0 && pos - at2 <= maxDistance && maxLen >= kMinMatch) {
+    const uint8_t* cand = cur - (pos - at2);
+    if (cand[0] == cur[0] && cand[1] == cur[1]) {
+      pairs[count++] = {kMinMatch, pos - at2 + 2};
+      best = kMinMatch;
+    }
+  }
+  at2 = pos;
+  if (keyLimit < 3) return count;
+  const uint32_t hash = ((uint32_t{cur[0]} | uint32_t{cur[1]} << 8 | uint32_t{cur[2]} << 16) * 0x9E3779B1u) >>
+                        (32 - kRootBits);
+  uint32_t& root = roots[hash];
   uint32_t candidate = root;
   root = pos;
-  uint32_t* ptrLeft = &left[pos & mask];   // where the next smaller node goes
-  uint32_t* ptrRight = &right[pos & mask];  // where the next greater node goes
-  unsigned lenLeft = 0, lenRight = 0, best = 1, count = 0;
-  const uint32_t maxDistance = std::min<uint64_t>(window - 3, off);
+  uint32_t* ptrLeft = &children[2 * (pos & mask)];       // where the next smaller node goes
+  uint32_t* ptrRight = &children[2 * (pos & mask) + 1];  // where the next greater node goes
+  unsigned lenLeft = 0, lenRight = 0;
   for (unsigned steps = kTreeSteps;; --steps) {
     const uint32_t distance = pos - candidate;
     if (candidate == 0 || distance > maxDistance || steps == 0) {
@@ -511,18 +527,18 @@ unsigned LzxCompressor::FindMatches(uint64_t off, uint64_t keyEnd, unsigned maxL
     const uint32_t idx = candidate & mask;
     if (len == keyLimit) {
       // Equal on the whole key: the new node takes the old one's place.
-      *ptrLeft = left[idx];
-      *ptrRight = right[idx];
+      *ptrLeft = children[2 * idx];
+      *ptrRight = children[2 * idx + 1];
       break;
     }
     if (cand[len] < cur[len]) {
       *ptrLeft = candidate;
-      ptrLeft = &right[idx];
+      ptrLeft = &children[2 * idx + 1];
       candidate = *ptrLeft;
       lenLeft = len;
     } else {
       *ptrRight = candidate;
-      ptrRight = &left[idx];
+      ptrRight = &children[2 * idx];
       candidate = *ptrRight;
       lenRight = len;
     }
@@ -622,6 +638,8 @@ void LzxCompressor::ParseRun(uint64_t limit, uint64_t frameEnd, bool final) {
       unsigned bestRep = 0;
       if (maxLen >= kMinMatch) {
         for (unsigned k = 0; k < 3; ++k) {
+          // An offset held twice is tried once, as the cheaper slot.
+          if ((k > 0 && node.rep.r[k] == node.rep.r[0]) || (k > 1 && node.rep.r[k] == node.rep.r[1])) continue;
           repLen[k] = MatchLength(off, node.rep.r[k], maxLen);
           if (repLen[k] > repLen[bestRep]) bestRep = k;
         }
@@ -648,9 +666,17 @@ void LzxCompressor::ParseRun(uint64_t limit, uint64_t frameEnd, bool final) {
         }
       };
       reach(i + 1, node.cost + mainCost[*At(off)], 1, 0);
-      for (unsigned k = 0; k < 3; ++k) {
-        for (unsigned len = kMinMatch; len <= repLen[k]; ++len) reach(i + len, node.cost + MatchCost(len, k), len, k);
-      }
+      // Every length of a match, priced by its slot: the slot is fixed per offset.
+      auto reachLengths = [&](unsigned from, unsigned to, uint32_t offset) {
+        const unsigned slot = SlotOf(offset);
+        const uint32_t base = node.cost + kSlots.extra[slot];
+        const uint16_t* sym = &mainCost[256 + slot * 8 - 2];
+        for (unsigned len = from; len <= std::min(to, 8u); ++len) reach(i + len, base + sym[len], len, offset);
+        for (unsigned len = std::max(from, 9u); len <= to; ++len) {
+          reach(i + len, base + sym[9] + lengthCost[len - 9], len, offset);
+        }
+      };
+      for (unsigned k = 0; k < 3; ++k) reachLengths(kMinMatch, repLen[k], k);
       unsigned from = kMinMatch;
       for (unsigned m = 0; m < count; ++m) {
         const MatchPair& pr = pairs[m];
@@ -659,7 +685,15 @@ void LzxCompressor::ParseRun(uint64_t limit, uint64_t frameEnd, bool final) {
           from = 3;
           continue;
         }
-        for (unsigned len = from; len <= pr.length; ++len) reach(i + len, node.cost + MatchCost(len, pr.offset), len, pr.offset);
+        // A repeated offset already priced these lengths more cheaply.
+        const uint32_t distance = pr.offset - 2;
+        bool repeated = false;
+        for (unsigned k = 0; k < 3; ++k) repeated = repeated || (distance == node.rep.r[k] && repLen[k] >= pr.length);
+        if (repeated) {
+          from = pr.length + 1;
+          continue;
+        }
+        reachLengths(from, pr.length, pr.offset);
         from = pr.length + 1;
       }
       // The node after the step just taken carries its repeated offsets.
