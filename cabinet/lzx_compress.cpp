@@ -36,7 +36,10 @@ constexpr uint32_t kFrame = 32768;
 constexpr unsigned kMinMatch = 2;
 constexpr unsigned kMaxMatch = 257;
 constexpr unsigned kTreeKey = 50;        // tree key length; matches this long skip the optimal parse
-constexpr unsigned kTreeSteps = 8;      // nodes visited per search at most
+// Search effort: a tree visit costs one unit close by (its node and bytes are
+// likely cached), two farther away; a search stops when the units run out.
+constexpr unsigned kTreeUnits = 16;
+constexpr uint32_t kNearDistance = 65536;
 constexpr unsigned kRootBits = 18;       // trees by a hash of the next three bytes
 constexpr unsigned kHorizon = 4096;      // positions one optimal parse looks ahead at most
 constexpr unsigned kMaxBlockFrames = 8;  // frames gathered into one block at most
@@ -504,12 +507,14 @@ unsigned LzxCompressor::FindMatches(uint64_t off, uint64_t keyEnd, unsigned maxL
   uint32_t* ptrLeft = &children[2 * (pos & mask)];       // where the next smaller node goes
   uint32_t* ptrRight = &children[2 * (pos & mask) + 1];  // where the next greater node goes
   unsigned lenLeft = 0, lenRight = 0;
-  for (unsigned steps = kTreeSteps;; --steps) {
+  for (unsigned units = kTreeUnits;;) {
     const uint32_t distance = pos - candidate;
-    if (candidate == 0 || distance > maxDistance || steps == 0) {
+    const unsigned cost = distance <= kNearDistance ? 1 : 2;
+    if (candidate == 0 || distance > maxDistance || units < cost) {
       *ptrLeft = *ptrRight = 0;
       break;
     }
+    units -= cost;
     const uint8_t* cand = cur - distance;
     unsigned len = std::min(lenLeft, lenRight);
     while (len < keyLimit && cand[len] == cur[len]) ++len;
