@@ -4,14 +4,20 @@
 //
 // The pipeline, per frame of input:
 //   1. append to the window buffer and apply the E8 call translation;
-//   2. find matches with binary trees (one tree per two-byte prefix, keyed by
-//      the next kTreeKey bytes), parse with a cost-driven optimal parse whose
-//      costs come from the statistics of the items tallied so far;
+//   2. find matches with binary trees (one tree per hash of the next three
+//      bytes, keyed by the next kTreeKey bytes; matches of two come from the
+//      latest position of each two-byte value), parse with a cost-driven
+//      optimal parse whose costs come from the statistics of the items tallied
+//      so far;
 //   3. gather whole frames into a block while coding them together is cheaper
 //      than cutting, then code the block as verbatim, aligned-offset or
 //      uncompressed, whichever is smallest.
 // Blocks always begin at a frame boundary. Matches never cross one, and an
 // uncompressed block then never has a frame end in the middle of a 16-bit word.
+// Frames end padded with 0 to 15 bits to a 16-bit boundary, which every reader
+// expects; an uncompressed block's header never ends on a word boundary there
+// (27 bits after a frame start, 60 at the stream start), so the readers' rule
+// for that case (1 to 16 bits) only guards a path that is not taken.
 //
 // The tree comparisons look kTreeKey bytes ahead; a position is parsed only when
 // that many translated bytes follow it (or at the end of the stream), so every
