@@ -317,6 +317,7 @@ struct LzxCompressor {
   std::array<uint8_t, kLengthSymbols> prevLength{};
   bool failed = false;
   bool finalParse = false;
+  bool statisticsPass = true;  // the first frame of a stream is parsed twice
 
   LzxCompressor(PFNALLOC a, PFNFREE f, uint32_t size, uint32_t win, uint32_t part, PFNLCIOUTPUT out,
                 void* outCtx)
@@ -404,6 +405,7 @@ void LzxCompressor::Reset() {
   out.ResetOverflow();
   frameBytes = 0;
   headerWritten = false;
+  statisticsPass = true;
   prevMain.fill(0);
   prevLength.fill(0);
   failed = false;
@@ -743,6 +745,22 @@ void LzxCompressor::ParseRun(uint64_t limit, uint64_t frameEnd, bool final) {
 // A frame is parsed: gather it into the open block while coding them together
 // costs less than cutting there, else code the open block and start a new one.
 void LzxCompressor::FrameDone(uint64_t frameEnd) {
+  if (statisticsPass) {
+    // The first parse ran on guessed prices; parse the first frame again with
+    // the prices its own statistics give.
+    statisticsPass = false;
+    RefreshCosts();
+    statMain.fill(0);
+    statLength.fill(0);
+    roots.Fill(0);
+    last2.Fill(0);
+    itemCount = 0;
+    pendingBits = 0;
+    rep = RepeatState{};
+    refreshAt = kRefreshItems;
+    parsed = 0;
+    return;
+  }
   frames[frameCount++] = {itemCount, frameEnd, rep};
   // Older statistics count for half: the cost model follows changes in the data.
   for (auto& f : statMain) f = (f + 1) / 2;
