@@ -229,21 +229,23 @@ struct FciContext {
   }
 
   // Appends one CFDATA record (checksum filled in when the folder is placed) to
-  // the folder's data file and reports it.
-  bool WriteDataBlock(const uint8_t* data, uint32_t cbData, uint32_t cbUncomp) {
+  // the folder's data file and reports it; `reported` is the uncompressed count
+  // the status callback has not been told of yet.
+  bool WriteDataBlock(const uint8_t* data, uint32_t cbData, uint32_t cbUncomp, uint32_t reported) {
     std::vector<uint8_t> header(dataHeaderSize, 0);
     Put16(&header[4], static_cast<uint16_t>(cbData));
     Put16(&header[6], static_cast<uint16_t>(cbUncomp));
     if (!WriteTemp(folderData, header.data(), dataHeaderSize) || !WriteTemp(folderData, data, cbData)) return false;
-    if (status != nullptr && status(statusFile, cbData, cbUncomp, pv) == -1) return Fail(FCIERR_USER_ABORT);
+    if (status != nullptr && status(statusFile, cbData, reported, pv) == -1) return Fail(FCIERR_USER_ABORT);
     return true;
   }
 
-  // The LZX compressor hands over each finished frame here.
+  // The LZX compressor hands over each finished frame here; its bytes were
+  // reported when they were taken in.
   static int LzxOutput(void* context, const void* data, uint32_t cbCompressed, uint32_t cbUncompressed) {
     auto* c = static_cast<FciContext*>(context);
     bool ok = cbCompressed <= c->dst.size() && cbUncompressed <= kBlockSize ? true : c->Fail(FCIERR_MCI_FAIL);
-    ok = ok && c->WriteDataBlock(static_cast<const uint8_t*>(data), cbCompressed, cbUncompressed);
+    ok = ok && c->WriteDataBlock(static_cast<const uint8_t*>(data), cbCompressed, cbUncompressed, 0);
     c->lzxOutputFailed = !ok;
     return ok ? 0 : 1;
   }
@@ -295,7 +297,7 @@ struct FciContext {
     }
     uint32_t uncompressed = srcUsed;
     srcUsed = 0;
-    return WriteDataBlock(dst.data(), cbData, uncompressed);
+    return WriteDataBlock(dst.data(), cbData, uncompressed, uncompressed);
   }
 
   // ---- folders and cabinets ----

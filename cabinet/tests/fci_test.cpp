@@ -143,6 +143,48 @@ TEST_F(FciTest, TypeChangeClosesTheFolder) {
   EXPECT_EQ(w.events.back(), "close:b:32:1");  // execute bit reported through cb
 }
 
+struct StatusTotals {
+  uint64_t compressed = 0, uncompressed = 0;
+};
+int32_t SumFileStatus(uint32_t type, uint32_t cb1, uint32_t cb2, void* pv) {
+  auto* t = static_cast<StatusTotals*>(pv);
+  if (type == statusFile) {
+    t->compressed += cb1;
+    t->uncompressed += cb2;
+  }
+  return 0;
+}
+
+// LZX frames leave the compressor after the bytes went in: the status callback
+// hears of every byte once and of every compressed frame once, and the held
+// frames count towards the folder threshold.
+TEST_F(FciTest, LzxReportsEveryByteOnceAndClosesFoldersAtTheThreshold) {
+  TempDir src, work;
+  const Bytes a = NoiseBytes(120000, 4), b = TextBytes(90000, 5);
+  WriteFileBytes(src / "a", a);
+  WriteFileBytes(src / "b", b);
+  CCAB ccab = Params(work.path(), "x.cab");
+  ccab.cbFolderThresh = 60000;
+  ERF erf;
+  StatusTotals totals;
+  HFCI h = FCICreate(&erf, nullptr, TestAlloc, TestFree, FciTestOpen, FciTestRead, FciTestWrite, FciTestClose,
+                     FciTestSeek, FciTestDelete, FciTestTempFile, &ccab, &totals);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(FCIAddFile(h, (src / "a").c_str(), "a", false, NextCabinet, SumFileStatus, FciTestOpenInfo, 0x1503));
+  ASSERT_TRUE(FCIAddFile(h, (src / "b").c_str(), "b", false, NextCabinet, SumFileStatus, FciTestOpenInfo, 0x1503));
+  ASSERT_TRUE(FCIFlushCabinet(h, false, NextCabinet, SumFileStatus)) << erf.erfOper;
+  EXPECT_TRUE(FCIDestroy(h));
+  EXPECT_EQ(totals.uncompressed, a.size() + b.size());
+  const ParsedCabinet p = ParseCabinet(ReadFileBytes(work / "x.cab"));
+  ASSERT_EQ(p.cFolders, 2);  // the noise alone passes the threshold
+  uint64_t compressed = 0;
+  for (size_t f = 0; f < p.blocks.size(); ++f) {
+    EXPECT_EQ(p.typeCompress[f], 0x1503);
+    for (const ParsedBlock& blk : p.blocks[f]) compressed += blk.cbData;
+  }
+  EXPECT_EQ(totals.compressed, compressed);
+}
+
 int g_tempTries = 0;
 int CountingNoTempName(char*, int, void*) {
   ++g_tempTries;
