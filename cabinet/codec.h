@@ -6,9 +6,10 @@
 // every entry point checks, so a wrong or destroyed handle is refused with
 // CODEC_BAD_PARAMETERS instead of being used.
 //
-// MSZIP is available in both directions. The LZX compressor and the Quantum and
-// LZX decompressors are declared with their final signatures but are not built
-// yet: CodecAvailable() says false for them, and the dispatch must then report
+// MSZIP is available in both directions, LZX for writing (the writer calls its
+// compressor for type 3 directly). The Quantum and LZX decompressors are
+// declared with their final signatures but are not built yet: CodecAvailable()
+// says false for them, and the reader's dispatch must then report
 // the bad-compression-type error without calling them. Their null-handle size
 // queries already answer; creating a real context returns CODEC_BAD_CONFIGURATION.
 #pragma once
