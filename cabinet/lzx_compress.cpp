@@ -43,8 +43,8 @@ constexpr unsigned kMinMatch = 2;
 constexpr unsigned kMaxMatch = 257;
 constexpr unsigned kTreeKey = 50;        // tree key length; matches this long skip the optimal parse
 // Search effort: a tree visit costs one unit close by (its node and bytes are
-// likely cached), two farther away; a search stops when the units run out.
-constexpr unsigned kTreeUnits = 16;
+// likely cached), three farther away; a search stops when the units run out.
+constexpr unsigned kTreeUnits = 18;
 constexpr uint32_t kNearDistance = 65536;
 constexpr unsigned kRootBits = 18;       // trees by a hash of the next three bytes
 constexpr unsigned kHorizon = 4096;      // positions one optimal parse looks ahead at most
@@ -517,7 +517,7 @@ unsigned LzxCompressor::FindMatches(uint64_t off, uint64_t keyEnd, unsigned maxL
   unsigned lenLeft = 0, lenRight = 0;
   for (unsigned units = kTreeUnits;;) {
     const uint32_t distance = pos - candidate;
-    const unsigned cost = distance <= kNearDistance ? 1 : 2;
+    const unsigned cost = distance <= kNearDistance ? 1 : 3;
     if (candidate == 0 || distance > maxDistance || units < cost) {
       *ptrLeft = *ptrRight = 0;
       break;
