@@ -482,7 +482,11 @@ void LzxCompressor::TranslateE8(uint64_t frameStart, uint32_t n) {
 
 // ---- Match finding ------------------------------------------------------------
 
-// Searches the tree of the two bytes at `off` and inserts `off` as its new root.
+inline uint32_t RootHash(const uint8_t* p) {
+  return ((uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16) * 0x9E3779B1u) >> (32 - kRootBits);
+}
+
+// Searches the tree of the three bytes at `off` and inserts `off` as its new root.
 // With `collect`, fills `pairs` with the longest match for each new length (at
 // most maxLen) and returns their count. keyEnd bounds the bytes the tree may
 // compare (the translated data).
@@ -507,9 +511,9 @@ unsigned LzxCompressor::FindMatches(uint64_t off, uint64_t keyEnd, unsigned maxL
   }
   at2 = pos;
   if (keyLimit < 3) return count;
-  const uint32_t hash = ((uint32_t{cur[0]} | uint32_t{cur[1]} << 8 | uint32_t{cur[2]} << 16) * 0x9E3779B1u) >>
-                        (32 - kRootBits);
-  uint32_t& root = roots[hash];
+  uint32_t& root = roots[RootHash(cur)];
+  // The next position's tree is searched next: start loading its root now.
+  if (keyLimit > 3) __builtin_prefetch(&roots[RootHash(cur + 1)]);
   uint32_t candidate = root;
   root = pos;
   uint32_t* ptrLeft = &children[2 * (pos & mask)];       // where the next smaller node goes
