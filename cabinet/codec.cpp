@@ -1,5 +1,4 @@
-// Codec availability, the CFDATA checksum, and the entry points of the codec
-// that is not built yet (the LZX compressor).
+// Codec availability and the CFDATA checksum.
 #include "cabinet/codec.h"
 
 #include <bit>
@@ -9,7 +8,8 @@
 
 bool CodecAvailable(uint16_t typeCompress) {
   const uint16_t method = CompressionMethod(typeCompress);
-  return method == tcompTYPE_NONE || method == tcompTYPE_MSZIP;
+  return method == tcompTYPE_NONE || method == tcompTYPE_MSZIP || method == tcompTYPE_QUANTUM ||
+         method == tcompTYPE_LZX;
 }
 
 static_assert(std::endian::native == std::endian::little, "the checksum folds words in host order");
@@ -39,21 +39,3 @@ uint32_t CabChecksum(const void* data, uint32_t length, uint32_t seed) {
   }
   return sum ^ tail;
 }
-
-// ---- Not built yet: the dispatch checks CodecAvailable() first, so these are
-// reached only by a caller that skips that check. No context of this kind can
-// exist, so every entry point that takes one refuses it as a wrong tag.
-
-CodecStatus LciCreateCompression(uint32_t* pBlockSize, const LciConfiguration*, PFNALLOC, PFNFREE,
-                                 uint32_t* pDstBufferMin, LzxCompressor** pHandle, PFNLCIOUTPUT, void*) {
-  if (pHandle != nullptr) *pHandle = nullptr;
-  if (pDstBufferMin != nullptr && pBlockSize != nullptr) *pDstBufferMin = *pBlockSize + kLzxSlack;
-  return CODEC_BAD_CONFIGURATION;
-}
-CodecStatus LciCompress(LzxCompressor*, const void*, uint32_t, void*, uint32_t, uint32_t* pcbResult) {
-  if (pcbResult != nullptr) *pcbResult = 0;
-  return CODEC_BAD_PARAMETERS;
-}
-CodecStatus LciFlushOutput(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
-CodecStatus LciResetCompression(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }
-CodecStatus LciDestroyCompression(LzxCompressor*) { return CODEC_BAD_PARAMETERS; }

@@ -6,11 +6,8 @@
 // every entry point checks, so a wrong or destroyed handle is refused with
 // CODEC_BAD_PARAMETERS instead of being used.
 //
-// MSZIP is available in both directions; Quantum and LZX are read. The LZX
-// compressor is declared with its final signature but is not built yet:
-// CodecAvailable() says false for it, and the writer's dispatch must then report
-// the bad-compression-type error without calling it. Its null-handle size query
-// already answers; creating a real context returns CODEC_BAD_CONFIGURATION.
+// MSZIP is available in both directions, Quantum and LZX for reading, and LZX
+// for writing (the writer calls its compressor for type 3 directly).
 #pragma once
 
 #include <cstddef>
@@ -42,7 +39,7 @@ inline constexpr unsigned CompressionWindow(uint16_t typeCompress) {
   return (typeCompress & tcompMASK_WINDOW) >> tcompSHIFT_WINDOW;
 }
 
-// True when a codec for this method exists in this build (none and MSZIP today).
+// True when a codec for this method exists in this build (every method of the format).
 bool CodecAvailable(uint16_t typeCompress);
 
 // ---- Sizes ------------------------------------------------------------------
@@ -91,7 +88,12 @@ CodecStatus MciCompress(MsZipCompressor* h, const void* src, uint32_t cbSrc, voi
 CodecStatus MciResetCompression(MsZipCompressor* h);    // forgets the history (new folder)
 CodecStatus MciDestroyCompression(MsZipCompressor* h);
 
-// ---- LZX compressor ("LCIC"), not built yet ---------------------------------
+// ---- LZX compressor ("LCIC") ------------------------------------------------
+// One LZX stream per folder: the window (config->windowSize, a power of two from
+// 2^15 to 2^21; anything else fails creation with CODEC_NO_MEMORY) keeps the
+// history across blocks. Each call feeds one block; frames of 32,768 bytes leave
+// through the output callback once coded, so a frame may come out during a later
+// call. *pcbResult estimates the compressed bytes still held.
 struct LciConfiguration {
   uint32_t windowSize;           // bytes, 1 << w
   uint32_t secondPartitionSize;  // 65,536

@@ -55,6 +55,9 @@ struct FciContext {
   uint32_t dataHeaderSize = kDataHeaderSizeDefault;
   uint16_t typeCompress = tcompBAD;
   MsZipCompressor* mci = nullptr;
+  LzxCompressor* lci = nullptr;
+  uint32_t lzxHeld = 0;  // compressed bytes the LZX compressor still holds (its estimate)
+  bool lzxOutputFailed = false;  // the output callback has recorded its error
   Bytes src, dst;
   uint32_t srcUsed = 0;
   PFNFCISTATUS status = nullptr;
@@ -178,8 +181,17 @@ struct FciContext {
       uint32_t blockSize = kBlockSize;
       CodecStatus s = MciCreateCompression(&blockSize, alloc, release, &dstSize, &mci);
       if (s != CODEC_OK) return Fail(s == CODEC_NO_MEMORY ? FCIERR_ALLOC_FAIL : FCIERR_MCI_FAIL);
+    } else if (method == tcompTYPE_LZX) {
+      // Readers know the windows 2^15 to 2^21 only.
+      const unsigned w = CompressionWindow(typeCompress);
+      if (w < 15 || w > 21) return Fail(FCIERR_BAD_COMPR_TYPE);
+      uint32_t blockSize = kBlockSize;
+      const LciConfiguration config{1u << w, 65536};
+      CodecStatus s = LciCreateCompression(&blockSize, &config, alloc, release, &dstSize, &lci, LzxOutput, this);
+      if (s != CODEC_OK) return Fail(s == CODEC_NO_MEMORY ? FCIERR_ALLOC_FAIL : FCIERR_MCI_FAIL);
+      lzxHeld = 0;
     } else {
-      // LZX has no compressor in this build; every other method is unknown.
+      // Quantum has no compressor; every other method is unknown.
       return Fail(FCIERR_BAD_COMPR_TYPE);
     }
     try {
@@ -199,6 +211,11 @@ struct FciContext {
       if (MciDestroyCompression(mci) != CODEC_OK) ok = Fail(FCIERR_MCI_FAIL);
       mci = nullptr;
     }
+    if (lci != nullptr) {
+      if (LciDestroyCompression(lci) != CODEC_OK) ok = Fail(FCIERR_MCI_FAIL);
+      lci = nullptr;
+      lzxHeld = 0;
+    }
     Bytes(src.get_allocator()).swap(src);
     Bytes(dst.get_allocator()).swap(dst);
     srcUsed = 0;
@@ -207,6 +224,38 @@ struct FciContext {
 
   bool ResetCompressor() {
     if (mci != nullptr && MciResetCompression(mci) != CODEC_OK) return Fail(FCIERR_MCI_FAIL);
+    if (lci != nullptr && LciResetCompression(lci) != CODEC_OK) return Fail(FCIERR_MCI_FAIL);
+    return true;
+  }
+
+  // Appends one CFDATA record (checksum filled in when the folder is placed) to
+  // the folder's data file and reports it; `reported` is the uncompressed count
+  // the status callback has not been told of yet.
+  bool WriteDataBlock(const uint8_t* data, uint32_t cbData, uint32_t cbUncomp, uint32_t reported) {
+    std::vector<uint8_t> header(dataHeaderSize, 0);
+    Put16(&header[4], static_cast<uint16_t>(cbData));
+    Put16(&header[6], static_cast<uint16_t>(cbUncomp));
+    if (!WriteTemp(folderData, header.data(), dataHeaderSize) || !WriteTemp(folderData, data, cbData)) return false;
+    if (status != nullptr && status(statusFile, cbData, reported, pv) == -1) return Fail(FCIERR_USER_ABORT);
+    return true;
+  }
+
+  // The LZX compressor hands over each finished frame here; its bytes were
+  // reported when they were taken in.
+  static int LzxOutput(void* context, const void* data, uint32_t cbCompressed, uint32_t cbUncompressed) {
+    auto* c = static_cast<FciContext*>(context);
+    bool ok = cbCompressed <= c->dst.size() && cbUncompressed <= kBlockSize ? true : c->Fail(FCIERR_MCI_FAIL);
+    ok = ok && c->WriteDataBlock(static_cast<const uint8_t*>(data), cbCompressed, cbUncompressed, 0);
+    c->lzxOutputFailed = !ok;
+    return ok ? 0 : 1;
+  }
+
+  // Codes everything the LZX compressor still holds (end of a folder).
+  bool FlushLzx() {
+    if (lci == nullptr) return true;
+    lzxHeld = 0;
+    lzxOutputFailed = false;
+    if (LciFlushOutput(lci) != CODEC_OK) return lzxOutputFailed ? false : Fail(FCIERR_MCI_FAIL);
     return true;
   }
 
@@ -225,6 +274,17 @@ struct FciContext {
     if (srcUsed == 0) return true;
     uint16_t method = CompressionMethod(typeCompress);
     uint32_t cbData = 0;
+    if (method == tcompTYPE_LZX && lci != nullptr) {
+      // Frames leave through LzxOutput; this block is only counted as taken in.
+      uint32_t uncompressed = srcUsed;
+      srcUsed = 0;
+      if (status != nullptr && status(statusFile, 0, uncompressed, pv) == -1) return Fail(FCIERR_USER_ABORT);
+      lzxOutputFailed = false;
+      CodecStatus s =
+          LciCompress(lci, src.data(), uncompressed, dst.data(), static_cast<uint32_t>(dst.size()), &lzxHeld);
+      if (s != CODEC_OK) return lzxOutputFailed ? false : Fail(FCIERR_MCI_FAIL);
+      return true;
+    }
     if (method == tcompTYPE_MSZIP && mci != nullptr) {
       CodecStatus s = MciCompress(mci, src.data(), srcUsed, dst.data(), static_cast<uint32_t>(dst.size()), &cbData);
       if (s != CODEC_OK || cbData > dst.size() || cbData > 0xFFFF) return Fail(FCIERR_MCI_FAIL);
@@ -235,15 +295,9 @@ struct FciContext {
     } else {
       return Fail(FCIERR_BAD_COMPR_TYPE);
     }
-    std::vector<uint8_t> header(dataHeaderSize, 0);
-    Put16(&header[4], static_cast<uint16_t>(cbData));
-    Put16(&header[6], static_cast<uint16_t>(srcUsed));
-    if (!WriteTemp(folderData, header.data(), dataHeaderSize) || !WriteTemp(folderData, dst.data(), cbData))
-      return false;
     uint32_t uncompressed = srcUsed;
     srcUsed = 0;
-    if (status != nullptr && status(statusFile, cbData, uncompressed, pv) == -1) return Fail(FCIERR_USER_ABORT);
-    return true;
+    return WriteDataBlock(dst.data(), cbData, uncompressed, uncompressed);
   }
 
   // ---- folders and cabinets ----
@@ -420,7 +474,7 @@ bool FciContext::AddFolderToCabinet(PFNFCIGETNEXTCABINET getNext, PFNFCISTATUS s
   using namespace vel::cabinet;
   PFNFCISTATUS saved = status;
   status = st;
-  bool flushed = EmitBlock();
+  bool flushed = EmitBlock() && FlushLzx();
   status = saved;
   if (!flushed || !ResetCompressor()) return false;
   folderUncompressed = 0;
@@ -724,9 +778,9 @@ bool FCIAddFile(HFCI hfci, const char* pszSourceFile, const char* pszFileName, b
     c.folderUncompressed += total;
 
     uint64_t media = c.ccab.cb == 0 ? kMaxMediaSize : c.ccab.cb;
-    uint64_t est = c.folderRecordSize + c.headerSize + c.folderFiles.cb + c.folderData.cb + c.cabFolders.cb +
-                   c.cabFiles.cb + c.cabData.cb;
-    if (c.folderData.cb > c.ccab.cbFolderThresh || est > media)
+    uint64_t est = c.folderRecordSize + c.headerSize + c.lzxHeld + c.folderFiles.cb + c.folderData.cb +
+                   c.cabFolders.cb + c.cabFiles.cb + c.cabData.cb;
+    if (c.lzxHeld + c.folderData.cb > c.ccab.cbFolderThresh || est > media)
       return c.AddFolderToCabinet(pfnGetNextCab, pfnStatus, false);
     return true;
   } catch (const std::bad_alloc&) {

@@ -121,4 +121,88 @@ HuffmanBuild BuildHuffmanTable(std::span<const uint8_t> lengths, std::span<const
   return incomplete ? HuffmanBuild::kIncomplete : HuffmanBuild::kOk;
 }
 
+void BuildCodeLengths(std::span<const uint32_t> freq, unsigned maxBits, std::span<uint8_t> lengths) {
+  const size_t n = std::min({freq.size(), lengths.size(), size_t{kMaxEncodedSymbols}});
+  maxBits = std::clamp(maxBits, 1u, kMaxEncodedBits);
+  std::fill(lengths.begin(), lengths.end(), 0);
+  std::array<uint16_t, kMaxEncodedSymbols> syms{};
+  unsigned used = 0;
+  for (size_t s = 0; s < n; ++s) {
+    if (freq[s] != 0) syms[used++] = static_cast<uint16_t>(s);
+  }
+  if (used < 2) {
+    const unsigned a = used == 1 ? syms[0] : 0;
+    const unsigned b = a == 0 ? 1 : 0;
+    lengths[a] = lengths[b] = 1;
+    return;
+  }
+  std::sort(syms.begin(), syms.begin() + used, [&](uint16_t x, uint16_t y) {
+    return freq[x] != freq[y] ? freq[x] < freq[y] : x < y;
+  });
+
+  // Two-queue Huffman construction: leaves sorted by weight, internal nodes are
+  // made in non-decreasing weight order.
+  std::array<uint32_t, 2 * kMaxEncodedSymbols> weight{};
+  std::array<uint16_t, 2 * kMaxEncodedSymbols> parent{};
+  for (unsigned i = 0; i < used; ++i) weight[i] = freq[syms[i]];
+  unsigned leaf = 0, inner = used, made = used;
+  auto takeSmallest = [&]() {
+    if (leaf < used && (inner >= made || weight[leaf] <= weight[inner])) return leaf++;
+    return inner++;
+  };
+  while (made < 2 * used - 1) {
+    const unsigned a = takeSmallest();
+    const unsigned b = takeSmallest();
+    weight[made] = weight[a] + weight[b];
+    parent[a] = parent[b] = static_cast<uint16_t>(made);
+    ++made;
+  }
+  std::array<uint8_t, 2 * kMaxEncodedSymbols> depth{};
+  const unsigned root = made - 1;
+  depth[root] = 0;
+  for (unsigned i = root; i-- > 0;) depth[i] = static_cast<uint8_t>(std::min(depth[parent[i]] + 1, 255));
+
+  // Clamp to maxBits, then restore the Kraft equality exactly.
+  std::array<uint32_t, kMaxEncodedBits + 1> count{};
+  for (unsigned i = 0; i < used; ++i) ++count[std::min<unsigned>(depth[i], maxBits)];
+  const uint64_t full = uint64_t{1} << maxBits;
+  uint64_t kraft = 0;
+  for (unsigned b = 1; b <= maxBits; ++b) kraft += uint64_t{count[b]} << (maxBits - b);
+  while (kraft > full) {
+    unsigned b = maxBits - 1;
+    while (count[b] == 0) --b;
+    --count[b];
+    ++count[b + 1];
+    kraft -= uint64_t{1} << (maxBits - b - 1);
+  }
+  while (kraft < full) {
+    const uint64_t deficit = full - kraft;
+    unsigned b = maxBits;
+    while (count[b] == 0 || (uint64_t{1} << (maxBits - b)) > deficit) --b;
+    --count[b];
+    ++count[b - 1];
+    kraft += uint64_t{1} << (maxBits - b);
+  }
+  // The rarest symbols get the longest codes.
+  unsigned i = 0;
+  for (unsigned b = maxBits; b >= 1; --b) {
+    for (uint32_t k = 0; k < count[b]; ++k) lengths[syms[i++]] = static_cast<uint8_t>(b);
+  }
+}
+
+void CanonicalCodes(std::span<const uint8_t> lengths, std::span<uint16_t> codes) {
+  std::array<uint32_t, kMaxEncodedBits + 2> count{}, next{};
+  for (uint8_t len : lengths) ++count[std::min<unsigned>(len, kMaxEncodedBits)];
+  count[0] = 0;
+  uint32_t code = 0;
+  for (unsigned bits = 1; bits <= kMaxEncodedBits; ++bits) {
+    code = (code + count[bits - 1]) << 1;
+    next[bits] = code;
+  }
+  for (size_t i = 0; i < lengths.size() && i < codes.size(); ++i) {
+    const unsigned len = std::min<unsigned>(lengths[i], kMaxEncodedBits);
+    codes[i] = len != 0 ? static_cast<uint16_t>(next[len]++) : 0;
+  }
+}
+
 }  // namespace vel::cabinet

@@ -58,4 +58,17 @@ HuffmanBuild BuildHuffmanTable(std::span<const uint8_t> lengths, std::span<const
                                unsigned rootBits, std::span<uint32_t> storage, HuffmanTable& out,
                                unsigned maxLength = 15);
 
+// ---- Encoder side ----------------------------------------------------------
+
+inline constexpr unsigned kMaxEncodedSymbols = 720;  // the largest alphabet a compressor uses
+inline constexpr unsigned kMaxEncodedBits = 16;
+
+// Code lengths, limited to maxBits (at most 16), for the symbols with nonzero
+// frequency (at most kMaxEncodedSymbols). At least two symbols always get a
+// code, so every code is complete: some readers refuse a one-code tree.
+void BuildCodeLengths(std::span<const uint32_t> freq, unsigned maxBits, std::span<uint8_t> lengths);
+
+// Canonical codes for the given lengths (at most 16), most significant bit first.
+void CanonicalCodes(std::span<const uint8_t> lengths, std::span<uint16_t> codes);
+
 }  // namespace vel::cabinet

@@ -18,6 +18,7 @@
 
 #include "cabinet/codec.h"
 #include "cabinet/codec_memory.h"
+#include "cabinet/huffman_table.h"
 
 using vel::cabinet::CodecBuffer;
 
@@ -82,17 +83,8 @@ uint16_t ReverseBits(uint32_t code, unsigned n) {
 
 // Canonical codes for the given lengths, bit-reversed for LSB-first output.
 void AssignCodes(const uint8_t* lengths, unsigned n, uint16_t* codes) {
-  std::array<uint16_t, kMaxBits + 2> count{}, next{};
-  for (unsigned i = 0; i < n; ++i) ++count[lengths[i]];
-  count[0] = 0;
-  uint32_t code = 0;
-  for (unsigned bits = 1; bits <= kMaxBits; ++bits) {
-    code = (code + count[bits - 1]) << 1;
-    next[bits] = static_cast<uint16_t>(code);
-  }
-  for (unsigned i = 0; i < n; ++i) {
-    codes[i] = lengths[i] ? ReverseBits(next[lengths[i]]++, lengths[i]) : 0;
-  }
+  vel::cabinet::CanonicalCodes({lengths, n}, {codes, n});
+  for (unsigned i = 0; i < n; ++i) codes[i] = ReverseBits(codes[i], lengths[i]);
 }
 
 CodeMaps::CodeMaps() {
@@ -126,76 +118,6 @@ const CodeMaps& Maps() {
 
 inline unsigned DistCode(unsigned distMinus1) {
   return distMinus1 < 256 ? Maps().distCode[distMinus1] : Maps().distCode[256 + (distMinus1 >> 7)];
-}
-
-// Code lengths limited to maxBits for the symbols with nonzero frequency. At
-// least two symbols always get a code, so every tree is complete: some readers
-// refuse a one-code tree.
-void BuildLengths(const uint32_t* freq, unsigned n, unsigned maxBits, uint8_t* lengths) {
-  std::fill_n(lengths, n, 0);
-  std::array<uint16_t, kLitCodes> syms{};
-  unsigned used = 0;
-  for (unsigned s = 0; s < n; ++s) {
-    if (freq[s] != 0) syms[used++] = static_cast<uint16_t>(s);
-  }
-  if (used < 2) {
-    const unsigned a = used == 1 ? syms[0] : 0;
-    const unsigned b = a == 0 ? 1 : 0;
-    lengths[a] = lengths[b] = 1;
-    return;
-  }
-  std::sort(syms.begin(), syms.begin() + used, [&](uint16_t x, uint16_t y) {
-    return freq[x] != freq[y] ? freq[x] < freq[y] : x < y;
-  });
-
-  // Two-queue Huffman construction: leaves sorted by weight, internal nodes are
-  // made in non-decreasing weight order.
-  std::array<uint32_t, 2 * kLitCodes> weight{};
-  std::array<uint16_t, 2 * kLitCodes> parent{};
-  for (unsigned i = 0; i < used; ++i) weight[i] = freq[syms[i]];
-  unsigned leaf = 0, inner = used, made = used;
-  auto takeSmallest = [&]() {
-    if (leaf < used && (inner >= made || weight[leaf] <= weight[inner])) return leaf++;
-    return inner++;
-  };
-  while (made < 2 * used - 1) {
-    const unsigned a = takeSmallest();
-    const unsigned b = takeSmallest();
-    weight[made] = weight[a] + weight[b];
-    parent[a] = parent[b] = static_cast<uint16_t>(made);
-    ++made;
-  }
-  std::array<uint8_t, 2 * kLitCodes> depth{};
-  const unsigned root = made - 1;
-  depth[root] = 0;
-  for (unsigned i = root; i-- > 0;) depth[i] = static_cast<uint8_t>(std::min(depth[parent[i]] + 1, 255));
-
-  // Clamp to maxBits, then restore the Kraft equality exactly.
-  std::array<uint32_t, kMaxBits + 1> count{};
-  for (unsigned i = 0; i < used; ++i) ++count[std::min<unsigned>(depth[i], maxBits)];
-  const uint64_t full = uint64_t{1} << maxBits;
-  uint64_t kraft = 0;
-  for (unsigned b = 1; b <= maxBits; ++b) kraft += uint64_t{count[b]} << (maxBits - b);
-  while (kraft > full) {
-    unsigned b = maxBits - 1;
-    while (count[b] == 0) --b;
-    --count[b];
-    ++count[b + 1];
-    kraft -= uint64_t{1} << (maxBits - b - 1);
-  }
-  while (kraft < full) {
-    const uint64_t deficit = full - kraft;
-    unsigned b = maxBits;
-    while (count[b] == 0 || (uint64_t{1} << (maxBits - b)) > deficit) --b;
-    --count[b];
-    ++count[b - 1];
-    kraft += uint64_t{1} << (maxBits - b);
-  }
-  // The rarest symbols get the longest codes.
-  unsigned i = 0;
-  for (unsigned b = maxBits; b >= 1; --b) {
-    for (uint32_t k = 0; k < count[b]; ++k) lengths[syms[i++]] = static_cast<uint8_t>(b);
-  }
 }
 
 // Bits out, least significant first, never past the end of the buffer.
@@ -430,8 +352,8 @@ void MsZipCompressor::EncodeBlock(BitWriter& bw, const uint8_t* data, unsigned n
 
   std::array<uint8_t, kLitCodes> litLen{};
   std::array<uint8_t, kDistCodes> distLen{};
-  BuildLengths(litFreq.data(), kLitCodes, kMaxBits, litLen.data());
-  BuildLengths(distFreq.data(), kDistCodes, kMaxBits, distLen.data());
+  vel::cabinet::BuildCodeLengths(litFreq, kMaxBits, litLen);
+  vel::cabinet::BuildCodeLengths(distFreq, kMaxBits, distLen);
   unsigned hlit = kLitCodes;
   while (hlit > 257 && litLen[hlit - 1] == 0) --hlit;
   unsigned hdist = kDistCodes;
@@ -482,7 +404,7 @@ void MsZipCompressor::EncodeBlock(BitWriter& bw, const uint8_t* data, unsigned n
   runLength(litLen.data(), hlit);
   runLength(distLen.data(), hdist);
   std::array<uint8_t, kClCodes> clLen{};
-  BuildLengths(clFreq.data(), kClCodes, kMaxClBits, clLen.data());
+  vel::cabinet::BuildCodeLengths(clFreq, kMaxClBits, clLen);
   unsigned hclen = kClCodes;
   while (hclen > 4 && clLen[kClOrder[hclen - 1]] == 0) --hclen;
 

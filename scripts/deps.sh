@@ -17,6 +17,8 @@ PACKAGES=(
   slapd ldap-utils softhsm2 opensc python3 python3-xmlschema tzdata
   # peers of the page-rendering benchmark
   emf2svg librsvg2-bin
+  # reference of the LZX compressor benchmark
+  xz-utils
 )
 
 missing=()

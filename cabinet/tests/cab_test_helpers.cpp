@@ -9,7 +9,10 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "cabinet/codec.h"
+#include "platform/testing/test_support.h"
 #include "platform/crt_files.h"
 
 namespace vel::cabtest {
@@ -168,6 +171,35 @@ std::vector<std::pair<std::string, Bytes>> ListTree(const std::filesystem::path&
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+const std::vector<PeerReader>& PeerReaders() {
+  using vel::test::ShellQuote;
+  using std::filesystem::path;
+  static const std::vector<PeerReader> readers = {
+      {"cabextract", [](const path& c, const path& d) { return "cabextract -q -d " + ShellQuote(d) + " " + ShellQuote(c); }},
+      {"gcab", [](const path& c, const path& d) { return "gcab -x -C " + ShellQuote(d) + " " + ShellQuote(c); }},
+      {"7zz", [](const path& c, const path& d) { return "7zz x -y -o" + ShellQuote(d) + " " + ShellQuote(c); }},
+      {"bsdtar", [](const path& c, const path& d) { return "bsdtar -xf " + ShellQuote(c) + " -C " + ShellQuote(d); }},
+  };
+  return readers;
+}
+
+void ExpectSameTree(const std::filesystem::path& dest, std::vector<std::pair<std::string, Bytes>> want,
+                    const std::string& who, const std::string& log) {
+  std::sort(want.begin(), want.end());
+  const auto got = ListTree(dest);
+  ASSERT_EQ(got.size(), want.size()) << who << ": " << log;
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].first, want[i].first) << who;
+    EXPECT_TRUE(got[i].second == want[i].second) << who << " " << want[i].first;
+  }
+}
+
+void ExpectCabextractTestPasses(const std::filesystem::path& cab) {
+  auto t = vel::test::RunCommand("cabextract -t " + vel::test::ShellQuote(cab));
+  EXPECT_EQ(t.exit_code, 0) << t.output;
+  EXPECT_NE(t.output.find("All done, no errors."), std::string::npos) << t.output;
 }
 
 ParsedCabinet ParseCabinet(const Bytes& cab) {

@@ -66,6 +66,18 @@ Bytes NoiseBytes(size_t n, uint32_t seed = 1);
 // Every file under a folder, relative path -> bytes.
 std::vector<std::pair<std::string, Bytes>> ListTree(const std::filesystem::path& root);
 
+// The common cabinet tools, each as a shell command extracting cab into dest.
+struct PeerReader {
+  const char* tool;
+  std::string (*command)(const std::filesystem::path& cab, const std::filesystem::path& dest);
+};
+const std::vector<PeerReader>& PeerReaders();  // cabextract, gcab, 7zz, bsdtar
+// Expects dest to hold exactly the files of want, byte for byte; who names the reader.
+void ExpectSameTree(const std::filesystem::path& dest, std::vector<std::pair<std::string, Bytes>> want,
+                    const std::string& who, const std::string& log);
+// Expects `cabextract -t` to check every file of the cabinet, checksums included.
+void ExpectCabextractTestPasses(const std::filesystem::path& cab);
+
 // The cabinet's CFDATA records (folder by folder) as (cbData, cbUncomp, csum, stored csum ok).
 struct ParsedBlock {
   uint16_t cbData;

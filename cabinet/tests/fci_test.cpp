@@ -105,15 +105,18 @@ TEST_F(FciTest, NoMethodSelectedCannotCompress) {
   EXPECT_TRUE(FCIDestroy(h));
 }
 
-TEST_F(FciTest, LzxHasNoCompressorYet) {
+// Readers know LZX windows of 2^15 to 2^21 bytes only; Quantum has no compressor.
+TEST_F(FciTest, RefusesLzxWindowsOutsideTheFormatAndQuantum) {
   TempDir src, work;
   WriteFileBytes(src / "a", Bytes{'a'});
   CCAB ccab = Params(work.path(), "x.cab");
-  ERF erf;
-  HFCI h = Make(erf, ccab);
-  EXPECT_FALSE(FCIAddFile(h, (src / "a").c_str(), "a", false, NextCabinet, nullptr, FciTestOpenInfo, 0x1503));
-  EXPECT_EQ(erf.erfOper, FCIERR_BAD_COMPR_TYPE);
-  FCIDestroy(h);
+  for (uint16_t type : {uint16_t{0x0E03}, uint16_t{0x1603}, uint16_t{0x0003}, uint16_t{0x0F02}}) {
+    ERF erf;
+    HFCI h = Make(erf, ccab);
+    EXPECT_FALSE(FCIAddFile(h, (src / "a").c_str(), "a", false, NextCabinet, nullptr, FciTestOpenInfo, type)) << type;
+    EXPECT_EQ(erf.erfOper, FCIERR_BAD_COMPR_TYPE) << type;
+    FCIDestroy(h);
+  }
 }
 
 TEST_F(FciTest, TypeChangeClosesTheFolder) {
@@ -138,6 +141,48 @@ TEST_F(FciTest, TypeChangeClosesTheFolder) {
   ASSERT_TRUE(CopyWithWalk(work / "x.cab", w, e));
   EXPECT_EQ(ReadFileBytes(out / "b"), TextBytes(1000, 2));
   EXPECT_EQ(w.events.back(), "close:b:32:1");  // execute bit reported through cb
+}
+
+struct StatusTotals {
+  uint64_t compressed = 0, uncompressed = 0;
+};
+int32_t SumFileStatus(uint32_t type, uint32_t cb1, uint32_t cb2, void* pv) {
+  auto* t = static_cast<StatusTotals*>(pv);
+  if (type == statusFile) {
+    t->compressed += cb1;
+    t->uncompressed += cb2;
+  }
+  return 0;
+}
+
+// LZX frames leave the compressor after the bytes went in: the status callback
+// hears of every byte once and of every compressed frame once, and the held
+// frames count towards the folder threshold.
+TEST_F(FciTest, LzxReportsEveryByteOnceAndClosesFoldersAtTheThreshold) {
+  TempDir src, work;
+  const Bytes a = NoiseBytes(120000, 4), b = TextBytes(90000, 5);
+  WriteFileBytes(src / "a", a);
+  WriteFileBytes(src / "b", b);
+  CCAB ccab = Params(work.path(), "x.cab");
+  ccab.cbFolderThresh = 60000;
+  ERF erf;
+  StatusTotals totals;
+  HFCI h = FCICreate(&erf, nullptr, TestAlloc, TestFree, FciTestOpen, FciTestRead, FciTestWrite, FciTestClose,
+                     FciTestSeek, FciTestDelete, FciTestTempFile, &ccab, &totals);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(FCIAddFile(h, (src / "a").c_str(), "a", false, NextCabinet, SumFileStatus, FciTestOpenInfo, 0x1503));
+  ASSERT_TRUE(FCIAddFile(h, (src / "b").c_str(), "b", false, NextCabinet, SumFileStatus, FciTestOpenInfo, 0x1503));
+  ASSERT_TRUE(FCIFlushCabinet(h, false, NextCabinet, SumFileStatus)) << erf.erfOper;
+  EXPECT_TRUE(FCIDestroy(h));
+  EXPECT_EQ(totals.uncompressed, a.size() + b.size());
+  const ParsedCabinet p = ParseCabinet(ReadFileBytes(work / "x.cab"));
+  ASSERT_EQ(p.cFolders, 2);  // the noise alone passes the threshold
+  uint64_t compressed = 0;
+  for (size_t f = 0; f < p.blocks.size(); ++f) {
+    EXPECT_EQ(p.typeCompress[f], 0x1503);
+    for (const ParsedBlock& blk : p.blocks[f]) compressed += blk.cbData;
+  }
+  EXPECT_EQ(totals.compressed, compressed);
 }
 
 int g_tempTries = 0;
