@@ -84,6 +84,13 @@ CDocViewPage::CDocViewPage(CMainWindow& window) : QWidget(&window), window_(wind
   vbar_->setObjectName("1001");
   hbar_ = new QScrollBar(Qt::Horizontal, this);
   hbar_->setObjectName("1002");
+  // The bars keep their room when hidden, so the view's width does not change
+  // under a page drawn for it.
+  for (QScrollBar* bar : {hbar_, vbar_}) {
+    QSizePolicy policy = bar->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    bar->setSizePolicy(policy);
+  }
   notice_ = new QLabel(this);
   notice_->setObjectName("1058");
   notice_->setWordWrap(true);

@@ -137,6 +137,8 @@ class CSignaturesPage : public QWidget {
 
  private:
   void Fill(SignedSource& source);
+  SourceVerdict Verify(SignedSource& source);
+  void ShowVerdict(SourceVerdict verdict);
   void AddItems(const std::vector<SignatureTreeItem>& items, QTreeWidgetItem* parent);
 
   CMainWindow& window_;

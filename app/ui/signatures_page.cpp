@@ -105,8 +105,17 @@ void CSignaturesPage::AddItems(const std::vector<SignatureTreeItem>& items, QTre
 }
 
 void CSignaturesPage::Fill(SignedSource& source) {
-  CMainWindow::BusyScope busy(window_);
+  std::optional<SourceVerdict> verdict;
+  {
+    CMainWindow::BusyScope busy(window_);
+    window_.viewer()->UpdateControls();
+    verdict = Verify(source);
+  }
   window_.viewer()->UpdateControls();
+  ShowVerdict(std::move(*verdict));
+}
+
+SourceVerdict CSignaturesPage::Verify(SignedSource& source) {
   window_.ShowBusy();
   if (!verifier_) {
     CSignatureVerifier::Hooks hooks;
@@ -121,19 +130,36 @@ void CSignaturesPage::Fill(SignedSource& source) {
     };
     verifier_ = std::make_unique<CSignatureVerifier>(window_.catalog(), true, std::move(hooks), &window_.prompt());
   }
-  const SourceVerdict verdict = VerifySource(*verifier_, source);
+  SourceVerdict verdict = VerifySource(*verifier_, source);
+  window_.HideBusy();
+  return verdict;
+}
+
+void CSignaturesPage::ShowVerdict(SourceVerdict verdict) {
+  // Signatures that could not be read show why, and never as none.
+  if (verdict.items.empty() && !verdict.message.empty())
+    verdict.items.push_back({verdict.message, verdict.worst, verdict.message, nullptr, {}});
   Clear();
   AddItems(verdict.items, nullptr);
   tree_->expandAll();
   window_.set_status(verdict.items.empty() ? kStatusNone : verdict.worst);
-  window_.HideBusy();
 }
 
 void CSignaturesPage::ShowKdocSignatures() {
   window_.set_status(kStatusNone);
   detail_->clear();
   CSignedDocObj* doc = window_.kdoc();
-  if (!doc || !doc->signatures() || doc->signature_list().GetCount() == 0) return;
+  if (!doc) return;
+  if (!doc->signatures()) {
+    if (doc->signatures_error() != 0 && doc->signatures_error() != 2) {
+      SourceVerdict broken;
+      broken.worst = kClassInvalid;
+      window_.catalog().FormatError(broken.message, doc->signatures_error());
+      ShowVerdict(std::move(broken));
+    }
+    return;
+  }
+  if (doc->signature_list().GetCount() == 0) return;
   SignedSource source(doc->signatures(), false);
   Fill(source);
 }
@@ -143,8 +169,8 @@ void CSignaturesPage::ShowFileSignatures() {
   if (CSignedFile* file = window_.signed_file()) {
     if (auto source = SourceForFile(*file)) {
       uint32_t count = 0;
-      if (source->GetSignerCount(&count) == 0 && count > 0) Fill(*source);
-      else if (source->kind() == SignedSource::kXmlDocument || source->xml_not_checked()) Fill(*source);
+      // No signers: nothing to show; a count that cannot be had is shown as a failure.
+      if (source->GetSignerCount(&count) != 0 || count > 0 || source->xml_not_checked()) Fill(*source);
     }
   }
   if (CRegDword(std::string(kUserKey) + "\\" + kValueCrlGetAlways, 0, true, RegHive::kCurrentUser).Get() != 0)
