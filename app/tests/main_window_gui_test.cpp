@@ -354,6 +354,16 @@ TEST_F(MainWindowTest, SignedP7FileShowsItsSignerAndContentButtons) {
     Find<QPushButton>(&w, "1066")->click();
     ASSERT_EQ(p.shown().size(), before + 4);
     EXPECT_EQ(p.shown()[before + 3].id, 256);
+    // An existing file: asked once; No chooses again, and cancelling keeps the file.
+    test::WriteFileText(env / "out.txt", "keep");
+    p.QueueFileAnswer(FileDialogAnswer{(env / "out.txt").string(), false});
+    p.QueueMessageAnswer(IDNO);
+    p.QueueFileAnswer(std::nullopt);
+    Find<QPushButton>(&w, "1066")->click();
+    ASSERT_EQ(p.shown().size(), before + 7);
+    EXPECT_EQ(p.shown()[before + 5].id, 209);
+    EXPECT_EQ(test::ReadFileBytes(env / "out.txt").size(), 4u);
+    fs::remove(env / "out.txt");
   }
 }
 

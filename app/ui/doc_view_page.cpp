@@ -12,6 +12,7 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <filesystem>
 
 #include "app/content_opener.h"
 #include "app/ui/main_window.h"
@@ -324,8 +325,18 @@ void CDocViewPage::OnSaveDocument() {
   request.filter = cat.Get(name, 327, "Wszystkie pliki") + " (*.*)|*.*||";
   if (package && !package->file_name().empty()) request.default_name = package->file_name();
   else request.default_name = ContentNameFromPath(window_.document_name());
-  const auto answer = window_.prompt().AskSavePath(request);
-  if (!answer) return;
+  std::optional<FileDialogAnswer> answer;
+  for (;;) {
+    answer = window_.prompt().AskSavePath(request);
+    if (!answer) return;
+    std::error_code ec;
+    if (!std::filesystem::exists(answer->path, ec)) break;
+    std::string format;
+    cat.Get(format, 209, "Plik o nazwie:\n%s\njuż istnieje. Czy chcesz go nadpisać?");
+    if (window_.prompt().ShowMessage(209, FormatText(format, answer->path.c_str()), kProductTitle,
+                                     MB_YESNO | MB_ICONQUESTION) == IDYES)
+      break;
+  }
   if (package) {
     package->SaveContent(answer->path, cat, window_.prompt());
     return;
