@@ -206,6 +206,17 @@ ProxyControls ProxyControlsFor(bool proxy_enabled, bool auth_enabled) {
   return c;
 }
 
+std::string ProposedCopyName(const std::string& path, const std::function<bool(const std::string&)>& exists) {
+  const size_t slash = path.find_last_of("/\\");
+  const size_t name = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = path.find('.', name);
+  if (dot == std::string::npos) dot = path.size();
+  for (unsigned n = 1;; ++n) {
+    std::string candidate = path.substr(0, dot) + std::to_string(n) + path.substr(dot);
+    if (!exists(candidate) || n == 0xFFFFFFFFu) return candidate;
+  }
+}
+
 std::string ToCrLf(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {

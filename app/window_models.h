@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -100,6 +101,11 @@ struct ProxyControls {
   bool host = false, port = false, auth = false, user = false, password = false;
 };
 ProxyControls ProxyControlsFor(bool proxy_enabled, bool auth_enabled);
+
+// The name offered for a copy of a container that cannot be opened where it
+// is: the name's part before its first dot, then 1, 2, ... (the first that
+// `exists` denies), then the rest from that dot on, in the same folder.
+std::string ProposedCopyName(const std::string& path, const std::function<bool(const std::string&)>& exists);
 
 // CRL addresses typed into an edit (LF) as the settings keep them (CR LF), and back.
 std::string ToCrLf(std::string_view text);

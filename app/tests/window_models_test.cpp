@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "platform/registry.h"
@@ -191,6 +193,16 @@ TEST_F(SettingsFormTest, EveryFieldRoundTripsWithCredentialsProtected) {
                                      std::string(kUserKey) + "\\" + kSubkeyNetwork + "\\" + kValueProxyUsr, user));
   EXPECT_EQ(user, "");
   EXPECT_EQ(LoadSettingsForm().proxy_user, "");
+}
+
+TEST(WindowModels, CopiesAreOfferedUnderTheFirstFreeNumber) {
+  std::set<std::string> taken;
+  const auto exists = [&taken](const std::string& p) { return taken.count(p) != 0; };
+  EXPECT_EQ(ProposedCopyName("/d/name.kdoc", exists), "/d/name1.kdoc");
+  taken.insert("/d/name1.kdoc");
+  EXPECT_EQ(ProposedCopyName("/d/name.kdoc", exists), "/d/name2.kdoc");
+  EXPECT_EQ(ProposedCopyName("/d.x/a.b.kdoc", exists), "/d.x/a1.b.kdoc");
+  EXPECT_EQ(ProposedCopyName("/d/plain", exists), "/d/plain1");
 }
 
 TEST(WindowModels, ProxyRulesAndLineEnds) {

@@ -12,7 +12,6 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
-#include <filesystem>
 
 #include "app/content_opener.h"
 #include "app/ui/main_window.h"
@@ -325,39 +324,29 @@ void CDocViewPage::OnSaveDocument() {
   request.filter = cat.Get(name, 327, "Wszystkie pliki") + " (*.*)|*.*||";
   if (package && !package->file_name().empty()) request.default_name = package->file_name();
   else request.default_name = ContentNameFromPath(window_.document_name());
-  std::optional<FileDialogAnswer> answer;
-  for (;;) {
-    answer = window_.prompt().AskSavePath(request);
-    if (!answer) return;
-    std::error_code ec;
-    if (!std::filesystem::exists(answer->path, ec)) break;
-    std::string format;
-    cat.Get(format, 209, "Plik o nazwie:\n%s\njuż istnieje. Czy chcesz go nadpisać?");
-    if (window_.prompt().ShowMessage(209, FormatText(format, answer->path.c_str()), kProductTitle,
-                                     MB_YESNO | MB_ICONQUESTION) == IDYES)
-      break;
-  }
+  const auto target = window_.AskSaveTarget(request);
+  if (!target) return;
   if (package) {
-    package->SaveContent(answer->path, cat, window_.prompt());
+    package->SaveContent(*target, cat, window_.prompt());
     return;
   }
   bool saved = false;
   if (file->GetState() == CSignedFile::kStateOther && window_.kind() == kKindPkcs7) {
-    saved = file->SaveData(answer->path) > 0;
+    saved = file->SaveData(*target) > 0;
   } else {
     std::vector<uint8_t> content;
     if (file->ExtractContent(content) == 0) {
       file->SetContent(std::move(content));
-      saved = file->SaveContent(answer->path) > 0;
+      saved = file->SaveContent(*target) > 0;
     }
   }
   std::string text;
   if (saved) {
     cat.Get(text, 298, "Plik został zapisany. Nazwa pliku:");
-    window_.prompt().ShowMessage(298, text + "\n " + answer->path, kProductTitle, MB_ICONASTERISK);
+    window_.prompt().ShowMessage(298, text + "\n " + *target, kProductTitle, MB_ICONASTERISK);
   } else {
     cat.Get(text, 256, "Wystąpił błąd. Nie udało się zapisać pliku:");
-    window_.prompt().ShowMessage(256, text + "\n " + answer->path, kProductTitle, MB_ICONHAND);
+    window_.prompt().ShowMessage(256, text + "\n " + *target, kProductTitle, MB_ICONHAND);
   }
 }
 

@@ -13,11 +13,14 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <filesystem>
+#include <unistd.h>
 
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "app/viewer_app.h"
 #include "platform/gfx/dib.h"
+#include "platform/win32_error.h"
 
 namespace vel::app {
 
@@ -178,29 +181,32 @@ int CMainWindow::OpenKdoc(const std::string& path) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   ResetViewer();
   kind_ = kKindKdoc;
-  const std::string title = WindowTitle(catalog_, path);
-  setWindowTitle(Q(title));
-  ShowBusy();
-  auto doc = std::make_unique<CSignedDocObj>(catalog_, prompt_);
   LoadProxy();
-  if (proxy_.enabled) {
-    const bool credentials = proxy_.auth_enabled && !proxy_.user.empty();
-    doc->SetProxy(proxy_.address.c_str(), credentials ? proxy_.user.c_str() : nullptr,
-                  credentials ? proxy_.password.c_str() : nullptr);
-  }
-  const uint32_t result = doc->Open(path, 1);
-  HideBusy();
-  if (result != 0) {
+  std::string title = WindowTitle(catalog_, path);
+  setWindowTitle(Q(title));
+  auto doc = OpenContainer(path);
+  std::string opened = path;
+  std::error_code ec;
+  // Only a file that can be read is worth copying elsewhere; a folder is refused.
+  if (doc->last_error() == platform::kErrorAccessDenied && std::filesystem::is_regular_file(path, ec) &&
+      ::access(path.c_str(), R_OK) == 0) {
+    if (auto copy = OfferCopy(path, opened)) doc = std::move(copy);
+  } else if (doc->last_error() != 0) {
     QApplication::restoreOverrideCursor();
     prompt_.ShowMessage(0, doc->error_text(), title, MB_ICONHAND | MB_SYSTEMMODAL);
-    ResetViewer();
-    return static_cast<int>(result);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
   }
+  if (const uint32_t error = doc->last_error(); error != 0) {
+    QApplication::restoreOverrideCursor();
+    ResetViewer();
+    return static_cast<int>(error);
+  }
+  title = WindowTitle(catalog_, opened);
   kdoc_ = std::move(doc);
   const int count = kdoc_->page_list() ? static_cast<int>(kdoc_->page_list()->GetCount()) : 0;
   viewer_->SetNavigation(count > 0 ? 1 : 0, count);
   if (count > 0) LoadPage(0);
-  document_name_ = path;
+  document_name_ = opened;
   viewer_->UpdateControls();
   ShowPage();
   signatures_->ShowKdocSignatures();
@@ -208,6 +214,69 @@ int CMainWindow::OpenKdoc(const std::string& path) {
   setWindowTitle(Q(title));
   QApplication::restoreOverrideCursor();
   return 0;
+}
+
+std::unique_ptr<CSignedDocObj> CMainWindow::OpenContainer(const std::string& path) {
+  ShowBusy();
+  auto doc = std::make_unique<CSignedDocObj>(catalog_, prompt_);
+  // Every container, a copy too, goes through the configured proxy.
+  if (proxy_.enabled) {
+    const bool credentials = proxy_.auth_enabled && !proxy_.user.empty();
+    doc->SetProxy(proxy_.address.c_str(), credentials ? proxy_.user.c_str() : nullptr,
+                  credentials ? proxy_.password.c_str() : nullptr);
+  }
+  doc->Open(path, 1);
+  HideBusy();
+  return doc;
+}
+
+std::unique_ptr<CSignedDocObj> CMainWindow::OfferCopy(const std::string& path, std::string& opened) {
+  std::string a, b;
+  QApplication::restoreOverrideCursor();
+  const int answer = prompt_.ShowMessage(
+      358,
+      catalog_.Get(a, 358, "Program nie może otworzyć dokumentu z bieżącej lokalizacji.") + "\n" +
+          catalog_.Get(b, 359, "Czy chcesz skopiować dokument w inne miejsce, aby go otworzyć?"),
+      kAppCaption, MB_YESNO | MB_ICONQUESTION);
+  std::optional<std::string> target;
+  if (answer == IDYES) {
+    FileDialogRequest request;
+    request.default_extension = "kdoc";
+    request.default_name = ProposedCopyName(path, [](const std::string& p) {
+      std::error_code ec;
+      return std::filesystem::exists(p, ec);
+    });
+    request.filter = catalog_.Get(a, 361, "Dokument VellorumSign") + " (*.kdoc)|*.kdoc||";
+    request.flags = OFN_EXTENSIONDIFFERENT;
+    target = AskSaveTarget(request);
+  }
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  if (!target) return nullptr;
+  std::error_code ec;
+  std::filesystem::copy_file(path, *target, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) return nullptr;
+  std::filesystem::permissions(*target,
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add, ec);
+  auto copy = OpenContainer(*target);
+  if (copy->last_error() != 0) return nullptr;
+  opened = *target;
+  return copy;
+}
+
+std::optional<std::string> CMainWindow::AskSaveTarget(const FileDialogRequest& request) {
+  for (;;) {
+    const auto answer = prompt_.AskSavePath(request);
+    if (!answer) return std::nullopt;
+    std::string path = answer->path;
+    if (answer->extension_differs && !request.default_extension.empty()) path += "." + request.default_extension;
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return path;
+    std::string format;
+    catalog_.Get(format, 209, "Plik o nazwie:\n%s\njuż istnieje. Czy chcesz go nadpisać?");
+    if (prompt_.ShowMessage(209, FormatText(format, path.c_str()), kAppCaption, MB_YESNO | MB_ICONQUESTION) == IDYES)
+      return path;
+  }
 }
 
 void CMainWindow::ShowOpened(const std::string& path) {

@@ -198,6 +198,10 @@ class CMainWindow : public QDialog {
     CMainWindow& w_;
   };
 
+  // A save dialog that asks the program's question once before overwriting
+  // (No chooses again); none when cancelled.
+  std::optional<std::string> AskSaveTarget(const FileDialogRequest& request);
+
   // Loads the current page's picture after a turn; false when it is not one.
   bool LoadPage(int index);
   void OnCloseButton();
@@ -229,6 +233,8 @@ class CMainWindow : public QDialog {
 
  private:
   int OpenKdoc(const std::string& path);
+  std::unique_ptr<CSignedDocObj> OpenContainer(const std::string& path);
+  std::unique_ptr<CSignedDocObj> OfferCopy(const std::string& path, std::string& title);
   int OpenSignedFile(const std::string& path);
   int OpenPackage(const std::string& path);
   void ShowOpened(const std::string& path);
