@@ -17,17 +17,17 @@
 #include <vector>
 
 #include "app/kdoc_document.h"
+#include "bench/text_pages.h"
 #include "cabinet/cabinet.h"
 #include "app/ui/main_window.h"
-#include "platform/tests/emf_writer_helpers.cpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-
-double Ms(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
+using vel::bench::Bytes;
+using vel::bench::Clock;
+using vel::bench::Ms;
+using vel::bench::WriteBytes;
 
 // Milliseconds since this process started (the kernel's start time, in clock ticks).
 double MsSinceProcessStart() {
@@ -52,20 +52,7 @@ double MsSinceProcessStart() {
   return uptime * 1000 - start_ticks * 1000 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-Bytes Page(int n) {
-  vel::test::EmfWriter w(4960, 7016, 600);
-  w.CreatePen(1, 0, 3, vel::test::Rgb(0, 0, 0)).Select(1);
-  w.CreateBrush(2, 0, vel::test::Rgb(static_cast<uint8_t>(n * 11), 80, 160)).Select(2);
-  for (int row = 0; row < 120; ++row) {
-    w.Rectangle(300, 300 + row * 55, 300 + (row * 37 + n * 13) % 4000 + 200, 330 + row * 55);
-    w.MoveTo(300, 340 + row * 55).LineTo(4600, 340 + row * 55);
-  }
-  return w.Finish();
-}
 
-void WriteBytes(const fs::path& p, const Bytes& b) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
 
 }  // namespace
 
@@ -85,7 +72,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i <= pages; ++i) {
     char name[16];
     std::snprintf(name, sizeof name, "%05d.emf", i);
-    WriteBytes(dir / "pages" / name, Page(i));
+    WriteBytes(dir / "pages" / name, vel::bench::TextPage(i));
     names.push_back((dir / "pages" / name).string());
   }
   std::vector<const char*> paths;
