@@ -21,8 +21,6 @@ namespace vel::app {
 
 namespace {
 
-constexpr char kProductTitle[] = "Vellorum Sign v.3.0.0.25";
-
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 QPushButton* Button(QWidget* parent, const char* id, const QString& text) {

@@ -31,7 +31,7 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
 CProcessingDialog::CProcessingDialog(const CMessageTable& catalog, QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Vellorum Sign v.3.0.0.25"));
+  setWindowTitle(QString::fromUtf8(kProductTitle));
   setModal(false);
   auto* layout = new QVBoxLayout(this);
   std::string text;
@@ -117,9 +117,8 @@ int CMainWindow::Init() {
   path.erase(std::remove(path.begin(), path.end(), '"'), path.end());
   if (path.empty()) return 0;
   if (OpenDocument(path) != 0) {
-    std::string caption = kAppCaption;
     prompt_.ShowMessage(0, "Próba otwarcie pliku zakończyła się niepowodzeniem. Aplikacja zostanie zamknięta.",
-                        caption, MB_ICONHAND);
+                        kAppCaption, MB_ICONHAND);
     return -1;
   }
   signatures_->SelectFirst();
@@ -305,7 +304,7 @@ int CMainWindow::OpenSignedFile(const std::string& path) {
       std::string text;
       catalog_.Get(text, 296, "Nie można odczytać pliku ponieważ jest on otwarty w oknie przeglądarki\nlub przy "
                               "użyciu innego programu.\nAby kontynuować zakończ pracę z plikiem.");
-      if (prompt_.ShowMessage(296, text, "Vellorum Sign v.3.0.0.25", MB_OKCANCEL | MB_ICONHAND | MB_SYSTEMMODAL) ==
+      if (prompt_.ShowMessage(296, text, kProductTitle, MB_OKCANCEL | MB_ICONHAND | MB_SYSTEMMODAL) ==
           IDOK)
         continue;
     }
@@ -317,18 +316,18 @@ int CMainWindow::OpenSignedFile(const std::string& path) {
   if (state == CSignedFile::kStateSmimeEnveloped || state == CSignedFile::kStateCmsEnveloped) {
     std::string text;
     if (prompt_.ShowMessage(208, catalog_.Get(text, 208, "Dokument został zaszyfrowany.\nCzy chcesz go odszyfrować?"),
-                            "Vellorum Sign v.3.0.0.25", MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMODAL) != IDYES) {
+                            kProductTitle, MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMODAL) != IDYES) {
       prompt_.ShowMessage(252,
                           catalog_.Get(text, 252,
                                        "Dokument jest zaszyfrowany i nie został odszyfrowany. Nie można pokazać "
                                        "informacji."),
-                          "Vellorum Sign v.3.0.0.25", MB_ICONHAND | MB_SYSTEMMODAL);
+                          kProductTitle, MB_ICONHAND | MB_SYSTEMMODAL);
       ShowOpened(path);
       return 0;
     }
     if (signed_file_->Decrypt() != 1) {
       const uint32_t error = signed_file_->GetLastError();
-      prompt_.ShowMessage(0, catalog_.FormatError(text, error), "Vellorum Sign v.3.0.0.25",
+      prompt_.ShowMessage(0, catalog_.FormatError(text, error), kProductTitle,
                           MB_ICONHAND | MB_SYSTEMMODAL);
       ResetViewer();
       return error == 0 ? -1 : static_cast<int>(error);

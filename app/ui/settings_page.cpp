@@ -14,8 +14,6 @@ namespace vel::app {
 
 namespace {
 
-constexpr char kProductTitle[] = "Vellorum Sign v.3.0.0.25";
-
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
