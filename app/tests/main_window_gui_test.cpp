@@ -367,6 +367,45 @@ TEST_F(MainWindowTest, SignedP7FileShowsItsSignerAndContentButtons) {
   }
 }
 
+TEST_F(MainWindowTest, SmimeAndEnvelopedFiles) {
+  VEL_REQUIRE_TOOL("openssl");
+  test::WriteFileText(env / "note.txt", "An S/MIME note.\n");
+  const std::string cert = test::ShellQuote(pki_->CertFile(pki_->cosigner).string());
+  const std::string key = test::ShellQuote(pki_->KeyFile(pki_->cosigner).string());
+  const std::string in = test::ShellQuote((env / "note.txt").string());
+  auto r = test::RunCommand("openssl smime -sign -crlfeol -in " + in + " -signer " + cert + " -inkey " + key + " -out " +
+                            test::ShellQuote((env / "note.smime.p7").string()));
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  r = test::RunCommand("openssl cms -encrypt -outform DER -in " + in + " -out " +
+                       test::ShellQuote((env / "sealed.p7").string()) + " " + cert);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+
+  CMessageTable catalog(1033);
+  {
+    CMainWindow w(catalog, prompt, (env / "note.smime.p7").string());
+    w.show();
+    ASSERT_EQ(w.Init(), 0);
+    ASSERT_NE(w.signed_file(), nullptr);
+    EXPECT_EQ(w.signed_file()->GetState(), CSignedFile::kStateSmimeMultipart);
+    EXPECT_EQ(w.signatures()->tree()->topLevelItemCount(), 1);
+    EXPECT_NE(w.status(), kStatusNone);
+    Screenshot(&w, "smime_en");
+  }
+  // Declining to decrypt says why nothing is shown; the file still counts as open.
+  prompt.QueueMessageAnswer(IDNO);
+  CMainWindow w(catalog, prompt, (env / "sealed.p7").string());
+  w.show();
+  ASSERT_EQ(w.Init(), 0);
+  ASSERT_EQ(prompt.shown().size(), 2u);
+  EXPECT_EQ(prompt.shown()[0].id, 208);
+  EXPECT_EQ(prompt.shown()[1].id, 252);
+  EXPECT_EQ(w.signatures()->tree()->topLevelItemCount(), 0);
+  EXPECT_EQ(w.status(), kStatusNone);
+  // A double click with nothing selected does nothing.
+  w.signatures()->OnTreeDoubleClick();
+  Screenshot(&w, "enveloped_en");
+}
+
 TEST_F(MainWindowTest, SettingsPageAsksOnlyOnClicksAndSavesWhatItShows) {
   CMessageTable catalog(1033);
   CMainWindow w(catalog, prompt, "");

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
@@ -184,6 +186,19 @@ TEST_F(SettingsFormTest, EveryFieldRoundTripsWithCredentialsProtected) {
     EXPECT_EQ(text.find("tajne-haslo-42"), std::string::npos) << e.path();
     EXPECT_EQ(text.find("\"jan\""), std::string::npos) << e.path();
   }
+
+  // Another process reads the same.
+  const pid_t child = fork();
+  if (child == 0) {
+    const SettingsForm other = LoadSettingsForm();
+    _exit(other.proxy_password == f.proxy_password && other.proxy_user == f.proxy_user &&
+                  other.crl_urls == back.crl_urls && other.proxy_port == "3128" && !other.tsa_sign_request
+              ? 0
+              : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
   // With the proxy off the credentials are written empty and read as such.
   f.proxy_enabled = false;
