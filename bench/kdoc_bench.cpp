@@ -18,20 +18,20 @@
 #include <vector>
 
 #include "app/kdoc_document.h"
+#include "bench/text_pages.h"
 #include "app/page_bitmap.h"
 #include "cryptolib/cert_windows.h"
 #include "platform/cert_store.h"
 #include "platform/key_binding.h"
 #include "platform/signer.h"
-#include "platform/tests/emf_writer_helpers.cpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
-
-double Ms(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
+using vel::bench::Bytes;
+using vel::bench::Clock;
+using vel::bench::Ms;
+using vel::bench::WriteBytes;
 
 long MaxRssKb() {
   rusage u{};
@@ -41,25 +41,11 @@ long MaxRssKb() {
 
 int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
 
-void WriteBytes(const fs::path& p, const Bytes& b) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
 Bytes ReadBytes(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-// A page that looks like printed text: many rectangles and lines.
-Bytes Page(int n) {
-  vel::test::EmfWriter w(4960, 7016, 600);
-  w.CreatePen(1, 0, 3, vel::test::Rgb(0, 0, 0)).Select(1);
-  w.CreateBrush(2, 0, vel::test::Rgb(static_cast<uint8_t>(n * 11), 80, 160)).Select(2);
-  for (int row = 0; row < 120; ++row) {
-    w.Rectangle(300, 300 + row * 55, 300 + (row * 37 + n * 13) % 4000 + 200, 330 + row * 55);
-    w.MoveTo(300, 340 + row * 55).LineTo(4600, 340 + row * 55);
-  }
-  return w.Finish();
-}
 
 vel::platform::CertPtr g_cert;
 vel::crypto::CertPtr Pick(vel::crypto::X509Context* c) {
@@ -80,6 +66,7 @@ class Answers : public vel::app::Prompt {
   }
   std::optional<vel::app::FileDialogAnswer> AskSavePath(const vel::app::FileDialogRequest&) override { return {}; }
   std::optional<vel::app::FileDialogAnswer> AskOpenPath(const vel::app::FileDialogRequest&) override { return {}; }
+  void RunWindow(const std::string&, const std::function<void()>& run) override { run(); }
 };
 
 }  // namespace
@@ -96,7 +83,7 @@ int main(int argc, char** argv) {
   // The page stream of the job.
   Bytes stream(4, 0);
   for (int i = 1; i <= pages; ++i) {
-    const Bytes p = Page(i);
+    const Bytes p = vel::bench::TextPage(i);
     const uint32_t s = static_cast<uint32_t>(p.size());
     for (int k = 0; k < 4; ++k) stream.push_back(static_cast<uint8_t>(s >> (8 * k)));
     stream.insert(stream.end(), p.begin(), p.end());

@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/ui/main_window_shell.h"
+#include "app/ui/main_window.h"
 #include "app/viewer_app.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -116,9 +116,9 @@ TEST_F(ProgramTest, MainWindowInBothLanguages) {
     services.snapshot = [] { return std::vector<platform::ProcessEntry>{}; };
     bool shown = false;
     services.main_window = [&](const std::string& doc, const CMessageTable& catalog) {
-      MainWindowShell w(catalog, prompt, doc);
+      CMainWindow w(catalog, prompt, doc);
       w.show();
-      auto* close = w.findChild<QPushButton*>("closeButton");
+      auto* close = w.findChild<QPushButton*>("1067");
       ASSERT_NE(close, nullptr);
       EXPECT_EQ(close->text().toStdString(), c.close);
       close->click();  // answered No: stays open

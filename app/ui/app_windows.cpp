@@ -1,6 +1,6 @@
 #include "app/ui/app_windows.h"
 
-#include "app/ui/main_window_shell.h"
+#include "app/ui/main_window.h"
 #include "app/ui/splash_dialog.h"
 #include "cabinet/cabinet.h"
 #include "app/ui/qt_prompt.h"
@@ -22,7 +22,8 @@ StartupWindows::StartupWindows() {
     return cabinet::CreateCabinet(static_cast<int>(paths.size()), paths.data(), target.c_str()) == 1;
   };
   services_.main_window = [this](const std::string& document, const CMessageTable& catalog) {
-    MainWindowShell window(catalog, *prompt_, document);
+    CMainWindow window(catalog, *prompt_, document);
+    if (window.Init() != 0) return;
     prompt_->RunWindow("main", [&] { window.exec(); });
   };
 }

@@ -76,6 +76,8 @@ std::optional<FileDialogAnswer> QtPrompt::AskSavePath(const FileDialogRequest& r
   QFileDialog dlg(owner_, QString(), QString::fromStdString(r.default_name),
                   QString::fromStdString(QtFilter(r.filter)));
   dlg.setAcceptMode(QFileDialog::AcceptSave);
+  // The program asks its own question before overwriting; Qt's would be a second.
+  dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
   dlg.setDefaultSuffix(QString::fromStdString(r.default_extension));
   if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return std::nullopt;
   return Answer(dlg.selectedFiles().front(), r.default_extension);

@@ -1,0 +1,211 @@
+// The real program on a virtual display: started with a container, it shows
+// the page once the signatures are checked; Next page and Fit width are
+// clicked with xdotool, the screen is kept as a PNG, and the Close button
+// with its question ends the process.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QRegularExpression>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/registry_names.h"
+#include "app/tests/kdoc_fixture.h"
+#include "app/ui/main_window.h"
+#include "platform/registry.h"
+
+namespace vel::app {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A child process with its own environment; stopped by its id.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+  const int null_fd = open("/dev/null", O_RDWR);
+  dup2(null_fd, 0);
+  dup2(null_fd, 1);
+  dup2(null_fd, 2);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+// Waits for the child to end within `limit`; its exit status, or -1.
+int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    std::this_thread::sleep_for(20ms);
+  }
+  return -1;
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// The Xvfb frame buffer file (XWD, 32 bits per pixel) as an image.
+QImage ReadXwd(const fs::path& file) {
+  const test::Bytes b = test::ReadFileBytes(file);
+  const auto word = [&b](size_t i) -> uint32_t {
+    if (b.size() < 4 * i + 4) return 0;
+    return uint32_t{b[4 * i]} << 24 | uint32_t{b[4 * i + 1]} << 16 | uint32_t{b[4 * i + 2]} << 8 | b[4 * i + 3];
+  };
+  const uint32_t header = word(0), width = word(4), height = word(5), bpp = word(11), line = word(12),
+                 colours = word(19);
+  const uint64_t start = uint64_t{header} + uint64_t{colours} * 12;
+  if (bpp != 32 || width == 0 || width > 8192 || height > 8192 || start + uint64_t{line} * height > b.size())
+    return {};
+  QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_RGB32);
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x) {
+      const uint8_t* p = &b[start + uint64_t{y} * line + 4 * x];
+      image.setPixel(static_cast<int>(x), static_cast<int>(y), qRgb(p[2], p[1], p[0]));
+    }
+  return image;
+}
+
+class ProgramOnXvfbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VEL_REQUIRE_TOOL("Xvfb");
+    VEL_REQUIRE_TOOL("xdotool");
+  }
+  void TearDown() override {
+    Stop(program_);
+    Stop(xvfb_);
+  }
+  std::string Xdotool(const std::string& args) {
+    return test::RunCommand("DISPLAY=" + display_ + " xdotool " + args).output;
+  }
+
+  test::KdocEnvironment env;
+  std::string display_;
+  pid_t xvfb_ = -1, program_ = -1;
+};
+
+TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
+  const fs::path cab = env / "doc.kdoc";
+  fs::create_directories(env / "pages");
+  test::WriteCabinet(cab, env / "pages",
+                     {{"00001.emf", test::EmfPage(1)}, {"00002.emf", test::EmfPage(2)}, {"00003.emf", test::EmfPage(3)}});
+  {
+    platform::RegKey key;
+    ASSERT_EQ(platform::RegCreateKey(platform::RegHive::kLocalMachine, kMachineKey, key), 0u);
+    ASSERT_EQ(platform::RegSetDword(key, kValueLangId, kLangIdEnglish), 0u);
+  }
+
+  // Where the buttons are: the same window laid out here, at the same size.
+  CMessageTable catalog(kLangIdEnglish);
+  ScriptedPrompt prompt;
+  CMainWindow layout(catalog, prompt, cab.string());
+  ASSERT_EQ(layout.Init(), 0);
+  layout.resize(960, 760);
+  layout.show();
+  QApplication::processEvents();
+  const auto centre = [&layout](const char* id) {
+    QWidget* w = layout.findChild<QWidget*>(id);
+    return w ? w->mapTo(&layout, w->rect().center()) : QPoint(-1, -1);
+  };
+  const QPoint next = centre("1010"), fit = centre("1006"), close = centre("1067");
+  layout.ResetViewer();  // the program opens the container itself
+
+  // A display of our own: Xvfb names its number on a pipe.
+  const fs::path fb = env / "fb";
+  fs::create_directories(fb);
+  int pipe_fd[2];
+  ASSERT_EQ(pipe(pipe_fd), 0);
+  xvfb_ = fork();
+  if (xvfb_ == 0) {
+    dup2(open("/dev/null", O_RDWR), 2);
+    const std::string fd = std::to_string(pipe_fd[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x800x24", "-fbdir", fb.c_str(),
+           "-nolisten", "tcp", nullptr);
+    _exit(127);
+  }
+  ::close(pipe_fd[1]);
+  std::string number;
+  char c = 0;
+  while (read(pipe_fd[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(pipe_fd[0]);
+  ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+  display_ = ":" + number;
+
+  const std::string title = "Vellorum Sign 3.0.0.25 [" + cab.string() + "]";
+  // The X keyboard library hands strndup names without their terminator;
+  // the sanitizer's strict string checks would stop the program there.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  program_ = Spawn({VEL_PROGRAM, cab.string()},
+                   {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "VELDOC_REGISTRY_DIR=" + (env / "reg").string(),
+                    "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":strict_string_checks=0"});
+  ASSERT_GT(program_, 0);
+
+  // The window appears once the container is open and its verdict known.
+  std::string window;
+  for (int i = 0; i < 300 && window.empty(); ++i) {
+    window = Xdotool("search --name " + test::ShellQuote("^" + QRegularExpression::escape(
+                                                                    QString::fromStdString(title)).toStdString() + "$"));
+    if (window.empty()) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_FALSE(window.empty()) << "no main window";
+  window = window.substr(0, window.find('\n'));
+  Xdotool("windowsize " + window + " 960 760");
+  Xdotool("windowmove " + window + " 0 0");
+  std::this_thread::sleep_for(300ms);
+  const auto click = [&](QPoint p) {
+    Xdotool("mousemove --window " + window + " " + std::to_string(p.x()) + " " + std::to_string(p.y()) +
+            " click 1");
+    std::this_thread::sleep_for(200ms);
+  };
+  click(next);
+  click(fit);
+  const QImage screen = ReadXwd(fb / "Xvfb_screen0");
+  ASSERT_FALSE(screen.isNull());
+  const fs::path shot = fs::path(VEL_BINARY_DIR) / "main_window_xvfb.png";
+  EXPECT_TRUE(screen.save(QString::fromStdString(shot.string())));
+  // Page 2 (its rectangle is dark red) drawn across the page's width: the
+  // main window, not a message in its place.
+  int red_columns = 0;
+  for (int x = 0; x < screen.width(); ++x)
+    for (int y = 0; y < screen.height(); y += 2) {
+      const QRgb p = screen.pixel(x, y);
+      if (qRed(p) == 80 && qGreen(p) == 0 && qBlue(p) == 0) {
+        ++red_columns;
+        break;
+      }
+    }
+  EXPECT_GT(red_columns, 300) << shot;
+
+  // Close, and Yes (the default button) to the question: the process ends.
+  click(close);
+  std::this_thread::sleep_for(300ms);
+  Xdotool("key --clearmodifiers Return");
+  const int status = WaitFor(program_, 10s);
+  EXPECT_EQ(status, 0) << "the program did not end";
+  if (status != -1) program_ = -1;
+}
+
+}  // namespace
+}  // namespace vel::app
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}

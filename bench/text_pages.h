@@ -1,0 +1,38 @@
+// What the container benchmarks share: a page that looks like printed text,
+// the clock in milliseconds, and writing a file whole.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/tests/emf_writer_helpers.cpp"
+
+namespace vel::bench {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+inline double Ms(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+inline void WriteBytes(const std::filesystem::path& p, const Bytes& b) {
+  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// A page that looks like printed text: many rectangles and lines.
+inline Bytes TextPage(int n) {
+  test::EmfWriter w(4960, 7016, 600);
+  w.CreatePen(1, 0, 3, test::Rgb(0, 0, 0)).Select(1);
+  w.CreateBrush(2, 0, test::Rgb(static_cast<uint8_t>(n * 11), 80, 160)).Select(2);
+  for (int row = 0; row < 120; ++row) {
+    w.Rectangle(300, 300 + row * 55, 300 + (row * 37 + n * 13) % 4000 + 200, 330 + row * 55);
+    w.MoveTo(300, 340 + row * 55).LineTo(4600, 340 + row * 55);
+  }
+  return w.Finish();
+}
+
+}  // namespace vel::bench
