@@ -16,8 +16,8 @@ inline constexpr int kRefBadIssuer = 1105;      // DigestMethod, X509IssuerName 
 inline constexpr int kRefBadValueText = 1106;   // DigestValue, X509SerialNumber / IssueTime
 
 // A list always holds its first (possibly blank) reference.
-void certRefListInit(XadesCertRefList** list);
-void crlRefListInit(XadesCrlRefList** list);
+void certRefListInit(XadesCertRefList* list);
+void crlRefListInit(XadesCrlRefList* list);
 XadesCertRef newXadesCertRef();
 XadesCrlRef newXadesCrlRef();
 void certRefListFree(XadesCertRefList* list);
