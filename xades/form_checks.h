@@ -43,7 +43,8 @@ inline constexpr int kNoCertificateValues = 1300;
 inline constexpr int kBadCertificateValue = 1301;
 inline constexpr int kNoRevocationValues = 1302;
 inline constexpr int kBadRevocationValue = 1303;
-inline constexpr int kRefsUnreadable = 0x10015;  // references present but not parseable
+inline constexpr int kRefsUnreadable = 0x10015;         // references absent or not parseable
+inline constexpr int kRefDigestUnsupported = 0x10016;  // a digest algorithm the engine does not know
 
 int verifyForms(XadesVerifyContext* ctx, const crypto::CertChainContext* chain, int32_t mode);
 int verifyFormsFirst(XadesVerifyContext* ctx, const crypto::CertChainContext* chain);

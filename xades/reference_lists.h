@@ -5,6 +5,9 @@
 
 #include <libxml/tree.h>
 
+#include <string>
+#include <vector>
+
 #include "xades/reference_compare.h"
 
 namespace vel::xades {
@@ -27,7 +30,15 @@ void crlRefListFree(XadesCrlRefList* list);
 // CompleteRevocationRefs element; 0 or a code above. Whitespace between the
 // elements is skipped; any other foreign node fails. The list is left with
 // one blank reference on failure.
-int parseCompleteCertificateRefsElement(const xmlNode* completeCertificateRefs, XadesCertRefList* list);
-int parseCompleteRevocationRefsElement(const xmlNode* completeRevocationRefs, XadesCrlRefList* list);
+// `algorithms`, when given, gets each reference's DigestMethod Algorithm.
+int parseCompleteCertificateRefsElement(const xmlNode* completeCertificateRefs, XadesCertRefList* list,
+                                        std::vector<std::string>* algorithms = nullptr);
+int parseCompleteRevocationRefsElement(const xmlNode* completeRevocationRefs, XadesCrlRefList* list,
+                                       std::vector<std::string>* algorithms = nullptr);
+
+// The walk of these parsers: the first child / next sibling that is not
+// layout (whitespace text, comments).
+const xmlNode* firstContentChild(const xmlNode* node);
+const xmlNode* nextContentSibling(const xmlNode* node);
 
 }  // namespace vel::xades
