@@ -22,11 +22,11 @@ inline constexpr uint8_t kRowOwnsBoth = 'f';
 
 struct SignatureInfoRow {
   int32_t nameId = 0;
-  std::optional<std::string> name;
+  std::optional<std::string> name{};
   int32_t valueId = 0;
-  std::optional<std::string> value;
+  std::optional<std::string> value{};
   int32_t reserved = 0;
-  std::optional<std::string> data;
+  std::optional<std::string> data{};
   uint8_t type = kRowOwnsNothing;
 };
 
