@@ -7,6 +7,7 @@
 
 #include "cryptolib/timestamp_parse.h"
 #include "cryptolib/timestamp_token.h"
+#include "cryptolib/x509_context.h"
 #include "xades/base64.h"
 #include "xades/crypto_helpers.h"
 #include "xades/document_access.h"
@@ -177,6 +178,15 @@ int compareRefsOf(const xmlNode* completeCertificateRefs, const xmlNode* complet
     if (haveCrls && ToSha1Digests(&crls, crlAlgorithms, chainCrls) != 0) return kRefDigestUnsupported;
   }
   return compareRefsWithChain(haveCerts ? &certs : nullptr, haveCrls ? &crls : nullptr, chain);
+}
+
+int compareRefsForCertificate(const xmlNode* completeCertificateRefs, const xmlNode* completeRevocationRefs,
+                              const platform::CertPtr& certificate) {
+  if (!certificate) return kRefsNotBuilt;
+  crypto::X509ContextPtr context = crypto::MakeX509Context();
+  if (!context || !crypto::SetCertificateContext(context.get(), certificate)) return kRefsNotBuilt;
+  const crypto::CertChainPtr chain = crypto::GetCertificateChain(context.get(), 0x10000);
+  return compareRefsOf(completeCertificateRefs, completeRevocationRefs, chain.get());
 }
 
 int compareValuesWithRefsOf(const xmlNode* certificateValues, const xmlNode* revocationValues,

@@ -9,6 +9,7 @@
 #include <libxml/tree.h>
 
 #include "cryptolib/cert_path.h"
+#include "platform/cert_store.h"
 #include "xades/reference_lists.h"
 
 namespace vel::xades {
@@ -66,5 +67,9 @@ int compareValuesWithRefsOf(const xmlNode* certificateValues, const xmlNode* rev
                             const xmlNode* completeCertificateRefs, const xmlNode* completeRevocationRefs);
 int compareRefsOf(const xmlNode* completeCertificateRefs, const xmlNode* completeRevocationRefs,
                   const crypto::CertChainContext* chain);
+// The same against the path the user's stores give for the signer's
+// certificate (anchored in the user's Root store, never in the document).
+int compareRefsForCertificate(const xmlNode* completeCertificateRefs, const xmlNode* completeRevocationRefs,
+                              const platform::CertPtr& certificate);
 
 }  // namespace vel::xades

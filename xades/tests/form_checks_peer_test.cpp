@@ -119,6 +119,7 @@ TEST_F(FormChecksPeer, GoodReferencesAndValuesPassIndentedOrNot) {
   for (const std::string sep : {"", "\n  "}) {
     EXPECT_EQ(Run(Good(sep)), std::make_pair(0, 0)) << "separator: [" << sep << "]";
   }
+  EXPECT_EQ(compareRefsForCertificate(nullptr, nullptr, nullptr), kRefsNotBuilt);
 }
 
 TEST_F(FormChecksPeer, Sha256ReferenceDigestsAreVerified) {
