@@ -296,5 +296,82 @@ TEST_F(TimeStampChecksPeer, SignatureTimeStamps) {
   EXPECT_EQ(verifySignatureTimeStampOf(test::ElementWithId(stamped.get(), "Signature-1"), 0), kTsPassed);
 }
 
+// Inserts `xml` at the end of the UnsignedSignatureProperties, written with
+// the document's own prefix for its elements.
+std::string Insert(const std::string& doc, const std::string& xml) {
+  const size_t close = doc.rfind("UnsignedSignatureProperties>");
+  const size_t open = doc.rfind("</", close);
+  const std::string prefix = doc.substr(open + 2, close - open - 2);
+  std::string element = xml;
+  for (size_t at = 0; (at = element.find("P:", at)) != std::string::npos;) element.replace(at, 2, prefix);
+  return doc.substr(0, open) + element + doc.substr(open);
+}
+
+// XAdES-X and archive time stamps over the engine's canonical inputs.
+TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
+  Bytes signedDoc;
+  ASSERT_EQ(test::SignTwice(test::DefaultDocument(), pki_->signer.cert.get(), &signedDoc), 0u);
+  XmlDocPtr parsed = xadesParseMemory(AsText(signedDoc));
+  const auto c14n = signatureValueC14N(test::ElementWithId(parsed.get(), "Signature-1"));
+  ASSERT_TRUE(c14n);
+  const std::string refs =
+      "<P:CompleteCertificateRefs><P:CertRefs><P:Cert><P:CertDigest><ds:DigestMethod "
+      "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"
+      "<ds:DigestValue xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">QUFBQQ==</ds:DigestValue></P:CertDigest>"
+      "</P:Cert></P:CertRefs></P:CompleteCertificateRefs><P:CompleteRevocationRefs><P:CRLRefs/>"
+      "</P:CompleteRevocationRefs>";
+  const std::string withRefs = Insert(AsText(Stamp(signedDoc, Token(*c14n, "sha1"))), refs);
+
+  const auto signatureOf = [](const XmlDocPtr& doc) { return test::ElementWithId(doc.get(), "Signature-1"); };
+  XmlDocPtr refsDoc = xadesParseMemory(withRefs);
+  ASSERT_TRUE(refsDoc);
+  const auto sigAndRefs = refsTimeStampInput(signatureOf(refsDoc), kSigAndRefsTimeStamp);
+  const auto refsOnly = refsTimeStampInput(signatureOf(refsDoc), kRefsOnlyTimeStamp);
+  ASSERT_TRUE(sigAndRefs && refsOnly);
+  const auto xStamp = [&](const char* element, const Bytes& token) {
+    return Insert(withRefs, std::string("<P:") + element + "><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+                                "</P:EncapsulatedTimeStamp></P:" + element + ">");
+  };
+  const struct {
+    const char* what;
+    std::string doc;
+    int expected;
+  } xCases[] = {
+      {"SigAndRefs", xStamp("SigAndRefsTimeStamp", Token(*sigAndRefs, "sha256")), kTsPassed},
+      {"RefsOnly", xStamp("RefsOnlyTimeStamp", Token(*refsOnly, "sha1")), kTsPassed},
+      {"over the signature value only", xStamp("SigAndRefsTimeStamp", Token(*c14n, "sha1")), kTsImprintDiffers},
+  };
+  for (const auto& c : xCases) {
+    XmlDocPtr doc = xadesParseMemory(c.doc);
+    ASSERT_TRUE(doc) << c.what;
+    EXPECT_EQ(verifyRefsTimeStampOf(signatureOf(doc), 1), c.expected) << c.what;
+  }
+  // A reference changed after stamping.
+  std::string changed = xCases[0].doc;
+  changed.replace(changed.find("QUFBQQ=="), 8, "QUFBQg==");
+  XmlDocPtr changedDoc = xadesParseMemory(changed);
+  EXPECT_EQ(verifyRefsTimeStampOf(signatureOf(changedDoc), 1), kTsImprintDiffers);
+
+  // Archive time stamp over the X form.
+  XmlDocPtr xDoc = xadesParseMemory(xCases[0].doc);
+  size_t length = 0;
+  auto archive = archiveTimeStampInput(signatureOf(xDoc), 0, &length);
+  ASSERT_TRUE(archive);
+  if (length != 0) archive->resize(length);
+  const auto aStamp = [&](const Bytes& token) {
+    return Insert(xCases[0].doc, "<P:ArchiveTimeStamp><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+                                     "</P:EncapsulatedTimeStamp></P:ArchiveTimeStamp>");
+  };
+  const std::string archived = aStamp(Token(*archive, "sha1"));
+  XmlDocPtr aDoc = xadesParseMemory(archived);
+  EXPECT_EQ(verifyArchiveTimeStampOf(signatureOf(aDoc), 1, -1), kTsPassed);
+  XmlDocPtr otherDoc = xadesParseMemory(aStamp(Token(*archive + "x", "sha1")));
+  EXPECT_EQ(verifyArchiveTimeStampOf(signatureOf(otherDoc), 1, -1), kTsImprintDiffers);
+  std::string tampered = archived;
+  tampered.replace(tampered.find("QUFBQQ=="), 8, "QUFBQg==");
+  XmlDocPtr tamperedDoc = xadesParseMemory(tampered);
+  EXPECT_EQ(verifyArchiveTimeStampOf(signatureOf(tamperedDoc), 1, -1), kTsImprintDiffers);
+}
+
 }  // namespace
 }  // namespace vel::xades
