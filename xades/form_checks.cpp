@@ -221,4 +221,43 @@ int compareValuesWithRefsOf(const xmlNode* certificateValues, const xmlNode* rev
   return compareRevocationRefs(&certValues, &certRefs, &crlValues, &crlRefs);
 }
 
+int verifyFormOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain, int32_t mode) {
+  switch (mode) {
+    case kVerifyCompleteRefs: {
+      if (!entry.hasC) return 0;
+      const int rc = chain != nullptr
+                         ? compareRefsOf(entry.completeCertificateRefs, entry.completeRevocationRefs, chain)
+                         : compareRefsForCertificate(entry.completeCertificateRefs, entry.completeRevocationRefs,
+                                                     entry.certificate);
+      return rc == 0 ? 0 : kCompleteRefsFailed;
+    }
+    case kVerifyRefsTimeStamps:
+      if (!entry.hasX) return 0;
+      return verifyRefsTimeStampOf(entry.signature, entry.refsTimeStampCount) == 0 ? 0 : kRefsTimeStampFailed;
+    case kVerifyValuesWithRefs:
+      if (!entry.hasXL) return 0;
+      return compareValuesWithRefsOf(entry.certificateValues, entry.revocationValues, entry.completeCertificateRefs,
+                                     entry.completeRevocationRefs) == 0
+                 ? 0
+                 : kValuesFailed;
+    case kVerifyArchiveTimeStamps:
+      if (!entry.hasA) return 0;
+      return verifyArchiveTimeStampOf(entry.signature, entry.archiveTimeStampCount, -1) == 0
+                 ? 0
+                 : kArchiveTimeStampFailed;
+    default:
+      if (entry.signatureTimeStampCount <= 0) return 0;
+      return verifySignatureTimeStampOf(entry.signature, entry.signatureTimeStampCount) == 0 ? 0
+                                                                                             : kCompleteRefsFailed;
+  }
+}
+
+int verifyAllFormsOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain) {
+  for (const int32_t mode : {kVerifyArchiveTimeStamps, kVerifyValuesWithRefs, kVerifyRefsTimeStamps,
+                             kVerifyCompleteRefs, kVerifySignatureTimeStamps}) {
+    if (const int rc = verifyFormOf(entry, chain, mode); rc != 0) return rc;
+  }
+  return 0;
+}
+
 }  // namespace vel::xades

@@ -56,6 +56,33 @@ int verifyArchiveTimeStamp(XadesVerifyContext* ctx, int entry, int lastToken);
 int compareRefs(XadesVerifyContext* ctx, const crypto::CertChainContext* chain, int entry);
 int compareValuesWithRefs(XadesVerifyContext* ctx, int entry);
 
+// What the checks read of one signature entry (filled from the
+// verification context's records): absent elements are null, counts 0.
+struct FormCheckEntry {
+  const xmlNode* signature = nullptr;
+  int signatureTimeStampCount = 0;
+  const xmlNode* completeCertificateRefs = nullptr;  // C record
+  const xmlNode* completeRevocationRefs = nullptr;
+  bool hasC = false;
+  int refsTimeStampCount = 0;  // X record
+  bool hasX = false;
+  const xmlNode* certificateValues = nullptr;  // X-L record
+  const xmlNode* revocationValues = nullptr;
+  bool hasXL = false;
+  int archiveTimeStampCount = 0;  // A record
+  bool hasA = false;
+  platform::CertPtr certificate;  // the signer's, for the path when no chain is given
+};
+
+// One check by mode on one entry (0 or the mode's failure code); a check
+// whose elements are absent passes.
+int verifyFormOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain, int32_t mode);
+// Every check the entry carries, archive first, then values, XAdES-X, complete
+// references and signature time stamps; the first failure's code. A
+// signature is correct only when each check it carries ran and passed, so
+// the signature time stamps are part of it too.
+int verifyAllFormsOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain);
+
 // The same on a Signature element alone (the context forms call these).
 // `count` is the number of tokens of that kind the signature carries.
 int verifySignatureTimeStampOf(const xmlNode* signature, int count);

@@ -122,6 +122,35 @@ TEST_F(FormChecksPeer, GoodReferencesAndValuesPassIndentedOrNot) {
   EXPECT_EQ(compareRefsForCertificate(nullptr, nullptr, nullptr), kRefsNotBuilt);
 }
 
+TEST_F(FormChecksPeer, ModesAndTheCascade) {
+  Parts good = Good("");
+  Parts bad = good;
+  bad.certRefs = CertXml(certs_[0], kSha1, *certs_[1].digest);
+  for (const Parts* p : {&good, &bad}) {
+    XmlDocPtr doc = xadesParseMemory(Document(*p));
+    FormCheckEntry entry;
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), 0);  // BES: nothing to check
+    entry.completeCertificateRefs = Find(doc.get(), "CompleteCertificateRefs");
+    entry.completeRevocationRefs = Find(doc.get(), "CompleteRevocationRefs");
+    entry.hasC = true;
+    const int c = p == &good ? 0 : kCompleteRefsFailed;
+    EXPECT_EQ(verifyFormOf(entry, &chain_, kVerifyCompleteRefs), c);
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), c);
+    entry.certificateValues = Find(doc.get(), "CertificateValues");
+    entry.revocationValues = Find(doc.get(), "RevocationValues");
+    entry.hasXL = true;
+    EXPECT_EQ(verifyFormOf(entry, &chain_, kVerifyValuesWithRefs), p == &good ? 0 : kValuesFailed);
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), p == &good ? 0 : kValuesFailed);
+    // A time stamp the entry carries but that cannot be read fails.
+    entry.signature = xmlDocGetRootElement(doc.get());
+    entry.signatureTimeStampCount = 1;
+    EXPECT_EQ(verifyFormOf(entry, &chain_, kVerifySignatureTimeStamps), kCompleteRefsFailed);
+    entry.hasA = true;
+    entry.archiveTimeStampCount = 1;
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), kArchiveTimeStampFailed);
+  }
+}
+
 TEST_F(FormChecksPeer, Sha256ReferenceDigestsAreVerified) {
   Parts p = Good("");
   const auto sha256 = [](const std::vector<uint8_t>& der) {
