@@ -56,7 +56,7 @@ struct XadesVerifyContext {
   std::vector<XadesSignContextPtr> signatures;  // document order, counter-signatures included
   int32_t count = 0;
   SchemaValidCtxtPtr validation;
-  const xmlSchema* schema = nullptr;  // the process's compiled schema; not owned
+  std::shared_ptr<xmlSchema> schema;  // the built-in one is the process's, shared
   XPathContextPtr xpath;
   xmlDoc* document = nullptr;  // owned only when released with xadesVerifyContextFreeAll
   std::vector<SignatureForms> forms;  // parallel to signatures
