@@ -1,0 +1,15 @@
+# Writes the built-in schema texts as C++ string literals, each on one line.
+# -DOUT=<file.cpp> -DDIR=<folder of the .xsd files>
+set(body "// Generated from the schema files at build time; do not edit.\n#include \"xades/verify_context.h\"\n\nnamespace vel::xades {\n")
+foreach(pair "xadesSchemaText:XAdES.xsd" "xmldsigSchemaText:xmldsig-core-schema.xsd" "excC14nSchemaText:exc-c14n.xsd")
+  string(REPLACE ":" ";" parts "${pair}")
+  list(GET parts 0 fn)
+  list(GET parts 1 file)
+  file(READ "${DIR}/${file}" text)
+  string(REPLACE "\r" "" text "${text}")
+  string(REPLACE "\n" " " text "${text}")
+  string(APPEND body "std::string_view ${fn}() {\n  static constexpr char kText[] = R\"vxsd(${text})vxsd\";\n  return {kText, sizeof kText - 1};\n}\n")
+endforeach()
+string(APPEND body "}  // namespace vel::xades\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)

@@ -1,0 +1,406 @@
+// The checks above BES on fixtures made with openssl: C and X-L elements
+// over certificates and CRLs from `openssl ca`, signature time stamps from
+// `openssl ts -reply`; each tampering must fail.
+#include "xades/form_checks.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "cryptolib/tests/crl_test_ca.h"
+#include "cryptolib/tests/tsa_fixture.h"
+#include "platform/testing/test_support.h"
+#include "xades/base64.h"
+#include "xades/crypto_helpers.h"
+#include "xades/document_access.h"
+#include "xades/node_helpers.h"
+#include "xades/tests/sign_fixture.h"
+#include "xades/tests/xades_peer_fixture.h"
+#include "xades/xades_template.h"
+
+namespace vel::xades {
+namespace {
+
+using test::AsText;
+using test::Bytes;
+using test::Q;
+
+constexpr char kSha1[] = "http://www.w3.org/2000/09/xmldsig#sha1";
+constexpr char kSha256[] = "http://www.w3.org/2001/04/xmlenc#sha256";
+
+std::string B64(const std::vector<uint8_t>& der) { return base64Encode(der); }
+
+xmlNode* Find(xmlDoc* doc, const char* name) {
+  for (xmlNode* n = xmlDocGetRootElement(doc); n != nullptr; n = nextElementInOrder(n)) {
+    if (nameIs(n, name)) return n;
+  }
+  return nullptr;
+}
+
+class FormChecksPeer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VEL_REQUIRE_TOOL("openssl");
+    root_ = std::make_unique<vel::test::TestCa>(dir_.path(), "root", "/C=PL/O=Testowe Centrum/CN=Root CA");
+    sub_ = std::make_unique<vel::test::TestCa>(dir_.path(), "sub", "/C=DE/O=Testowe Centrum/CN=Sub CA");
+    root_crl_ = root_->Crl();
+    other_root_crl_ = root_->Crl(-7200);
+    sub_crl_ = sub_->Crl();
+    chain_.chains.emplace_back();
+    chain_.chains[0].elements.push_back({Cert(sub_->cert_der()), CrlOf(sub_crl_)});
+    chain_.chains[0].elements.push_back({Cert(root_->cert_der()), CrlOf(root_crl_)});
+    ASSERT_EQ(buildCertRefs(&certs_, &chain_), 0);
+    ASSERT_EQ(buildCrlRefs(&crls_, &chain_), 0);
+  }
+  static CertPtr Cert(const std::vector<uint8_t>& der) { return xadesCertCreate(der.data(), der.size()); }
+  static CrlPtr CrlOf(const std::vector<uint8_t>& der) { return xadesCrlCreate(der.data(), der.size()); }
+
+  struct Parts {
+    std::string certAlg = kSha1, certRefs, crlRefs, certValues, crlValues, sep;
+  };
+  Parts Good(const std::string& sep) const {
+    Parts p;
+    p.sep = sep;
+    for (const auto& c : certs_) p.certRefs += CertXml(c, kSha1, *c.digest);
+    for (const auto& c : crls_) p.crlRefs += CrlXml(c, *c.digest);
+    for (const auto* der : {&sub_->cert_der(), &root_->cert_der()}) {
+      p.certValues += sep + "<EncapsulatedX509Certificate>" + B64(*der) + "</EncapsulatedX509Certificate>";
+    }
+    for (const auto* der : {&sub_crl_, &root_crl_}) {
+      p.crlValues += sep + "<EncapsulatedCRLValue>" + B64(*der) + "</EncapsulatedCRLValue>";
+    }
+    return p;
+  }
+  static std::string CertXml(const XadesCertRef& c, const std::string& alg, const std::string& digest) {
+    return "<Cert><CertDigest><ds:DigestMethod Algorithm=\"" + alg + "\"/><ds:DigestValue>" + digest +
+           "</ds:DigestValue></CertDigest><IssuerSerial><ds:X509IssuerName>" + *c.issuer +
+           "</ds:X509IssuerName><ds:X509SerialNumber>" + *c.serial +
+           "</ds:X509SerialNumber></IssuerSerial></Cert>";
+  }
+  static std::string CrlXml(const XadesCrlRef& c, const std::string& digest,
+                            const std::string& alg = kSha1) {
+    return "<CRLRef><DigestAlgAndValue><ds:DigestMethod Algorithm=\"" + alg + "\"/><ds:DigestValue>" +
+           digest + "</ds:DigestValue></DigestAlgAndValue><CRLIdentifier><Issuer>" + *c.issuer +
+           "</Issuer><IssueTime>" + *c.issueTime + "</IssueTime>" +
+           (c.number ? "<Number>" + *c.number + "</Number>" : "") + "</CRLIdentifier></CRLRef>";
+  }
+  static std::string Document(const Parts& p) {
+    const std::string& s = p.sep;
+    return "<UnsignedSignatureProperties xmlns=\"http://uri.etsi.org/01903/v1.3.2#\" "
+           "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">" + s +
+           "<CompleteCertificateRefs>" + s + "<CertRefs>" + s + p.certRefs + s + "</CertRefs>" + s +
+           "</CompleteCertificateRefs>" + s + "<CompleteRevocationRefs>" + s + "<CRLRefs>" + p.crlRefs +
+           "</CRLRefs></CompleteRevocationRefs>" + s + "<CertificateValues>" + p.certValues + s +
+           "</CertificateValues><RevocationValues><CRLValues>" + p.crlValues +
+           "</CRLValues></RevocationValues></UnsignedSignatureProperties>";
+  }
+  // Both checks on one document: {references against the path, values}.
+  std::pair<int, int> Run(const Parts& p) const {
+    XmlDocPtr doc = xadesParseMemory(Document(p));
+    EXPECT_TRUE(doc);
+    if (!doc) return {-100, -100};
+    xmlDoc* d = doc.get();
+    return {compareRefsOf(Find(d, "CompleteCertificateRefs"), Find(d, "CompleteRevocationRefs"), &chain_),
+            compareValuesWithRefsOf(Find(d, "CertificateValues"), Find(d, "RevocationValues"),
+                                    Find(d, "CompleteCertificateRefs"), Find(d, "CompleteRevocationRefs"))};
+  }
+
+  vel::test::TempDir dir_;
+  std::unique_ptr<vel::test::TestCa> root_, sub_;
+  std::vector<uint8_t> root_crl_, other_root_crl_, sub_crl_;
+  crypto::CertChainContext chain_;
+  XadesCertRefList certs_;
+  XadesCrlRefList crls_;
+};
+
+TEST_F(FormChecksPeer, GoodReferencesAndValuesPassIndentedOrNot) {
+  for (const std::string sep : {"", "\n  "}) {
+    EXPECT_EQ(Run(Good(sep)), std::make_pair(0, 0)) << "separator: [" << sep << "]";
+  }
+  EXPECT_EQ(compareRefsForCertificate(nullptr, nullptr, nullptr), kRefsNotBuilt);
+}
+
+TEST_F(FormChecksPeer, ModesAndTheCascade) {
+  Parts good = Good("");
+  Parts bad = good;
+  bad.certRefs = CertXml(certs_[0], kSha1, *certs_[1].digest);
+  for (const Parts* p : {&good, &bad}) {
+    XmlDocPtr doc = xadesParseMemory(Document(*p));
+    FormCheckEntry entry;
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), 0);  // BES: nothing to check
+    entry.completeCertificateRefs = Find(doc.get(), "CompleteCertificateRefs");
+    entry.completeRevocationRefs = Find(doc.get(), "CompleteRevocationRefs");
+    entry.hasC = true;
+    const int c = p == &good ? 0 : kCompleteRefsFailed;
+    EXPECT_EQ(verifyFormOf(entry, &chain_, kVerifyCompleteRefs), c);
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), c);
+    entry.certificateValues = Find(doc.get(), "CertificateValues");
+    entry.revocationValues = Find(doc.get(), "RevocationValues");
+    entry.hasXL = true;
+    EXPECT_EQ(verifyFormOf(entry, &chain_, kVerifyValuesWithRefs), p == &good ? 0 : kValuesFailed);
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), p == &good ? 0 : kValuesFailed);
+    // A time stamp the entry carries but that cannot be read fails.
+    entry.signature = xmlDocGetRootElement(doc.get());
+    entry.signatureTimeStampCount = 1;
+    EXPECT_EQ(verifyFormOf(entry, &chain_, kVerifySignatureTimeStamps), kCompleteRefsFailed);
+    entry.hasA = true;
+    entry.archiveTimeStampCount = 1;
+    EXPECT_EQ(verifyAllFormsOf(entry, &chain_), kArchiveTimeStampFailed);
+  }
+}
+
+TEST_F(FormChecksPeer, Sha256ReferenceDigestsAreVerified) {
+  Parts p = Good("");
+  const auto sha256 = [](const std::vector<uint8_t>& der) {
+    std::vector<uint8_t> d(32);
+    unsigned int n = 0;
+    EVP_Digest(der.data(), der.size(), d.data(), &n, EVP_sha256(), nullptr);
+    return base64Encode(d);
+  };
+  p.certRefs = CertXml(certs_[0], kSha256, sha256(sub_->cert_der())) +
+               CertXml(certs_[1], kSha256, sha256(root_->cert_der()));
+  p.crlRefs = CrlXml(crls_[0], sha256(sub_crl_), kSha256) + CrlXml(crls_[1], sha256(root_crl_), kSha256);
+  EXPECT_EQ(Run(p), std::make_pair(0, 0));
+  // Swapped SHA-256 digests name the other certificate: no match.
+  p.certRefs = CertXml(certs_[0], kSha256, sha256(root_->cert_der())) +
+               CertXml(certs_[1], kSha256, sha256(sub_->cert_der()));
+  EXPECT_EQ(Run(p), std::make_pair(kRefMismatch, kRefMismatch));
+}
+
+TEST_F(FormChecksPeer, EveryTamperingFails) {
+  std::string flipped = *certs_[1].digest;
+  flipped[3] = flipped[3] == 'A' ? 'B' : 'A';
+  XadesCertRef wrongSerial = certs_[0];
+  wrongSerial.serial = *wrongSerial.serial + "1";
+  XadesCrlRef utcTime = crls_[0];
+  utcTime.issueTime = "2026-01-01T00:00:00Z";
+  const struct Case {
+    const char* what;
+    std::function<void(Parts&)> tamper;
+    std::pair<int, int> expected;
+  } cases[] = {
+      {"flipped certificate digest",
+       [&](Parts& p) { p.certRefs = CertXml(certs_[0], kSha1, *certs_[0].digest) + CertXml(certs_[1], kSha1, flipped); },
+       {kRefMismatch, kRefMismatch}},
+      {"changed serial", [&](Parts& p) { p.certRefs = CertXml(wrongSerial, kSha1, *wrongSerial.digest); },
+       {kRefMismatch, kRefMismatch}},
+      {"issue time in UTC", [&](Parts& p) { p.crlRefs = CrlXml(utcTime, *utcTime.digest) + CrlXml(crls_[1], *crls_[1].digest); },
+       {kRefMismatch, kRefMismatch}},
+      {"flipped CRL digest", [&](Parts& p) { p.crlRefs = CrlXml(crls_[0], flipped) + CrlXml(crls_[1], *crls_[1].digest); },
+       {kRefMismatch, kRefMismatch}},
+      {"foreign CRL value",
+       [&](Parts& p) {
+         p.crlValues = "<EncapsulatedCRLValue>" + B64(sub_crl_) + "</EncapsulatedCRLValue><EncapsulatedCRLValue>" +
+                       B64(other_root_crl_) + "</EncapsulatedCRLValue>";
+       },
+       {0, kRefMismatch}},
+      {"unknown digest algorithm", [&](Parts& p) { p.certRefs = CertXml(certs_[0], "urn:x-digest", *certs_[0].digest); },
+       {kRefDigestUnsupported, kRefDigestUnsupported}},
+      {"unreadable references", [&](Parts& p) { p.certRefs = "<Cert/>"; }, {kNoCertRefs, kRefsUnreadable}},
+      {"reordered reference parts",
+       [&](Parts& p) {
+         p.certRefs = "<Cert><IssuerSerial/><CertDigest/></Cert>";
+       },
+       {kNoCertRefs, kRefsUnreadable}},
+      {"foreign value element", [&](Parts& p) { p.certValues += "<Other>AAAA</Other>"; }, {0, kBadCertificateValue}},
+      {"no certificate values", [&](Parts& p) { p.certValues.clear(); }, {0, kNoCertificateValues}},
+      {"no CRL values", [&](Parts& p) { p.crlValues.clear(); }, {0, kNoRevocationValues}},
+      {"foreign CRL value element", [&](Parts& p) { p.crlValues += "<EncapsulatedX509Certificate>AA</EncapsulatedX509Certificate>"; },
+       {0, kBadRevocationValue}},
+  };
+  for (const Case& c : cases) {
+    Parts p = Good("");
+    c.tamper(p);
+    EXPECT_EQ(Run(p), c.expected) << c.what;
+  }
+}
+
+// Two CAs of one country whose names are UTF8Strings render the same short
+// issuer text; the serial and the digest still keep their references apart.
+TEST_F(FormChecksPeer, SameCountryCasDoNotMatchEachOthersReferences) {
+  vel::test::TestCa one(dir_.path(), "one", "/C=PL/O=Pierwsze Centrum/CN=CA Jeden");
+  vel::test::TestCa two(dir_.path(), "two", "/C=PL/O=Drugie Centrum/CN=CA Dwa");
+  crypto::CertChainContext chain;
+  chain.chains.emplace_back();
+  chain.chains[0].elements.push_back({Cert(one.cert_der()), CrlOf(one.Crl())});
+  crypto::CertChainContext other;
+  other.chains.emplace_back();
+  other.chains[0].elements.push_back({Cert(two.cert_der()), CrlOf(two.Crl())});
+  XadesCertRefList oneRefs, twoRefs;
+  XadesCrlRefList oneCrls, twoCrls;
+  ASSERT_EQ(buildCertRefs(&oneRefs, &chain), 0);
+  ASSERT_EQ(buildCertRefs(&twoRefs, &other), 0);
+  ASSERT_EQ(buildCrlRefs(&oneCrls, &chain), 0);
+  ASSERT_EQ(buildCrlRefs(&twoCrls, &other), 0);
+  EXPECT_EQ(oneRefs[0].issuer, twoRefs[0].issuer);  // the short text, pinned
+  EXPECT_EQ(oneRefs[0].issuer, "C=PL");
+  EXPECT_EQ(compareRefsWithChain(&oneRefs, &oneCrls, &chain), kRefsMatch);
+  EXPECT_EQ(compareRefsWithChain(&twoRefs, &oneCrls, &chain), kRefMismatch);
+  EXPECT_EQ(compareRefsWithChain(&oneRefs, &twoCrls, &chain), kRefMismatch);
+}
+
+// Signature time stamps: tokens from `openssl ts -reply` over the canonical
+// SignatureValue pass with SHA-1 and SHA-256 imprints; a token over other
+// data, a damaged token or none at all fail.
+class TimeStampChecksPeer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { pki_ = std::make_unique<vel::test::TestPki>(); }
+  static void TearDownTestSuite() { pki_.reset(); }
+  void SetUp() override {
+    VEL_REQUIRE_TOOL("openssl");
+    pin_.Install();
+    config_ = tsa_.WriteFiles(dir_.path());
+  }
+
+  Bytes Token(const std::string& data, const char* digest) {
+    vel::test::WriteFileText(dir_ / "data.bin", data);
+    auto r = vel::test::RunCommand("openssl ts -query -data " + Q(dir_ / "data.bin") + " -" + digest +
+                                   " -cert -out " + Q(dir_ / "q.tsq") + " 2>&1");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    r = vel::test::RunCommand("openssl ts -reply -config " + Q(config_) + " -queryfile " + Q(dir_ / "q.tsq") +
+                              " -token_out -out " + Q(dir_ / "t.der") + " 2>&1");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    return vel::test::ReadFileBytes(dir_ / "t.der");
+  }
+
+  static Bytes Stamp(const Bytes& doc, const Bytes& token) {
+    uint32_t size = 0;
+    const uint32_t length = static_cast<uint32_t>(doc.size());
+    EXPECT_EQ(xadesAddSignatureTimeStamp(doc.data(), length, token.data(), static_cast<uint32_t>(token.size()),
+                                         nullptr, &size, 1),
+              234u);
+    Bytes out(size);
+    EXPECT_EQ(xadesAddSignatureTimeStamp(doc.data(), length, token.data(), static_cast<uint32_t>(token.size()),
+                                         out.data(), &size, 1),
+              0u);
+    out.resize(size);
+    return out;
+  }
+
+  static std::unique_ptr<vel::test::TestPki> pki_;
+  vel::test::TempDir dir_;
+  vel::test::TestTsa tsa_;
+  std::filesystem::path config_;
+  vel::test::ScriptedPin pin_;
+};
+std::unique_ptr<vel::test::TestPki> TimeStampChecksPeer::pki_;
+
+TEST_F(TimeStampChecksPeer, SignatureTimeStamps) {
+  Bytes doc;
+  ASSERT_EQ(test::SignTwice(test::DefaultDocument(), pki_->signer.cert.get(), &doc), 0u);
+  XmlDocPtr parsed = xadesParseMemory(AsText(doc));
+  const auto c14n = signatureValueC14N(test::ElementWithId(parsed.get(), "Signature-1"));
+  ASSERT_TRUE(c14n);
+  // A changed imprint inside the signed TSTInfo: the token's signature fails
+  // (an unchecked signature would report a different imprint instead).
+  Bytes damaged = Token(*c14n, "sha1");
+  Bytes imprint(20);
+  unsigned int n = 0;
+  EVP_Digest(c14n->data(), c14n->size(), imprint.data(), &n, EVP_sha1(), nullptr);
+  const auto at = std::search(damaged.begin(), damaged.end(), imprint.begin(), imprint.end());
+  ASSERT_NE(at, damaged.end());
+  *at ^= 0x01;
+  const struct {
+    const char* what;
+    Bytes token;
+    int expected;
+  } cases[] = {
+      {"SHA-1 imprint", Token(*c14n, "sha1"), kTsPassed},
+      {"SHA-256 imprint", Token(*c14n, "sha256"), kTsPassed},
+      {"other data", Token(*c14n + " ", "sha1"), kTsImprintDiffers},
+      {"imprint changed in the token", damaged, kTsUnreadable},
+      {"not a token", Bytes{0x30, 0x03, 0x02, 0x01, 0x00}, kTsUnreadable},
+  };
+  for (const auto& c : cases) {
+    XmlDocPtr stamped = xadesParseMemory(AsText(Stamp(doc, c.token)));
+    ASSERT_TRUE(stamped) << c.what;
+    EXPECT_EQ(verifySignatureTimeStampOf(test::ElementWithId(stamped.get(), "Signature-1"), 1), c.expected)
+        << c.what;
+  }
+  // A count beyond the tokens the signature holds is a missing token.
+  XmlDocPtr stamped = xadesParseMemory(AsText(Stamp(doc, Token(*c14n, "sha1"))));
+  EXPECT_EQ(verifySignatureTimeStampOf(test::ElementWithId(stamped.get(), "Signature-1"), 2), kTsUnreadable);
+  EXPECT_EQ(verifySignatureTimeStampOf(test::ElementWithId(stamped.get(), "Signature-1"), 0), kTsPassed);
+}
+
+// Inserts `xml` at the end of the UnsignedSignatureProperties, written with
+// the document's own prefix for its elements.
+std::string Insert(const std::string& doc, const std::string& xml) {
+  const size_t close = doc.rfind("UnsignedSignatureProperties>");
+  const size_t open = doc.rfind("</", close);
+  const std::string prefix = doc.substr(open + 2, close - open - 2);
+  std::string element = xml;
+  for (size_t at = 0; (at = element.find("P:", at)) != std::string::npos;) element.replace(at, 2, prefix);
+  return doc.substr(0, open) + element + doc.substr(open);
+}
+
+// XAdES-X and archive time stamps over the engine's canonical inputs.
+TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
+  Bytes signedDoc;
+  ASSERT_EQ(test::SignTwice(test::DefaultDocument(), pki_->signer.cert.get(), &signedDoc), 0u);
+  XmlDocPtr parsed = xadesParseMemory(AsText(signedDoc));
+  const auto c14n = signatureValueC14N(test::ElementWithId(parsed.get(), "Signature-1"));
+  ASSERT_TRUE(c14n);
+  const std::string refs =
+      "<P:CompleteCertificateRefs><P:CertRefs><P:Cert><P:CertDigest><ds:DigestMethod "
+      "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"
+      "<ds:DigestValue xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">QUFBQQ==</ds:DigestValue></P:CertDigest>"
+      "</P:Cert></P:CertRefs></P:CompleteCertificateRefs><P:CompleteRevocationRefs><P:CRLRefs/>"
+      "</P:CompleteRevocationRefs>";
+  const std::string withRefs = Insert(AsText(Stamp(signedDoc, Token(*c14n, "sha1"))), refs);
+
+  const auto signatureOf = [](const XmlDocPtr& doc) { return test::ElementWithId(doc.get(), "Signature-1"); };
+  XmlDocPtr refsDoc = xadesParseMemory(withRefs);
+  ASSERT_TRUE(refsDoc);
+  const auto sigAndRefs = refsTimeStampInput(signatureOf(refsDoc), kSigAndRefsTimeStamp);
+  const auto refsOnly = refsTimeStampInput(signatureOf(refsDoc), kRefsOnlyTimeStamp);
+  ASSERT_TRUE(sigAndRefs && refsOnly);
+  const auto xStamp = [&](const char* element, const Bytes& token) {
+    return Insert(withRefs, std::string("<P:") + element + "><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+                                "</P:EncapsulatedTimeStamp></P:" + element + ">");
+  };
+  const struct {
+    const char* what;
+    std::string doc;
+    int expected;
+  } xCases[] = {
+      {"SigAndRefs", xStamp("SigAndRefsTimeStamp", Token(*sigAndRefs, "sha256")), kTsPassed},
+      {"RefsOnly", xStamp("RefsOnlyTimeStamp", Token(*refsOnly, "sha1")), kTsPassed},
+      {"over the signature value only", xStamp("SigAndRefsTimeStamp", Token(*c14n, "sha1")), kTsImprintDiffers},
+  };
+  for (const auto& c : xCases) {
+    XmlDocPtr doc = xadesParseMemory(c.doc);
+    ASSERT_TRUE(doc) << c.what;
+    EXPECT_EQ(verifyRefsTimeStampOf(signatureOf(doc), 1), c.expected) << c.what;
+  }
+  // A reference changed after stamping.
+  std::string changed = xCases[0].doc;
+  changed.replace(changed.find("QUFBQQ=="), 8, "QUFBQg==");
+  XmlDocPtr changedDoc = xadesParseMemory(changed);
+  EXPECT_EQ(verifyRefsTimeStampOf(signatureOf(changedDoc), 1), kTsImprintDiffers);
+
+  // Archive time stamp over the X form.
+  XmlDocPtr xDoc = xadesParseMemory(xCases[0].doc);
+  size_t length = 0;
+  auto archive = archiveTimeStampInput(signatureOf(xDoc), 0, &length);
+  ASSERT_TRUE(archive);
+  if (length != 0) archive->resize(length);
+  const auto aStamp = [&](const Bytes& token) {
+    return Insert(xCases[0].doc, "<P:ArchiveTimeStamp><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+                                     "</P:EncapsulatedTimeStamp></P:ArchiveTimeStamp>");
+  };
+  const std::string archived = aStamp(Token(*archive, "sha1"));
+  XmlDocPtr aDoc = xadesParseMemory(archived);
+  EXPECT_EQ(verifyArchiveTimeStampOf(signatureOf(aDoc), 1, -1), kTsPassed);
+  XmlDocPtr otherDoc = xadesParseMemory(aStamp(Token(*archive + "x", "sha1")));
+  EXPECT_EQ(verifyArchiveTimeStampOf(signatureOf(otherDoc), 1, -1), kTsImprintDiffers);
+  std::string tampered = archived;
+  tampered.replace(tampered.find("QUFBQQ=="), 8, "QUFBQg==");
+  XmlDocPtr tamperedDoc = xadesParseMemory(tampered);
+  EXPECT_EQ(verifyArchiveTimeStampOf(signatureOf(tamperedDoc), 1, -1), kTsImprintDiffers);
+}
+
+}  // namespace
+}  // namespace vel::xades

@@ -1,0 +1,356 @@
+#include "xades/verification.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "xades/base64.h"
+#include "xades/crypto_helpers.h"
+#include "xades/form_checks.h"
+#include "xades/node_helpers.h"
+#include "xades/signature_discovery.h"
+
+namespace vel::xades {
+
+int isDecimalInteger(const char* text) {
+  if (text == nullptr || *text == '\0') return -1;
+  const char* p = text;
+  while (*p == ' ') ++p;
+  if (*p == '+' || *p == '-') ++p;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+  }
+  return 0;
+}
+
+int rewriteSerialNumbers(xmlDoc* doc) {
+  XPathContextPtr xpath = xadesNewXPathContext(doc);
+  if (!xpath) return -11;
+  for (const char* expression : {"//xmldsig:X509SerialNumber", "//xades:Number"}) {
+    XPathObjectPtr found = xadesEval(xpath.get(), expression);
+    if (!found) return -3;
+    for (xmlNode* node : nodesOf(found.get())) {
+      XmlCharPtr text(xmlNodeGetContent(node));
+      if (isDecimalInteger(reinterpret_cast<const char*>(text.get())) != 0) return -5;
+      // libxml2 limits integers to 24 digits; the value was checked above.
+      xmlNodeSetContent(node, BAD_CAST "1");
+    }
+  }
+  return 0;
+}
+
+int checkQualifyingPropertiesSchema(xmlSchemaValidCtxt* validation, xmlDoc* doc) {
+  if (validation == nullptr || doc == nullptr) return -11;
+  XPathContextPtr xpath = xadesNewXPathContext(doc);
+  if (!xpath) return -11;
+  XPathObjectPtr found = xadesEval(xpath.get(), "//xmldsig:Signature/xmldsig:Object/xades:QualifyingProperties");
+  auto nodes = nodesOf(found.get());
+  if (nodes.empty()) return -3;
+  XmlDocPtr copy = xadesNewDocPtr();
+  if (!copy) return -11;
+  xmlNode* root = xmlDocCopyNode(nodes.front(), copy.get(), 1);
+  if (root == nullptr) return -11;
+  xmlDocSetRootElement(copy.get(), root);
+  if (int rc = rewriteSerialNumbers(copy.get()); rc != 0) return rc;
+  return xmlSchemaValidateDoc(validation, copy.get()) == 0 ? 0 : -4;
+}
+
+int topSignatureIndex(const XadesVerifyContext* ctx, int i) {
+  if (ctx == nullptr || i < 0 || i >= ctx->count) return -1;
+  int seen = 0;
+  for (int k = 0; k < ctx->count && k < static_cast<int>(ctx->signatures.size()); ++k) {
+    if (ctx->signatures[k] && ctx->signatures[k]->parent == nullptr) {
+      if (seen == i) return k;
+      ++seen;
+    }
+  }
+  return -1;
+}
+
+int counterSignatureIndex(const XadesVerifyContext* ctx, int top, int j) {
+  if (ctx == nullptr || top < 0 || top >= ctx->count || j < 0) return -1;
+  const XadesSignContext* parent = ctx->signatures[top].get();
+  int seen = 0;
+  for (int k = 0; k < ctx->count && k < static_cast<int>(ctx->signatures.size()); ++k) {
+    if (ctx->signatures[k] && ctx->signatures[k]->parent == parent) {
+      if (seen == j) return k;
+      ++seen;
+    }
+  }
+  return -1;
+}
+
+
+
+namespace {
+
+const EVP_MD* digestOfUri(std::string_view uri) {
+  if (uri == kSha1) return EVP_sha1();
+  if (uri == "http://www.w3.org/2001/04/xmlenc#sha256") return EVP_sha256();
+  if (uri == "http://www.w3.org/2001/04/xmldsig-more#sha384") return EVP_sha384();
+  if (uri == "http://www.w3.org/2001/04/xmlenc#sha512") return EVP_sha512();
+  return nullptr;
+}
+
+const EVP_MD* rsaDigestOfUri(std::string_view uri) {
+  if (uri == kRsaSha1) return EVP_sha1();
+  if (uri == "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256") return EVP_sha256();
+  if (uri == "http://www.w3.org/2001/04/xmldsig-more#rsa-sha384") return EVP_sha384();
+  if (uri == "http://www.w3.org/2001/04/xmldsig-more#rsa-sha512") return EVP_sha512();
+  return nullptr;
+}
+
+std::optional<std::string> digestText(std::span<const uint8_t> data, const EVP_MD* md) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), out, &length, md, nullptr) != 1) return std::nullopt;
+  return base64Encode(std::span<const uint8_t>(out, length));
+}
+
+xmlNode* nextElement(xmlNode* node) {
+  while (node != nullptr && node->type != XML_ELEMENT_NODE) node = node->next;
+  return node;
+}
+
+std::string textOf(const xmlNode* node) {
+  XmlCharPtr text(xmlNodeGetContent(node));
+  return text ? reinterpret_cast<const char*>(text.get()) : "";
+}
+
+XmlDocPtr copyAsRoot(const xmlNode* node) {
+  XmlDocPtr copy = xadesNewDocPtr();
+  if (!copy) return copy;
+  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(node), copy.get(), 1);
+  if (root == nullptr) return nullptr;
+  xmlDocSetRootElement(copy.get(), root);
+  return copy;
+}
+
+// The document of the reference without its top-level signatures.
+XmlDocPtr documentWithoutSignatures(const xmlNode* reference) {
+  XmlDocPtr copy(xmlCopyDoc(reference->doc, 1));
+  if (!copy) return copy;
+  XPathContextPtr xpath = xadesNewXPathContext(copy.get());
+  if (!xpath) return nullptr;
+  XPathObjectPtr found = xadesEval(xpath.get(), "//xmldsig:Signature[not(ancestor::xmldsig:Signature)]");
+  auto nodes = nodesOf(found.get());
+  if (nodes.empty()) return nullptr;
+  for (xmlNode* n : nodes) {
+    xmlUnlinkNode(n);
+    xmlFreeNode(n);
+  }
+  return copy;
+}
+
+int digestReference(const XadesSignContext& entry, size_t r) {
+  xmlNode* ref = entry.references[r];
+  xmlNode* target = r < entry.targets.size() ? entry.targets[r] : nullptr;
+  xmlNode* child = nextElement(ref->children);
+  if (child == nullptr) return -2;
+  bool base64 = false;
+  if (nameIs(child, "Transforms")) {
+    for (xmlNode* t = child->children; t != nullptr; t = t->next) {
+      if (t->type != XML_ELEMENT_NODE || !nameIs(t, "Transform")) continue;
+      auto algorithm = getNodeProp(t, "Algorithm");
+      if (algorithm && algorithm->starts_with(kBase64Transform)) base64 = true;
+    }
+    if (!base64) {
+      fputs("generateDigests\nBrak obslugi Transform\n", stderr);
+      return -1;
+    }
+    child = nextElement(child->next);
+  }
+  if (child == nullptr || !nameIs(child, "DigestMethod")) return -2;
+  // An absent or unknown algorithm is not guessed: unsupported, never "changed".
+  auto algorithm = getNodeProp(child, "Algorithm");
+  const EVP_MD* md = algorithm ? digestOfUri(*algorithm) : nullptr;
+  if (md == nullptr) return kRefDigestUnsupported;
+  std::vector<uint8_t> data;
+  XmlDocPtr copy = target != nullptr ? copyAsRoot(target) : documentWithoutSignatures(ref);
+  if (!copy) return -11;
+  if (base64) {
+    if (base64Decode(std::string_view(textOf(xmlDocGetRootElement(copy.get()))), &data) != 0) return -5;
+  } else {
+    int length = 0;
+    XmlCharPtr c14n = c14nDocument(copy.get(), entry.c14nMethod, &length);
+    if (!c14n || length < 0) return -10;
+    data.assign(c14n.get(), c14n.get() + length);
+  }
+  auto computed = digestText(data, md);
+  if (!computed) return -1;
+  xmlNode* value = nextElement(child->next);
+  if (value == nullptr || !nameIs(value, "DigestValue")) return -4;
+  return textOf(value) == *computed ? 0 : -5;
+}
+
+int verifyRsa(std::span<const uint8_t> data, std::span<const uint8_t> signature,
+              const std::vector<uint8_t>& certDer, const EVP_MD* md) {
+  const unsigned char* p = certDer.data();
+  std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(certDer.size())),
+                                                    X509_free);
+  if (!cert) return 13;
+  EVP_PKEY* key = X509_get0_pubkey(cert.get());
+  if (key == nullptr || EVP_PKEY_base_id(key) != EVP_PKEY_RSA) return -4;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> mctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!mctx || EVP_DigestVerifyInit(mctx.get(), nullptr, md, nullptr, key) != 1) return -4;
+  return EVP_DigestVerify(mctx.get(), signature.data(), signature.size(), data.data(), data.size()) == 1 ? 0 : -1;
+}
+
+}  // namespace
+
+int verifyReferenceDigests(XadesVerifyContext* ctx) {
+  if (ctx == nullptr) return -1;
+  for (auto& entry : ctx->signatures) {
+    for (size_t r = 0; r < entry->references.size(); ++r) {
+      if (int rc = digestReference(*entry, r); rc != 0) return rc;
+    }
+  }
+  return 0;
+}
+
+int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
+  if (ctx == nullptr) return -2;
+  int result = 0;
+  for (auto& entry : ctx->signatures) {
+    const xmlNode* sig = entry->signature;
+    xmlNode* signedInfo = sig ? nextElement(sig->children) : nullptr;
+    if (sig == nullptr || !namePrefixMatches(sig, "Signature") || signedInfo == nullptr ||
+        !nameIs(signedInfo, "SignedInfo")) {
+      fputs("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n", stderr);
+      return -2;
+    }
+    xmlNode* method = nullptr;
+    for (xmlNode* c = signedInfo->children; c != nullptr; c = c->next) {
+      if (c->type == XML_ELEMENT_NODE && nameIs(c, "SignatureMethod")) method = c;
+    }
+    auto algorithm = method ? getNodeProp(method, "Algorithm") : std::nullopt;
+    const EVP_MD* md = algorithm ? rsaDigestOfUri(*algorithm) : nullptr;
+    if (md == nullptr) return -6;
+    XmlDocPtr copy = copyAsRoot(signedInfo);
+    int length = 0;
+    XmlCharPtr c14n = copy ? c14nDocument(copy.get(), entry->c14nMethod, &length) : nullptr;
+    if (!c14n || length < 0) return -5;
+    xmlNode* value = nullptr;
+    for (xmlNode* c = signedInfo->next; c != nullptr && value == nullptr; c = c->next) {
+      if (c->type == XML_ELEMENT_NODE && namePrefixMatches(c, "SignatureValue")) value = c;
+    }
+    if (value == nullptr) {
+      fputs("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n", stderr);
+      return -3;
+    }
+    std::vector<uint8_t> decoded;
+    if (base64Decode(std::string_view(textOf(value)), &decoded) != 0) return -4;
+    result = verifyRsa(std::span<const uint8_t>(c14n.get(), static_cast<size_t>(length)), decoded,
+                       entry->certificateBytes, md);
+    if (result < 0) return result;
+  }
+  return result;
+}
+
+namespace {
+
+uint32_t mapDigestResult(int rc) {
+  return rc == kRefDigestUnsupported ? kVerifyUnsupportedAlgorithm : kVerifyDigestMismatch;
+}
+
+// Every check the selected entry carries.
+int allFormsOf(const XadesVerifyContext& ctx, int k, const crypto::CertChainContext* chain) {
+  FormCheckEntry e = formCheckEntryOf(ctx, k);
+  const auto& der = ctx.signatures[k]->certificateBytes;
+  e.certificate = xadesCertCreate(der.data(), der.size());
+  return verifyAllFormsOf(e, chain);
+}
+
+// Steps shared by the signature and form entry points: the selection must
+// exist and load on its own. Fills *sel; 0 or a result.
+uint32_t select(XadesVerifyContext* ctx, xmlDoc* doc, int i, int j, bool schemaCheck, int* sel) {
+  if (ctx->signatures.empty()) {
+    if (xadesLoadSignatures(ctx, doc) != 0) return kVerifyNotAcceptable;
+    xadesLinkCounterSignatures(ctx);
+  }
+  const int top = topSignatureIndex(ctx, i);
+  if (top < 0) return kVerifyNotAcceptable;
+  *sel = top;
+  if (j >= 0) {
+    *sel = counterSignatureIndex(ctx, top, j);
+    if (*sel < 0) return kVerifyNotAcceptable;
+  }
+  XmlDocPtr copy = copyAsRoot(ctx->signatures[top]->signature);
+  if (!copy) return kVerifyNoContext;
+  if (schemaCheck && checkQualifyingPropertiesSchema(ctx->validation.get(), copy.get()) != 0)
+    return kVerifyNotAcceptable;
+  std::unique_ptr<XadesVerifyContext, int (*)(XadesVerifyContext*)> work(xadesVerifyContextLoadSchema(nullptr),
+                                                                          xadesVerifyContextFree);
+  if (!work) return kVerifyNoContext;
+  work->document = ctx->signatures[top]->signature->doc;
+  if (xadesLoadSignatureRoot(work.get(), copy.get(), top) != 0) return kVerifyNoContext;
+  return 0;
+}
+
+}  // namespace
+
+uint32_t xadesVerifySignature(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::CertChainContext* chain,
+                              int i, int j, bool withForms) {
+  if (i < 0) return xadesVerifyDocument(ctx, doc, chain);
+  if (ctx == nullptr || !ctx->validation) return kVerifyNoContext;
+  int sel = -1;
+  if (uint32_t rc = select(ctx, doc, i, j, true, &sel); rc != 0) return rc;
+  // The checks run on the selected entry alone.
+  XadesSignContext& entry = *ctx->signatures[sel];
+  for (size_t r = 0; r < entry.references.size(); ++r) {
+    if (int rc = digestReference(entry, r); rc != 0) return mapDigestResult(rc);
+  }
+  if (withForms && allFormsOf(*ctx, sel, chain) != 0) return kVerifyFailed;
+  XadesVerifyContext single;
+  single.signatures.push_back(XadesSignContextPtr(&entry));
+  int rc = xadesValidateCheckSignature(&single);
+  single.signatures.front().release();
+  if (rc == -6) return kVerifyUnsupportedAlgorithm;
+  if (rc != 0) return rc == 13 ? kVerifyNotAcceptable : kVerifyFailed;
+  return kVerifyOk;
+}
+
+uint32_t xadesVerifyForms(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::CertChainContext* chain,
+                          int i, int j, int32_t mode) {
+  if (i < 0) return xadesVerifyDocument(ctx, doc, chain);
+  if (ctx == nullptr || !ctx->validation) return kVerifyNoContext;
+  int sel = -1;
+  if (uint32_t rc = select(ctx, doc, i, j, false, &sel); rc != 0) return rc;
+  FormCheckEntry e = formCheckEntryOf(*ctx, sel);
+  const auto& der = ctx->signatures[sel]->certificateBytes;
+  e.certificate = xadesCertCreate(der.data(), der.size());
+  return verifyFormOf(e, chain, mode) == 0 ? kVerifyOk : kVerifyFailed;
+}
+
+uint32_t xadesVerifyDocument(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::CertChainContext* chain) {
+  if (ctx == nullptr || doc == nullptr || !ctx->validation) return kVerifyNoContext;
+  ctx->xpath = xadesNewXPathContext(doc);
+  if (!ctx->xpath) return kVerifyNoXPath;
+  XPathObjectPtr found = xadesEval(ctx->xpath.get(), "//xmldsig:Signature");
+  auto nodes = nodesOf(found.get());
+  if (nodes.empty()) return kVerifyNotAcceptable;
+  for (xmlNode* n : nodes) {
+    if (validateSignatureByCopy(ctx, n) != 0) return kVerifyNotAcceptable;
+  }
+  if (xadesLoadSignatures(ctx, doc) != 0) return kVerifyNotAcceptable;
+  xadesLinkCounterSignatures(ctx);
+  if (int rc = verifyReferenceDigests(ctx); rc != 0) return mapDigestResult(rc);
+  // Every signature's forms, not only the first's.
+  for (int k = 0; k < ctx->count; ++k) {
+    if (allFormsOf(*ctx, k, chain) != 0) return kVerifyFailed;
+  }
+  // Any failing entry fails the document (13 included).
+  for (int k = 0; k < ctx->count; ++k) {
+    XadesVerifyContext single;
+    single.signatures.push_back(XadesSignContextPtr(ctx->signatures[k].get()));
+    int rc = xadesValidateCheckSignature(&single);
+    single.signatures.front().release();
+    if (rc == -6) return kVerifyUnsupportedAlgorithm;
+    if (rc != 0) return rc == 13 ? kVerifyNotAcceptable : kVerifyFailed;
+  }
+  return kVerifyOk;
+}
+
+}  // namespace vel::xades
