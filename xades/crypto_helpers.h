@@ -15,6 +15,18 @@
 
 namespace vel::xades {
 
+// A text under the size rule, asked twice: for its size (234), then into a
+// buffer of that size. None when either call fails.
+template <typename Get>
+std::optional<std::string> sizeRuleText(Get get) {
+  uint32_t size = 0;
+  if (get(nullptr, &size) != 234 || size == 0) return std::nullopt;
+  std::string text(size, '\0');
+  if (get(text.data(), &size) != 0) return std::nullopt;
+  text.resize(std::char_traits<char>::length(text.c_str()));
+  return text;
+}
+
 using CertPtr = platform::CertPtr;
 using CrlPtr = platform::CrlPtr;
 

@@ -106,17 +106,6 @@ Text ReferenceUri(const xmlNode* node) {
   return std::nullopt;
 }
 
-// Size-rule text: the size, then the text.
-template <typename Get>
-Text Asked(Get get) {
-  uint32_t size = 0;
-  if (get(nullptr, &size) != 234 || size == 0) return std::nullopt;
-  std::string text(size, '\0');
-  if (get(text.data(), &size) != 0) return std::nullopt;
-  text.resize(std::char_traits<char>::length(text.c_str()));
-  return text;
-}
-
 // The i-th content child (element walk that skips layout).
 const xmlNode* Child(const xmlNode* node, int i) {
   const xmlNode* c = firstContentChild(node);
@@ -141,7 +130,7 @@ std::optional<std::string> crlIssuerFromBase64(const std::string& base64) {
   if (base64Decode(base64, &der) != kBase64Ok || der.empty()) return std::nullopt;
   const CrlPtr crl = xadesCrlCreate(der.data(), der.size());
   if (!crl) return std::nullopt;
-  return Asked([&](char* b, uint32_t* s) { return getCrlIssuerText(crl.get(), b, s); });
+  return sizeRuleText([&](char* b, uint32_t* s) { return getCrlIssuerText(crl.get(), b, s); });
 }
 
 std::optional<std::string> certSubjectFromBase64(const std::string& base64) {
@@ -149,7 +138,7 @@ std::optional<std::string> certSubjectFromBase64(const std::string& base64) {
   if (base64Decode(base64, &der) != kBase64Ok || der.empty()) return std::nullopt;
   const CertPtr cert = xadesCertCreate(der.data(), der.size());
   if (!cert) return std::nullopt;
-  return Asked([&](char* b, uint32_t* s) { return getCertNameText(cert, b, s); });
+  return sizeRuleText([&](char* b, uint32_t* s) { return getCertNameText(cert, b, s); });
 }
 
 SignatureInfoTablePtr getSignedInfoTable(const XadesSignContext& sig) {

@@ -6,20 +6,9 @@
 namespace vel::xades {
 namespace {
 
-// A size-rule text asked twice: for its size, then into a buffer of that size.
-template <typename Get>
-std::optional<std::string> TwiceAsked(Get get) {
-  uint32_t size = 0;
-  if (get(nullptr, &size) != 234 || size == 0) return std::nullopt;
-  std::string text(size, '\0');
-  if (get(text.data(), &size) != 0) return std::nullopt;
-  text.resize(std::char_traits<char>::length(text.c_str()));
-  return text;
-}
-
 bool FillCert(XadesCertRef& ref, const platform::CertContext* cert) {
   if (cert == nullptr) return false;
-  ref.issuer = TwiceAsked([&](char* b, uint32_t* s) { return getCertIssuerText(cert, b, s); });
+  ref.issuer = sizeRuleText([&](char* b, uint32_t* s) { return getCertIssuerText(cert, b, s); });
   ref.serial = getCertSerialDecimal(cert);
   ref.digest = encodedDigestBase64(cert, kDigestSha1);
   return ref.issuer && ref.serial && ref.digest;
@@ -27,14 +16,14 @@ bool FillCert(XadesCertRef& ref, const platform::CertContext* cert) {
 
 bool FillCrl(XadesCrlRef& ref, const platform::CrlContext* crl) {
   if (crl == nullptr) return false;
-  ref.issuer = TwiceAsked([&](char* b, uint32_t* s) { return getCrlIssuerText(crl, b, s); });
-  ref.issueTime = TwiceAsked([&](char* b, uint32_t* s) {
+  ref.issuer = sizeRuleText([&](char* b, uint32_t* s) { return getCrlIssuerText(crl, b, s); });
+  ref.issueTime = sizeRuleText([&](char* b, uint32_t* s) {
     return static_cast<uint32_t>(getCrlThisUpdateText(crl, b, s));
   });
   uint32_t size = 0;
   const int asked = getCrlNumberDecimal(crl, nullptr, &size);
   if (asked == 234) {
-    ref.number = TwiceAsked([&](char* b, uint32_t* s) {
+    ref.number = sizeRuleText([&](char* b, uint32_t* s) {
       return static_cast<uint32_t>(getCrlNumberDecimal(crl, b, s));
     });
     if (!ref.number) return false;
