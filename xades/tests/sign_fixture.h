@@ -63,6 +63,22 @@ inline uint32_t SignTwice(const std::string& xml, const platform::CertContext* c
   return err;
 }
 
+// A signed default document whose template signature is given the
+// certificate of the signature made on it, so that the document loads for
+// verification and the signature made (number 1) can be checked.
+inline std::string WithTemplateCertificate(const std::string& signed_doc) {
+  const auto from = signed_doc.find("<ds:X509Data>");
+  const auto to = signed_doc.find("</ds:X509Data>", from);
+  const std::string anchor = "<ds:SignatureValue>AAAA</ds:SignatureValue>";
+  const auto at = signed_doc.find(anchor);
+  EXPECT_TRUE(from != std::string::npos && to != std::string::npos && at != std::string::npos);
+  if (from == std::string::npos || to == std::string::npos || at == std::string::npos) return signed_doc;
+  std::string out = signed_doc;
+  out.insert(at + anchor.size(),
+             "<ds:KeyInfo>" + signed_doc.substr(from, to + 14 - from) + "</ds:KeyInfo>");
+  return out;
+}
+
 // The signature element with this Id in a parsed document.
 inline xmlNode* ElementWithId(xmlDoc* doc, const std::string& id) {
   auto ctx = xadesNewXPathContext(doc);
