@@ -12,6 +12,7 @@
 #include "cryptolib/tests/path_fixture.h"
 #include "xades/base64.h"
 #include "xades/signature_discovery.h"
+#include "xades/signer_window.h"
 #include "xades/verification.h"
 #include "xades/xml_signed_document.h"
 
@@ -115,6 +116,37 @@ TEST(SignatureTree, CounterSignatureIndexesCountDirectCounterSignaturesOnly) {
   EXPECT_EQ(empty.VerifyValues(), kNodeNoContext);
   EXPECT_EQ(empty.GetForms(), kNoForms);
   EXPECT_EQ(empty.GetSignatureTimeStamp(0), nullptr);
+}
+
+// The window gets a copy of its own signature and nothing that the tree
+// releases.
+std::string shown;
+uint32_t RecordWindow(std::string_view xml, std::span<const uint8_t>) {
+  shown = std::string(xml);
+  return 0;
+}
+
+TEST(SignatureTree, InfoWindowShowsACopyOfTheNodesSignature) {
+  SetXmlSignerWindowHandler(nullptr);
+  auto root = std::make_unique<XadesSignatureNode>(Bytes(kTwoWithCounter), Length(kTwoWithCounter));
+  EXPECT_EQ(root->ShowInfoWindow(nullptr), 120u);
+  SetXmlSignerWindowHandler(RecordWindow);
+  const struct {
+    const XadesSignatureNode* node;
+    const char* id;
+  } cases[] = {{root.get(), "Id=\"A\""}, {root->first_child(), "Id=\"A1\""}, {root->next(), "Id=\"B\""}};
+  for (const auto& c : cases) {
+    shown.clear();
+    EXPECT_EQ(const_cast<XadesSignatureNode*>(c.node)->ShowInfoWindow(nullptr), 0u) << c.id;
+    const size_t start = shown.find("<ds:Signature");
+    ASSERT_NE(start, std::string::npos) << c.id;
+    EXPECT_NE(shown.substr(start, shown.find('>', start) - start).find(c.id), std::string::npos)
+        << c.id;
+  }
+  root.reset();
+  EXPECT_NE(shown.find("tresc B"), std::string::npos);
+  EXPECT_EQ(XadesSignatureNode().ShowInfoWindow(nullptr), kVerifyNoContext);
+  SetXmlSignerWindowHandler(nullptr);
 }
 
 TEST(SignatureTree, DocumentsWithoutATree) {
