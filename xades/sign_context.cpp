@@ -1,6 +1,5 @@
 #include "xades/sign_context.h"
 
-#include <algorithm>
 #include <string>
 
 #include "xades/engine_messages.h"
@@ -42,11 +41,13 @@ int TransformKindOf(const xmlNode* reference, const std::optional<std::string>& 
 xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view id,
                          bool* duplicate) {
   if (duplicate != nullptr) *duplicate = false;
-  xmlNode* found = nullptr;
-  std::vector<xmlDoc*> seen;
+  // The first document that holds the Id answers; an Id is ambiguous only
+  // within one document. A signature checked from a copy of itself next to
+  // its original finds each Id in both, which is no ambiguity: the original
+  // was checked for unique Ids when it was loaded.
   for (xmlDoc* doc : docs) {
-    if (doc == nullptr || std::find(seen.begin(), seen.end(), doc) != seen.end()) continue;
-    seen.push_back(doc);
+    if (doc == nullptr) continue;
+    xmlNode* found = nullptr;
     for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;
          node = nextElementInOrder(node)) {
       if (!CarriesId(node, id)) continue;
@@ -56,8 +57,9 @@ xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view i
       }
       found = node;
     }
+    if (found != nullptr) return found;
   }
-  return found;
+  return nullptr;
 }
 
 std::vector<std::string> idValuesOf(const xmlNode* element) {

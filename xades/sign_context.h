@@ -98,9 +98,9 @@ std::vector<std::string> idValuesOf(const xmlNode* element);
 // recursion, so any nesting depth costs no stack); none after the last.
 xmlNode* nextElementInOrder(xmlNode* node);
 
-// The one element of the documents (searched in order, each once) whose Id or
-// id attribute is `id`; none when no element or more than one carries it
-// (*duplicate tells which).
+// The element whose Id or id attribute is `id` in the first of the documents
+// that holds one; none when none does or when that document holds more than
+// one (*duplicate tells which).
 xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view id,
                          bool* duplicate = nullptr);
 

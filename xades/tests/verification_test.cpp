@@ -83,6 +83,44 @@ TEST_F(VerificationTest, TamperingNeverVerifies) {
   }
 }
 
+// The signed document with its template signature given a certificate, so
+// that the document loads and our own signature (number 1) can be checked.
+static std::string WithTemplateCertificate(const std::string& good) {
+  const auto from = good.find("<ds:X509Data>");
+  const auto to = good.find("</ds:X509Data>", from);
+  EXPECT_NE(from, std::string::npos);
+  const std::string keyInfo = "<ds:KeyInfo>" + good.substr(from, to + 14 - from) + "</ds:KeyInfo>";
+  const std::string anchor = "<ds:SignatureValue>AAAA</ds:SignatureValue>";
+  std::string out = good;
+  const auto at = out.find(anchor);
+  EXPECT_NE(at, std::string::npos);
+  out.insert(at + anchor.size(), keyInfo);
+  return out;
+}
+
+// One signature is checked from a copy of itself beside the original: its Ids
+// stand in both, which must not read as ambiguous; an Id really given twice in
+// the document still is.
+TEST_F(VerificationTest, OwnSignatureVerifiesAloneAndDuplicateIdsDoNot) {
+  const std::string loaded = WithTemplateCertificate(AsText(signed_));
+  const std::string twice =
+      Replaced(loaded, "<ds:Object Id=\"Object-2\">", "<ds:Object Id=\"Object-1\">");
+  struct Case {
+    const char* name;
+    std::string xml;
+    uint32_t expected;
+  } cases[] = {
+      {"own signature", loaded, kVerifyOk},
+      {"Id twice", twice, kVerifyNotAcceptable},
+  };
+  for (const auto& c : cases) {
+    XmlDocPtr doc = xadesParseMemory(c.xml);
+    ASSERT_TRUE(doc) << c.name;
+    ContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
+    EXPECT_EQ(c.expected, xadesVerifySignature(ctx.get(), doc.get(), nullptr, 1, -1, false)) << c.name;
+  }
+}
+
 TEST_F(VerificationTest, SelectionOutOfRangeIsNotAcceptable) {
   XmlDocPtr doc = xadesParseMemory(AsText(signed_));
   ContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
