@@ -286,9 +286,7 @@ TEST_F(SignatureTreePeer, ShapeAndTimeStampSignersOfTheResponses) {
   EXPECT_NE(first->next()->Verify(), 0u);
 }
 
-// Needs single-signature verification to load the signature's copy without
-// its Ids clashing with the original's (fixed on main, not merged yet).
-TEST_F(SignatureTreePeer, DISABLED_EveryNodeVerifiesAndEachTamperingMarksItsNodes) {
+TEST_F(SignatureTreePeer, EveryNodeVerifiesAndEachTamperingMarksItsNodes) {
   // A is checked without its forms (kABare) and with them (kA).
   enum Node { kABare, kA, kCounter, kB, kStamp0, kStamp1 };
   const struct Case {
@@ -339,7 +337,7 @@ TEST_F(SignatureTreePeer, DISABLED_EveryNodeVerifiesAndEachTamperingMarksItsNode
 
 // Signing through the object: the PIN is asked once and the new signature
 // verifies; the content is given out only while that signature vouches for it.
-TEST_F(SignatureTreePeer, DISABLED_SignThenVerifyWithATokenKey) {
+TEST_F(SignatureTreePeer, SignThenVerifyWithATokenKey) {
   const std::string original = Template();
   XmlSignedDocument doc(AsBytes(original).data(), static_cast<uint32_t>(original.size()));
   ASSERT_EQ(doc.Sign(card_->cert.get()), 0u);
