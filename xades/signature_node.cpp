@@ -63,9 +63,13 @@ void XadesSignatureNode::Build() {
   int topCount = 0;
   // A link is taken only forwards, to a record of this context, and only
   // once per target: every node then has one owner and no cycle exists.
-  const auto link = [&](int i, const XadesSignContext* target, int j, int* slot) {
+  // Siblings share their parent; a first child has this record as parent.
+  const auto link = [&](int i, const XadesSignContext* target, int j, const XadesSignContext* parent,
+                        int* slot) {
     if (target == nullptr) return true;
-    if (j <= i || j >= count || owned[j] || ctx->signatures[j].get() != target) return false;
+    if (j <= i || j >= count || owned[j] || ctx->signatures[j].get() != target ||
+        target->parent != parent)
+      return false;
     owned[j] = true;
     *slot = j;
     return true;
@@ -102,8 +106,8 @@ void XadesSignatureNode::Build() {
       // a position the verification can select.
       if (p == topOf[i]) node->counter_signature_index_ = directCounterSignatures[p]++;
     }
-    ok = link(i, e->next, e->nextIndex, &nextOf[i]) &&
-         link(i, e->firstCounterSignature, e->firstChildIndex, &childOf[i]);
+    ok = link(i, e->next, e->nextIndex, e->parent, &nextOf[i]) &&
+         link(i, e->firstCounterSignature, e->firstChildIndex, e, &childOf[i]);
   }
   // Every record must hang in the tree: none may be left out of sight.
   for (int j = 1; j < count && ok; ++j) ok = owned[j];

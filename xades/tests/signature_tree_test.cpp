@@ -191,6 +191,12 @@ TEST(SignatureTree, CraftedLinksFailTheBuild) {
        [](Records& r) { r[1]->parent = r[2].get(), r[1]->parentIndex = 2; }},
       {"root with a parent", [](Records& r) { r[0]->parent = r[2].get(), r[0]->parentIndex = 2; }},
       {"a record left out", [](Records& r) { r[0]->next = nullptr, r[0]->nextIndex = -1; }},
+      {"a counter-signature among the top-level ones",
+       [](Records& r) {
+         r[0]->firstCounterSignature = nullptr, r[0]->firstChildIndex = -1;
+         r[0]->next = r[1].get(), r[0]->nextIndex = 1;
+         r[1]->next = r[2].get(), r[1]->nextIndex = 2;
+       }},
   };
   for (const auto& c : cases) {
     LoadedContextPtr ctx = xadesLoadDocument(Bytes(kTwoWithCounter), Length(kTwoWithCounter));
