@@ -212,17 +212,23 @@ class SignatureTreePeer : public ::testing::Test {
     return Replaced(text, "VALUE", base64Encode(signature));
   }
 
-  // The k-th EncapsulatedTimeStamp text with the last byte of its token (in
-  // the TSA's signature value) changed.
-  static std::string DamagedToken(const std::string& text, int k) {
+  // The k-th EncapsulatedTimeStamp text replaced by what `change` makes of it.
+  static std::string WithToken(const std::string& text, int k,
+                               const std::function<std::string(const std::string&)>& change) {
     size_t at = 0;
     for (int i = 0; i <= k; ++i) at = text.find("EncapsulatedTimeStamp Encoding=", at + 1);
     const size_t start = text.find('>', at) + 1;
     const size_t end = text.find('<', start);
-    Bytes der;
-    EXPECT_EQ(base64Decode(std::string_view(text).substr(start, end - start), &der), kBase64Ok);
-    der.back() ^= 0x01;
-    return text.substr(0, start) + base64Encode(der) + text.substr(end);
+    return text.substr(0, start) + change(text.substr(start, end - start)) + text.substr(end);
+  }
+  // The k-th token with the last byte (in the TSA's signature value) changed.
+  static std::string DamagedToken(const std::string& text, int k) {
+    return WithToken(text, k, [](const std::string& b64) {
+      Bytes der;
+      EXPECT_EQ(base64Decode(b64, &der), kBase64Ok);
+      der.back() ^= 0x01;
+      return base64Encode(der);
+    });
   }
 
   static std::unique_ptr<vel::test::TestPki> pki_;
@@ -284,6 +290,13 @@ TEST_F(SignatureTreePeer, ShapeAndTimeStampSignersOfTheResponses) {
   ASSERT_NE(first->next(), nullptr);
   EXPECT_EQ(first->Verify(), 0u);
   EXPECT_NE(first->next()->Verify(), 0u);
+
+  // A second token that is no token ends the list after the first.
+  auto cut = Tree(WithToken(full_, 1, [](const std::string&) { return "MAMCAQA="; }));
+  ASSERT_FALSE(cut->build_failed());
+  ASSERT_NE(cut->time_stamp_signers(), nullptr);
+  EXPECT_EQ(cut->time_stamp_signers()->next(), nullptr);
+  EXPECT_EQ(cut->time_stamp_signers()->GetTimeText(), times_[0]);
 }
 
 TEST_F(SignatureTreePeer, EveryNodeVerifiesAndEachTamperingMarksItsNodes) {
