@@ -75,7 +75,7 @@ std::string TimeText(const std::string& openssl_text) {
     return {};
   const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
   const size_t mon = months.find(month) / 3 + 1;
-  char out[32];
+  char out[80];
   std::snprintf(out, sizeof out, "%04d-%02zu-%02d %02d:%02d:%02d UTC", year, mon, day, h, m, s);
   return out;
 }
