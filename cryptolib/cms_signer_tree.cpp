@@ -136,6 +136,12 @@ CmsSignerNode::~CmsSignerNode() {
   while (node) node = std::move(node->next_);
 }
 
+void CmsSignerNode::AppendSibling(std::unique_ptr<CmsSignerNode> node) {
+  std::unique_ptr<CmsSignerNode>* slot = &next_;
+  while (*slot) slot = &(*slot)->next_;
+  *slot = std::move(node);
+}
+
 std::unique_ptr<CmsSignerNode> CmsSignerNode::BuildTree(const uint8_t* message, uint32_t length,
                                                         const uint8_t* content,
                                                         uint32_t content_length,

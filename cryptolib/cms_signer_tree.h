@@ -86,6 +86,9 @@ class CmsSignerNode {
 
   uint32_t kind() const { return kind_; }
   CmsSignerNode* next() const { return next_.get(); }
+  // Appends `node` at the end of this node's sibling chain (another tree
+  // keeps its time-stamp signers as such a chain).
+  void AppendSibling(std::unique_ptr<CmsSignerNode> node);
   CmsSignerNode* first_child() const { return first_child_.get(); }
 
   // The signer's certificate, as a new object or as the platform's context;

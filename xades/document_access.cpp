@@ -1,5 +1,6 @@
 #include "xades/document_access.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string>
@@ -8,6 +9,8 @@
 #include "xades/base64.h"
 #include "xades/crypto_helpers.h"
 #include "xades/node_helpers.h"
+#include "xades/signature_discovery.h"
+#include "xades/verification.h"
 #include "xades/xades_template.h"
 
 namespace vel::xades {
@@ -84,15 +87,16 @@ uint32_t PutDecoded(std::string_view text, uint8_t* out, uint32_t* size) {
   return 0;
 }
 
+// The values found by `path` below the signature, in document order; nodes
+// without text or with bytes that do not decode are skipped.
 template <typename Context, typename Make>
-std::vector<std::shared_ptr<const Context>> Values(xmlDoc* doc, int n, const char* path,
-                                                   Make make) {
+std::vector<std::shared_ptr<const Context>> ValuesOf(const xmlNode* signature, const char* path,
+                                                     Make make) {
   std::vector<std::shared_ptr<const Context>> list;
-  if (doc == nullptr) return list;
-  XPathContextPtr context = xadesNewXPathContext(doc);
-  xmlNode* signature = rootSignatureAt(context.get(), n);
-  if (signature == nullptr) return list;
-  XPathObjectPtr result = EvalFrom(context.get(), signature, path);
+  if (signature == nullptr || signature->doc == nullptr) return list;
+  XPathContextPtr context = xadesNewXPathContext(signature->doc);
+  if (context == nullptr) return list;
+  XPathObjectPtr result = EvalFrom(context.get(), const_cast<xmlNode*>(signature), path);
   for (xmlNode* node : nodesOf(result.get())) {
     if (!IsText(node->children)) continue;
     std::vector<uint8_t> der;
@@ -100,6 +104,42 @@ std::vector<std::shared_ptr<const Context>> Values(xmlDoc* doc, int n, const cha
     if (auto value = make(der.data(), der.size())) list.push_back(std::move(value));
   }
   return list;
+}
+
+constexpr char kCertificateValuesPath[] = "*/*/*/*/*/xades:EncapsulatedX509Certificate";
+constexpr char kCrlValuesPath[] = "*/*/*/*/*/*/xades:EncapsulatedCRLValue";
+
+xmlNode* RootSignature(xmlDoc* doc, int n) {
+  if (doc == nullptr) return nullptr;
+  XPathContextPtr context = xadesNewXPathContext(doc);
+  return context != nullptr ? rootSignatureAt(context.get(), n) : nullptr;
+}
+
+// True when the user's "Root" or "CA" store holds exactly this certificate.
+bool InUserAnchorStore(const platform::CertContext& cert) {
+  for (const char* name : {"Root", "CA"}) {
+    std::unique_ptr<platform::CertStore> store;
+    if (platform::CertStore::Open(platform::kStoreCurrentUser, name, &store) != 0) continue;
+    for (const platform::CertPtr& stored : store->Certificates()) {
+      if (stored != nullptr && std::ranges::equal(stored->der(), cert.der())) return true;
+    }
+  }
+  return false;
+}
+
+// The document loaded for the value checks, and the record of top-level
+// signature n in it.
+uint32_t LoadForValueChecks(const uint8_t* xml, uint32_t length, int n, LoadedContextPtr* ctx,
+                            const XadesSignContext** entry) {
+  *ctx = xadesLoadDocument(xml, length);
+  const int index = *ctx != nullptr ? topSignatureIndex(ctx->get(), n) : -1;
+  if (index < 0) return kVerifyNotAcceptable;
+  *entry = (*ctx)->signatures[index].get();
+  return 0;
+}
+
+platform::CertPtr SignerOf(const XadesSignContext& entry) {
+  return xadesCertCreate(entry.certificateBytes.data(), entry.certificateBytes.size());
 }
 
 // The copy of a signature as the root of a document of its own, with its context.
@@ -216,8 +256,11 @@ platform::CertPtr getSignerCertContext(const uint8_t* xml, uint32_t length, int 
 }
 
 std::vector<platform::CertPtr> getEncapsulatedCertificates(xmlDoc* doc, int n) {
-  return Values<platform::CertContext>(doc, n, "*/*/*/*/*/xades:EncapsulatedX509Certificate",
-                                       xadesCertCreate);
+  return getEncapsulatedCertificatesOf(RootSignature(doc, n));
+}
+
+std::vector<platform::CertPtr> getEncapsulatedCertificatesOf(const xmlNode* signature) {
+  return ValuesOf<platform::CertContext>(signature, kCertificateValuesPath, xadesCertCreate);
 }
 
 std::vector<platform::CertPtr> getEncapsulatedCertificatesXml(const uint8_t* xml, uint32_t length,
@@ -229,8 +272,11 @@ std::vector<platform::CertPtr> getEncapsulatedCertificatesXml(const uint8_t* xml
 }
 
 std::vector<platform::CrlPtr> getEncapsulatedCrls(xmlDoc* doc, int n) {
-  return Values<platform::CrlContext>(doc, n, "*/*/*/*/*/*/xades:EncapsulatedCRLValue",
-                                      xadesCrlCreate);
+  return getEncapsulatedCrlsOf(RootSignature(doc, n));
+}
+
+std::vector<platform::CrlPtr> getEncapsulatedCrlsOf(const xmlNode* signature) {
+  return ValuesOf<platform::CrlContext>(signature, kCrlValuesPath, xadesCrlCreate);
 }
 
 std::vector<platform::CrlPtr> getEncapsulatedCrlsXml(const uint8_t* xml, uint32_t length, int n) {
@@ -342,6 +388,60 @@ uint32_t findSignatureByCertificate(const uint8_t* xml, uint32_t length,
   }
   if (index != nullptr) *index = 0;
   return 69;
+}
+
+LoadedContextPtr xadesLoadDocument(const uint8_t* xml, uint32_t length) {
+  LibxmlDiagnostics quiet;
+  if (xml == nullptr || length == 0) return nullptr;
+  XmlDocPtr doc = xadesParseMemory(xml, length);
+  if (doc == nullptr) return nullptr;
+  LoadedContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
+  if (ctx == nullptr) return nullptr;
+  ctx->document = doc.release();  // the context's from here on
+  if (xadesLoadSignatures(ctx.get(), ctx->document) != 0) return nullptr;
+  if (xadesLinkCounterSignatures(ctx.get()) != 0) return nullptr;
+  return ctx;
+}
+
+uint32_t embeddedValuesPath(const platform::CertPtr& signer, const xmlNode* signature,
+                            crypto::CertChainPtr* chain) {
+  if (signer == nullptr) return kNoSignerCertificate;
+  LibxmlDiagnostics quiet;
+  const auto certificates = getEncapsulatedCertificatesOf(signature);
+  const auto crls = getEncapsulatedCrlsOf(signature);
+  crypto::CertPathNode tree(signer);
+  tree.BuildFromLists(certificates, crls);
+  if (tree.Verify() != 0) return kEmbeddedPathFailed;
+  crypto::CertChainPtr path = tree.ToChainContext();
+  if (path == nullptr || path->chains.empty() || path->chains[0].elements.empty())
+    return kEmbeddedPathFailed;
+  const platform::CertPtr& top = path->chains[0].elements.back().certificate;
+  if (top == nullptr || !InUserAnchorStore(*top)) return kEmbeddedPathFailed;
+  if (chain != nullptr) *chain = std::move(path);
+  return 0;
+}
+
+uint32_t xadesVerifyCertificateRefs(const uint8_t* xml, uint32_t length, int n,
+                                    bool useEmbeddedValues) {
+  LibxmlDiagnostics quiet;
+  LoadedContextPtr ctx;
+  const XadesSignContext* entry = nullptr;
+  if (const uint32_t rc = LoadForValueChecks(xml, length, n, &ctx, &entry)) return rc;
+  crypto::CertChainPtr chain;
+  if (useEmbeddedValues) {
+    if (const uint32_t rc = embeddedValuesPath(SignerOf(*entry), entry->signature, &chain))
+      return rc;
+  }
+  return xadesVerifyForms(ctx.get(), ctx->document, chain.get(), n, -1, kVerifyCompleteRefs);
+}
+
+uint32_t xadesVerifyValues(const uint8_t* xml, uint32_t length, int n) {
+  LibxmlDiagnostics quiet;
+  LoadedContextPtr ctx;
+  const XadesSignContext* entry = nullptr;
+  if (const uint32_t rc = LoadForValueChecks(xml, length, n, &ctx, &entry)) return rc;
+  if (const uint32_t rc = embeddedValuesPath(SignerOf(*entry), entry->signature)) return rc;
+  return xadesVerifyForms(ctx.get(), ctx->document, nullptr, n, -1, kVerifyValuesWithRefs);
 }
 
 std::optional<TimeStampNodes> getSignatureTimeStampNodes(const xmlNode* signature) {

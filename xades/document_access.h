@@ -9,11 +9,14 @@
 #include <libxml/tree.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cryptolib/cert_path.h"
 #include "platform/cert_store.h"
+#include "xades/verify_context.h"
 #include "xades/xml_doc.h"
 
 namespace vel::xades {
@@ -46,6 +49,10 @@ std::vector<platform::CertPtr> getEncapsulatedCertificatesXml(const uint8_t* xml
                                                               int n);
 std::vector<platform::CrlPtr> getEncapsulatedCrls(xmlDoc* doc, int n);
 std::vector<platform::CrlPtr> getEncapsulatedCrlsXml(const uint8_t* xml, uint32_t length, int n);
+// The same read from a Signature element itself: only its own values, never
+// those of a counter-signature inside it.
+std::vector<platform::CertPtr> getEncapsulatedCertificatesOf(const xmlNode* signature);
+std::vector<platform::CrlPtr> getEncapsulatedCrlsOf(const xmlNode* signature);
 
 // The canonical SignatureValue element a signature time stamp covers, without
 // NUL. 0; 176 not parsed; 177 no XPath context; 178 no such signature; 187 no
@@ -64,6 +71,45 @@ uint32_t xadesAddSignatureTimeStamp(const uint8_t* xml, uint32_t length, const u
 // no match (*index 0).
 uint32_t findSignatureByCertificate(const uint8_t* xml, uint32_t length,
                                     const platform::CertContext* cert, int* index);
+
+// A verification context that owns its parsed document: released with the
+// document and every record.
+struct LoadedContextDeleter {
+  void operator()(XadesVerifyContext* ctx) const { xadesVerifyContextFreeAll(ctx); }
+};
+using LoadedContextPtr = std::unique_ptr<XadesVerifyContext, LoadedContextDeleter>;
+
+// Parses the bytes, makes a context with the built-in schema, loads one
+// record per Signature element (document order) and links the
+// counter-signatures. None on any failure.
+LoadedContextPtr xadesLoadDocument(const uint8_t* xml, uint32_t length);
+
+// Codes of the checks that build a path from a signature's embedded values.
+inline constexpr uint32_t kNoSignerCertificate = 0xEE00;
+inline constexpr uint32_t kEmbeddedPathFailed = 0xEE01;
+
+// The certification path of `signer` built from the certificate and CRL
+// values embedded in `signature` only, and checked with those CRLs. A
+// signature never brings its own trust: the path's top certificate must also
+// be in the user's "Root" or "CA" store, the anchors a path from the user's
+// stores may end at. 0 (with the path in *chain when asked for),
+// kNoSignerCertificate, or kEmbeddedPathFailed.
+uint32_t embeddedValuesPath(const platform::CertPtr& signer, const xmlNode* signature,
+                            crypto::CertChainPtr* chain = nullptr);
+
+// Signature n counts top-level signatures as the verification selects them
+// (topSignatureIndex), and the signer certificate and the embedded values are
+// read from that same Signature element, so every step looks at one
+// signature. Codes: 13 not parsed, not loaded or no signature n;
+// kNoSignerCertificate; kEmbeddedPathFailed; otherwise the form check's
+// status (xadesVerifyForms).
+// The complete references (mode 1) against the path from the user's stores,
+// or with `useEmbeddedValues` against the path from the embedded values.
+uint32_t xadesVerifyCertificateRefs(const uint8_t* xml, uint32_t length, int n,
+                                    bool useEmbeddedValues);
+// The embedded values against the references (mode 3), once the path from
+// those values verifies.
+uint32_t xadesVerifyValues(const uint8_t* xml, uint32_t length, int n);
 
 // The signature's own time-stamp elements, in a copy of the signature that
 // travels with them.

@@ -1,0 +1,89 @@
+// The object through which the application holds an XML document with XAdES
+// signatures: its own copy of the bytes (zero-filled when released or
+// replaced), with every operation forwarded to the engine or to a signature
+// tree built for the call. Nothing is cached between calls: each tree-walking
+// method parses the document anew.
+//
+// Signature numbers n count top-level signatures from 0, in the order of the
+// tree's top-level chain (the order the verification selects them in).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "cryptolib/certificate.h"
+#include "cryptolib/cms_classes.h"
+#include "platform/cert_store.h"
+#include "xades/signature_node.h"
+
+namespace vel::xades {
+
+// Results of the class itself.
+inline constexpr uint32_t kDocNoTree = 13;
+inline constexpr uint32_t kDocNoSignature = 87;  // tree not built, or no signature n
+inline constexpr uint32_t kDocNoCompleteRefs = 2;
+// GetContent: the content Object is not the target of a reference of a
+// signature that verifies, so nothing vouches for it.
+inline constexpr uint32_t kContentNotSigned = 13;
+
+class XmlSignedDocument {
+ public:
+  // Copies the bytes.
+  XmlSignedDocument(const uint8_t* xml, uint32_t length);
+  virtual ~XmlSignedDocument();
+  XmlSignedDocument(const XmlSignedDocument&) = delete;
+  XmlSignedDocument& operator=(const XmlSignedDocument&) = delete;
+
+  // Adds a signature with the certificate's key (two calls of the engine);
+  // the held bytes change only on 0.
+  uint32_t Sign(const platform::CertContext* certificate);
+  // The content (second Object) of the first top-level signature under the
+  // size rule, only when a reference of a signature that verifies has that
+  // Object as its target; otherwise kContentNotSigned.
+  uint32_t GetContent(uint8_t* out, uint32_t* size);
+  uint32_t GetSignatureCount(int* count);
+  // XadesFormFlags of signature n; kNoForms with the last result 87 when the
+  // tree failed or has no signature n, with the last result 0 otherwise.
+  int32_t GetSignatureForms(int n);
+  // The statuses of the tree's nodes, kept as the last result; 87 when the
+  // tree failed or has no signature n.
+  uint32_t Verify(int n);
+  uint32_t VerifyRefsTimeStamp(int n);
+  uint32_t VerifyArchiveTimeStamp(int n);
+  // The complete references of signature n (with the embedded values when it
+  // carries X-L or A); 13 no such signature, 2 no complete references. Kept as
+  // the last result.
+  uint32_t VerifyCertificateRefs(int n);
+  // xadesVerifyValues; not kept.
+  uint32_t VerifyValues(int n);
+  // The signer certificate of signature n, or none; the engine's code is kept.
+  std::unique_ptr<crypto::Certificate> GetSignerCertificate(int n);
+  uint32_t GetLastResult() const { return last_result_; }
+  // Adds a signature time stamp (DER token) to signature n (two calls); the
+  // held bytes change only on 0.
+  uint32_t AddSignatureTimeStamp(int n, const uint8_t* token, uint32_t length);
+  // The index of the signature made with this certificate, or -1.
+  int FindSignerIndex(crypto::Certificate& certificate);
+  // What a signature time stamp of signature n covers, under the size rule.
+  uint32_t GetTimeStampInput(int n, uint8_t* out, uint32_t* size);
+  // A new tree over the held bytes (check build_failed() before walking).
+  std::unique_ptr<XadesSignatureNode> CreateSignatureTree() const;
+
+  std::span<const uint8_t> bytes() const { return bytes_.bytes(); }
+
+ private:
+  // Runs a size-rule engine call twice and takes the output as the new bytes.
+  template <typename Call>
+  uint32_t ReplaceByTwoCalls(Call call);
+  // The node of top-level signature n in a new tree kept in *tree; none
+  // when the tree failed or has no such signature.
+  XadesSignatureNode* TopLevelNode(int n, std::unique_ptr<XadesSignatureNode>* tree) const;
+  // A node method run on signature n, the status kept.
+  uint32_t VerifyNode(int n, uint32_t (XadesSignatureNode::*method)());
+
+  crypto::WipedBuffer bytes_;
+  uint32_t last_result_ = 0;
+};
+
+}  // namespace vel::xades
