@@ -65,10 +65,6 @@ bool RowIs(const SignatureInfoRow& row, int32_t id) {
   return row.name->starts_with(GetXmlWndLabel(id32)) || row.name->starts_with(GetXmlWndLabelPl(id32));
 }
 
-bool OwnsData(const SignatureInfoRow& row) {
-  return row.type == 4 || row.type == kRowOwnsData || row.type == kRowOwnsBoth;
-}
-
 // The signer's certificate of a Signature element (KeyInfo/X509Data/
 // X509Certificate); empty when it has none or it is not base64.
 std::vector<uint8_t> CertificateOf(const xmlNode* signature) {
@@ -132,9 +128,10 @@ XmlSignerRow UnsignedRow(const SignatureInfoRow& row) {
     out.kind = XmlRowKind::kCounterSignature;
     out.label = GetXmlWndLabel(kLabelCounterSignature);
     if (row.type == kRowOwnsNothing) {
+      // Another kind of counter-signature keeps the table's note as value.
       if (std::optional<std::string> name = CommonNameOf(out.value)) out.shown = std::move(*name);
+      out.value = JoinRowText(out.value);
     }
-    if (!OwnsData(row)) out.value = JoinRowText(out.value);
   } else if (row.nameId == kLabelTimeStamp) {
     // The kind is in the table's name text; the label is the current
     // language's, with the form after it.
@@ -232,18 +229,10 @@ XmlSignerInfoModel BuildXmlSignerInfoModel(std::string_view signature_xml,
   for (const SignatureInfoRow& row : signed_properties->rows)
     model.signed_attributes.push_back(SignedRow(row));
 
-  const std::vector<const xmlNode*> counters = CounterSignatureOfRows(doc.get());
-  size_t counter = 0;  // counter-signature rows so far
+  size_t of_kind[static_cast<size_t>(XmlRowKind::kArchiveTimeStamp) + 1] = {};
   for (const SignatureInfoRow& row : unsigned_properties->rows) {
     XmlSignerRow out = UnsignedRow(row);
-    if (out.kind == XmlRowKind::kCounterSignature) {
-      const xmlNode* signature = counter < counters.size() ? counters[counter] : nullptr;
-      ++counter;
-      if (signature != nullptr) {
-        out.counter_signature = serializeSignatureCopy(signature);
-        out.counter_certificate = CertificateOf(signature);
-      }
-    }
+    out.ordinal = of_kind[static_cast<size_t>(out.kind)]++;
     model.unsigned_attributes.push_back(std::move(out));
   }
   return model;
@@ -260,13 +249,19 @@ XmlSignatureTarget SignatureTargetForRow(const XmlSignerInfoModel& model, size_t
       if (base64Decode(r.token, &target.token) == kBase64Ok && !target.token.empty())
         target.kind = XmlSignatureTarget::kTimeStamp;
       break;
-    case XmlRowKind::kCounterSignature:
-      if (!r.counter_signature.empty()) {
-        target.kind = XmlSignatureTarget::kCounterSignature;
-        target.signature_xml = r.counter_signature;
-        target.certificate = r.counter_certificate;
-      }
+    case XmlRowKind::kCounterSignature: {
+      // Found in the window's copy when asked: rows of one signature do not
+      // each hold a copy of it.
+      const XmlDocPtr doc = xadesParseMemory(model.signature_xml);
+      const std::vector<const xmlNode*> counters =
+          doc ? CounterSignatureOfRows(doc.get()) : std::vector<const xmlNode*>{};
+      const xmlNode* signature = r.ordinal < counters.size() ? counters[r.ordinal] : nullptr;
+      if (signature == nullptr) break;
+      target.signature_xml = serializeSignatureCopy(signature);
+      target.certificate = CertificateOf(signature);
+      if (!target.signature_xml.empty()) target.kind = XmlSignatureTarget::kCounterSignature;
       break;
+    }
     case XmlRowKind::kOther:
       break;
   }

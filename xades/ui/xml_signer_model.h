@@ -32,10 +32,9 @@ struct XmlSignerRow {
   std::string shown;  // column 1
   std::string value;  // the value box text when the row is selected
   XmlRowKind kind = XmlRowKind::kOther;
-  // A counter-signature row: its own standalone copy and its certificate
-  // (empty when it has none). Empty copy: a counter-signature of another kind.
-  std::string counter_signature{};
-  std::vector<uint8_t> counter_certificate{};
+  // The row's position among the rows of its kind (a counter-signature row
+  // finds its signature by it).
+  size_t ordinal = 0;
   // A time-stamp row: the token's base64 text as the document holds it.
   std::string token{};
 };
