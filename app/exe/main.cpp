@@ -11,6 +11,7 @@
 #include "app/viewer_app.h"
 #include "cryptolib/ui/library_windows.h"
 #include "platform/signer.h"
+#include "xades/ui/xml_signer_window.h"
 #include "velAsn1/asn1.h"
 
 int main(int argc, char** argv) {
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   if (!english && qt_texts.load(locale, "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     qt.installTranslator(&qt_texts);
   vel::crypto::ui::InstallLibraryWindows();
+  vel::xades::ui::InstallXmlSignerWindow();
   std::vector<std::string> args(argv + 1, argv + argc);
   vel::app::CViewerApp app;
   vel::app::StartupWindows windows;
