@@ -1,0 +1,323 @@
+// XAdES-BES verification, whole process each, side by side with
+// `xmlsec1 --verify` on the same documents in one run. The documents hold a
+// content Object of the given size signed by our engine with a PKCS#12 key
+// once, and ten times; their template signature (number 0) gets the
+// certificate so that the document loads, and is never verified.
+//
+// Our run is this program started in its "verify" mode: it reads the file and
+// verifies the signatures asked for, either through one signature tree (one
+// parse for all of them) or through XmlSignedDocument::Verify(n) (a parse per
+// call, as the object does). xmlsec1 checks the XMLDSig core of each signature,
+// one process per signature. Peak memory is the child's ru_maxrss, also shown
+// net of a run that only starts the program.
+//
+//   xades_verify_bench [megabytes]                 (default: 1)
+//   xades_verify_bench verify <file> <first> <count> tree|doc
+//   xades_verify_bench idle
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/signer.h"
+#include "xades/signature_node.h"
+#include "xades/xades_sign.h"
+#include "xades/xml_signed_document.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr int kRuns = 5;
+constexpr int kManySignatures = 10;
+
+// Exactly the file's size, so the measured peak holds the bytes once.
+Bytes ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  Bytes out(fs::file_size(p));
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  return out;
+}
+
+bool WriteFile(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary);
+  out << text;
+  return static_cast<bool>(out);
+}
+
+// Verifies `count` top-level signatures from `first`; prints each status that
+// is not 0 and exits 0 only when all of them verify.
+int Verify(char** argv) {
+  const Bytes xml = ReadFile(argv[2]);
+  const int first = std::atoi(argv[3]);
+  const int count = std::atoi(argv[4]);
+  const bool by_tree = std::string(argv[5]) == "tree";
+  int failed = 0;
+  auto report = [&](int n, uint32_t status) {
+    if (status == 0) return;
+    std::fprintf(stderr, "signature %d: status 0x%x\n", n, status);
+    ++failed;
+  };
+  if (by_tree) {
+    vel::xades::XadesSignatureNode tree(xml.data(), static_cast<uint32_t>(xml.size()));
+    if (tree.build_failed()) return 2;
+    vel::xades::XadesSignatureNode* node = &tree;
+    for (int n = 0; n < first && node != nullptr; ++n) node = node->next();
+    for (int n = first; n < first + count; ++n, node = node->next()) {
+      if (node == nullptr) return 3;
+      report(n, node->Verify());
+    }
+  } else {
+    vel::xades::XmlSignedDocument doc(xml.data(), static_cast<uint32_t>(xml.size()));
+    for (int n = first; n < first + count; ++n) report(n, doc.Verify(n));
+  }
+  return failed == 0 ? 0 : 1;
+}
+
+int Run(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Peak memory is ru_maxrss as GNU time reads it from wait4 of the command. A
+// child started by this program itself would report at least our own peak
+// (the kernel keeps the high-water mark of the memory it replaces at exec);
+// GNU time's is about 1 MB. Both sides run through it and a shell alike.
+const bool kHaveTime = access("/usr/bin/time", X_OK) == 0;
+
+struct Measure {
+  double seconds = -1;  // median
+  long max_rss_kb = 0;  // largest of the runs; 0 unknown
+};
+
+// The command runs through the shell, so a chain of commands is one run.
+Measure Median(const std::string& command, const fs::path& dir, int runs = kRuns) {
+  const fs::path rss_file = dir / "rss";
+  const std::string wrapped =
+      kHaveTime ? "/usr/bin/time -f %M -o " + rss_file.string() + " /bin/sh -c '" + command + "'"
+                : command;
+  std::vector<double> times;
+  Measure m;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    const int status = Run(wrapped);
+    const double s = std::chrono::duration<double>(Clock::now() - start).count();
+    if (status != 0) {
+      std::fprintf(stderr, "failed (%d): %s\n", status, command.c_str());
+      return {};
+    }
+    times.push_back(s);
+    if (kHaveTime) {
+      std::ifstream in(rss_file);
+      long kb = 0;
+      in >> kb;
+      m.max_rss_kb = std::max(m.max_rss_kb, kb);
+    }
+  }
+  std::sort(times.begin(), times.end());
+  m.seconds = times[times.size() / 2];
+  return m;
+}
+
+// The template signature with its qualifying properties Object and a content
+// Object of about `megabytes`.
+std::string FirstSignature(double megabytes) {
+  std::string body;
+  const size_t want = static_cast<size_t>(megabytes * 1024 * 1024);
+  for (size_t i = 0; body.size() < want; ++i)
+    body += "<pozycja nr=\"" + std::to_string(i) + "\">Tresc umowy, punkt " + std::to_string(i) +
+            " &amp; warunki</pozycja>\n";
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"Signature-0\">"
+         "<ds:SignedInfo><ds:CanonicalizationMethod "
+         "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/><ds:SignatureMethod "
+         "Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/></ds:SignedInfo>"
+         "<ds:SignatureValue>AAAA</ds:SignatureValue><ds:Object><xades:QualifyingProperties "
+         "xmlns:xades=\"http://uri.etsi.org/01903/v1.3.2#\" Target=\"#Signature-0\"/></ds:Object>"
+         "<ds:Object Id=\"Object-1\"><umowa xmlns=\"urn:example:umowa\">" +
+         body + "</umowa></ds:Object></ds:Signature>";
+}
+
+std::string SignOnce(const std::string& xml, vel::platform::Signer& signer) {
+  const Bytes in(xml.begin(), xml.end());
+  uint32_t size = 0;
+  if (vel::xades::xadesAddSignatureWith(in, signer, nullptr, &size) != vel::xades::kSignMoreData)
+    return {};
+  Bytes out(size);
+  if (vel::xades::xadesAddSignatureWith(in, signer, out.data(), &size) != 0) return {};
+  return std::string(out.begin(), out.begin() + size);
+}
+
+// The template signature gets the certificate of the first signature made,
+// so that the document loads for verification.
+std::string WithTemplateCertificate(const std::string& signed_doc) {
+  const auto from = signed_doc.find("<ds:X509Data>");
+  const auto to = signed_doc.find("</ds:X509Data>", from);
+  const std::string anchor = "<ds:SignatureValue>AAAA</ds:SignatureValue>";
+  const auto at = signed_doc.find(anchor);
+  if (from == std::string::npos || to == std::string::npos || at == std::string::npos) return {};
+  std::string out = signed_doc;
+  out.insert(at + anchor.size(), "<ds:KeyInfo>" +
+                                     signed_doc.substr(from, to + sizeof "</ds:X509Data>" - 1 - from) +
+                                     "</ds:KeyInfo>");
+  return out;
+}
+
+std::string XmlSecVerify(const std::string& file, int n, const std::string& ca) {
+  return "xmlsec1 --verify --node-id Signature-" + std::to_string(n) +
+         " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Signature"
+         " --id-attr:Id http://www.w3.org/2000/09/xmldsig#:Object"
+         " --id-attr:Id http://uri.etsi.org/01903/v1.3.2#:SignedProperties"
+         " --trusted-pem " +
+         ca + " " + file;
+}
+
+// xmlsec1 on signatures first..first+count-1, one process each.
+std::string XmlSecVerifyAll(const std::string& file, int first, int count, const std::string& ca) {
+  std::string command;
+  for (int n = first; n < first + count; ++n)
+    command += (command.empty() ? "" : " && ") + XmlSecVerify(file, n, ca) + " 2>/dev/null";
+  return command;
+}
+
+// Each signature checked once with its status printed, before any timing.
+bool CheckStatuses(const std::string& name, const std::string& file, int count,
+                   const std::string& ca) {
+  const Bytes xml = ReadFile(file);
+  vel::xades::XmlSignedDocument doc(xml.data(), static_cast<uint32_t>(xml.size()));
+  bool ok = true;
+  std::printf("%s (%zu bytes):\n", name.c_str(), xml.size());
+  for (int n = 1; n <= count; ++n) {
+    const uint32_t ours = doc.Verify(n);
+    const int theirs = Run(XmlSecVerify(file, n, ca) + " >/dev/null 2>&1");
+    std::printf("  signature %2d: ours status %u, xmlsec1 exit %d\n", n, ours, theirs);
+    ok = ok && ours == 0 && theirs == 0;
+  }
+  // Changed content must fail on both sides, or the timings mean nothing.
+  std::string text(xml.begin(), xml.end());
+  const auto at = text.find("Tresc umowy");
+  if (at == std::string::npos) return false;
+  text[at] = 't';
+  const std::string damaged = file + ".damaged";
+  WriteFile(damaged, text);
+  vel::xades::XmlSignedDocument bad(reinterpret_cast<const uint8_t*>(text.data()),
+                                    static_cast<uint32_t>(text.size()));
+  const uint32_t ours = bad.Verify(1);
+  const int theirs = Run(XmlSecVerify(damaged, 1, ca) + " >/dev/null 2>&1");
+  std::printf("  content changed, signature 1: ours status 0x%x, xmlsec1 exit %d\n", ours,
+              theirs);
+  return ok && ours != 0 && theirs != 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "verify") return Verify(argv);
+  if (argc == 2 && std::string(argv[1]) == "idle") return 0;
+  const double mb = argc > 1 ? std::atof(argv[1]) : 1.0;
+
+  const fs::path dir =
+      fs::temp_directory_path() / ("xades_verify_bench." + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const struct Cleanup {
+    fs::path dir;
+    ~Cleanup() { fs::remove_all(dir); }
+  } cleanup{dir};
+  const std::string d = dir.string();
+  if (Run("cd " + d +
+          " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Bench -days 2"
+          " -keyout key.pem -out cert.pem 2>/dev/null && openssl x509 -in cert.pem -outform DER"
+          " -out cert.der && openssl pkcs12 -export -in cert.pem -inkey key.pem -passout pass:1234"
+          " -out key.p12") != 0) {
+    std::fprintf(stderr, "cannot make the key\n");
+    return 1;
+  }
+  const auto cert = vel::platform::CertContext::FromDer(ReadFile(dir / "cert.der"));
+  vel::platform::SetPinCallback([](const vel::platform::PinRequest&, std::string* pin) {
+    *pin = "1234";
+    return true;
+  });
+  std::unique_ptr<vel::platform::Signer> signer;
+  if (!cert || vel::platform::OpenPkcs12Signer(dir / "key.p12", cert, &signer) != 0) {
+    std::fprintf(stderr, "cannot open the key\n");
+    return 1;
+  }
+
+  // One signature, and ten made one after the other on the same content.
+  std::string signed_doc = FirstSignature(mb);
+  std::string one;
+  for (int k = 1; k <= kManySignatures; ++k) {
+    signed_doc = SignOnce(signed_doc, *signer);
+    if (signed_doc.empty()) {
+      std::fprintf(stderr, "signing %d failed\n", k);
+      return 1;
+    }
+    if (k == 1) one = signed_doc;
+  }
+  const std::string one_file = d + "/one.xml";
+  const std::string many_file = d + "/many.xml";
+  const std::string one_doc = WithTemplateCertificate(one);
+  const std::string many_doc = WithTemplateCertificate(signed_doc);
+  if (one_doc.empty() || many_doc.empty() || !WriteFile(one_file, one_doc) ||
+      !WriteFile(many_file, many_doc)) {
+    std::fprintf(stderr, "cannot write the documents\n");
+    return 1;
+  }
+  const std::string ca = d + "/cert.pem";
+  // Both documents are checked (and printed) even when the first fails.
+  const bool checked = CheckStatuses("1 signature", one_file, 1, ca) &
+                       CheckStatuses("10 signatures", many_file, kManySignatures, ca);
+  if (!checked) {
+    std::fprintf(stderr, "a status is not as expected: no timings\n");
+    return 1;
+  }
+
+  const std::string self = fs::canonical("/proc/self/exe").string();
+  const Measure idle = Median(self + " idle", dir);
+  std::printf("\nprogram start alone: %.1f ms, peak RSS %.1f MB\n\n", idle.seconds * 1e3,
+              idle.max_rss_kb / 1024.0);
+  std::printf("%-26s %9s %12s %6s %9s %12s %8s %13s\n", "case", "ours (ms)", "xmlsec1 (ms)",
+              "ratio", "ours (MB)", "xmlsec1 (MB)", "RSS/doc", "(RSS-start)/doc");
+  struct Case {
+    const char* name;
+    const std::string& file;
+    size_t doc_size;
+    int count;
+    const char* how;
+  };
+  const Case cases[] = {
+      {"1 signature (tree)", one_file, one_doc.size(), 1, "tree"},
+      {"10 signatures (tree)", many_file, many_doc.size(), kManySignatures, "tree"},
+      {"10 signatures (Verify(n))", many_file, many_doc.size(), kManySignatures, "doc"},
+  };
+  Measure ours_one, theirs_one;
+  for (const Case& c : cases) {
+    const Measure ours = Median(
+        self + " verify " + c.file + " 1 " + std::to_string(c.count) + " " + c.how, dir);
+    const Measure theirs = Median(XmlSecVerifyAll(c.file, 1, c.count, ca), dir);
+    if (c.count == 1) {
+      ours_one = ours;
+      theirs_one = theirs;
+    }
+    const double doc_mb = c.doc_size / (1024.0 * 1024.0);
+    std::printf("%-26s %9.1f %12.1f %6.2f %9.1f %12.1f %8.1f %13.1f\n", c.name, ours.seconds * 1e3,
+                theirs.seconds * 1e3, ours.seconds / theirs.seconds, ours.max_rss_kb / 1024.0,
+                theirs.max_rss_kb / 1024.0, ours.max_rss_kb / 1024.0 / doc_mb,
+                (ours.max_rss_kb - idle.max_rss_kb) / 1024.0 / doc_mb);
+    if (c.count > 1)
+      std::printf("%-26s %9.2f %12.2f   x one signature (target: ours <= 10)\n", "",
+                  ours.seconds / ours_one.seconds, theirs.seconds / theirs_one.seconds);
+  }
+  if (!kHaveTime) std::printf("(no /usr/bin/time: peak memory not measured)\n");
+  return 0;
+}
