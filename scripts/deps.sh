@@ -22,6 +22,8 @@ PACKAGES=(
   emf2svg librsvg2-bin
   # reference of the LZX compressor benchmark
   xz-utils
+  # peak memory of the benchmarks' child processes
+  time
 )
 
 missing=()
