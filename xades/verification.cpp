@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "xades/base64.h"
 #include "xades/crypto_helpers.h"
@@ -182,7 +183,11 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   if (!computed) return -1;
   xmlNode* value = nextElement(child->next);
   if (value == nullptr || !nameIs(value, "DigestValue")) return -4;
-  return textOf(value) == *computed ? 0 : -5;
+  // base64 text may be wrapped (xmlsec1 breaks lines at 64 characters):
+  // whitespace is no part of the value; nothing else is tolerated.
+  std::string written = textOf(value);
+  std::erase_if(written, [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+  return written == *computed ? 0 : -5;
 }
 
 int verifyRsa(std::span<const uint8_t> data, std::span<const uint8_t> signature,

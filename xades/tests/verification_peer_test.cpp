@@ -112,8 +112,15 @@ class VerificationPeer : public ::testing::Test {
                          false, Dir() / "ca.pem"});
     fixtures_.push_back(XadesJs("SHA-256"));
     fixtures_.push_back(XadesJs("SHA-1"));
+    fixtures_.push_back(XadesJs("SHA-512"));
     fixtures_.push_back(XmlSec("xmlsec1 indented", kC14nInclusive, "rsa-sha256", "sha256", true));
     fixtures_.push_back(XmlSec("xmlsec1 compact", kC14nInclusive, "rsa-sha1", "sha1", false));
+    fixtures_.push_back(XmlSec("xmlsec1 with comments", kC14nWithComments, "rsa-sha384", "sha384", true));
+    // xmlsec1 wraps the SHA-512 digests over two lines. The engine reads the
+    // exclusive identifier of the recommendation as inclusive, which gives
+    // the same SignedInfo here.
+    fixtures_.push_back(XmlSec("xmlsec1 wrapped digests", "http://www.w3.org/2001/10/xml-exc-c14n#",
+                               "rsa-sha512", "sha512", false));
   }
   static void TearDownTestSuite() {
     fixtures_.clear();
@@ -165,8 +172,9 @@ class VerificationPeer : public ::testing::Test {
                         const std::string& digest, bool indented) {
     const auto d = Foreign();
     const std::string id = "Signature-xs-" + digest + (indented ? "-i" : "");
-    const std::string digest_uri = digest == "sha1" ? std::string(kXmlDsigNs) + "sha1"
-                                                    : "http://www.w3.org/2001/04/xmlenc#" + digest;
+    const std::string digest_uri = digest == "sha1"     ? std::string(kXmlDsigNs) + "sha1"
+                                   : digest == "sha384" ? "http://www.w3.org/2001/04/xmldsig-more#sha384"
+                                                        : "http://www.w3.org/2001/04/xmlenc#" + digest;
     const std::string method_uri = method == "rsa-sha1"
                                        ? std::string(kXmlDsigNs) + method
                                        : "http://www.w3.org/2001/04/xmldsig-more#" + method;
