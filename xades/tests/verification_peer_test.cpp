@@ -53,13 +53,25 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-// The text between the last `open` and the `close` after it, replaced.
-std::string ReplacedLastBetween(std::string text, const std::string& open, const std::string& close,
-                                const std::string& by) {
-  const size_t from = text.rfind(open);
+// The text of every element `open` ... `close` replaced.
+std::string ReplacedBetween(std::string text, const std::string& open, const std::string& close,
+                            const std::string& by) {
+  size_t from = text.find(open);
+  EXPECT_NE(from, std::string::npos) << open;
+  for (; from != std::string::npos; from = text.find(open, from + 1)) {
+    const size_t to = text.find(close, from);
+    if (to == std::string::npos) break;
+    text.replace(from + open.size(), to - from - open.size(), by);
+  }
+  return text;
+}
+
+// The text from `open` to the end of `close`, removed.
+std::string Removed(std::string text, const std::string& open, const std::string& close) {
+  const size_t from = text.find(open);
   const size_t to = from == std::string::npos ? from : text.find(close, from);
   EXPECT_NE(to, std::string::npos) << open;
-  if (to != std::string::npos) text.replace(from + open.size(), to - from - open.size(), by);
+  if (to != std::string::npos) text.erase(from, to + close.size() - from);
   return text;
 }
 
@@ -315,6 +327,82 @@ TEST_F(VerificationPeer, VerdictsAgreeWithXmlSecAndXadesJs) {
         EXPECT_TRUE(ours.AllOk()) << ours.Text();
       else
         EXPECT_TRUE(ours.NoneOk()) << ours.Text();
+    }
+  }
+}
+
+// A document validated by xmllint and by python3-xmlschema with the XAdES
+// schema of the tests: true when valid.
+std::pair<bool, bool> PeerSchemaVerdicts(const std::filesystem::path& file) {
+  const auto xsd = test::TestData() / "schemas/XAdES.xsd";
+  const auto xmllint =
+      RunCommand("xmllint --noout --nonet --schema " + Q(xsd) + " " + Q(file) + " 2>&1");
+  const auto python = RunCommand(
+      "/usr/bin/python3 -c 'import sys, xmlschema; "
+      "xmlschema.XMLSchema(sys.argv[1]).validate(sys.argv[2])' " +
+      Q(xsd) + " " + Q(file) + " 2>&1");
+  return {xmllint.exit_code == 0, python.exit_code == 0};
+}
+
+// The signature check by copy and the qualifying-properties check against
+// both schema validators, on each fixture's signature and on variants of
+// our own. libxml2 takes no xs:integer of more than 24 digits, so xmllint
+// refuses a 30-digit serial number that the schema allows: the engine checks
+// it is decimal and validates it as "1", and agrees with python3-xmlschema.
+TEST_F(VerificationPeer, SchemaChecksAgreeWithXmllintAndXmlSchema) {
+  struct Case {
+    std::string name;
+    std::string signature;  // a document whose root is the signature
+    bool signature_valid;
+    bool properties_valid;
+    bool long_serial;
+  };
+  std::vector<Case> cases;
+  for (const Fixture& f : fixtures_)
+    cases.push_back({f.name, StandAlone(f.xml, "ds:Signature", "Id=\"" + f.id + "\""), true, true,
+                     f.xml.find(kLongSerial) != std::string::npos});
+  const std::string own = cases.front().signature;
+  const std::string serial_open = "<ds:X509SerialNumber>";
+  const std::string serial_close = "</ds:X509SerialNumber>";
+  cases.push_back({"30-digit serial", ReplacedBetween(own, serial_open, serial_close, kLongSerial),
+                   true, true, true});
+  cases.push_back({"signed serial with leading zeros",
+                   ReplacedBetween(own, serial_open, serial_close, "+00042"), true, true, false});
+  cases.push_back({"hexadecimal serial", ReplacedBetween(own, serial_open, serial_close, "7A3B"),
+                   false, false, false});
+  cases.push_back({"serial with an inner blank",
+                   ReplacedBetween(own, serial_open, serial_close, "12 34"), false, false, false});
+  cases.push_back({"no CertDigest", Removed(own, "<xades:CertDigest>", "</xades:CertDigest>"), false,
+                   false, false});
+  cases.push_back({"no Target", Replaced(own, " Target=\"#Signature-1\"", ""), false, false, false});
+  cases.push_back({"no CanonicalizationMethod",
+                   Removed(own, "<ds:CanonicalizationMethod", "/>"), false, true, false});
+
+  ContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
+  ASSERT_TRUE(ctx);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    XmlDocPtr doc = xadesParseMemory(c.signature);
+    ASSERT_TRUE(doc);
+    const bool ours_signature = validateSignatureByCopy(ctx.get(), xmlDocGetRootElement(doc.get())) == 0;
+    const bool ours_properties = checkQualifyingPropertiesSchema(ctx->validation.get(), doc.get()) == 0;
+    EXPECT_EQ(ours_signature, c.signature_valid);
+    EXPECT_EQ(ours_properties, c.properties_valid);
+
+    const auto signature_file = Dir() / "schema-signature.xml";
+    const auto properties_file = Dir() / "schema-properties.xml";
+    vel::test::WriteFileText(signature_file, c.signature);
+    vel::test::WriteFileText(properties_file,
+                             StandAlone(c.signature, "xades:QualifyingProperties",
+                                        "xades:QualifyingProperties"));
+    for (const auto& [file, ours] :
+         {std::pair{signature_file, ours_signature}, std::pair{properties_file, ours_properties}}) {
+      SCOPED_TRACE(file.filename().string());
+      const auto [xmllint, python] = PeerSchemaVerdicts(file);
+      EXPECT_EQ(python, ours);
+      // libxml2's integer limit, pinned: should xmllint ever take the long
+      // serial, the rewrite is no longer needed.
+      EXPECT_EQ(xmllint, c.long_serial ? false : ours);
     }
   }
 }
