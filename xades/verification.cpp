@@ -253,8 +253,8 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
     }
     std::vector<uint8_t> decoded;
     if (base64Decode(std::string_view(textOf(value)), &decoded) != 0) return -4;
-    result = verifyRsa(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(c14n->data()), c14n->size()), decoded,
-                       entry->certificateBytes, md);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(c14n->data());
+    result = verifyRsa(std::span<const uint8_t>(bytes, c14n->size()), decoded, entry->certificateBytes, md);
     if (result < 0) return result;
   }
   return result;

@@ -277,13 +277,13 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   (void)template_doc.release();
   if (addKeyInfoX509DataX509Certificate(record.get()) == nullptr) return kSignKeyInfoFailed;
   if (fillSigningCertificate(record.get()) == nullptr) return kSignSigningCertificateFailed;
-  // The output's size does not depend on the digests or the signature value
-  // (their base64 texts have fixed lengths), so a size query digests nothing
-  // and no call touches the key before the output is known to fit.
   // In its place before anything is digested: the canonical forms of the
   // signed properties and SignedInfo hold what is in scope there.
   xmlUnlinkNode(signature);
   xmlAddChild(root, signature);
+  // The output's size does not depend on the digests or the signature value
+  // (their base64 texts have fixed lengths), so a size query digests nothing
+  // and no call touches the key before the output is known to fit.
   const bool query = out == nullptr || *size == 0;
   if (query) {
     const std::string digest_placeholder(base64EncodedLength(20), 'A');

@@ -135,7 +135,7 @@ class VerificationPeer : public ::testing::Test {
     // Declarations on the first signature are in scope of the content it holds.
     const std::string declared = test::FirstSignature(
         test::ContentObject("Object-1", "<umowa xmlns=\"urn:example:umowa\"><kwota>1200.00</kwota></umowa>"),
-        std::string(" ") + "xmlns:xades=\"" + kXadesNs + "\" xmlns:obcy=\"urn:example:obcy\"");
+        std::string(" xmlns:xades=\"") + kXadesNs + "\" xmlns:obcy=\"urn:example:obcy\"");
     ASSERT_EQ(test::SignTwice(declared, pki_->signer.cert.get(), &own), 0u);
     fixtures_.push_back({"own signing, declarations on the first signature",
                          test::WithTemplateCertificate(AsText(own)), "Signature-1", 1, false,
