@@ -70,6 +70,38 @@ Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
   return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
 }
 
+Fragment elementInPlaceC14N(const xmlNode* element, int method) {
+  if (element == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
+  XmlDocPtr doc = CopyAsDocument(element, false);
+  if (!doc) return std::nullopt;
+  if (method != kC14nMethodExclusive) {
+    xmlNode* root = xmlDocGetRootElement(doc.get());
+    // The copy declares only the namespaces its names use; a signature over
+    // the element covers every one in scope.
+    xmlNs** in_scope = xmlGetNsList(element->doc, element);
+    for (xmlNs** ns = in_scope; ns != nullptr && *ns != nullptr; ++ns)
+      if (xmlSearchNs(doc.get(), root, (*ns)->prefix) == nullptr)
+        xmlNewNs(root, (*ns)->href, (*ns)->prefix);
+    xmlFree(in_scope);
+    // The nearest ancestor's xml:lang, xml:space... unless the element has its own.
+    xmlNs* xml = xmlSearchNsByHref(doc.get(), root, XML_XML_NAMESPACE);
+    for (const xmlNode* a = element->parent; a != nullptr && a->type == XML_ELEMENT_NODE;
+         a = a->parent) {
+      for (const xmlAttr* attr = a->properties; attr != nullptr; attr = attr->next) {
+        if (xml == nullptr || attr->ns == nullptr || !xmlStrEqual(attr->ns->href, XML_XML_NAMESPACE) ||
+            xmlHasNsProp(root, attr->name, XML_XML_NAMESPACE) != nullptr)
+          continue;
+        XmlCharPtr value(xmlNodeGetContent(reinterpret_cast<const xmlNode*>(attr)));
+        if (value) xmlSetNsProp(root, xml, attr->name, value.get());
+      }
+    }
+  }
+  int length = 0;
+  XmlCharPtr text = c14nDocument(doc.get(), method, &length);
+  if (!text) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
+}
+
 Fragment signedInfoC14N(const xmlNode* signature) {
   if (!IsSignature(signature)) return std::nullopt;
   const xmlNode* first = signature->children;

@@ -18,6 +18,13 @@ using Fragment = std::optional<std::string>;
 // `declareDs` the copy's root declares the "ds" prefix unless it already does.
 Fragment elementC14N(const xmlNode* element, bool declareDs, int method = 0);
 
+// Canonical text of `element` as a signature covers it where it stands: with
+// an inclusive method (with or without comments) the form also carries the
+// namespace declarations in scope from its ancestors and the xml:*
+// attributes it inherits, as every XMLDSig verifier reads it; an exclusive
+// form takes nothing from the ancestors.
+Fragment elementInPlaceC14N(const xmlNode* element, int method);
+
 Fragment signedInfoC14N(const xmlNode* signature);
 Fragment signatureValueElementC14N(const xmlNode* signature);
 Fragment keyInfoC14N(const xmlNode* signature);

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "xades/base64.h"
+#include "xades/c14n_fragments.h"
 #include "xades/crypto_helpers.h"
 #include "xades/form_checks.h"
 #include "xades/node_helpers.h"
@@ -168,21 +170,32 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   const EVP_MD* md = algorithm ? digestOfUri(*algorithm) : nullptr;
   if (md == nullptr) return kRefDigestUnsupported;
   std::vector<uint8_t> data;
-  XmlDocPtr copy = target != nullptr ? copyAsRoot(target) : documentWithoutSignatures(ref);
-  if (!copy) return -11;
-  if (base64) {
-    if (base64Decode(std::string_view(textOf(xmlDocGetRootElement(copy.get()))), &data) != 0) return -5;
+  if (target != nullptr && !base64) {
+    // Canonicalised where it stands: what is in scope there is signed too.
+    const Fragment c14n = elementInPlaceC14N(target, entry.c14nMethod);
+    if (!c14n) return -10;
+    data.assign(c14n->begin(), c14n->end());
   } else {
-    int length = 0;
-    XmlCharPtr c14n = c14nDocument(copy.get(), entry.c14nMethod, &length);
-    if (!c14n || length < 0) return -10;
-    data.assign(c14n.get(), c14n.get() + length);
+    XmlDocPtr copy = target != nullptr ? copyAsRoot(target) : documentWithoutSignatures(ref);
+    if (!copy) return -11;
+    if (base64) {
+      if (base64Decode(std::string_view(textOf(xmlDocGetRootElement(copy.get()))), &data) != 0) return -5;
+    } else {
+      int length = 0;
+      XmlCharPtr c14n = c14nDocument(copy.get(), entry.c14nMethod, &length);
+      if (!c14n || length < 0) return -10;
+      data.assign(c14n.get(), c14n.get() + length);
+    }
   }
   auto computed = digestText(data, md);
   if (!computed) return -1;
   xmlNode* value = nextElement(child->next);
   if (value == nullptr || !nameIs(value, "DigestValue")) return -4;
-  return textOf(value) == *computed ? 0 : -5;
+  // base64 text may be wrapped (xmlsec1 breaks lines at 64 characters):
+  // whitespace is no part of the value; nothing else is tolerated.
+  std::string written = textOf(value);
+  std::erase_if(written, [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+  return written == *computed ? 0 : -5;
 }
 
 int verifyRsa(std::span<const uint8_t> data, std::span<const uint8_t> signature,
@@ -228,10 +241,8 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
     auto algorithm = method ? getNodeProp(method, "Algorithm") : std::nullopt;
     const EVP_MD* md = algorithm ? rsaDigestOfUri(*algorithm) : nullptr;
     if (md == nullptr) return -6;
-    XmlDocPtr copy = copyAsRoot(signedInfo);
-    int length = 0;
-    XmlCharPtr c14n = copy ? c14nDocument(copy.get(), entry->c14nMethod, &length) : nullptr;
-    if (!c14n || length < 0) return -5;
+    const Fragment c14n = elementInPlaceC14N(signedInfo, entry->c14nMethod);
+    if (!c14n) return -5;
     xmlNode* value = nullptr;
     for (xmlNode* c = signedInfo->next; c != nullptr && value == nullptr; c = c->next) {
       if (c->type == XML_ELEMENT_NODE && namePrefixMatches(c, "SignatureValue")) value = c;
@@ -242,8 +253,8 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
     }
     std::vector<uint8_t> decoded;
     if (base64Decode(std::string_view(textOf(value)), &decoded) != 0) return -4;
-    result = verifyRsa(std::span<const uint8_t>(c14n.get(), static_cast<size_t>(length)), decoded,
-                       entry->certificateBytes, md);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(c14n->data());
+    result = verifyRsa(std::span<const uint8_t>(bytes, c14n->size()), decoded, entry->certificateBytes, md);
     if (result < 0) return result;
   }
   return result;

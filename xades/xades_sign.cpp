@@ -193,7 +193,7 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
         return nullptr;
       digest = digestBase64(bytes, kDigestSha1);
     } else {
-      const Fragment canonical = elementC14N(target, false, record->c14nMethod);
+      const Fragment canonical = elementInPlaceC14N(target, record->c14nMethod);
       if (!canonical) return nullptr;
       digest = digestBase64(
           std::span(reinterpret_cast<const uint8_t*>(canonical->data()), canonical->size()),
@@ -215,7 +215,7 @@ XadesSignContext* generateSign(XadesSignContext* record) {
   if (record == nullptr || record->references.empty()) return structure();
   xmlNode* info = record->references[0]->parent;
   if (info == nullptr || !namePrefixMatches(info, "SignedInfo")) return structure();
-  const Fragment canonical = elementC14N(info, false, record->c14nMethod);
+  const Fragment canonical = elementInPlaceC14N(info, record->c14nMethod);
   if (record->cryptoProvider != 0 || record->signer == nullptr || !canonical) return nullptr;
   const auto signature = createRsaSha1Signature(
       std::span(reinterpret_cast<const uint8_t*>(canonical->data()), canonical->size()),
@@ -277,6 +277,10 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   (void)template_doc.release();
   if (addKeyInfoX509DataX509Certificate(record.get()) == nullptr) return kSignKeyInfoFailed;
   if (fillSigningCertificate(record.get()) == nullptr) return kSignSigningCertificateFailed;
+  // In its place before anything is digested: the canonical forms of the
+  // signed properties and SignedInfo hold what is in scope there.
+  xmlUnlinkNode(signature);
+  xmlAddChild(root, signature);
   // The output's size does not depend on the digests or the signature value
   // (their base64 texts have fixed lengths), so a size query digests nothing
   // and no call touches the key before the output is known to fit.
@@ -288,8 +292,6 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   } else if (generateDigests(record.get()) == nullptr) {
     return kSignDigestsFailed;
   }
-  xmlUnlinkNode(signature);
-  xmlAddChild(root, signature);
 
   // A stand-in signature value of the real length; random, so that it occurs
   // nowhere else in the output and can be replaced there by the real one.

@@ -111,5 +111,36 @@ TEST(C14nFragments, SecondObjectAsBytesOrText) {
   EXPECT_EQ(objectC14N(bad.root, &length), std::nullopt);
 }
 
+// What is in scope above an element is part of its inclusive form where it
+// stands (as every XMLDSig verifier forms it), and no part of its exclusive
+// form; the element's own xml:lang wins over an ancestor's.
+TEST(C14nFragments, InPlaceFormsCarryWhatIsInScope) {
+  Parsed p = Parse(
+      "<r xmlns=\"urn:d\" xmlns:u=\"urn:u\" xml:lang=\"pl\" xml:space=\"preserve\">"
+      "<ds:Object " + std::string(kDs) + " Id=\"a\">t</ds:Object>"
+      "<ds:Object " + kDs + " Id=\"b\" xml:lang=\"de\">t</ds:Object></r>");
+  ASSERT_NE(p.root, nullptr);
+  xmlNode* a = xmlFirstElementChild(p.root);
+  xmlNode* b = xmlNextElementSibling(a);
+  const std::string declarations = std::string("xmlns=\"urn:d\" ") + kDs + " xmlns:u=\"urn:u\"";
+  struct Case {
+    const xmlNode* element;
+    int method;
+    std::string expected;
+  } cases[] = {
+      {a, kC14nMethodInclusive,
+       "<ds:Object " + declarations + " Id=\"a\" xml:lang=\"pl\" xml:space=\"preserve\">t</ds:Object>"},
+      {a, kC14nMethodWithComments,
+       "<ds:Object " + declarations + " Id=\"a\" xml:lang=\"pl\" xml:space=\"preserve\">t</ds:Object>"},
+      {b, kC14nMethodInclusive,
+       "<ds:Object " + declarations + " Id=\"b\" xml:lang=\"de\" xml:space=\"preserve\">t</ds:Object>"},
+      {a, kC14nMethodExclusive, "<ds:Object " + std::string(kDs) + " Id=\"a\">t</ds:Object>"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(elementInPlaceC14N(c.element, c.method), c.expected) << c.method;
+  // A root element has nothing above it: the same as the copy.
+  EXPECT_EQ(elementInPlaceC14N(p.root, kC14nMethodInclusive), elementC14N(p.root, false));
+  EXPECT_EQ(elementInPlaceC14N(nullptr, kC14nMethodInclusive), std::nullopt);
+}
+
 }  // namespace
 }  // namespace vel::xades

@@ -7,6 +7,7 @@
 #include "xades/xml_signed_document.h"
 
 #include <gtest/gtest.h>
+#include <libxml/c14n.h>
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -46,15 +47,26 @@ std::string Flipped(std::string text, const std::string& marker, size_t offset =
   return text;
 }
 
-// The canonical text of a copy of the element as the root of a document.
-std::string CanonicalCopy(const xmlNode* element) {
-  XmlDocPtr copy = xadesNewDocPtr();
-  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(element), copy.get(), 1);
-  xmlDocSetRootElement(copy.get(), root);
-  int length = 0;
-  XmlCharPtr text = c14nDocument(copy.get(), kC14nMethodInclusive, &length);
-  return text ? std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length))
-              : std::string();
+// The inclusive canonical text of the element where it stands: libxml2's
+// canonicalisation of the document subset the element heads, as xmlsec1
+// forms it (the namespaces in scope above it included).
+std::string CanonicalInPlace(const xmlNode* element) {
+  const xmlC14NIsVisibleCallback inSubtree = [](void* top, xmlNode* node, xmlNode* parent) {
+    const xmlNode* n = node == nullptr || node->type == XML_NAMESPACE_DECL ? parent : node;
+    for (; n != nullptr; n = n->parent)
+      if (n == top) return 1;
+    return 0;
+  };
+  xmlBuffer* buffer = xmlBufferCreate();
+  xmlOutputBuffer* out = xmlOutputBufferCreateBuffer(buffer, nullptr);
+  const int rc = xmlC14NExecute(element->doc, inSubtree, const_cast<xmlNode*>(element), XML_C14N_1_0,
+                                nullptr, 0, out);
+  xmlOutputBufferClose(out);
+  std::string text = rc < 0 ? std::string()
+                            : std::string(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
+                                          static_cast<size_t>(xmlBufferLength(buffer)));
+  xmlBufferFree(buffer);
+  return text;
 }
 
 xmlNode* Select(xmlDoc* doc, const std::string& xpath) {
@@ -189,13 +201,13 @@ class SignatureTreePeer : public ::testing::Test {
         "CounterSignature>";
     text.insert(open, counter);
     XmlDocPtr doc = xadesParseMemory(text);
-    const std::string value = CanonicalCopy(Select(doc.get(), "//*[@Id='SignatureValue-1']"));
+    const std::string value = CanonicalInPlace(Select(doc.get(), "//*[@Id='SignatureValue-1']"));
     text = Replaced(text, "DIGEST",
                     *digestBase64(std::span(reinterpret_cast<const uint8_t*>(value.data()),
                                             value.size()),
                                   kDigestSha1));
     doc = xadesParseMemory(text);
-    const std::string info = CanonicalCopy(
+    const std::string info = CanonicalInPlace(
         Select(doc.get(), "//xmldsig:Signature[@Id='Signature-1-CS']/xmldsig:SignedInfo"));
     EVP_MD_CTX* md = EVP_MD_CTX_new();
     size_t length = 0;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "xades/signature_discovery.h"
 #include "xades/tests/sign_fixture.h"
 
 namespace vel::xades {
@@ -103,6 +104,33 @@ TEST_F(VerificationTest, OwnSignatureVerifiesAloneAndDuplicateIdsDoNot) {
     ASSERT_TRUE(doc) << c.name;
     ContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
     EXPECT_EQ(c.expected, xadesVerifySignature(ctx.get(), doc.get(), nullptr, 1, -1, false)) << c.name;
+  }
+}
+
+// A DigestValue wrapped over lines (as xmlsec1 writes long digests) holds
+// the same value; a wrapped value with one character changed still does not.
+// (The wrapping here comes after signing, so only the digest check can pass.)
+TEST_F(VerificationTest, WrappedDigestValueIsTheSameValue) {
+  const std::string loaded = test::WithTemplateCertificate(AsText(signed_));
+  const size_t at = loaded.find("<ds:DigestValue>") + 16 + 10;
+  std::string wrapped = loaded;
+  wrapped.insert(at, "\r\n \t");
+  std::string changed = wrapped;
+  changed[at + 6] = changed[at + 6] == 'A' ? 'B' : 'A';
+  struct Case {
+    const char* name;
+    std::string xml;
+    int digests;
+  } cases[] = {
+      {"wrapped", wrapped, 0},
+      {"wrapped and changed", changed, -5},
+  };
+  for (const auto& c : cases) {
+    XmlDocPtr doc = xadesParseMemory(c.xml);
+    ASSERT_TRUE(doc) << c.name;
+    ContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
+    ASSERT_EQ(xadesLoadSignatures(ctx.get(), doc.get()), 0) << c.name;
+    EXPECT_EQ(c.digests, verifyReferenceDigests(ctx.get())) << c.name;
   }
 }
 
