@@ -8,8 +8,8 @@
 // verifies the signatures asked for, either through one signature tree (one
 // parse for all of them) or through XmlSignedDocument::Verify(n) (a parse per
 // call, as the object does). xmlsec1 checks the XMLDSig core of each signature,
-// one process per signature. Peak memory is the child's ru_maxrss, also shown
-// net of a run that only starts the program.
+// one process per signature. Peak memory is the child's as GNU time reports
+// it, also shown net of a run that only starts the program.
 //
 //   xades_verify_bench [megabytes]                 (default: 1)
 //   xades_verify_bench verify <file> <first> <count> tree|doc
