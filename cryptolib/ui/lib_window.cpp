@@ -2,6 +2,10 @@
 #include "cryptolib/ui/lib_window.h"
 
 #include <QApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QMetaObject>
 #include <QThread>
 #include <QWidget>
@@ -33,6 +37,42 @@ WindowHead MakeWindowHead() {
 
 void SetWndFont(const WindowHead& head, QWidget* control) {
   if (control != nullptr) control->setFont(head.font);
+}
+
+QTreeWidget* MakeSignerRowList(const WindowHead& head, QWidget* parent, const QString& name_header,
+                               const QString& value_header) {
+  auto* list = new QTreeWidget(parent);
+  SetWndFont(head, list);
+  list->setColumnCount(2);
+  list->setHeaderLabels({name_header, value_header});
+  list->setRootIsDecorated(false);
+  list->setUniformRowHeights(true);
+  list->setSortingEnabled(false);
+  list->header()->setSectionsClickable(false);
+  list->header()->setStretchLastSection(true);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setAllColumnsShowFocus(true);
+  list->setMinimumHeight(210);
+  return list;
+}
+
+QWidget* MakeButtonStrip(const WindowHead& head, QWidget* parent,
+                         std::initializer_list<QString> labels, std::vector<QPushButton*>* buttons) {
+  auto* strip = new QWidget(parent);
+  strip->setFixedHeight(40);
+  auto* layout = new QHBoxLayout(strip);
+  layout->setContentsMargins(10, 7, 10, 8);
+  layout->setSpacing(10);
+  layout->addStretch(1);
+  for (const QString& label : labels) {
+    auto* button = new QPushButton(label, strip);
+    SetWndFont(head, button);
+    button->setMinimumSize(110, 25);
+    layout->addWidget(button);
+    buttons->push_back(button);
+  }
+  return strip;
 }
 
 bool RunOnGuiThread(std::function<void()> work, bool wait) {

@@ -6,10 +6,14 @@
 #include <QFont>
 #include <QString>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "cryptolib/status.h"
 
+class QPushButton;
+class QTreeWidget;
 class QWidget;
 
 namespace vel::crypto::ui {
@@ -40,6 +44,16 @@ inline constexpr Qt::WindowFlags kModelessWindowFlags =
 // transient child so that the modal window does not block it; it still
 // outlives that window. GUI thread only.
 void ShowModeless(QWidget* window);
+
+// The two-column row list of a signer window's page: whole rows selected one
+// at a time, no sorting, headers that do not click, at least 210 high.
+QTreeWidget* MakeSignerRowList(const WindowHead& head, QWidget* parent, const QString& name_header,
+                               const QString& value_header);
+
+// The 40-high strip below a signer window's pages: one 110 x 25 button per
+// label at its right, in the order given (returned in *buttons).
+QWidget* MakeButtonStrip(const WindowHead& head, QWidget* parent,
+                         std::initializer_list<QString> labels, std::vector<QPushButton*>* buttons);
 
 // Texts of the models as the widgets show them: as they are; in a list cell,
 // on one line (line breaks become blanks); in a value box, with CR LF as LF.

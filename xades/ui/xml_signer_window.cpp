@@ -3,8 +3,6 @@
 
 #include <QApplication>
 #include <QGroupBox>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -50,24 +48,12 @@ XmlSignerWindow::XmlSignerWindow(XmlSignerInfoModel model)
   layout->addWidget(tabs_, 1);
 
   // The strip below the pages with the buttons at its right.
-  auto* strip = new QWidget(this);
-  strip->setFixedHeight(40);
-  auto* strip_layout = new QHBoxLayout(strip);
-  strip_layout->setContentsMargins(10, 7, 10, 8);
-  strip_layout->setSpacing(10);
-  strip_layout->addStretch(1);
-  const auto make_button = [&](uint32_t label) {
-    auto* button = new QPushButton(Label(label), strip);
-    SetWndFont(head_, button);
-    button->setMinimumSize(110, 25);
-    strip_layout->addWidget(button);
-    return button;
-  };
-  show_signature_ = make_button(7);
-  show_certificate_ = make_button(8);
-  close_ = make_button(6);
+  std::vector<QPushButton*> buttons;
+  layout->addWidget(crypto::ui::MakeButtonStrip(head_, this, {Label(7), Label(8), Label(6)}, &buttons));
+  show_signature_ = buttons[0];
+  show_certificate_ = buttons[1];
+  close_ = buttons[2];
   show_signature_->hide();
-  layout->addWidget(strip);
 
   connect(close_, &QPushButton::clicked, this, &QWidget::close);
   connect(show_certificate_, &QPushButton::clicked, this, [this] {
@@ -94,19 +80,8 @@ QWidget* XmlSignerWindow::MakePage(Page page, uint32_t first_label, int name_wid
   SetWndFont(head_, group);
   auto* group_layout = new QVBoxLayout(group);
 
-  auto* list = new QTreeWidget(group);
-  SetWndFont(head_, list);
-  list->setColumnCount(2);
-  list->setHeaderLabels({Label(first_label + 1), Label(first_label + 2)});
-  list->setRootIsDecorated(false);
-  list->setUniformRowHeights(true);
-  list->setSortingEnabled(false);
-  list->header()->setSectionsClickable(false);
-  list->header()->setStretchLastSection(true);
-  list->setSelectionMode(QAbstractItemView::SingleSelection);
-  list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list->setAllColumnsShowFocus(true);
-  list->setMinimumHeight(210);
+  QTreeWidget* list = crypto::ui::MakeSignerRowList(head_, group, Label(first_label + 1),
+                                                    Label(first_label + 2));
   for (const XmlSignerRow& row : Rows(page))
     new QTreeWidgetItem(list, QStringList{crypto::ui::OneLine(row.label), crypto::ui::OneLine(row.shown)});
   // The name column keeps its width unless a name needs more room.
