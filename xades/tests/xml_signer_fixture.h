@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,5 +86,27 @@ inline XmlSignerSample MakeXmlSignerSample(const vel::test::TestPki& pki, const 
   s.signature = serializeSignatureCopy(shown);
   return s;
 }
+
+// A suite over one sample, made once: the signer's PKI, the responder and
+// the signed document.
+class XmlSignerSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pki_ = std::make_unique<vel::test::TestPki>();
+    tsa_ = std::make_unique<vel::test::TestTsa>();
+    vel::test::ScriptedPin pin;
+    pin.Install();
+    sample_ = std::make_unique<XmlSignerSample>(MakeXmlSignerSample(*pki_, *tsa_));
+  }
+  static void TearDownTestSuite() {
+    sample_.reset();
+    tsa_.reset();
+    pki_.reset();
+  }
+
+  static inline std::unique_ptr<vel::test::TestPki> pki_;
+  static inline std::unique_ptr<vel::test::TestTsa> tsa_;
+  static inline std::unique_ptr<XmlSignerSample> sample_;
+};
 
 }  // namespace vel::xades::test

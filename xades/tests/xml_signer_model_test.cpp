@@ -39,32 +39,13 @@ std::string ExpectedTime(const test::Bytes& token) {
          t.substr(10, 2) + ":" + t.substr(12, 2) + " (UTC)";
 }
 
-class XmlSignerModel : public ::testing::Test {
+class XmlSignerModel : public test::XmlSignerSuite {
  protected:
-  static void SetUpTestSuite() {
-    pki_ = std::make_unique<vel::test::TestPki>();
-    tsa_ = std::make_unique<vel::test::TestTsa>();
-    vel::test::ScriptedPin pin;
-    pin.Install();
-    sample_ = std::make_unique<test::XmlSignerSample>(test::MakeXmlSignerSample(*pki_, *tsa_));
-  }
-  static void TearDownTestSuite() {
-    sample_.reset();
-    tsa_.reset();
-    pki_.reset();
-  }
   static XmlSignerInfoModel Sample() {
     const auto& der = pki_->signer.cert->der();
     return BuildXmlSignerInfoModel(sample_->signature, std::vector<uint8_t>(der.begin(), der.end()));
   }
-
-  static std::unique_ptr<vel::test::TestPki> pki_;
-  static std::unique_ptr<vel::test::TestTsa> tsa_;
-  static std::unique_ptr<test::XmlSignerSample> sample_;
 };
-std::unique_ptr<vel::test::TestPki> XmlSignerModel::pki_;
-std::unique_ptr<vel::test::TestTsa> XmlSignerModel::tsa_;
-std::unique_ptr<test::XmlSignerSample> XmlSignerModel::sample_;
 
 TEST_F(XmlSignerModel, RowsOfASignedDocumentInBothLanguages) {
   XmlDocPtr doc = xadesParseMemory(sample_->document);

@@ -149,20 +149,8 @@ std::optional<std::string> RootId(const std::string& xml) {
   return doc ? getNodeProp(xmlDocGetRootElement(doc.get()), "Id") : std::nullopt;
 }
 
-class XmlSignerWindowTest : public ::testing::Test {
+class XmlSignerWindowTest : public test::XmlSignerSuite {
  protected:
-  static void SetUpTestSuite() {
-    pki_ = std::make_unique<vel::test::TestPki>();
-    tsa_ = std::make_unique<vel::test::TestTsa>();
-    vel::test::ScriptedPin pin;
-    pin.Install();
-    sample_ = std::make_unique<test::XmlSignerSample>(test::MakeXmlSignerSample(*pki_, *tsa_));
-  }
-  static void TearDownTestSuite() {
-    sample_.reset();
-    tsa_.reset();
-    pki_.reset();
-  }
   void SetUp() override { App(); }
   void TearDown() override { CloseAll(); }
 
@@ -180,14 +168,7 @@ class XmlSignerWindowTest : public ::testing::Test {
     r->sig.certificateBytes.assign(der.begin(), der.end());
     return r;
   }
-
-  static std::unique_ptr<vel::test::TestPki> pki_;
-  static std::unique_ptr<vel::test::TestTsa> tsa_;
-  static std::unique_ptr<test::XmlSignerSample> sample_;
 };
-std::unique_ptr<vel::test::TestPki> XmlSignerWindowTest::pki_;
-std::unique_ptr<vel::test::TestTsa> XmlSignerWindowTest::tsa_;
-std::unique_ptr<test::XmlSignerSample> XmlSignerWindowTest::sample_;
 
 TEST_F(XmlSignerWindowTest, PagesAndButtonsOutliveTheRecordInBothLanguages) {
   for (uint32_t language : {kLanguagePolish, kLanguageEnglish}) {
