@@ -58,16 +58,19 @@ Fragment JoinUnsigned(const xmlNode* signature, const char* name, size_t limit,
   return joined;
 }
 
+Fragment DocumentC14N(xmlDoc* doc, int method) {
+  int length = 0;
+  XmlCharPtr text = c14nDocument(doc, method, &length);
+  if (!text) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
+}
+
 }  // namespace
 
 Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
   if (element == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
   XmlDocPtr doc = CopyAsDocument(element, declareDs);
-  if (!doc) return std::nullopt;
-  int length = 0;
-  XmlCharPtr text = c14nDocument(doc.get(), method, &length);
-  if (!text) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
+  return doc ? DocumentC14N(doc.get(), method) : std::nullopt;
 }
 
 Fragment elementInPlaceC14N(const xmlNode* element, int method) {
@@ -96,10 +99,7 @@ Fragment elementInPlaceC14N(const xmlNode* element, int method) {
       }
     }
   }
-  int length = 0;
-  XmlCharPtr text = c14nDocument(doc.get(), method, &length);
-  if (!text) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
+  return DocumentC14N(doc.get(), method);
 }
 
 Fragment signedInfoC14N(const xmlNode* signature) {

@@ -176,13 +176,16 @@ int digestReference(const XadesSignContext& entry, size_t r) {
     if (!c14n) return -10;
     data.assign(c14n->begin(), c14n->end());
   } else {
-    XmlDocPtr copy = target != nullptr ? copyAsRoot(target) : documentWithoutSignatures(ref);
-    if (!copy) return -11;
+    // A target's text is read where it stands; only the whole document needs
+    // a copy, without its signatures.
+    XmlDocPtr whole = target == nullptr ? documentWithoutSignatures(ref) : nullptr;
+    if (target == nullptr && !whole) return -11;
     if (base64) {
-      if (base64Decode(std::string_view(textOf(xmlDocGetRootElement(copy.get()))), &data) != 0) return -5;
+      const xmlNode* source = target != nullptr ? target : xmlDocGetRootElement(whole.get());
+      if (base64Decode(std::string_view(textOf(source)), &data) != 0) return -5;
     } else {
       int length = 0;
-      XmlCharPtr c14n = c14nDocument(copy.get(), entry.c14nMethod, &length);
+      XmlCharPtr c14n = c14nDocument(whole.get(), entry.c14nMethod, &length);
       if (!c14n || length < 0) return -10;
       data.assign(c14n.get(), c14n.get() + length);
     }

@@ -134,6 +134,32 @@ TEST_F(VerificationTest, WrappedDigestValueIsTheSameValue) {
   }
 }
 
+// A reference through the base64 transform digests the decoded text of its
+// target: the right digest passes, a changed byte of the content does not.
+TEST(VerificationDigests, Base64TransformDigestsTheDecodedTarget) {
+  const auto document = [](const std::string& content) {
+    return "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+           "<ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
+           "<ds:SignatureMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/>"
+           "<ds:Reference URI=\"#o\"><ds:Transforms><ds:Transform "
+           "Algorithm=\"http://www.w3.org/2000/09/xmldsig#base64\"/></ds:Transforms>"
+           "<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"
+           "<ds:DigestValue>Z0I+v6hFTxmsb0aG1sDccxo93Ws=</ds:DigestValue></ds:Reference>"
+           "</ds:SignedInfo><ds:SignatureValue>QUJD</ds:SignatureValue><ds:KeyInfo><ds:X509Data>"
+           "<ds:X509Certificate>MIIB</ds:X509Certificate></ds:X509Data></ds:KeyInfo>"
+           "<ds:Object Id=\"o\" Encoding=\"http://www.w3.org/2000/09/xmldsig#base64\">" +
+           content + "</ds:Object></ds:Signature>";
+  };
+  // The digest is SHA-1 of the bytes 00 to 07.
+  for (const auto& [content, expected] : {std::pair{"AAECAwQFBgc=", 0}, std::pair{"AAECAwQFBgg=", -5}}) {
+    XmlDocPtr doc = xadesParseMemory(document(content));
+    ASSERT_TRUE(doc);
+    ContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
+    ASSERT_EQ(0, xadesLoadSignatures(ctx.get(), doc.get())) << content;
+    EXPECT_EQ(expected, verifyReferenceDigests(ctx.get())) << content;
+  }
+}
+
 TEST_F(VerificationTest, SelectionOutOfRangeIsNotAcceptable) {
   XmlDocPtr doc = xadesParseMemory(AsText(signed_));
   ContextPtr ctx(xadesVerifyContextLoadSchema(nullptr));
