@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "cryptolib/x509_context.h"
 #include "xades/base64.h"
 #include "xades/crypto_helpers.h"
 #include "xades/node_helpers.h"
@@ -120,9 +121,9 @@ bool InUserAnchorStore(const platform::CertContext& cert) {
   for (const char* name : {"Root", "CA"}) {
     std::unique_ptr<platform::CertStore> store;
     if (platform::CertStore::Open(platform::kStoreCurrentUser, name, &store) != 0) continue;
-    for (const platform::CertPtr& stored : store->Certificates()) {
-      if (stored != nullptr && std::ranges::equal(stored->der(), cert.der())) return true;
-    }
+    const crypto::FindParameter same{&cert};
+    if (crypto::FindCertificateInStore(*store, 0, 0, crypto::CERT_FIND_EXISTING, same, nullptr))
+      return true;
   }
   return false;
 }
