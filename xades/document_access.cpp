@@ -196,16 +196,19 @@ uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count) {
   return 0;
 }
 
+xmlNode* contentObjectAt(xmlXPathContext* context, int n, int m) {
+  xmlNode* signature = topLevelSignatureAt(context, n);
+  if (signature == nullptr || m < 0) return nullptr;
+  return FirstOf(EvalFrom(context, signature, "xmldsig:Object" + Position(m + 1)));
+}
+
 uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size, int n,
                           int m) {
   LibxmlDiagnostics quiet;
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
-  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
-  if (signature == nullptr || m < 0) return 34;
-  xmlNode* object =
-      FirstOf(EvalFrom(p.context.get(), signature, "xmldsig:Object" + Position(m + 1)));
+  xmlNode* object = contentObjectAt(p.context.get(), n, m);
   if (object == nullptr) return 34;
   xmlNode* first = object->children;
   if (first == nullptr || IsText(first)) {

@@ -35,6 +35,8 @@ uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count);
 // 234 with *size set to what is needed.
 uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size, int n,
                           int m);
+// The Object getObjectContent reads (signature n, Object m); none when missing.
+xmlNode* contentObjectAt(xmlXPathContext* context, int n, int m);
 
 // The DER signer certificate of KeyInfo. 0; 32; 33; 66 no X509Certificate;
 // 51 its first child is not text; 13 bad base64; 234 with *size set.

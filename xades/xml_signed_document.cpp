@@ -13,19 +13,10 @@ namespace {
 
 constexpr uint32_t kMoreData = 234;
 
-// The content Object as getObjectContent (signature 0, object 0) finds it:
-// the second Object of the first top-level signature.
+// The content Object as getObjectContent (signature 0, object 0) finds it.
 xmlNode* ContentObject(xmlDoc* doc) {
   XPathContextPtr xpath = xadesNewXPathContext(doc);
-  xmlNode* signature = xpath != nullptr ? topLevelSignatureAt(xpath.get(), 0) : nullptr;
-  if (signature == nullptr) return nullptr;
-  int objects = 0;
-  for (xmlNode* c = signature->children; c != nullptr; c = c->next) {
-    if (c->type == XML_ELEMENT_NODE && nameIs(c, "Object") && c->ns != nullptr &&
-        xmlStrEqual(c->ns->href, BAD_CAST kXmlDsigNs) && ++objects == 2)
-      return c;
-  }
-  return nullptr;
+  return xpath != nullptr ? contentObjectAt(xpath.get(), 0, 0) : nullptr;
 }
 
 }  // namespace
