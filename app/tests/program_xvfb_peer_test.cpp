@@ -26,15 +26,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A child process with its own environment; stopped by its id.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+// A child process with its own environment, its output kept in `log`;
+// stopped by its id.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& log) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
   const int null_fd = open("/dev/null", O_RDWR);
+  const int log_fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   dup2(null_fd, 0);
-  dup2(null_fd, 1);
-  dup2(null_fd, 2);
+  dup2(log_fd, 1);
+  dup2(log_fd, 2);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -154,17 +156,31 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   // meanwhile, and the single-instance rule is not what this test is about.
   program_ = Spawn({VEL_PROGRAM, "/nc", cab.string()},
                    {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "VELDOC_REGISTRY_DIR=" + (env / "reg").string(),
-                    "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":strict_string_checks=0"});
+                    "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":strict_string_checks=0"},
+                   env / "program.log");
   ASSERT_GT(program_, 0);
 
-  // The window appears once the container is open and its verdict known.
+  // The window appears once the container is open and its verdict known. A
+  // loaded machine can take long to start it; a program that ended or showed
+  // something else is told at once.
   std::string window;
-  for (int i = 0; i < 300 && window.empty(); ++i) {
+  int ended = -1;
+  const auto deadline = std::chrono::steady_clock::now() + 90s;
+  while (window.empty() && ended == -1 && std::chrono::steady_clock::now() < deadline) {
     window = Xdotool("search --name " + test::ShellQuote("^" + QRegularExpression::escape(
                                                                     QString::fromStdString(title)).toStdString() + "$"));
-    if (window.empty()) std::this_thread::sleep_for(50ms);
+    if (window.empty()) {
+      ended = WaitFor(program_, 100ms);
+      if (ended != -1) program_ = -1;
+    }
   }
-  ASSERT_FALSE(window.empty()) << "no main window";
+  ASSERT_FALSE(window.empty()) << "no main window; the program " << (ended == -1 ? "runs" : "ended with " + std::to_string(ended))
+                               << "; windows shown:\n"
+                               << test::RunCommand("export DISPLAY=" + display_ +
+                                                   "; for w in $(xdotool search --name .); do xdotool getwindowname $w; done")
+                                      .output
+                               << "its output:\n"
+                               << test::RunCommand("cat " + test::ShellQuote((env / "program.log").string())).output;
   window = window.substr(0, window.find('\n'));
   Xdotool("windowsize " + window + " 960 760");
   Xdotool("windowmove " + window + " 0 0");
