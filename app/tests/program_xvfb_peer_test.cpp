@@ -156,6 +156,7 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   // meanwhile, and the single-instance rule is not what this test is about.
   program_ = Spawn({VEL_PROGRAM, "/nc", cab.string()},
                    {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "VELDOC_REGISTRY_DIR=" + (env / "reg").string(),
+                    "VELDOC_STORE_DIR=" + (env / "stores").string(),
                     "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":strict_string_checks=0"},
                    env / "program.log");
   ASSERT_GT(program_, 0);
