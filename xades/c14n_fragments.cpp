@@ -74,32 +74,33 @@ Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
 }
 
 Fragment elementInPlaceC14N(const xmlNode* element, int method) {
-  if (element == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
-  XmlDocPtr doc = CopyAsDocument(element, false);
-  if (!doc) return std::nullopt;
-  if (method != kC14nMethodExclusive) {
-    xmlNode* root = xmlDocGetRootElement(doc.get());
-    // The copy declares only the namespaces its names use; a signature over
-    // the element covers every one in scope.
-    xmlNs** in_scope = xmlGetNsList(element->doc, element);
-    for (xmlNs** ns = in_scope; ns != nullptr && *ns != nullptr; ++ns)
-      if (xmlSearchNs(doc.get(), root, (*ns)->prefix) == nullptr)
-        xmlNewNs(root, (*ns)->href, (*ns)->prefix);
-    xmlFree(in_scope);
-    // The nearest ancestor's xml:lang, xml:space... unless the element has its own.
-    xmlNs* xml = xmlSearchNsByHref(doc.get(), root, XML_XML_NAMESPACE);
-    for (const xmlNode* a = element->parent; a != nullptr && a->type == XML_ELEMENT_NODE;
-         a = a->parent) {
-      for (const xmlAttr* attr = a->properties; attr != nullptr; attr = attr->next) {
-        if (xml == nullptr || attr->ns == nullptr || !xmlStrEqual(attr->ns->href, XML_XML_NAMESPACE) ||
-            xmlHasNsProp(root, attr->name, XML_XML_NAMESPACE) != nullptr)
-          continue;
-        XmlCharPtr value(xmlNodeGetContent(reinterpret_cast<const xmlNode*>(attr)));
-        if (value) xmlSetNsProp(root, xml, attr->name, value.get());
-      }
-    }
-  }
-  return DocumentC14N(doc.get(), method);
+  if (element == nullptr || element->type != XML_ELEMENT_NODE || element->doc == nullptr)
+    return std::nullopt;
+  // The element's subtree as a node set of its own document: libxml2 then
+  // gives the apex the namespaces in scope and the inherited xml:* attributes
+  // (inclusive forms) exactly as XMLDSig reads a same-document reference,
+  // without copying the subtree.
+  const auto inSubtree = [](void* apex, xmlNode* node, xmlNode* parent) -> int {
+    // A namespace node stands for the element that carries it in scope.
+    const xmlNode* n = node != nullptr && node->type != XML_NAMESPACE_DECL ? node : parent;
+    for (; n != nullptr; n = n->parent)
+      if (n == apex) return 1;
+    return 0;
+  };
+  const auto append = [](void* out, const char* data, int length) -> int {
+    static_cast<std::string*>(out)->append(data, static_cast<size_t>(length));
+    return length;
+  };
+  std::string text;
+  xmlOutputBuffer* buffer = xmlOutputBufferCreateIO(append, nullptr, &text, nullptr);
+  if (buffer == nullptr) return std::nullopt;
+  const C14nMode m = c14nModeOf(method);
+  LibxmlDiagnostics quiet;
+  const int rc = xmlC14NExecute(element->doc, inSubtree, const_cast<xmlNode*>(element), m.mode, nullptr,
+                                m.withComments, buffer);
+  // Closing flushes what is still buffered.
+  if (xmlOutputBufferClose(buffer) < 0 || rc < 0) return std::nullopt;
+  return text;
 }
 
 Fragment signedInfoC14N(const xmlNode* signature) {
