@@ -41,12 +41,8 @@ constexpr size_t kAll = SIZE_MAX;
 Fragment JoinUnsigned(const xmlNode* signature, const char* name, size_t limit,
                       bool withChildrenOnly = false) {
   if (!IsSignature(signature)) return std::nullopt;
-  XmlDocPtr doc = CopyAsDocument(signature, true);
-  XPathContextPtr context = xadesNewXPathContext(doc.get());
-  if (!context) return std::nullopt;
-  const std::string expression = std::string("/*/*/*/*/*/xades:") + name;
-  XPathObjectPtr result = xadesEval(context.get(), expression.c_str());
-  if (!result) return std::nullopt;
+  const std::string expression = std::string("*/*/*/*/xades:") + name;
+  XPathObjectPtr result = xadesEvalAt(signature, expression.c_str());
   const auto nodes = nodesOf(result.get());
   if (nodes.empty()) return std::nullopt;
   std::string joined;
@@ -73,9 +69,8 @@ Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
   return doc ? DocumentC14N(doc.get(), method) : std::nullopt;
 }
 
-Fragment elementInPlaceC14N(const xmlNode* element, int method) {
-  if (element == nullptr || element->type != XML_ELEMENT_NODE || element->doc == nullptr)
-    return std::nullopt;
+bool elementInPlaceC14N(const xmlNode* element, int method, const std::function<void(std::string_view)>& sink) {
+  if (element == nullptr || element->type != XML_ELEMENT_NODE || element->doc == nullptr) return false;
   // The element's subtree as a node set of its own document: libxml2 then
   // gives the apex the namespaces in scope and the inherited xml:* attributes
   // (inclusive forms) exactly as XMLDSig reads a same-document reference,
@@ -87,19 +82,26 @@ Fragment elementInPlaceC14N(const xmlNode* element, int method) {
       if (n == apex) return 1;
     return 0;
   };
-  const auto append = [](void* out, const char* data, int length) -> int {
-    static_cast<std::string*>(out)->append(data, static_cast<size_t>(length));
+  const auto write = [](void* out, const char* data, int length) -> int {
+    (*static_cast<const std::function<void(std::string_view)>*>(out))(
+        std::string_view(data, static_cast<size_t>(length)));
     return length;
   };
-  std::string text;
-  xmlOutputBuffer* buffer = xmlOutputBufferCreateIO(append, nullptr, &text, nullptr);
-  if (buffer == nullptr) return std::nullopt;
+  xmlOutputBuffer* buffer =
+      xmlOutputBufferCreateIO(write, nullptr, const_cast<std::function<void(std::string_view)>*>(&sink), nullptr);
+  if (buffer == nullptr) return false;
   const C14nMode m = c14nModeOf(method);
   LibxmlDiagnostics quiet;
   const int rc = xmlC14NExecute(element->doc, inSubtree, const_cast<xmlNode*>(element), m.mode, nullptr,
                                 m.withComments, buffer);
   // Closing flushes what is still buffered.
-  if (xmlOutputBufferClose(buffer) < 0 || rc < 0) return std::nullopt;
+  return xmlOutputBufferClose(buffer) >= 0 && rc >= 0;
+}
+
+Fragment elementInPlaceC14N(const xmlNode* element, int method) {
+  std::string text;
+  if (!elementInPlaceC14N(element, method, [&text](std::string_view piece) { text.append(piece); }))
+    return std::nullopt;
   return text;
 }
 

@@ -7,8 +7,10 @@
 #include <libxml/tree.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vel::xades {
 
@@ -24,6 +26,9 @@ Fragment elementC14N(const xmlNode* element, bool declareDs, int method = 0);
 // attributes it inherits, as every XMLDSig verifier reads it; an exclusive
 // form takes nothing from the ancestors.
 Fragment elementInPlaceC14N(const xmlNode* element, int method);
+// The same text handed to `sink` piece by piece, for a reader (a digest) that
+// needs no copy of it; false when it cannot be formed.
+bool elementInPlaceC14N(const xmlNode* element, int method, const std::function<void(std::string_view)>& sink);
 
 Fragment signedInfoC14N(const xmlNode* signature);
 Fragment signatureValueElementC14N(const xmlNode* signature);

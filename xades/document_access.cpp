@@ -143,36 +143,31 @@ platform::CertPtr SignerOf(const XadesSignContext& entry) {
   return xadesCertCreate(entry.certificateBytes.data(), entry.certificateBytes.size());
 }
 
-// The copy of a signature as the root of a document of its own, with its context.
-struct SignatureCopy {
-  XmlDocPtr doc;
-  XPathContextPtr context;
-};
+// Evaluates `expression` with `from` as the context node. Queries below read
+// `from` as if it stood alone: "self::" and child steps need nothing more, and
+// the topmost signatures at or below it are those with as many Signature
+// ancestors as `from` has ("%n" in the expression).
+const std::string kTopmost = "descendant-or-self::xmldsig:Signature[count(ancestor::xmldsig:Signature)=%n]";
 
-std::optional<SignatureCopy> CopySignature(const xmlNode* signature) {
-  if (signature == nullptr) return std::nullopt;
-  SignatureCopy copy{xadesNewDocPtr(), nullptr};
-  if (copy.doc == nullptr) return std::nullopt;
-  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(signature), copy.doc.get(), 1);
-  if (root == nullptr) return std::nullopt;
-  xmlDocSetRootElement(copy.doc.get(), root);
-  copy.context = xadesNewXPathContext(copy.doc.get());
-  if (copy.context == nullptr) return std::nullopt;
-  return copy;
+XPathObjectPtr EvalAsIfAlone(const xmlNode* from, std::string expression) {
+  if (from == nullptr) return nullptr;
+  if (const size_t at = expression.find("%n"); at != std::string::npos) {
+    int above = 0;
+    for (const xmlNode* p = from->parent; p != nullptr && p->type == XML_ELEMENT_NODE; p = p->parent)
+      if (isElement(p, kXmlDsigNs, "Signature")) ++above;
+    expression.replace(at, 2, std::to_string(above));
+  }
+  return xadesEvalAt(from, expression.c_str());
 }
 
 std::optional<std::string> TokenText(const xmlNode* signature, int* encoding, int k,
-                                     std::initializer_list<const char*> queries) {
+                                     std::initializer_list<std::string> queries) {
   LibxmlDiagnostics quiet;
   if (k < 0) return std::nullopt;
-  auto copy = CopySignature(signature);
-  if (!copy) return std::nullopt;
-  for (const char* query : queries) {
-    std::string expression(query);
+  for (std::string expression : queries) {
     const size_t at = expression.find("%d");
     expression.replace(at, 2, std::to_string(k + 1));
-    XPathObjectPtr result = xadesEval(copy->context.get(), expression.c_str());
-    xmlNode* node = FirstOf(result);
+    xmlNode* node = FirstOf(EvalAsIfAlone(signature, expression));
     if (node == nullptr) continue;
     if (encoding != nullptr) {
       if (const auto value = getNodeProp(node, "Encoding"))
@@ -450,18 +445,14 @@ uint32_t xadesVerifyValues(const uint8_t* xml, uint32_t length, int n) {
 
 std::optional<TimeStampNodes> getSignatureTimeStampNodes(const xmlNode* signature) {
   LibxmlDiagnostics quiet;
-  auto copy = CopySignature(signature);
-  if (!copy) return std::nullopt;
   for (const char* query :
-       {"/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
-        "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
-        "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp",
-        "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp"}) {
-    XPathObjectPtr result = xadesEval(copy->context.get(), query);
+       {"self::xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
+        "xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
+        "self::xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp",
+        "xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp"}) {
+    const XPathObjectPtr result = EvalAsIfAlone(signature, query);
     const auto nodes = nodesOf(result.get());
-    if (nodes.empty()) continue;
-    TimeStampNodes found{std::move(copy->doc), std::vector<xmlNode*>(nodes.begin(), nodes.end())};
-    return found;
+    if (!nodes.empty()) return TimeStampNodes{std::vector<xmlNode*>(nodes.begin(), nodes.end())};
   }
   return std::nullopt;
 }
@@ -470,22 +461,20 @@ std::optional<std::string> getSignatureTimeStampToken(const xmlNode* signature, 
                                                       int k) {
   return TokenText(
       signature, encoding, k,
-      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
-       "xades:SignatureTimeStamp[position()=%d]/xades:EncapsulatedTimeStamp",
-       "/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp",
-       "/*/xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/"
-       "xades:XMLTimeStamp"});
+      {kTopmost + "/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:EncapsulatedTimeStamp",
+       "self::xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp",
+       "xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp"});
 }
 
 std::optional<std::string> getRefsTimeStampToken(const xmlNode* signature, int* encoding, int k) {
   return TokenText(
       signature, encoding, k,
-      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
-       "*[local-name()='RefsOnlyTimeStamp' "
-       "or local-name()='SigAndRefsTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp",
-       "/xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
+      {kTopmost +
+           "/*/*/*/*/*[local-name()='RefsOnlyTimeStamp' or local-name()='SigAndRefsTimeStamp']"
+           "[position()=%d]/xades:EncapsulatedTimeStamp",
+       "self::xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
        "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp",
-       "/*/xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
+       "xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
        "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp"});
 }
 
@@ -493,8 +482,7 @@ std::optional<std::string> getArchiveTimeStampToken(const xmlNode* signature, in
                                                     int k) {
   return TokenText(
       signature, encoding, k,
-      {"//xmldsig:Signature[not(ancestor::xmldsig:Signature)]/*/*/*/*/"
-       "*[local-name()='ArchiveTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp"});
+      {kTopmost + "/*/*/*/*/*[local-name()='ArchiveTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp"});
 }
 
 }  // namespace vel::xades

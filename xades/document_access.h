@@ -113,10 +113,9 @@ uint32_t xadesVerifyCertificateRefs(const uint8_t* xml, uint32_t length, int n,
 // those values verifies.
 uint32_t xadesVerifyValues(const uint8_t* xml, uint32_t length, int n);
 
-// The signature's own time-stamp elements, in a copy of the signature that
-// travels with them.
+// The signature's own time-stamp elements where they stand: they live as
+// long as the signature's document.
 struct TimeStampNodes {
-  XmlDocPtr copy;
   std::vector<xmlNode*> nodes;
 };
 // None when the signature has none.

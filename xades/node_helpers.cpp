@@ -47,6 +47,11 @@ bool nameIs(const xmlNode* node, std::string_view name) {
   return std::string_view(reinterpret_cast<const char*>(node->name)) == name;
 }
 
+bool isElement(const xmlNode* node, const char* ns, std::string_view name) {
+  return node != nullptr && node->type == XML_ELEMENT_NODE && nameIs(node, name) && node->ns != nullptr &&
+         xmlStrEqual(node->ns->href, BAD_CAST ns);
+}
+
 bool namePrefixMatches(const xmlNode* node, std::string_view name) {
   if (node == nullptr || node->name == nullptr) return false;
   const std::string_view own(reinterpret_cast<const char*>(node->name));

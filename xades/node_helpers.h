@@ -37,6 +37,8 @@ inline XmlDocPtr xadesNewDocPtr() { return XmlDocPtr(xadesNewDoc("1.0")); }
 // "Sig" passes for "Signature").
 bool nameIs(const xmlNode* node, std::string_view name);
 bool namePrefixMatches(const xmlNode* node, std::string_view name);
+// An element of that local name in that namespace.
+bool isElement(const xmlNode* node, const char* ns, std::string_view name);
 
 // "Signature n", the four ways:
 // 1. the root when it is a Signature (n = 0 only counts it), else the n-th

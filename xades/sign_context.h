@@ -64,8 +64,7 @@ struct XadesSignContext {
   DocHandle signatureDocument;
   int32_t referenceCount = 0;
   uint32_t cryptoProvider = 0;  // 0: the platform's signer, the only one
-  // Copies of the SignatureTimeStamp tokens, in a document of their own.
-  XmlDocPtr timeStampDocument;
+  // The SignatureTimeStamp token elements, in the signature's document.
   std::vector<xmlNode*> signatureTimeStamps;
   int32_t signatureTimeStampCount = 0;
   platform::CertPtr signerCertificate;

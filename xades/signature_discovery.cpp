@@ -8,34 +8,22 @@
 namespace vel::xades {
 namespace {
 
-constexpr const char* kXmldsigNs = "http://www.w3.org/2000/09/xmldsig#";
-
-// The Signature element nearest above `node`.
-const xmlNode* owningSignature(const xmlNode* node) {
-  for (const xmlNode* p = node->parent; p != nullptr && p->type == XML_ELEMENT_NODE; p = p->parent) {
-    if (nameIs(p, "Signature") && p->ns != nullptr && xmlStrEqual(p->ns->href, BAD_CAST kXmldsigNs)) return p;
+// Calls `visit` for each XAdES element below the signature that belongs to
+// it, not to a signature nested in it, in document order.
+template <typename Visit>
+void forOwnElements(const xmlNode* signature, Visit visit) {
+  const xmlNode* node = signature != nullptr ? signature->children : nullptr;
+  while (node != nullptr) {
+    const bool descend = node->type == XML_ELEMENT_NODE && !isElement(node, kXmlDsigNs, "Signature");
+    if (descend && node->ns != nullptr && xmlStrEqual(node->ns->href, BAD_CAST kXadesNs))
+      visit(const_cast<xmlNode*>(node));
+    if (descend && node->children != nullptr) {
+      node = node->children;
+      continue;
+    }
+    while (node != signature && node->next == nullptr) node = node->parent;
+    node = node == signature ? nullptr : node->next;
   }
-  return nullptr;
-}
-
-// The elements found below the signature that belong to it and not to a
-// signature nested in it or to another signature of the document.
-std::vector<xmlNode*> ownElements(const xmlNode* signature, const char* expression) {
-  std::vector<xmlNode*> out;
-  if (signature == nullptr || signature->doc == nullptr) return out;
-  XPathContextPtr xpath = xadesNewXPathContext(signature->doc);
-  if (!xpath) return out;
-  xpath->node = const_cast<xmlNode*>(signature);
-  XPathObjectPtr found = xadesEval(xpath.get(), expression);
-  for (xmlNode* node : nodesOf(found.get())) {
-    if (owningSignature(node) == signature) out.push_back(node);
-  }
-  return out;
-}
-
-xmlNode* firstOwn(const xmlNode* signature, const char* expression) {
-  auto nodes = ownElements(signature, expression);
-  return nodes.empty() ? nullptr : nodes.front();
 }
 
 void fillEntry(XadesVerifyContext* ctx, size_t k) {
@@ -43,13 +31,8 @@ void fillEntry(XadesVerifyContext* ctx, size_t k) {
   if (auto stamps = getSignatureTimeStampNodes(entry.signature)) {
     entry.signatureTimeStampCount = static_cast<int32_t>(stamps->nodes.size());
     entry.signatureTimeStamps = std::move(stamps->nodes);
-    entry.timeStampDocument = std::move(stamps->copy);
   }
-  SignatureForms& forms = ctx->forms[k];
-  forms.c = findCompleteRefs(entry.signature);
-  forms.x = findRefsTimeStamps(entry.signature);
-  forms.xl = findValues(entry.signature);
-  forms.a = findArchiveTimeStamps(entry.signature);
+  ctx->forms[k] = findForms(entry.signature);
   entry.cryptoProvider = 0;
 }
 
@@ -179,29 +162,29 @@ int xadesLinkCounterSignatures(XadesVerifyContext* ctx) {
   return 0;
 }
 
-std::optional<CompleteRefsRecord> findCompleteRefs(const xmlNode* signature) {
-  CompleteRefsRecord r{firstOwn(signature, ".//xades:CompleteCertificateRefs"),
-                       firstOwn(signature, ".//xades:CompleteRevocationRefs")};
-  if (r.certificateRefs == nullptr && r.revocationRefs == nullptr) return std::nullopt;
-  return r;
-}
-
-std::optional<RefsTimeStampsRecord> findRefsTimeStamps(const xmlNode* signature) {
-  RefsTimeStampsRecord r{ownElements(signature, ".//xades:RefsOnlyTimeStamp | .//xades:SigAndRefsTimeStamp")};
-  if (r.timeStamps.empty()) return std::nullopt;
-  return r;
-}
-
-std::optional<ValuesRecord> findValues(const xmlNode* signature) {
-  ValuesRecord r{firstOwn(signature, ".//xades:CertificateValues"), firstOwn(signature, ".//xades:RevocationValues")};
-  if (r.certificateValues == nullptr && r.revocationValues == nullptr) return std::nullopt;
-  return r;
-}
-
-std::optional<ArchiveTimeStampsRecord> findArchiveTimeStamps(const xmlNode* signature) {
-  ArchiveTimeStampsRecord r{ownElements(signature, ".//xades:ArchiveTimeStamp")};
-  if (r.timeStamps.empty()) return std::nullopt;
-  return r;
+SignatureForms findForms(const xmlNode* signature) {
+  CompleteRefsRecord c;
+  RefsTimeStampsRecord x;
+  ValuesRecord xl;
+  ArchiveTimeStampsRecord a;
+  const auto first = [](xmlNode*& slot, xmlNode* node) {
+    if (slot == nullptr) slot = node;
+  };
+  forOwnElements(signature, [&](xmlNode* node) {
+    const std::string_view name(reinterpret_cast<const char*>(node->name));
+    if (name == "CompleteCertificateRefs") first(c.certificateRefs, node);
+    else if (name == "CompleteRevocationRefs") first(c.revocationRefs, node);
+    else if (name == "RefsOnlyTimeStamp" || name == "SigAndRefsTimeStamp") x.timeStamps.push_back(node);
+    else if (name == "CertificateValues") first(xl.certificateValues, node);
+    else if (name == "RevocationValues") first(xl.revocationValues, node);
+    else if (name == "ArchiveTimeStamp") a.timeStamps.push_back(node);
+  });
+  SignatureForms forms;
+  if (c.certificateRefs != nullptr || c.revocationRefs != nullptr) forms.c = c;
+  if (!x.timeStamps.empty()) forms.x = std::move(x);
+  if (xl.certificateValues != nullptr || xl.revocationValues != nullptr) forms.xl = xl;
+  if (!a.timeStamps.empty()) forms.a = std::move(a);
+  return forms;
 }
 
 int highestFormOf(const SignatureForms& forms) {

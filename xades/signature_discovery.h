@@ -26,11 +26,9 @@ int xadesLoadSignerCertificates(XadesVerifyContext* ctx);
 // skipped (see skippedCounterSignatures).
 int xadesLinkCounterSignatures(XadesVerifyContext* ctx);
 
-// Finders, searching within the given Signature element only.
-std::optional<CompleteRefsRecord> findCompleteRefs(const xmlNode* signature);
-std::optional<RefsTimeStampsRecord> findRefsTimeStamps(const xmlNode* signature);
-std::optional<ValuesRecord> findValues(const xmlNode* signature);
-std::optional<ArchiveTimeStampsRecord> findArchiveTimeStamps(const xmlNode* signature);
+// The form elements of the given Signature element, searched within it only
+// (not in a signature nested in it); the first of each kind where one counts.
+SignatureForms findForms(const xmlNode* signature);
 
 // 4 A, 3 X-L, 2 X, 1 C, 0 none.
 int highestFormOf(const SignatureForms& forms);

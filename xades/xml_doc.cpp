@@ -100,6 +100,14 @@ XPathObjectPtr xadesEval(xmlXPathContext* context, const char* expression) {
   return XPathObjectPtr(xmlXPathEvalExpression(BAD_CAST expression, context));
 }
 
+XPathObjectPtr xadesEvalAt(const xmlNode* node, const char* expression) {
+  if (node == nullptr) return nullptr;
+  XPathContextPtr context = xadesNewXPathContext(node->doc);
+  if (!context) return nullptr;
+  context->node = const_cast<xmlNode*>(node);
+  return xadesEval(context.get(), expression);
+}
+
 std::span<xmlNode*> nodesOf(const xmlXPathObject* result) {
   if (result == nullptr || result->type != XPATH_NODESET || result->nodesetval == nullptr ||
       result->nodesetval->nodeNr <= 0)

@@ -104,6 +104,8 @@ XmlDocPtr xadesParseFile(const std::filesystem::path& path, std::string* diagnos
 XPathContextPtr xadesNewXPathContext(xmlDoc* doc);
 // Evaluates an expression; none when it fails.
 XPathObjectPtr xadesEval(xmlXPathContext* context, const char* expression);
+// `expression` evaluated with `node` as the context node, in its own document.
+XPathObjectPtr xadesEvalAt(const xmlNode* node, const char* expression);
 // The node set of a result (nodes in document order), possibly empty.
 std::span<xmlNode*> nodesOf(const xmlXPathObject* result);
 

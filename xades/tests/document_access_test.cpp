@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "xades/base64.h"
+#include "xades/signature_discovery.h"
 #include "xades/tests/sign_fixture.h"
 #include "xades/xades_template.h"
 
@@ -226,6 +227,54 @@ TEST(DocumentAccessTest, RefsAndArchiveTokens) {
   EXPECT_FALSE(getArchiveTimeStampToken(signature, nullptr, 1));
   EXPECT_FALSE(getSignatureTimeStampNodes(signature));
   EXPECT_FALSE(refsTimeStampInput(signature, kSigAndRefsTimeStamp));  // no CompleteCertificateRefs
+}
+
+// Each signature reads its own tokens where it stands: a counter-signature's
+// are not its parent's, and an element above the signatures reads those of
+// the topmost one.
+TEST(DocumentAccessTest, TokensBelongToTheSignatureAsked) {
+  const auto unsigned_props = [](const std::string& inner) {
+    return "<ds:Object><xades:QualifyingProperties><xades:UnsignedProperties>"
+           "<xades:UnsignedSignatureProperties>" +
+           inner + "</xades:UnsignedSignatureProperties></xades:UnsignedProperties></xades:QualifyingProperties>"
+                   "</ds:Object>";
+  };
+  const auto stamp = [](const char* kind, const char* token) {
+    return std::string("<xades:") + kind + "><xades:EncapsulatedTimeStamp>" + token +
+           "</xades:EncapsulatedTimeStamp></xades:" + kind + ">";
+  };
+  const std::string counter = "<ds:Signature Id=\"inner\">" + unsigned_props(stamp("SignatureTimeStamp", "Y291bnRlcg==")) +
+                              "</ds:Signature>";
+  const std::string xml = "<umowa " + std::string(kDs) + " " + kXa + "><ds:Signature Id=\"outer\">" +
+                          unsigned_props(stamp("SignatureTimeStamp", "b3V0ZXI=") +
+                                         "<xades:CounterSignature>" + counter + "</xades:CounterSignature>" +
+                                         stamp("ArchiveTimeStamp", "YXJjaGl2ZQ==")) +
+                          "</ds:Signature></umowa>";
+  XmlDocPtr doc = xadesParseMemory(xml);
+  ASSERT_TRUE(doc);
+  xmlNode* wrapper = xmlDocGetRootElement(doc.get());
+  xmlNode* outer = test::ElementWithId(doc.get(), "outer");
+  xmlNode* inner = test::ElementWithId(doc.get(), "inner");
+  ASSERT_TRUE(outer && inner);
+
+  EXPECT_EQ(getSignatureTimeStampToken(outer, nullptr, 0), "b3V0ZXI=");
+  EXPECT_FALSE(getSignatureTimeStampToken(outer, nullptr, 1));
+  EXPECT_EQ(getSignatureTimeStampToken(inner, nullptr, 0), "Y291bnRlcg==");
+  EXPECT_FALSE(getSignatureTimeStampToken(inner, nullptr, 1));
+  EXPECT_EQ(getSignatureTimeStampToken(wrapper, nullptr, 0), "b3V0ZXI=");
+  EXPECT_EQ(getArchiveTimeStampToken(outer, nullptr, 0), "YXJjaGl2ZQ==");
+  EXPECT_FALSE(getArchiveTimeStampToken(inner, nullptr, 0));
+
+  const auto inner_nodes = getSignatureTimeStampNodes(inner);
+  ASSERT_TRUE(inner_nodes);
+  ASSERT_EQ(inner_nodes->nodes.size(), 1u);
+  EXPECT_EQ(inner_nodes->nodes[0]->doc, doc.get());
+  ASSERT_TRUE(getSignatureTimeStampNodes(outer));
+  EXPECT_EQ(getSignatureTimeStampNodes(outer)->nodes.size(), 1u);
+
+  ASSERT_TRUE(findForms(outer).a);
+  EXPECT_EQ(findForms(outer).a->timeStamps.size(), 1u);
+  EXPECT_FALSE(findForms(inner).a);
 }
 
 }  // namespace
