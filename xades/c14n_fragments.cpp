@@ -1,6 +1,9 @@
 #include "xades/c14n_fragments.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "xades/base64.h"
@@ -61,15 +64,9 @@ Fragment DocumentC14N(xmlDoc* doc, int method) {
   return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
 }
 
-}  // namespace
-
-Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
-  if (element == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
-  XmlDocPtr doc = CopyAsDocument(element, declareDs);
-  return doc ? DocumentC14N(doc.get(), method) : std::nullopt;
-}
-
-bool elementInPlaceC14N(const xmlNode* element, int method, const std::function<void(std::string_view)>& sink) {
+// The canonical text of `element` where it stands, handed to `sink` piece by
+// piece; false when it cannot be formed.
+bool InPlaceC14N(const xmlNode* element, int method, const std::function<void(std::string_view)>& sink) {
   if (element == nullptr || element->type != XML_ELEMENT_NODE || element->doc == nullptr) return false;
   // The element's subtree as a node set of its own document: libxml2 then
   // gives the apex the namespaces in scope and the inherited xml:* attributes
@@ -98,11 +95,32 @@ bool elementInPlaceC14N(const xmlNode* element, int method, const std::function<
   return xmlOutputBufferClose(buffer) >= 0 && rc >= 0;
 }
 
+}  // namespace
+
+Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
+  if (element == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
+  XmlDocPtr doc = CopyAsDocument(element, declareDs);
+  return doc ? DocumentC14N(doc.get(), method) : std::nullopt;
+}
+
 Fragment elementInPlaceC14N(const xmlNode* element, int method) {
   std::string text;
-  if (!elementInPlaceC14N(element, method, [&text](std::string_view piece) { text.append(piece); }))
-    return std::nullopt;
+  if (!InPlaceC14N(element, method, [&text](std::string_view piece) { text.append(piece); })) return std::nullopt;
   return text;
+}
+
+std::optional<std::string> elementInPlaceC14NDigest(const xmlNode* element, int method, const EVP_MD* md) {
+  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (md == nullptr || ctx == nullptr || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
+  bool ok = true;
+  if (!InPlaceC14N(element, method, [&](std::string_view piece) {
+        ok = ok && EVP_DigestUpdate(ctx.get(), piece.data(), piece.size()) == 1;
+      }))
+    return std::nullopt;
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!ok || EVP_DigestFinal_ex(ctx.get(), out, &length) != 1) return std::nullopt;
+  return base64Encode(std::span<const uint8_t>(out, length));
 }
 
 Fragment signedInfoC14N(const xmlNode* signature) {

@@ -5,12 +5,11 @@
 #pragma once
 
 #include <libxml/tree.h>
+#include <openssl/evp.h>
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace vel::xades {
 
@@ -26,9 +25,10 @@ Fragment elementC14N(const xmlNode* element, bool declareDs, int method = 0);
 // attributes it inherits, as every XMLDSig verifier reads it; an exclusive
 // form takes nothing from the ancestors.
 Fragment elementInPlaceC14N(const xmlNode* element, int method);
-// The same text handed to `sink` piece by piece, for a reader (a digest) that
-// needs no copy of it; false when it cannot be formed.
-bool elementInPlaceC14N(const xmlNode* element, int method, const std::function<void(std::string_view)>& sink);
+// The base64 text of the digest `md` of that canonical text, taken as the
+// text is written so that a large element is never held whole; none when the
+// text cannot be formed.
+std::optional<std::string> elementInPlaceC14NDigest(const xmlNode* element, int method, const EVP_MD* md);
 
 Fragment signedInfoC14N(const xmlNode* signature);
 Fragment signatureValueElementC14N(const xmlNode* signature);

@@ -111,25 +111,6 @@ std::optional<std::string> digestText(std::span<const uint8_t> data, const EVP_M
   return base64Encode(std::span<const uint8_t>(out, length));
 }
 
-// A digest fed piece by piece; its text is none when any step failed.
-class DigestStream {
- public:
-  explicit DigestStream(const EVP_MD* md) : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-    ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_.get(), md, nullptr) == 1;
-  }
-  void Add(std::string_view piece) { ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), piece.data(), piece.size()) == 1; }
-  std::optional<std::string> Text() {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!ok_ || EVP_DigestFinal_ex(ctx_.get(), out, &length) != 1) return std::nullopt;
-    return base64Encode(std::span<const uint8_t>(out, length));
-  }
-
- private:
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx_;
-  bool ok_ = false;
-};
-
 xmlNode* nextElement(xmlNode* node) {
   while (node != nullptr && node->type != XML_ELEMENT_NODE) node = node->next;
   return node;
@@ -192,10 +173,8 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   if (target != nullptr && !base64) {
     // Canonicalised where it stands (what is in scope there is signed too),
     // and digested as it comes: a large target is never held twice.
-    DigestStream digest(md);
-    if (!elementInPlaceC14N(target, entry.c14nMethod, [&digest](std::string_view piece) { digest.Add(piece); }))
-      return -10;
-    computed = digest.Text();
+    computed = elementInPlaceC14NDigest(target, entry.c14nMethod, md);
+    if (!computed) return -10;
   } else {
     // A target's text is read where it stands; only the whole document needs
     // a copy, without its signatures.

@@ -193,11 +193,8 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
         return nullptr;
       digest = digestBase64(bytes, kDigestSha1);
     } else {
-      const Fragment canonical = elementInPlaceC14N(target, record->c14nMethod);
-      if (!canonical) return nullptr;
-      digest = digestBase64(
-          std::span(reinterpret_cast<const uint8_t*>(canonical->data()), canonical->size()),
-          kDigestSha1);
+      digest = elementInPlaceC14NDigest(target, record->c14nMethod, EVP_sha1());
+      if (!digest) return nullptr;
     }
     xmlNode* value = xmlNextElementSibling(node);
     if (value == nullptr || !namePrefixMatches(value, "DigestValue")) return unexpected(value);
