@@ -11,6 +11,7 @@
 
 #include "cryptolib/tests/path_fixture.h"
 #include "xades/base64.h"
+#include "xades/reference_compare.h"
 #include "xades/signature_discovery.h"
 #include "xades/signer_window.h"
 #include "xades/verification.h"
@@ -331,6 +332,66 @@ TEST_F(EmbeddedValuesTest, APathMustEndInTheUsersStores) {
   EXPECT_EQ(xadesVerifyValues(Bytes(broken), Length(broken), 0), kNoSignerCertificate);
   EXPECT_EQ(xadesVerifyValues(Bytes(broken), Length(broken), 2), kVerifyNotAcceptable);
   EXPECT_EQ(xadesVerifyCertificateRefs(Bytes(broken), Length(broken), 0, true), kNoSignerCertificate);
+}
+
+// An X-L signature whose references name exactly the values it carries:
+// every entry point verifies it, and a reference or a value changed alone
+// breaks the match. The names are PrintableStrings: the issuer text the
+// references are compared on keeps no other string type.
+TEST_F(EmbeddedValuesTest, MatchingReferencesAndValuesVerify) {
+  const unsigned long savedMask = ASN1_STRING_get_default_mask();
+  ASN1_STRING_set_default_mask_asc("default");
+  const path::Party root{"Korzen Drukowany"}, ca{"Posredni Drukowany"}, leaf{"Podpisujacy Drukowany"};
+  const platform::CertPtr rootCert = path::Issue(root, root, path::Ca(11)), caCert = path::Issue(ca, root, path::Ca(12)),
+                          leafCert = path::Issue(leaf, ca, path::Leaf(13));
+  const platform::CrlPtr caCrl = path::MakeCrl(ca), rootCrl = path::MakeCrl(root);
+  path::CrlOptions later;
+  later.this_update = 3600;
+  const platform::CrlPtr laterRootCrl = path::MakeCrl(root, later);
+  ASN1_STRING_set_default_mask(savedMask);
+  stores_.AddCert("ROOT", rootCert);
+
+  crypto::CertChainContext chain;
+  chain.chains.emplace_back();
+  chain.chains[0].elements.push_back({caCert, caCrl});
+  chain.chains[0].elements.push_back({rootCert, rootCrl});
+  XadesCertRefList certs;
+  XadesCrlRefList crls;
+  ASSERT_EQ(buildCertRefs(&certs, &chain), 0);
+  ASSERT_EQ(buildCrlRefs(&crls, &chain), 0);
+  const std::string sha1 = "<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/>";
+  std::string refs = "<xa:CompleteCertificateRefs><xa:CertRefs>";
+  for (const XadesCertRef& c : certs)
+    refs += "<xa:Cert><xa:CertDigest>" + sha1 + "<ds:DigestValue>" + *c.digest +
+            "</ds:DigestValue></xa:CertDigest><xa:IssuerSerial><ds:X509IssuerName>" + *c.issuer +
+            "</ds:X509IssuerName><ds:X509SerialNumber>" + *c.serial +
+            "</ds:X509SerialNumber></xa:IssuerSerial></xa:Cert>";
+  refs += "</xa:CertRefs></xa:CompleteCertificateRefs><xa:CompleteRevocationRefs><xa:CRLRefs>";
+  for (const XadesCrlRef& c : crls)
+    refs += "<xa:CRLRef><xa:DigestAlgAndValue>" + sha1 + "<ds:DigestValue>" + *c.digest +
+            "</ds:DigestValue></xa:DigestAlgAndValue><xa:CRLIdentifier><xa:Issuer>" + *c.issuer +
+            "</xa:Issuer><xa:IssueTime>" + *c.issueTime + "</xa:IssueTime>" +
+            (c.number ? "<xa:Number>" + *c.number + "</xa:Number>" : "") + "</xa:CRLIdentifier></xa:CRLRef>";
+  refs += "</xa:CRLRefs></xa:CompleteRevocationRefs>";
+  const auto values = [&](const platform::CrlPtr& rootCrlValue) {
+    return "<xa:CertificateValues><xa:EncapsulatedX509Certificate>" + B64(caCert) +
+           "</xa:EncapsulatedX509Certificate><xa:EncapsulatedX509Certificate>" + B64(rootCert) +
+           "</xa:EncapsulatedX509Certificate></xa:CertificateValues><xa:RevocationValues><xa:CRLValues>"
+           "<xa:EncapsulatedCRLValue>" + B64(caCrl) + "</xa:EncapsulatedCRLValue><xa:EncapsulatedCRLValue>" +
+           B64(rootCrlValue) + "</xa:EncapsulatedCRLValue></xa:CRLValues></xa:RevocationValues>";
+  };
+  const auto doc = [&](const std::string& refsText, const std::string& valuesText) {
+    return Document(Sig("A", Counter(Sig("A1"))) + Sig("B", refsText + valuesText, B64(leafCert)));
+  };
+  EXPECT_EQ(Checks(doc(refs, values(rootCrl))), std::vector<uint32_t>(3, 0u));
+
+  // A later CRL of the root in place of the referenced one.
+  for (uint32_t rc : Checks(doc(refs, values(laterRootCrl)))) EXPECT_NE(rc, 0u);
+  // The first certificate reference's digest changed.
+  std::string changed = refs;
+  const size_t digest = changed.find("<ds:DigestValue>") + 16;
+  changed[digest] = changed[digest] == 'A' ? 'B' : 'A';
+  for (uint32_t rc : Checks(doc(changed, values(rootCrl)))) EXPECT_NE(rc, 0u);
 }
 
 TEST_F(EmbeddedValuesTest, ValuesAreReadFromTheSignatureItself) {
