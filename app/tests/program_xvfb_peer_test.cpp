@@ -55,8 +55,12 @@ int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
   return -1;
 }
 
+// Asked to end first, so that Xvfb removes its lock file and socket and no
+// later display meets them; killed when it does not end within 2 s.
 void Stop(pid_t pid) {
   if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  if (WaitFor(pid, 2s) != -1) return;
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
 }
