@@ -94,10 +94,8 @@ template <typename Context, typename Make>
 std::vector<std::shared_ptr<const Context>> ValuesOf(const xmlNode* signature, const char* path,
                                                      Make make) {
   std::vector<std::shared_ptr<const Context>> list;
-  if (signature == nullptr || signature->doc == nullptr) return list;
-  XPathContextPtr context = xadesNewXPathContext(signature->doc);
-  if (context == nullptr) return list;
-  XPathObjectPtr result = EvalFrom(context.get(), const_cast<xmlNode*>(signature), path);
+  if (signature == nullptr) return list;
+  XPathObjectPtr result = xadesEvalAt(signature, path);
   for (xmlNode* node : nodesOf(result.get())) {
     if (!IsText(node->children)) continue;
     std::vector<uint8_t> der;

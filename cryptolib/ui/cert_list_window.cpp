@@ -3,7 +3,6 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyle>
@@ -37,18 +36,7 @@ CertListDialog::CertListDialog(const std::vector<CertListRow>& rows,
   layout->setContentsMargins(5, 10, 5, 0);
   layout->setSpacing(5);
 
-  list_ = new QTreeWidget(this);
-  SetWndFont(head_, list_);
-  list_->setColumnCount(4);
-  list_->setHeaderLabels({Label(62), Label(63), Label(64), Label(65)});
-  list_->setRootIsDecorated(false);
-  list_->setUniformRowHeights(true);
-  list_->setSortingEnabled(false);
-  list_->header()->setSectionsClickable(false);
-  list_->header()->setStretchLastSection(true);
-  list_->setSelectionMode(QAbstractItemView::SingleSelection);
-  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list_->setAllColumnsShowFocus(true);
+  list_ = MakeRowList(head_, this, {Label(62), Label(63), Label(64), Label(65)});
   list_->setMinimumHeight(170);
   const int widths[] = {130, 177, 87, 111};
   for (int c = 0; c < 4; ++c) list_->setColumnWidth(c, widths[c]);

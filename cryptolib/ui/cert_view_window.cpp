@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -25,18 +24,7 @@ QString Label(uint32_t id) { return QString::fromUtf8(GetLibString(id)); }
 
 QTreeWidget* MakeReportList(const WindowHead& head, uint32_t label0, uint32_t label1,
                             QWidget* parent) {
-  auto* list = new QTreeWidget(parent);
-  SetWndFont(head, list);
-  list->setColumnCount(2);
-  list->setHeaderLabels({Label(label0), Label(label1)});
-  list->setRootIsDecorated(false);
-  list->setUniformRowHeights(true);
-  list->setSortingEnabled(false);
-  list->header()->setSectionsClickable(false);
-  list->header()->setStretchLastSection(true);
-  list->setSelectionMode(QAbstractItemView::SingleSelection);
-  list->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list->setAllColumnsShowFocus(true);
+  QTreeWidget* list = MakeRowList(head, parent, {Label(label0), Label(label1)});
   list->setColumnWidth(0, 130);
   list->setColumnWidth(1, 177);
   return list;

@@ -39,12 +39,11 @@ void SetWndFont(const WindowHead& head, QWidget* control) {
   if (control != nullptr) control->setFont(head.font);
 }
 
-QTreeWidget* MakeSignerRowList(const WindowHead& head, QWidget* parent, const QString& name_header,
-                               const QString& value_header) {
+QTreeWidget* MakeRowList(const WindowHead& head, QWidget* parent, const QStringList& headers) {
   auto* list = new QTreeWidget(parent);
   SetWndFont(head, list);
-  list->setColumnCount(2);
-  list->setHeaderLabels({name_header, value_header});
+  list->setColumnCount(static_cast<int>(headers.size()));
+  list->setHeaderLabels(headers);
   list->setRootIsDecorated(false);
   list->setUniformRowHeights(true);
   list->setSortingEnabled(false);
@@ -53,6 +52,12 @@ QTreeWidget* MakeSignerRowList(const WindowHead& head, QWidget* parent, const QS
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
   list->setAllColumnsShowFocus(true);
+  return list;
+}
+
+QTreeWidget* MakeSignerRowList(const WindowHead& head, QWidget* parent, const QString& name_header,
+                               const QString& value_header) {
+  QTreeWidget* list = MakeRowList(head, parent, {name_header, value_header});
   list->setMinimumHeight(210);
   return list;
 }

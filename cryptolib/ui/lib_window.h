@@ -5,6 +5,7 @@
 
 #include <QFont>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -45,8 +46,11 @@ inline constexpr Qt::WindowFlags kModelessWindowFlags =
 // outlives that window. GUI thread only.
 void ShowModeless(QWidget* window);
 
-// The two-column row list of a signer window's page: whole rows selected one
-// at a time, no sorting, headers that do not click, at least 210 high.
+// A flat list of rows under these column headers: whole rows selected one
+// at a time, no sorting, headers that do not click, the last column stretched.
+QTreeWidget* MakeRowList(const WindowHead& head, QWidget* parent, const QStringList& headers);
+
+// The two-column row list of a signer window's page, at least 210 high.
 QTreeWidget* MakeSignerRowList(const WindowHead& head, QWidget* parent, const QString& name_header,
                                const QString& value_header);
 
