@@ -18,25 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "bench/xades_bench.h"
 #include "platform/signer.h"
 #include "xades/xades_sign.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using vel::bench::Bytes;
+using vel::bench::ReadFile;
+using vel::bench::Run;
+using vel::bench::WriteFile;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-Bytes ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-bool WriteFile(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary);
-  out << text;
-  return static_cast<bool>(out);
-}
 
 int Sign(char** argv) {
   const Bytes xml = ReadFile(argv[2]);
@@ -63,11 +56,6 @@ int Sign(char** argv) {
   return file ? 0 : 6;
 }
 
-int Run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Median seconds of whole-process runs.
 double MedianSeconds(const std::string& command, int runs) {
   std::vector<double> times;
@@ -84,11 +72,7 @@ double MedianSeconds(const std::string& command, int runs) {
 }
 
 std::string FirstSignature(double megabytes) {
-  std::string body;
-  const size_t want = static_cast<size_t>(megabytes * 1024 * 1024);
-  for (size_t i = 0; body.size() < want; ++i)
-    body += "<pozycja nr=\"" + std::to_string(i) + "\">Tresc umowy, punkt " + std::to_string(i) +
-            " &amp; warunki</pozycja>\n";
+  const std::string body = vel::bench::ContractItems(megabytes);
   return "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"Signature-0\">"
          "<ds:SignedInfo><ds:CanonicalizationMethod "
          "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/><ds:SignatureMethod "
@@ -123,11 +107,7 @@ int main(int argc, char** argv) {
   const fs::path dir = fs::temp_directory_path() / ("xades_sign_bench." + std::to_string(getpid()));
   fs::create_directories(dir);
   const std::string d = dir.string();
-  if (Run("cd " + d +
-          " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Bench -days 2"
-          " -keyout key.pem -out cert.pem 2>/dev/null && openssl x509 -in cert.pem -outform DER"
-          " -out cert.der && openssl pkcs12 -export -in cert.pem -inkey key.pem -passout pass:1234"
-          " -out key.p12") != 0) {
+  if (!vel::bench::MakeBenchKey(dir)) {
     std::fprintf(stderr, "cannot make the key\n");
     return 1;
   }

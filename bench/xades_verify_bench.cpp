@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/xades_bench.h"
 #include "platform/signer.h"
 #include "xades/signature_node.h"
 #include "xades/xades_sign.h"
@@ -34,26 +35,15 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using vel::bench::Bytes;
+using vel::bench::ReadFile;
+using vel::bench::Run;
+using vel::bench::WriteFile;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr int kRuns = 5;
 constexpr int kManySignatures = 10;
-
-// Exactly the file's size, so the measured peak holds the bytes once.
-Bytes ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  Bytes out(fs::file_size(p));
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
-  return out;
-}
-
-bool WriteFile(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary);
-  out << text;
-  return static_cast<bool>(out);
-}
 
 // Verifies `count` top-level signatures from `first`; prints each status that
 // is not 0 and exits 0 only when all of them verify.
@@ -82,11 +72,6 @@ int Verify(char** argv) {
     for (int n = first; n < first + count; ++n) report(n, doc.Verify(n));
   }
   return failed == 0 ? 0 : 1;
-}
-
-int Run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Peak memory is ru_maxrss as GNU time reads it from wait4 of the command. A
@@ -132,11 +117,7 @@ Measure Median(const std::string& command, const fs::path& dir, int runs = kRuns
 // The template signature with its qualifying properties Object and a content
 // Object of about `megabytes`.
 std::string FirstSignature(double megabytes) {
-  std::string body;
-  const size_t want = static_cast<size_t>(megabytes * 1024 * 1024);
-  for (size_t i = 0; body.size() < want; ++i)
-    body += "<pozycja nr=\"" + std::to_string(i) + "\">Tresc umowy, punkt " + std::to_string(i) +
-            " &amp; warunki</pozycja>\n";
+  const std::string body = vel::bench::ContractItems(megabytes);
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" Id=\"Signature-0\">"
          "<ds:SignedInfo><ds:CanonicalizationMethod "
@@ -234,11 +215,7 @@ int main(int argc, char** argv) {
     ~Cleanup() { fs::remove_all(dir); }
   } cleanup{dir};
   const std::string d = dir.string();
-  if (Run("cd " + d +
-          " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Bench -days 2"
-          " -keyout key.pem -out cert.pem 2>/dev/null && openssl x509 -in cert.pem -outform DER"
-          " -out cert.der && openssl pkcs12 -export -in cert.pem -inkey key.pem -passout pass:1234"
-          " -out key.p12") != 0) {
+  if (!vel::bench::MakeBenchKey(dir)) {
     std::fprintf(stderr, "cannot make the key\n");
     return 1;
   }
