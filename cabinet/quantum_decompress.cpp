@@ -8,9 +8,9 @@
 //
 // Quantum sends its bits most significant first from each byte: the block is
 // copied with its bytes' bits mirrored and read with the library's bit reader.
-// Every symbol is bounded by its model, and every match by the bytes the block
-// still has to produce and by what the folder has produced so far; input that
-// runs out before the block is complete fails it.
+// Every symbol is bounded by its model, and every match by what the folder has
+// produced so far and by the end of its frame; input that runs out before the
+// block is complete fails it.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -34,6 +34,7 @@ constexpr unsigned kLengthSlots = 27;
 constexpr unsigned kMaxModelSymbols = 64;
 constexpr uint32_t kRescaleAbove = 3800;
 constexpr unsigned kStep = 8;
+constexpr uint32_t kFrameSize = 32768;  // the arithmetic coder starts afresh every frame
 constexpr int kFirstRescales = 4;   // halvings before the first re-sort
 constexpr int kLaterRescales = 50;  // halvings between later re-sorts
 
@@ -118,6 +119,7 @@ struct QuantumDecompressor {
   std::array<Model, 4> literal;
   Model position3, position4, positionLong, length;
   bool failed = false;  // a block failed: the folder's state is no longer trustworthy
+  bool ended = false;   // a match ran past the data: no block may follow in this folder
 
   QuantumDecompressor(PFNALLOC a, PFNFREE f, uint32_t block, int32_t cpu, unsigned windowBits)
       : alloc(a),
@@ -134,6 +136,7 @@ struct QuantumDecompressor {
   void Reset() {
     total = 0;
     failed = false;
+    ended = false;
     const unsigned slots = 2 * static_cast<unsigned>(std::countr_zero(windowSize));  // bases below the window
     selector.Init(7);
     for (Model& m : literal) m.Init(64);
@@ -224,8 +227,16 @@ bool QuantumDecompressor::Block(std::span<const uint8_t> in, uint32_t expected, 
       slot = ac.Decode(positionLong);
     }
     const uint32_t offset = kSlots.positionBase[slot] + ac.Bits(kSlots.positionExtra[slot]) + 1;
-    // Within the block, and only back to bytes this folder produced and the window still holds.
-    if (len > left || offset > total || offset > windowSize) return false;
+    // Only back to bytes this folder produced and the window still holds.
+    if (offset > total || offset > windowSize) return false;
+    if (len > left) {
+      // Encoders may let the last match of a folder run on past the data, never
+      // past its frame. The bytes beyond the block are dropped, and the folder
+      // cannot go on in step with the stream after them.
+      if (expected - left + len > kFrameSize) return false;
+      len = left;
+      ended = true;
+    }
     uint32_t from = static_cast<uint32_t>(total - offset) & mask;
     uint32_t to = static_cast<uint32_t>(total) & mask;
     for (uint32_t k = 0; k < len; ++k) {
@@ -265,7 +276,7 @@ CodecStatus QdiDecompress(QuantumDecompressor* h, const void* src, uint32_t cbSr
   const uint32_t expected = *pcbResult;
   *pcbResult = 0;
   if (expected > h->blockSize || cbSrc > h->blockSize + kQuantumSlack) return CODEC_BUFFER_OVERFLOW;
-  if (h->failed) return CODEC_FAILED;
+  if (h->failed || h->ended) return CODEC_FAILED;
   if (!h->Block(std::span(static_cast<const uint8_t*>(src), cbSrc), expected, static_cast<uint8_t*>(dst))) {
     h->failed = true;
     return CODEC_FAILED;

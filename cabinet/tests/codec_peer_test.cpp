@@ -101,4 +101,30 @@ TEST(CodecPeer, QuantumCabinetsReadAsCabextractReadsThem) {
   }
 }
 
+// Long runs of one byte: matches end at frame ends and at the data's end, and an
+// encoder reading its zero-filled buffer lets the last one run past the data.
+TEST(CodecPeer, QuantumRunsToFrameAndDataEnds) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    bool pastEnd;  // the last match may run to the end of its frame
+  };
+  Bytes mixed = TextBytes(40000, 7);
+  mixed.insert(mixed.end(), 70001, 'A');
+  const std::vector<Case> cases = {
+      {"zeros, last frame short, last match past the data", Bytes(524159, 0), true},
+      {"zeros, whole frames", Bytes(524288, 0), false},
+      {"zeros, last frame short", Bytes(524159, 0), false},
+      {"text then a run, last match past the data", mixed, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Tree files = {{"z.bin", c.data}};
+    const size_t toFrameEnd = c.pastEnd ? (32768 - c.data.size() % 32768) % 32768 : 0;
+    const Bytes cab = CodecCabinet(static_cast<uint16_t>(tcompTYPE_QUANTUM | 18 << 8),
+                                   QuantumFrames(c.data, 18, true, toFrameEnd), files);
+    ExpectSameBytes(cab, files);
+  }
+}
+
 }  // namespace

@@ -388,8 +388,8 @@ struct QModel {
 
 class QuantumWriter {
  public:
-  QuantumWriter(const Bytes& data, unsigned windowBits, bool matches)
-      : data_(data), windowBits_(windowBits), matches_(matches) {
+  QuantumWriter(const Bytes& data, unsigned windowBits, bool matches, size_t pastEnd)
+      : data_(data), windowBits_(windowBits), matches_(matches), pastEnd_(pastEnd) {
     uint32_t b = 0;
     for (unsigned s = 0; s < 42; ++s) {
       posExtra_[s] = static_cast<uint8_t>(s < 4 ? 0 : (s - 2) / 2);
@@ -418,6 +418,10 @@ class QuantumWriter {
     auto hash = [&](size_t p) { return (data_[p] * 506832829u ^ data_[p + 1] * 2654435761u ^ data_[p + 2]) >> 16 & 0xFFFF; };
     for (size_t start = 0; start < data_.size() || out.empty(); start += kFrame) {
       const size_t end = std::min<size_t>(start + kFrame, data_.size());
+      // How far a match may reach: its frame's data, and in the last frame
+      // pastEnd bytes more that read as zero.
+      const size_t reach = end == data_.size() ? end + pastEnd_ : end;
+      auto at = [&](size_t i) { return i < data_.size() ? data_[i] : uint8_t{0}; };
       low_ = 0, high_ = 0xFFFF, pending_ = 0, shifts_ = 0;
       arith_.clear();
       raw_.clear();
@@ -428,7 +432,7 @@ class QuantumWriter {
           const uint32_t off = cand >= 0 ? static_cast<uint32_t>(p - cand) : 0;
           if (off != 0 && off <= window) {
             uint32_t l = 0;
-            while (p + l < end && l < 259 && data_[p + l] == data_[p - off + l]) ++l;
+            while (p + l < reach && l < 259 && at(p + l) == at(p - off + l)) ++l;
             // Short matches must reach no further than their position models do.
             if ((l == 3 && off - 1 < std::min<uint32_t>(4096, window)) || (l == 4 && off - 1 < std::min<uint32_t>(262144, window)) || l >= 5)
               bestLen = l, bestOff = off;
@@ -531,6 +535,7 @@ class QuantumWriter {
   const Bytes& data_;
   unsigned windowBits_;
   bool matches_;
+  size_t pastEnd_;
   std::array<uint32_t, 42> posBase_{};
   std::array<uint8_t, 42> posExtra_{};
   std::array<uint32_t, 27> lenBase_{};
@@ -550,8 +555,8 @@ std::vector<DataBlock> LzxFrames(const Bytes& data, const LzxOptions& options) {
   return LzxWriter(data, options).Run();
 }
 
-std::vector<DataBlock> QuantumFrames(const Bytes& data, unsigned windowBits, bool matches) {
-  return QuantumWriter(data, windowBits, matches).Run();
+std::vector<DataBlock> QuantumFrames(const Bytes& data, unsigned windowBits, bool matches, size_t pastEnd) {
+  return QuantumWriter(data, windowBits, matches, pastEnd).Run();
 }
 
 Bytes UndoE8Reference(const Bytes& data, uint32_t size) {

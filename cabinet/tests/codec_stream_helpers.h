@@ -24,8 +24,11 @@ struct LzxOptions {
 // The frames of one folder holding `data`.
 std::vector<DataBlock> LzxFrames(const Bytes& data, const LzxOptions& options);
 
-// The frames of one Quantum folder holding `data`.
-std::vector<DataBlock> QuantumFrames(const Bytes& data, unsigned windowBits, bool matches = true);
+// The frames of one Quantum folder holding `data`. The last match may run up to
+// `pastEnd` bytes past the data over bytes that read as zero, as an encoder does
+// that matches into its zero-filled buffer (valid up to the end of the frame).
+std::vector<DataBlock> QuantumFrames(const Bytes& data, unsigned windowBits, bool matches = true,
+                                     size_t pastEnd = 0);
 
 // E8 call translation undone the way a reader must, one frame at a time.
 Bytes UndoE8Reference(const Bytes& data, uint32_t translationSize);

@@ -84,8 +84,9 @@ TEST(Quantum, RefusesBlocksThatDoNotHoldTheirBytes) {
       {"whole", frames[0].data.size(), 0, CODEC_OK},
       {"truncated", frames[0].data.size() / 2, 0, CODEC_FAILED},
       {"empty", 0, 0, CODEC_FAILED},
-      {"more bytes asked than the stream holds", frames[0].data.size(), 2100, CODEC_FAILED},
-      {"a match past the block end", frames[0].data.size(), 10, CODEC_FAILED},
+      {"far more bytes asked than the stream holds", frames[0].data.size(), 32768, CODEC_FAILED},
+      // A match may run past the bytes asked for, within its frame; the rest is dropped.
+      {"a match past the block end", frames[0].data.size(), 10, CODEC_OK},
       {"fewer bytes asked, the rest ignored", frames[0].data.size(), 4, CODEC_OK},
       {"above the block size", frames[0].data.size(), 32769, CODEC_BUFFER_OVERFLOW},
   };
@@ -104,6 +105,26 @@ TEST(Quantum, RefusesBlocksThatDoNotHoldTheirBytes) {
   Bytes out;
   ASSERT_EQ(d.Frame(padded, out), CODEC_OK);
   EXPECT_TRUE(out == abc);
+}
+
+// The last match may run past the data to the end of its frame, never beyond;
+// and no block can follow one whose match ran past its bytes.
+TEST(Quantum, LastMatchPastTheData) {
+  const Bytes zeros(32700, 0);
+  {
+    Decoder d(15);
+    Bytes out;
+    const auto toFrameEnd = QuantumFrames(zeros, 15, true, 68);
+    ASSERT_EQ(toFrameEnd.size(), 1u);
+    ASSERT_EQ(d.Frame(toFrameEnd[0], out), CODEC_OK);
+    EXPECT_TRUE(out == zeros);
+    EXPECT_EQ(d.Frame(toFrameEnd[0], out), CODEC_FAILED);  // the folder has ended
+  }
+  {
+    Decoder d(15);
+    Bytes out;
+    EXPECT_EQ(d.Frame(QuantumFrames(zeros, 15, true, 200)[0], out), CODEC_FAILED);  // past the frame
+  }
 }
 
 TEST(Quantum, WindowBitsAndFolderState) {
