@@ -51,8 +51,9 @@ TEST_F(ReferenceCompare, AgainstAPath) {
   ASSERT_EQ(buildCrlRefs(&crls, &chain), 0);
   ASSERT_EQ(certs.size(), 2u);
   ASSERT_EQ(crls.size(), 2u);
-  EXPECT_EQ(certs[0].issuer, "C=DE");  // the test CAs sign themselves
-  EXPECT_EQ(crls[0].issuer, "C=DE");
+  // The full RFC 2253 text, UTF8String values included.
+  EXPECT_EQ(certs[0].issuer, "CN=Sub CA,O=Testowe Centrum,C=DE");
+  EXPECT_EQ(crls[0].issuer, "CN=Sub CA,O=Testowe Centrum,C=DE");
   EXPECT_EQ(crls[0].number, "1");
   EXPECT_EQ(compareRefsWithChain(&certs, &crls, &chain), kRefsMatch);
 
