@@ -265,10 +265,10 @@ bool Targets(const XadesSignContext& entry, const xmlNode* node) {
 }
 
 // What the entry must sign for the program to call it correct: a
-// counter-signature the SignatureValue of the signature it is hung under, a
-// top-level signature the Object whose content the document shows. A
-// signature over something else (or over nothing) vouches for nothing the
-// user sees.
+// counter-signature the SignatureValue of the signature it is hung under; a
+// top-level signature the Object whose content the document shows, or, in a
+// document that shows none, at least one Object. A signature over something
+// else (or over nothing) vouches for nothing the user sees.
 bool CoversWhatIsShown(const XadesSignContext& entry) {
   if (entry.parent != nullptr) {
     const xmlNode* signature = entry.parent->signature;
@@ -277,7 +277,10 @@ bool CoversWhatIsShown(const XadesSignContext& entry) {
     return false;
   }
   XPathContextPtr xpath = xadesNewXPathContext(entry.signature->doc);
-  return xpath != nullptr && Targets(entry, contentObjectAt(xpath.get(), 0, 0));
+  if (xpath == nullptr) return false;
+  if (const xmlNode* shown = contentObjectAt(xpath.get(), 0, 0)) return Targets(entry, shown);
+  return std::any_of(entry.targets.begin(), entry.targets.end(),
+                     [](const xmlNode* t) { return isElement(t, kXmlDsigNs, "Object"); });
 }
 
 uint32_t mapDigestResult(int rc) {
