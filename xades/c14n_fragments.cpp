@@ -171,11 +171,12 @@ Fragment objectC14N(const xmlNode* signature, size_t* length) {
   const xmlNode* object = FirstChildNamed(signature, "Object", 1);
   if (object == nullptr) return std::nullopt;
   if (getNodeProp(object, "Encoding") == std::string(kBase64Transform)) {
-    const xmlNode* first = object->children;
-    if (first == nullptr || first->content == nullptr) return std::nullopt;
+    // All of its text, as the content is shown and digested, not a first part.
+    XmlCharPtr text(xmlNodeGetContent(object));
+    if (text == nullptr || *text == 0) return std::nullopt;
     std::vector<uint8_t> bytes;
     // Content that is not whole base64 is not signed content: no fragment.
-    if (base64Decode(reinterpret_cast<const char*>(first->content), &bytes) != kBase64Ok)
+    if (base64Decode(reinterpret_cast<const char*>(text.get()), &bytes) != kBase64Ok)
       return std::nullopt;
     if (length != nullptr) *length = bytes.size();
     return std::string(bytes.begin(), bytes.end());
