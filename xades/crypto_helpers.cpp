@@ -93,57 +93,11 @@ std::optional<NameRdns> DecodeName(std::span<const uint8_t> name) {
   return out;
 }
 
-void AppendUtf8(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | ((c >> 18) & 0x07)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // The UTF-8 characters of a string value; none for a value that is not a
-// character string. One-byte strings (Teletex too) are read as Latin-1, as
-// OpenSSL reads them.
+// character string (or not a well-formed one).
 std::optional<std::string> StringValue(const der::Element& value) {
-  const auto content = value.content;
   std::string out;
-  size_t width = 0;
-  switch (value.tag) {
-    case der::kUtf8String:
-      return std::string(content.begin(), content.end());
-    case der::kPrintableString:
-    case der::kT61String:
-    case der::kIa5String:
-    case der::kNumericString:
-    case der::kVisibleString:
-      width = 1;
-      break;
-    case der::kBmpString:
-      width = 2;
-      break;
-    case der::kUniversalString:
-      width = 4;
-      break;
-    default:
-      return std::nullopt;
-  }
-  if (content.size() % width != 0) return std::nullopt;
-  for (size_t i = 0; i < content.size(); i += width) {
-    uint32_t c = 0;
-    for (size_t k = 0; k < width; ++k) c = (c << 8) | content[i + k];
-    if (c > 0x10FFFF) return std::nullopt;
-    AppendUtf8(c, &out);
-  }
+  if (!der::StringToUtf8(value.tag, value.content, &out)) return std::nullopt;
   return out;
 }
 
