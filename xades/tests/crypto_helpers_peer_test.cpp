@@ -110,16 +110,19 @@ class CryptoHelpersPeer : public ::testing::Test {
 // Issuer names of every string type: the engine writes what
 // `openssl -nameopt RFC2253` (and so xmlsec1) writes, and reads that text,
 // other renderings of the same name and the short text of earlier versions
-// (which holds PrintableString values only, so is empty here).
+// (which holds PrintableString values only, so is empty without a country).
 TEST_F(CryptoHelpersPeer, IssuerTextsOfEveryStringType) {
   struct Name {
     const char* mask;     // openssl string_mask: the string types used
     const char* subject;  // UTF-8
+    const char* xadesjs = "";  // the text xadesjs writes for it (unescaped, in the Name's order)
   } names[] = {
       {"utf8only", "/O=Łódź Certyfikaty, S.A./OU=#1 <dział> \\+;\"/CN=Urząd Testowy "},
       {"pkix", "/O=Żółta Łąka/CN=Urząd"},                        // BMPString
       {"nombstr", "/O=Müller Café/CN=Zürich CA"},               // TeletexString (Latin-1)
       {"utf8only", "/DC=pl/DC=przyklad/CN=Kontroler"},         // IA5String
+      {"utf8only", "/C=PL/O=Łódź Certyfikaty, S.A./CN=Urząd\\+Testowy",
+       "C=PL, O=Łódź Certyfikaty, S.A., CN=Urząd+Testowy"},
   };
   int k = 0;
   for (const Name& n : names) {
@@ -150,10 +153,13 @@ TEST_F(CryptoHelpersPeer, IssuerTextsOfEveryStringType) {
     EXPECT_EQ(text, opensslText);
     const auto shortText = shortCertIssuerText(cert.get());
     const auto name = cert->issuer_der();
-    for (const std::string& written : {text, rawUtf8, forward})
+    for (const std::string& written : {text, rawUtf8, forward, std::string(n.xadesjs)}) {
+      if (written.empty()) continue;
       EXPECT_EQ(matchIssuerText(written, name, shortText), IssuerTextMatch::kFull) << written;
+    }
     ASSERT_TRUE(shortText);
     EXPECT_EQ(matchIssuerText(*shortText, name, shortText), IssuerTextMatch::kShort);
+    EXPECT_EQ(shortText->empty(), std::string(n.subject).find("/C=") == std::string::npos);
     // Another name is none of them.
     EXPECT_EQ(matchIssuerText("CN=Inny Urzad", name, shortText), IssuerTextMatch::kNone);
     EXPECT_EQ(matchIssuerText(text.substr(text.find(',') + 1), name, shortText), IssuerTextMatch::kNone);
