@@ -65,18 +65,29 @@ Fragment DocumentC14N(xmlDoc* doc, int method) {
 }
 
 // The canonical text of `element` where it stands, handed to `sink` piece by
-// piece; false when it cannot be formed.
-bool InPlaceC14N(const xmlNode* element, int method, const std::function<void(std::string_view)>& sink) {
+// piece; false when it cannot be formed. With `contentOnly` the element's own
+// tags are left out: what it holds, each top element of it carrying what is
+// in scope there.
+bool InPlaceC14N(const xmlNode* element, int method, const std::function<void(std::string_view)>& sink,
+                 bool contentOnly = false) {
   if (element == nullptr || element->type != XML_ELEMENT_NODE || element->doc == nullptr) return false;
   // The element's subtree as a node set of its own document: libxml2 then
   // gives the apex the namespaces in scope and the inherited xml:* attributes
   // (inclusive forms) exactly as XMLDSig reads a same-document reference,
   // without copying the subtree.
-  const auto inSubtree = [](void* apex, xmlNode* node, xmlNode* parent) -> int {
+  struct Apex {
+    const xmlNode* element;
+    bool contentOnly;
+  } apex{element, contentOnly};
+  const auto inSubtree = [](void* data, xmlNode* node, xmlNode* parent) -> int {
+    const auto* a = static_cast<const Apex*>(data);
     // A namespace node stands for the element that carries it in scope.
     const xmlNode* n = node != nullptr && node->type != XML_NAMESPACE_DECL ? node : parent;
+    if (a->contentOnly && n != nullptr &&
+        (n == a->element || (n->type == XML_ATTRIBUTE_NODE && n->parent == a->element)))
+      return 0;
     for (; n != nullptr; n = n->parent)
-      if (n == apex) return 1;
+      if (n == a->element) return 1;
     return 0;
   };
   const auto write = [](void* out, const char* data, int length) -> int {
@@ -89,8 +100,7 @@ bool InPlaceC14N(const xmlNode* element, int method, const std::function<void(st
   if (buffer == nullptr) return false;
   const C14nMode m = c14nModeOf(method);
   LibxmlDiagnostics quiet;
-  const int rc = xmlC14NExecute(element->doc, inSubtree, const_cast<xmlNode*>(element), m.mode, nullptr,
-                                m.withComments, buffer);
+  const int rc = xmlC14NExecute(element->doc, inSubtree, &apex, m.mode, nullptr, m.withComments, buffer);
   // Closing flushes what is still buffered.
   return xmlOutputBufferClose(buffer) >= 0 && rc >= 0;
 }
@@ -106,6 +116,13 @@ Fragment elementC14N(const xmlNode* element, bool declareDs, int method) {
 Fragment elementInPlaceC14N(const xmlNode* element, int method) {
   std::string text;
   if (!InPlaceC14N(element, method, [&text](std::string_view piece) { text.append(piece); })) return std::nullopt;
+  return text;
+}
+
+Fragment contentInPlaceC14N(const xmlNode* element) {
+  std::string text;
+  if (!InPlaceC14N(element, kC14nMethodInclusive, [&text](std::string_view piece) { text.append(piece); }, true))
+    return std::nullopt;
   return text;
 }
 
@@ -154,11 +171,12 @@ Fragment objectC14N(const xmlNode* signature, size_t* length) {
   const xmlNode* object = FirstChildNamed(signature, "Object", 1);
   if (object == nullptr) return std::nullopt;
   if (getNodeProp(object, "Encoding") == std::string(kBase64Transform)) {
-    const xmlNode* first = object->children;
-    if (first == nullptr || first->content == nullptr) return std::nullopt;
+    // All of its text, as the content is shown and digested, not a first part.
+    XmlCharPtr text(xmlNodeGetContent(object));
+    if (text == nullptr || *text == 0) return std::nullopt;
     std::vector<uint8_t> bytes;
     // Content that is not whole base64 is not signed content: no fragment.
-    if (base64Decode(reinterpret_cast<const char*>(first->content), &bytes) != kBase64Ok)
+    if (base64Decode(reinterpret_cast<const char*>(text.get()), &bytes) != kBase64Ok)
       return std::nullopt;
     if (length != nullptr) *length = bytes.size();
     return std::string(bytes.begin(), bytes.end());

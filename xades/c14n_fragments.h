@@ -25,6 +25,9 @@ Fragment elementC14N(const xmlNode* element, bool declareDs, int method = 0);
 // attributes it inherits, as every XMLDSig verifier reads it; an exclusive
 // form takes nothing from the ancestors.
 Fragment elementInPlaceC14N(const xmlNode* element, int method);
+// What `element` holds (its children, not its own tags) in inclusive
+// canonical form without comments, read where it stands.
+Fragment contentInPlaceC14N(const xmlNode* element);
 // The base64 text of the digest `md` of that canonical text, taken as the
 // text is written so that a large element is never held whole; none when the
 // text cannot be formed.

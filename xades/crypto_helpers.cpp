@@ -5,6 +5,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -60,6 +62,293 @@ struct MdCtxDeleter {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
 
+// One attribute of a Name as encoded.
+struct NameValue {
+  std::string oid;
+  der::Element value;
+};
+using NameRdns = std::vector<std::vector<NameValue>>;
+
+// The RDNs of an encoded Name in their encoded order; none when the bytes
+// are not a Name.
+std::optional<NameRdns> DecodeName(std::span<const uint8_t> name) {
+  der::Reader outer(name);
+  der::Reader rdns;
+  if (!outer.Enter(der::kSequence, &rdns) || !outer.empty()) return std::nullopt;
+  NameRdns out;
+  while (!rdns.empty()) {
+    der::Reader rdn;
+    if (!rdns.Enter(der::kSet, &rdn)) return std::nullopt;
+    std::vector<NameValue> attributes;
+    while (!rdn.empty()) {
+      der::Reader atv;
+      NameValue at;
+      if (!rdn.Enter(der::kSequence, &atv) || !atv.ReadOid(&at.oid) || !atv.ReadElement(&at.value) ||
+          !atv.empty())
+        return std::nullopt;
+      attributes.push_back(std::move(at));
+    }
+    if (!attributes.empty()) out.push_back(std::move(attributes));
+  }
+  return out;
+}
+
+// The UTF-8 characters of a string value; none for a value that is not a
+// character string (or not a well-formed one).
+std::optional<std::string> StringValue(const der::Element& value) {
+  std::string out;
+  if (!der::StringToUtf8(value.tag, value.content, &out)) return std::nullopt;
+  return out;
+}
+
+// The attribute types RFC 2253 names; every other is written as its OID.
+constexpr std::pair<const char*, const char*> kIssuerKeywords[] = {
+    {"2.5.4.3", "CN"}, {"2.5.4.7", "L"},  {"2.5.4.8", "ST"}, {"2.5.4.10", "O"},
+    {"2.5.4.11", "OU"}, {"2.5.4.6", "C"}, {"2.5.4.9", "STREET"},
+    {"0.9.2342.19200300.100.1.25", "DC"}, {"0.9.2342.19200300.100.1.1", "UID"}};
+// Further keywords other producers write for a type (read only).
+constexpr std::pair<const char*, const char*> kIssuerAliases[] = {
+    {"1.2.840.113549.1.9.1", "E"},      {"1.2.840.113549.1.9.1", "EMAIL"},
+    {"1.2.840.113549.1.9.1", "EMAILADDRESS"}, {"2.5.4.5", "SERIALNUMBER"},
+    {"2.5.4.4", "SN"},                  {"2.5.4.4", "SURNAME"},
+    {"2.5.4.42", "G"},                  {"2.5.4.42", "GN"},
+    {"2.5.4.42", "GIVENNAME"},          {"2.5.4.12", "T"},
+    {"2.5.4.12", "TITLE"},              {"2.5.4.8", "S"},
+    {"2.5.4.97", "ORGANIZATIONIDENTIFIER"}, {"2.5.4.46", "DNQUALIFIER"}};
+
+const char* KeywordOf(std::string_view oid) {
+  for (const auto& [o, k] : kIssuerKeywords)
+    if (oid == o) return k;
+  return nullptr;
+}
+
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+
+void AppendHexByte(uint8_t b, std::string* out) {
+  out->push_back(kUpperHex[b >> 4]);
+  out->push_back(kUpperHex[b & 15]);
+}
+
+// RFC 2253 escaping as `openssl -nameopt RFC2253` writes it: the specials
+// with a backslash, a leading blank or '#' and a trailing blank too, and
+// every control character and non-ASCII byte as a backslash and two hex
+// digits (so the text is plain ASCII whatever the value holds).
+std::string EscapedValue(std::string_view utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<uint8_t>(utf8[i]);
+    const bool edge_blank = c == ' ' && (i == 0 || i + 1 == utf8.size());
+    if (c >= 0x80 || c < 0x20 || c == 0x7F) {
+      out.push_back('\\');
+      AppendHexByte(c, &out);
+      continue;
+    }
+    if (std::strchr(",+\"\\<>;", c) != nullptr || edge_blank || (c == '#' && i == 0)) out.push_back('\\');
+    out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
+
+std::string AttributeText(const NameValue& at) {
+  const char* keyword = KeywordOf(at.oid);
+  const std::optional<std::string> text = keyword != nullptr ? StringValue(at.value) : std::nullopt;
+  if (text) return std::string(keyword) + "=" + EscapedValue(*text);
+  // A type without a name, or a value without a string form: the value's DER.
+  std::string out = (keyword != nullptr ? std::string(keyword) : at.oid) + "=#";
+  for (uint8_t b : at.value.encoded) AppendHexByte(b, &out);
+  return out;
+}
+
+// The full RFC 2253 text of an encoded Name: the last attribute first, ","
+// between RDNs and "+" inside one.
+std::optional<std::string> IssuerNameText(std::span<const uint8_t> name) {
+  const std::optional<NameRdns> rdns = DecodeName(name);
+  if (!rdns) return std::nullopt;
+  std::string out;
+  for (auto rdn = rdns->rbegin(); rdn != rdns->rend(); ++rdn) {
+    for (auto at = rdn->rbegin(); at != rdn->rend(); ++at) {
+      if (!out.empty()) out.push_back(at == rdn->rbegin() ? ',' : '+');
+      out += AttributeText(*at);
+    }
+  }
+  return out;
+}
+
+uint32_t PutIssuerText(std::span<const uint8_t> name, char* buffer, uint32_t* size) {
+  if (size == nullptr) return kRenderFailed;
+  const std::optional<std::string> text = IssuerNameText(name);
+  if (!text || text->size() >= UINT32_MAX) return kRenderFailed;
+  const auto needed = static_cast<uint32_t>(text->size() + 1);
+  if (buffer == nullptr || *size == 0) {
+    *size = needed;
+    return kMoreData;
+  }
+  if (*size < needed) return kRenderFailed;
+  std::memcpy(buffer, text->c_str(), needed);
+  *size = needed;
+  return 0;
+}
+
+// One attribute of a written issuer text.
+struct WrittenAttribute {
+  std::string oid;
+  bool hex = false;    // "#" and the DER of the value
+  std::string value;   // the value's bytes, escapes resolved
+};
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::optional<std::string> OidOfType(std::string_view type) {
+  const std::string upper = Upper(type);
+  if (upper.starts_with("OID.")) type.remove_prefix(4);
+  if (!type.empty() && std::all_of(type.begin(), type.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); }))
+    return std::string(type);
+  for (const auto& [o, k] : kIssuerKeywords)
+    if (upper == k) return std::string(o);
+  for (const auto& [o, k] : kIssuerAliases)
+    if (upper == k) return std::string(o);
+  return std::nullopt;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsBlank(char c) { return c == ' '; }
+
+// One value as written: blanks around it dropped (an escaped one kept),
+// quotes and escapes resolved, "#hex" decoded.
+std::optional<WrittenAttribute> ParseAttribute(std::string_view raw) {
+  size_t eq = std::string_view::npos;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\') {
+      ++i;
+    } else if (raw[i] == '=') {
+      eq = i;
+      break;
+    }
+  }
+  if (eq == std::string_view::npos) return std::nullopt;
+  std::string_view type = raw.substr(0, eq);
+  while (!type.empty() && IsBlank(type.front())) type.remove_prefix(1);
+  while (!type.empty() && IsBlank(type.back())) type.remove_suffix(1);
+  WrittenAttribute at;
+  const std::optional<std::string> oid = OidOfType(type);
+  if (!oid) return std::nullopt;
+  at.oid = *oid;
+  std::string_view v = raw.substr(eq + 1);
+  while (!v.empty() && IsBlank(v.front())) v.remove_prefix(1);
+  // A trailing blank is layout unless a backslash escapes it.
+  while (!v.empty() && IsBlank(v.back())) {
+    size_t slashes = 0;
+    for (size_t i = v.size() - 1; i > 0 && v[i - 1] == '\\'; --i) ++slashes;
+    if (slashes % 2 == 1) break;
+    v.remove_suffix(1);
+  }
+  if (!v.empty() && v.front() == '#') {
+    v.remove_prefix(1);
+    if (v.empty() || v.size() % 2 != 0) return std::nullopt;
+    for (size_t i = 0; i < v.size(); i += 2) {
+      const int hi = HexDigit(v[i]), lo = HexDigit(v[i + 1]);
+      if (hi < 0 || lo < 0) return std::nullopt;
+      at.value.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    at.hex = true;
+    return at;
+  }
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] != '\\') {
+      at.value.push_back(v[i]);
+      continue;
+    }
+    if (i + 1 >= v.size()) return std::nullopt;
+    const int hi = HexDigit(v[i + 1]);
+    const int lo = i + 2 < v.size() ? HexDigit(v[i + 2]) : -1;
+    if (hi >= 0 && lo >= 0) {
+      at.value.push_back(static_cast<char>(hi * 16 + lo));
+      i += 2;
+    } else {
+      at.value.push_back(v[++i]);
+    }
+  }
+  return at;
+}
+
+// Longer issuer texts than this are no name any certificate carries.
+constexpr size_t kMaxIssuerText = 16384;
+
+// The attributes of a written issuer text in their written order. A piece
+// without "=" belongs to the value before it: producers that do not escape
+// write "O=Firma, S.A." for one value.
+std::optional<std::vector<WrittenAttribute>> ParseIssuerText(std::string_view text) {
+  if (text.size() > kMaxIssuerText) return std::nullopt;
+  std::vector<std::string> raws;
+  bool quoted = false;
+  size_t start = 0;
+  const auto take = [&](size_t end) {
+    std::string_view piece = text.substr(start, end - start);
+    const bool has_eq = piece.find('=') != std::string_view::npos;
+    if (!has_eq && !raws.empty())
+      raws.back() += std::string(1, text[start - 1]) + std::string(piece);
+    else
+      raws.emplace_back(piece);
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\') {
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (c == ',' || c == ';' || c == '+')) {
+      take(i);
+      start = i + 1;
+    }
+  }
+  take(text.size());
+  std::vector<WrittenAttribute> out;
+  for (const std::string& raw : raws) {
+    std::optional<WrittenAttribute> at = ParseAttribute(raw);
+    if (!at) return std::nullopt;
+    out.push_back(std::move(*at));
+  }
+  return out;
+}
+
+bool SameAttribute(const WrittenAttribute& written, const NameValue& at) {
+  if (written.oid != at.oid) return false;
+  if (written.hex)
+    return std::equal(written.value.begin(), written.value.end(), at.value.encoded.begin(),
+                      at.value.encoded.end());
+  const std::optional<std::string> text = StringValue(at.value);
+  return text && *text == written.value;
+}
+
+// True when the written text names `name`, its attributes in RFC 2253 order
+// (last first) or in the Name's own order (as some producers write it).
+bool NamesIssuer(std::string_view written, std::span<const uint8_t> name) {
+  const auto parsed = ParseIssuerText(written);
+  const auto rdns = DecodeName(name);
+  if (!parsed || !rdns) return false;
+  std::vector<const NameValue*> flat;
+  for (const auto& rdn : *rdns)
+    for (const NameValue& at : rdn) flat.push_back(&at);
+  if (parsed->size() != flat.size() || flat.empty()) return false;
+  const auto matches = [&](auto begin) {
+    for (size_t i = 0; i < flat.size(); ++i)
+      if (!SameAttribute((*parsed)[i], **(begin + static_cast<std::ptrdiff_t>(i)))) return false;
+    return true;
+  };
+  return matches(flat.rbegin()) || matches(flat.begin());
+}
+
 }  // namespace
 
 CertPtr xadesCertCreate(const uint8_t* der, size_t length) {
@@ -76,15 +365,28 @@ void xadesCertFree(CertPtr& cert) { cert.reset(); }
 void xadesCrlFree(CrlPtr& crl) { crl.reset(); }
 
 uint32_t getCertIssuerText(const platform::CertContext* cert, char* buffer, uint32_t* size) {
-  return SizeRuleText(buffer, size, [&](char* b, uint32_t* s) {
-    return crypto::CertIssuerToRfc2253(cert, 0, b, s);
-  });
+  if (cert == nullptr) return kRenderFailed;
+  return PutIssuerText(cert->issuer_der(), buffer, size);
 }
 
 uint32_t getCrlIssuerText(const platform::CrlContext* crl, char* buffer, uint32_t* size) {
-  return SizeRuleText(buffer, size, [&](char* b, uint32_t* s) {
-    return crypto::CrlIssuerToRfc2253(crl, 0, b, s);
-  });
+  if (crl == nullptr) return kRenderFailed;
+  return PutIssuerText(crl->issuer_der(), buffer, size);
+}
+
+std::optional<std::string> shortCertIssuerText(const platform::CertContext* cert) {
+  return sizeRuleText([&](char* b, uint32_t* s) { return crypto::CertIssuerToRfc2253(cert, 0, b, s); });
+}
+
+std::optional<std::string> shortCrlIssuerText(const platform::CrlContext* crl) {
+  return sizeRuleText([&](char* b, uint32_t* s) { return crypto::CrlIssuerToRfc2253(crl, 0, b, s); });
+}
+
+IssuerTextMatch matchIssuerText(std::string_view written, std::span<const uint8_t> name,
+                                const std::optional<std::string>& shortText) {
+  if (NamesIssuer(written, name)) return IssuerTextMatch::kFull;
+  if (shortText && written == *shortText) return IssuerTextMatch::kShort;
+  return IssuerTextMatch::kNone;
 }
 
 uint32_t getCertNameText(const CertPtr& cert, char* buffer, uint32_t* size) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/cert_store.h"
 
@@ -40,8 +41,32 @@ void xadesCrlFree(CrlPtr& crl);
 // Size-rule texts: with a buffer and a non-zero size the text (and NUL) is
 // written and 0 returned, any failure is 34; with no buffer or size 0 the
 // size is asked for (234 with the size set).
+// The issuer texts are full RFC 2253 text as `openssl x509 -nameopt RFC2253`
+// writes it: the last attribute first, "," between RDNs and "+" inside one;
+// CN L ST O OU C STREET DC UID by name with their string values (UTF8String,
+// PrintableString, IA5String, TeletexString, BMPString, ...) as UTF-8 in
+// which the specials are escaped and every control character and non-ASCII
+// byte is written as "\XX"; any other type, or a value that is no string,
+// as the dotted type (or name), "=#" and the value's DER in hex.
 uint32_t getCertIssuerText(const platform::CertContext* cert, char* buffer, uint32_t* size);
 uint32_t getCrlIssuerText(const platform::CrlContext* crl, char* buffer, uint32_t* size);
+
+// The short issuer text earlier versions wrote (the crypto library's flat
+// rendering: PrintableString values only, so often empty); none when it
+// cannot be made.
+std::optional<std::string> shortCertIssuerText(const platform::CertContext* cert);
+std::optional<std::string> shortCrlIssuerText(const platform::CrlContext* crl);
+
+// How an issuer text read from a document names an encoded issuer Name.
+// kFull: it names it (the text above, or another RFC 2253 rendering of the
+// same attributes: other escapes, blanks after separators, other keywords of
+// a type, or the Name's own attribute order as some producers write it).
+// kShort: it is the short text `shortText` (empty included), which tells
+// little by itself: a caller accepts it only where serial number and digest
+// match too.
+enum class IssuerTextMatch { kNone, kFull, kShort };
+IssuerTextMatch matchIssuerText(std::string_view written, std::span<const uint8_t> name,
+                                const std::optional<std::string>& shortText);
 // The subject as X.500 text, most specific part first.
 uint32_t getCertNameText(const CertPtr& cert, char* buffer, uint32_t* size);
 

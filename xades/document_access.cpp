@@ -8,6 +8,7 @@
 
 #include "cryptolib/x509_context.h"
 #include "xades/base64.h"
+#include "xades/c14n_fragments.h"
 #include "xades/crypto_helpers.h"
 #include "xades/node_helpers.h"
 #include "xades/signature_discovery.h"
@@ -203,28 +204,21 @@ uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uin
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
   xmlNode* object = contentObjectAt(p.context.get(), n, m);
   if (object == nullptr) return 34;
-  xmlNode* first = object->children;
-  if (first == nullptr || IsText(first)) {
-    const std::string_view text = TextOf(first);
-    if (getNodeProp(object, "Encoding").value_or("") == kBase64Transform)
-      return PutDecoded(text, out, size);
-    return PutText(text, out, size);
-  }
-  // Content in elements: the first element, serialised as a document of its own.
-  xmlNode* element = first->type == XML_ELEMENT_NODE ? first : xmlFirstElementChild(object);
-  if (element == nullptr) return PutText({}, out, size);
-  XmlDocPtr copy = xadesNewDocPtr();
-  xmlNode* root = copy != nullptr ? xmlDocCopyNode(element, copy.get(), 1) : nullptr;
-  if (root == nullptr) return 34;
-  xmlDocSetRootElement(copy.get(), root);
-  xmlChar* mem = nullptr;
-  int mem_length = 0;
-  xmlDocDumpMemoryEnc(copy.get(), &mem, &mem_length, "UTF-8");
-  XmlCharPtr text(mem);
-  if (text == nullptr) return 34;
-  return PutText(
-      std::string_view(reinterpret_cast<const char*>(mem), static_cast<size_t>(mem_length)), out,
-      size);
+  // Shown is exactly what the Object's digest covers, never a part of it.
+  XmlCharPtr characters(xmlNodeGetContent(object));
+  const std::string_view text =
+      characters != nullptr ? std::string_view(reinterpret_cast<const char*>(characters.get())) : std::string_view();
+  // base64: the whole text decoded, as the base64 transform reads it.
+  if (getNodeProp(object, "Encoding").value_or("") == kBase64Transform) return PutDecoded(text, out, size);
+  bool characterData = true;
+  for (const xmlNode* c = object->children; c != nullptr && characterData; c = c->next)
+    characterData = IsText(c) || c->type == XML_COMMENT_NODE;
+  // Text: all its character data in order; comments are no part of it.
+  if (characterData) return PutText(text, out, size);
+  // Elements (or anything else): what the Object holds, in canonical form.
+  const std::optional<std::string> canonical = contentInPlaceC14N(object);
+  if (!canonical) return 34;
+  return PutText(*canonical, out, size);
 }
 
 uint32_t getSignatureCertificate(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size,

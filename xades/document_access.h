@@ -28,11 +28,13 @@ inline constexpr uint32_t kAccessInvalidData = 13;
 uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count);
 
 // The content of Object m (0: the second Object of the signature; the first
-// holds the qualifying properties): its text, decoded when the Object's
-// Encoding is the base64 identifier, or its first element serialised with an
-// XML declaration. Text results end with a NUL that *size does not count.
-// 0; 32 not parsed; 33 no XPath context; 34 no such Object; 13 bad base64;
-// 234 with *size set to what is needed.
+// holds the qualifying properties), all of what its digest covers: with the
+// base64 Encoding its whole text decoded; an Object of character data its
+// text and CDATA in order (comments are not content); one that holds
+// elements what it holds in inclusive canonical form. Text results end with
+// a NUL that *size does not count. 0; 32 not parsed; 33 no XPath context;
+// 34 no such Object (or no canonical form); 13 bad base64; 234 with *size
+// set to what is needed.
 uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size, int n,
                           int m);
 // The Object getObjectContent reads (signature n, Object m); none when missing.

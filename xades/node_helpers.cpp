@@ -30,10 +30,15 @@ std::optional<std::string> getAttrValue(const xmlNode* attribute) {
 }
 
 std::optional<std::string> getNodeProp(const xmlNode* element, const char* name) {
-  if (element == nullptr || name == nullptr) return std::nullopt;
-  xmlAttr* attr = xmlHasProp(element, BAD_CAST name);
-  if (attr == nullptr) return std::nullopt;
-  return getAttrValue(reinterpret_cast<const xmlNode*>(attr));
+  if (element == nullptr || name == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
+  // Only an attribute written in the document: a default that a DTD declares
+  // is no part of any canonical form, so it must not change what the engine
+  // reads (xmlHasProp would supply it).
+  for (const xmlAttr* a = element->properties; a != nullptr; a = a->next) {
+    if (a->ns == nullptr && xmlStrEqual(a->name, BAD_CAST name))
+      return getAttrValue(reinterpret_cast<const xmlNode*>(a));
+  }
+  return std::nullopt;
 }
 
 xmlDoc* xadesNewDoc(const char* version) { return xmlNewDoc(BAD_CAST version); }

@@ -23,8 +23,9 @@ const xmlChar* getElementText(const xmlNode* element);
 // other nodes and for no node.
 std::optional<std::string> getAttrValue(const xmlNode* attribute);
 
-// The attribute `name` of the element (defaults declared in an internal DTD
-// included) and its value; none when there is no such attribute.
+// The value of the element's attribute `name` in no namespace, as written in
+// the document (never a default declared in a DTD); none when there is no
+// such attribute.
 std::optional<std::string> getNodeProp(const xmlNode* element, const char* name);
 
 // A new document of that version; its release.

@@ -9,6 +9,8 @@ namespace {
 bool FillCert(XadesCertRef& ref, const platform::CertContext* cert) {
   if (cert == nullptr) return false;
   ref.issuer = sizeRuleText([&](char* b, uint32_t* s) { return getCertIssuerText(cert, b, s); });
+  ref.issuerName.assign(cert->issuer_der().begin(), cert->issuer_der().end());
+  ref.shortIssuer = shortCertIssuerText(cert);
   ref.serial = getCertSerialDecimal(cert);
   ref.digest = encodedDigestBase64(cert, kDigestSha1);
   return ref.issuer && ref.serial && ref.digest;
@@ -17,6 +19,8 @@ bool FillCert(XadesCertRef& ref, const platform::CertContext* cert) {
 bool FillCrl(XadesCrlRef& ref, const platform::CrlContext* crl) {
   if (crl == nullptr) return false;
   ref.issuer = sizeRuleText([&](char* b, uint32_t* s) { return getCrlIssuerText(crl, b, s); });
+  ref.issuerName.assign(crl->issuer_der().begin(), crl->issuer_der().end());
+  ref.shortIssuer = shortCrlIssuerText(crl);
   ref.issueTime = sizeRuleText([&](char* b, uint32_t* s) {
     return static_cast<uint32_t>(getCrlThisUpdateText(crl, b, s));
   });
@@ -57,25 +61,35 @@ int FillFromValues(std::vector<Ref>* values, Create create, Fill fill) {
   return kRefsBuilt;
 }
 
-// Each document reference finds the first unused candidate with its serial;
-// issuer and digest must then agree, and the candidate is used up.
+// The document's issuer text names the built reference's issuer (the short
+// text too: every caller also compares the digest).
+template <typename Ref>
+bool IssuerAgrees(const Ref& document, const Ref& built) {
+  return document.issuer &&
+         matchIssuerText(*document.issuer, built.issuerName, built.shortIssuer) != IssuerTextMatch::kNone;
+}
+
+// Each document reference takes the first unused candidate that agrees with
+// it in serial, digest and issuer; the candidate is then used up.
 int MatchCertRefs(const XadesCertRefList& document, const XadesCertRefList& candidates) {
   std::vector<bool> used(candidates.size(), false);
   for (const XadesCertRef& ref : document) {
-    if (!ref.serial) return kRefMismatch;
+    if (!ref.serial || !ref.digest) return kRefMismatch;
     size_t i = 0;
-    while (i < candidates.size() && (used[i] || candidates[i].serial != ref.serial)) ++i;
+    while (i < candidates.size() &&
+           (used[i] || candidates[i].serial != ref.serial || candidates[i].digest != ref.digest ||
+            !IssuerAgrees(ref, candidates[i])))
+      ++i;
     if (i == candidates.size()) return kRefMismatch;
-    if (candidates[i].issuer != ref.issuer || candidates[i].digest != ref.digest) return kRefMismatch;
     used[i] = true;
   }
   return kRefsMatch;
 }
 
 bool CrlAgrees(const XadesCrlRef& reference, const XadesCrlRef& computed) {
-  return reference.issueTime == computed.issueTime &&
+  return reference.digest && reference.issueTime == computed.issueTime &&
          (!computed.number || reference.number == computed.number) &&
-         reference.digest == computed.digest;
+         reference.digest == computed.digest && IssuerAgrees(reference, computed);
 }
 
 }  // namespace
@@ -127,13 +141,9 @@ int compareRefsWithChain(const XadesCertRefList* documentCerts, const XadesCrlRe
   // Every CRL of the path must be named; one document reference may name
   // several of them, and document references no CRL names are allowed.
   for (const XadesCrlRef& built : builtCrls) {
-    const XadesCrlRef* named = nullptr;
-    for (const XadesCrlRef& ref : *documentCrls)
-      if (ref.issuer == built.issuer) {
-        named = &ref;
-        break;
-      }
-    if (named == nullptr || !built.issuer || !CrlAgrees(*named, built)) return kRefMismatch;
+    bool named = false;
+    for (const XadesCrlRef& ref : *documentCrls) named = named || CrlAgrees(ref, built);
+    if (!named || !built.issuer) return kRefMismatch;
   }
   return kRefsMatch;
 }
@@ -148,10 +158,9 @@ int compareRevocationRefs(XadesCertRefList* certValues, const XadesCertRefList* 
   if (buildCrlRefsFromValues(crlValues) != kRefsBuilt) return kRefMismatch;
   std::vector<bool> used(crlValues->size(), false);
   for (const XadesCrlRef& ref : *documentCrls) {
-    if (!ref.issuer) return kRefMismatch;
     size_t i = 0;
-    while (i < crlValues->size() && (used[i] || (*crlValues)[i].issuer != ref.issuer)) ++i;
-    if (i == crlValues->size() || !CrlAgrees(ref, (*crlValues)[i])) return kRefMismatch;
+    while (i < crlValues->size() && (used[i] || !CrlAgrees(ref, (*crlValues)[i]))) ++i;
+    if (i == crlValues->size()) return kRefMismatch;
     used[i] = true;
   }
   return kRefsMatch;

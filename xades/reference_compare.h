@@ -6,6 +6,7 @@
 // crypto helpers (crypto_helpers.h).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ struct XadesCertRef {
   std::optional<std::string> serial;  // decimal
   std::optional<std::string> digest;  // base64 SHA-1 of the DER
   std::optional<std::string> value;   // base64 DER (value lists only)
+  // Built ones only: the issuer Name's DER and the short text earlier
+  // versions wrote, against which a document's issuer text is matched.
+  std::vector<uint8_t> issuerName;
+  std::optional<std::string> shortIssuer;
 };
 
 // One CRL reference (or value).
@@ -30,6 +35,8 @@ struct XadesCrlRef {
   std::optional<std::string> number;     // decimal; none without the extension
   std::optional<std::string> digest;
   std::optional<std::string> value;
+  std::vector<uint8_t> issuerName;  // as for certificates
+  std::optional<std::string> shortIssuer;
 };
 
 // Lists in document (or chain) order. A built list is never empty: with
@@ -60,9 +67,12 @@ inline constexpr int kRefMismatch = 0x10013;
 inline constexpr int kRefsNotBuilt = 0x10014;
 
 // Every document certificate reference must name a certificate of the chain
-// (by serial, each chain certificate used once; issuer and digest equal),
-// and every CRL of the chain must be named by a document CRL reference (by
-// issuer; issue time, number when the chain CRL has one, and digest equal).
+// (serial and digest equal, the issuer text naming its issuer, each chain
+// certificate used once), and every CRL of the chain must be named by a
+// document CRL reference (issuer text naming its issuer; issue time, number
+// when the chain CRL has one, and digest equal). An issuer text matches as
+// matchIssuerText tells, the short text too: digest and serial (for a CRL,
+// digest and issue time) are always compared with it.
 // A missing list is a null pointer.
 int compareRefsWithChain(const XadesCertRefList* documentCerts, const XadesCrlRefList* documentCrls,
                          const crypto::CertChainContext* chain);

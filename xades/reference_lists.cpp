@@ -52,7 +52,10 @@ int ReadCert(const xmlNode* cert, XadesCertRef* ref, std::string* algorithm) {
   const xmlNode* issuerSerial = NextSibling(digestPart);
   if (!Is(issuerSerial, "IssuerSerial")) return kRefBadDigestPart;
   const xmlNode* issuer = FirstChild(issuerSerial);
-  if (!Is(issuer, "X509IssuerName") || !(ref->issuer = Text(issuer))) return kRefBadIssuer;
+  // An empty issuer is what earlier versions wrote for many CAs; whether it
+  // is acceptable is the comparison's to say.
+  if (!Is(issuer, "X509IssuerName")) return kRefBadIssuer;
+  ref->issuer = Text(issuer).value_or("");
   const xmlNode* serial = NextSibling(issuer);
   if (!Is(serial, "X509SerialNumber") || !(ref->serial = Text(serial))) return kRefBadValueText;
   return 0;

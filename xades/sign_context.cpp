@@ -14,12 +14,10 @@ bool CarriesId(const xmlNode* element, std::string_view id) {
   return false;
 }
 
-// The method a CanonicalizationMethod names; an unknown one is inclusive.
+// The method a CanonicalizationMethod names; an absent or unknown one is
+// kC14nMethodUnknown, which verification reports as unsupported.
 void ReadCanonicalizationMethod(XadesSignContext* record, const xmlNode* node) {
-  const auto algorithm = getNodeProp(node, "Algorithm");
-  if (!algorithm) return;
-  const int method = c14nMethodOfAlgorithm(*algorithm);
-  record->c14nMethod = method < 0 ? kC14nMethodInclusive : method;
+  record->c14nMethod = c14nMethodOfAlgorithm(getNodeProp(node, "Algorithm").value_or(""));
 }
 
 int TransformKindOf(const xmlNode* reference, const std::optional<std::string>& uri) {
@@ -99,6 +97,7 @@ XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
     xadesPrint("xadesSignContextCreate\nNiepoprawny dokument XadES\n");
     return nullptr;
   }
+  record->c14nMethod = kC14nMethodUnknown;
   for (xmlNode* child = info->children; child != nullptr; child = child->next) {
     if (child->type != XML_ELEMENT_NODE) continue;
     record->transformKind = kTransformNone;

@@ -3,13 +3,15 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "xades/base64.h"
 #include "xades/c14n_fragments.h"
 #include "xades/crypto_helpers.h"
+#include "xades/document_access.h"
+#include "xades/engine_messages.h"
 #include "xades/form_checks.h"
 #include "xades/node_helpers.h"
 #include "xades/signature_discovery.h"
@@ -130,38 +132,41 @@ XmlDocPtr copyAsRoot(const xmlNode* node) {
   return copy;
 }
 
-// The document of the reference without its top-level signatures.
-XmlDocPtr documentWithoutSignatures(const xmlNode* reference) {
-  XmlDocPtr copy(xmlCopyDoc(reference->doc, 1));
-  if (!copy) return copy;
-  XPathContextPtr xpath = xadesNewXPathContext(copy.get());
-  if (!xpath) return nullptr;
-  XPathObjectPtr found = xadesEval(xpath.get(), "//xmldsig:Signature[not(ancestor::xmldsig:Signature)]");
-  auto nodes = nodesOf(found.get());
-  if (nodes.empty()) return nullptr;
-  for (xmlNode* n : nodes) {
-    xmlUnlinkNode(n);
-    xmlFreeNode(n);
+bool IsTransformsElement(const xmlNode* node) { return isElement(node, kXmlDsigNs, "Transforms"); }
+
+// The transforms of a reference: none, or exactly one base64 transform.
+// Anything else (enveloped signature, XPath, a canonicalisation, an unknown
+// or misspelt identifier) is a transform the engine cannot apply:
+// unsupported, never "changed".
+int ReadTransforms(const xmlNode* transforms, bool* base64) {
+  int count = 0;
+  for (const xmlNode* t = transforms->children; t != nullptr; t = t->next) {
+    if (t->type == XML_TEXT_NODE || t->type == XML_COMMENT_NODE) continue;
+    if (!isElement(t, kXmlDsigNs, "Transform") ||
+        getNodeProp(t, "Algorithm").value_or("") != kBase64Transform || ++count > 1) {
+      xadesPrint("generateDigests\nBrak obslugi Transform\n");
+      return kRefDigestUnsupported;
+    }
   }
-  return copy;
+  *base64 = count == 1;
+  return 0;
 }
 
 int digestReference(const XadesSignContext& entry, size_t r) {
   xmlNode* ref = entry.references[r];
   xmlNode* target = r < entry.targets.size() ? entry.targets[r] : nullptr;
+  // A canonicalisation the engine does not know: the digests and the
+  // signature value cannot be formed as the signer formed them.
+  if (entry.c14nMethod < 0) return kRefDigestUnsupported;
+  // No target: a URI outside the document (or the whole document, for an
+  // enveloped signature). What it names cannot be read here, so it is never
+  // checked against something else.
+  if (target == nullptr) return kRefDigestUnsupported;
   xmlNode* child = nextElement(ref->children);
   if (child == nullptr) return -2;
   bool base64 = false;
-  if (nameIs(child, "Transforms")) {
-    for (xmlNode* t = child->children; t != nullptr; t = t->next) {
-      if (t->type != XML_ELEMENT_NODE || !nameIs(t, "Transform")) continue;
-      auto algorithm = getNodeProp(t, "Algorithm");
-      if (algorithm && algorithm->starts_with(kBase64Transform)) base64 = true;
-    }
-    if (!base64) {
-      fputs("generateDigests\nBrak obslugi Transform\n", stderr);
-      return -1;
-    }
+  if (IsTransformsElement(child)) {
+    if (const int rc = ReadTransforms(child, &base64); rc != 0) return rc;
     child = nextElement(child->next);
   }
   if (child == nullptr || !nameIs(child, "DigestMethod")) return -2;
@@ -170,26 +175,14 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   const EVP_MD* md = algorithm ? digestOfUri(*algorithm) : nullptr;
   if (md == nullptr) return kRefDigestUnsupported;
   std::optional<std::string> computed;
-  if (target != nullptr && !base64) {
+  if (!base64) {
     // Canonicalised where it stands (what is in scope there is signed too),
     // and digested as it comes: a large target is never held twice.
     computed = elementInPlaceC14NDigest(target, entry.c14nMethod, md);
     if (!computed) return -10;
   } else {
-    // A target's text is read where it stands; only the whole document needs
-    // a copy, without its signatures.
-    XmlDocPtr whole = target == nullptr ? documentWithoutSignatures(ref) : nullptr;
-    if (target == nullptr && !whole) return -11;
     std::vector<uint8_t> data;
-    if (base64) {
-      const xmlNode* source = target != nullptr ? target : xmlDocGetRootElement(whole.get());
-      if (base64Decode(std::string_view(textOf(source)), &data) != 0) return -5;
-    } else {
-      int length = 0;
-      XmlCharPtr c14n = c14nDocument(whole.get(), entry.c14nMethod, &length);
-      if (!c14n || length < 0) return -10;
-      data.assign(c14n.get(), c14n.get() + length);
-    }
+    if (base64Decode(std::string_view(textOf(target)), &data) != 0) return -5;
     computed = digestText(data, md);
   }
   if (!computed) return -1;
@@ -235,9 +228,10 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
     xmlNode* signedInfo = sig ? nextElement(sig->children) : nullptr;
     if (sig == nullptr || !namePrefixMatches(sig, "Signature") || signedInfo == nullptr ||
         !nameIs(signedInfo, "SignedInfo")) {
-      fputs("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n", stderr);
+      xadesPrint("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n");
       return -2;
     }
+    if (entry->c14nMethod < 0) return -6;
     xmlNode* method = nullptr;
     for (xmlNode* c = signedInfo->children; c != nullptr; c = c->next) {
       if (c->type == XML_ELEMENT_NODE && nameIs(c, "SignatureMethod")) method = c;
@@ -252,7 +246,7 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
       if (c->type == XML_ELEMENT_NODE && namePrefixMatches(c, "SignatureValue")) value = c;
     }
     if (value == nullptr) {
-      fputs("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n", stderr);
+      xadesPrint("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n");
       return -3;
     }
     std::vector<uint8_t> decoded;
@@ -265,6 +259,29 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
 }
 
 namespace {
+
+bool Targets(const XadesSignContext& entry, const xmlNode* node) {
+  return node != nullptr && std::find(entry.targets.begin(), entry.targets.end(), node) != entry.targets.end();
+}
+
+// What the entry must sign for the program to call it correct: a
+// counter-signature the SignatureValue of the signature it is hung under; a
+// top-level signature the Object whose content the document shows, or, in a
+// document that shows none, at least one Object. A signature over something
+// else (or over nothing) vouches for nothing the user sees.
+bool CoversWhatIsShown(const XadesSignContext& entry) {
+  if (entry.parent != nullptr) {
+    const xmlNode* signature = entry.parent->signature;
+    for (const xmlNode* c = signature != nullptr ? signature->children : nullptr; c != nullptr; c = c->next)
+      if (isElement(c, kXmlDsigNs, "SignatureValue")) return Targets(entry, c);
+    return false;
+  }
+  XPathContextPtr xpath = xadesNewXPathContext(entry.signature->doc);
+  if (xpath == nullptr) return false;
+  if (const xmlNode* shown = contentObjectAt(xpath.get(), 0, 0)) return Targets(entry, shown);
+  return std::any_of(entry.targets.begin(), entry.targets.end(),
+                     [](const xmlNode* t) { return isElement(t, kXmlDsigNs, "Object"); });
+}
 
 uint32_t mapDigestResult(int rc) {
   return rc == kRefDigestUnsupported ? kVerifyUnsupportedAlgorithm : kVerifyDigestMismatch;
@@ -317,6 +334,7 @@ uint32_t xadesVerifySignature(XadesVerifyContext* ctx, xmlDoc* doc, const crypto
   for (size_t r = 0; r < entry.references.size(); ++r) {
     if (int rc = digestReference(entry, r); rc != 0) return mapDigestResult(rc);
   }
+  if (!CoversWhatIsShown(entry)) return kVerifyFailed;
   if (withForms && allFormsOf(*ctx, sel, chain) != 0) return kVerifyFailed;
   XadesVerifyContext single;
   single.signatures.push_back(XadesSignContextPtr(&entry));
@@ -352,6 +370,8 @@ uint32_t xadesVerifyDocument(XadesVerifyContext* ctx, xmlDoc* doc, const crypto:
   if (xadesLoadSignatures(ctx, doc) != 0) return kVerifyNotAcceptable;
   xadesLinkCounterSignatures(ctx);
   if (int rc = verifyReferenceDigests(ctx); rc != 0) return mapDigestResult(rc);
+  for (const auto& entry : ctx->signatures)
+    if (!CoversWhatIsShown(*entry)) return kVerifyFailed;
   // Every signature's forms, not only the first's.
   for (int k = 0; k < ctx->count; ++k) {
     if (allFormsOf(*ctx, k, chain) != 0) return kVerifyFailed;

@@ -21,10 +21,14 @@ inline constexpr uint32_t kVerifyNoContext = 87;
 inline constexpr uint32_t kVerifyDigestMismatch = 0x80091007;
 inline constexpr uint32_t kVerifyFailed = 0x80090006;
 inline constexpr uint32_t kVerifyNoXPath = 0x80090020;
-// A digest or signature algorithm the engine does not know: neither changed
-// nor correct.
+// An algorithm (digest, signature, canonicalisation, transform) or a
+// reference the engine cannot follow: neither changed nor correct.
 inline constexpr uint32_t kVerifyUnsupportedAlgorithm = 0x80090008;
 
+// A signature verifies only when it also covers what the document shows: a
+// top-level one references the content Object (the second Object of the
+// first top-level signature), a counter-signature the SignatureValue of the
+// signature it is hung under; otherwise kVerifyFailed.
 uint32_t xadesVerifySignature(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::CertChainContext* chain,
                               int i, int j, bool withForms);
 uint32_t xadesVerifyForms(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::CertChainContext* chain,
@@ -40,11 +44,13 @@ int isDecimalInteger(const char* text);
 // "1" after checking it is a decimal integer (-5 otherwise), so libxml2's
 // integer limits play no part; -3 when the search gives no result.
 int rewriteSerialNumbers(xmlDoc* doc);
-// 0, a negative code, or kRefDigestUnsupported (form_checks.h) for an
-// unknown digest algorithm.
+// 0, a negative code, or kRefDigestUnsupported (form_checks.h) for what the
+// engine cannot follow: an unknown digest algorithm or canonicalisation, a
+// transform other than one base64 transform, a reference with no target in
+// the document (outside URI, enveloped signature).
 int verifyReferenceDigests(XadesVerifyContext* ctx);
 // 0, -1 invalid, 13 no certificate, other negative codes; -6 for a
-// signature method the engine does not know.
+// signature method or canonicalisation the engine does not know.
 int xadesValidateCheckSignature(XadesVerifyContext* ctx);
 
 }  // namespace vel::xades

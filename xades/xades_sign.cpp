@@ -169,7 +169,7 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
     if (node != nullptr && namePrefixMatches(node, "Transforms")) {
       for (const xmlNode* t = node->children; t != nullptr && !base64; t = t->next)
         base64 = t->type == XML_ELEMENT_NODE &&
-                 getNodeProp(t, "Algorithm").value_or("").starts_with(kBase64Transform);
+                 getNodeProp(t, "Algorithm").value_or("") == kBase64Transform;
       if (!base64) {
         xadesPrint("generateDigests\nBrak obslugi Transform\n");
         return nullptr;
@@ -178,7 +178,7 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
     }
     if (node == nullptr || !namePrefixMatches(node, "DigestMethod")) return unexpected(node);
     const std::string algorithm = getNodeProp(node, "Algorithm").value_or("");
-    if (algorithm.empty() || std::string_view(kSha1).substr(0, algorithm.size()) != algorithm) {
+    if (algorithm != kSha1) {
       xadesPrint("generateDigests\nObslugiwane funkcje skrotu to SHA-1\n");
       return nullptr;
     }

@@ -45,7 +45,7 @@ int c14nMethodOfAlgorithm(std::string_view algorithm) {
   if (algorithm == kC14nInclusive) return kC14nMethodInclusive;
   if (algorithm == kC14nWithComments) return kC14nMethodWithComments;
   if (algorithm == kC14nExclusive) return kC14nMethodExclusive;
-  return -1;
+  return kC14nMethodUnknown;
 }
 
 XmlCharPtr c14nDocument(xmlDoc* doc, int method, int* length) {

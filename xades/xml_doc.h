@@ -79,6 +79,8 @@ inline constexpr char kEncodingBer[] = "http://uri.etsi.org/01903/v1.2.2#BER";
 inline constexpr int kC14nMethodInclusive = 0;
 inline constexpr int kC14nMethodWithComments = 1;
 inline constexpr int kC14nMethodExclusive = 2;
+// A CanonicalizationMethod the engine does not know (or none).
+inline constexpr int kC14nMethodUnknown = -1;
 
 // libxml2's mode and comment flag for an engine number (unknown: inclusive).
 struct C14nMode {
@@ -86,7 +88,8 @@ struct C14nMode {
   int withComments = 0;
 };
 C14nMode c14nModeOf(int method);
-// The engine number for a CanonicalizationMethod Algorithm; -1 for any other.
+// The engine number for a CanonicalizationMethod Algorithm; kC14nMethodUnknown
+// for any other.
 int c14nMethodOfAlgorithm(std::string_view algorithm);
 
 // Canonical text of a whole document (no node set, no prefix list); none when

@@ -109,6 +109,9 @@ TEST(C14nFragments, SecondObjectAsBytesOrText) {
   // Content that is not whole base64 is not turned into partial bytes.
   Parsed bad = Parse(SignatureDoc("", "<ds:Object Encoding=\"http://www.w3.org/2000/09/xmldsig#base64\">YWJj*ZGVm</ds:Object>"));
   EXPECT_EQ(objectC14N(bad.root, &length), std::nullopt);
+  // All of the text counts, past a comment.
+  Parsed split = Parse(SignatureDoc("", "<ds:Object Encoding=\"http://www.w3.org/2000/09/xmldsig#base64\">YWJj<!-- -->ZGVm</ds:Object>"));
+  EXPECT_EQ(objectC14N(split.root, &length), "abcdef");
 }
 
 // What is in scope above an element is part of its inclusive form where it

@@ -107,6 +107,65 @@ class CryptoHelpersPeer : public ::testing::Test {
   test::TempDir dir_;
 };
 
+// Issuer names of every string type: the engine writes what
+// `openssl -nameopt RFC2253` (and so xmlsec1) writes, and reads that text,
+// other renderings of the same name and the short text of earlier versions
+// (which holds PrintableString values only, so is empty without a country).
+TEST_F(CryptoHelpersPeer, IssuerTextsOfEveryStringType) {
+  struct Name {
+    const char* mask;     // openssl string_mask: the string types used
+    const char* subject;  // UTF-8
+    const char* xadesjs = "";  // the text xadesjs writes for it (unescaped, in the Name's order)
+  } names[] = {
+      {"utf8only", "/O=Łódź Certyfikaty, S.A./OU=#1 <dział> \\+;\"/CN=Urząd Testowy "},
+      {"pkix", "/O=Żółta Łąka/CN=Urząd"},                        // BMPString
+      {"nombstr", "/O=Müller Café/CN=Zürich CA"},               // TeletexString (Latin-1)
+      {"utf8only", "/DC=pl/DC=przyklad/CN=Kontroler"},         // IA5String
+      {"utf8only", "/C=PL/O=Łódź Certyfikaty, S.A./CN=Urząd\\+Testowy",
+       "C=PL, O=Łódź Certyfikaty, S.A., CN=Urząd+Testowy"},
+  };
+  int k = 0;
+  for (const Name& n : names) {
+    SCOPED_TRACE(n.subject);
+    const std::string cnf = "ca" + std::to_string(k) + ".cnf", pem = "ca" + std::to_string(k) + ".pem";
+    ++k;
+    test::WriteFileText(dir_ / cnf, std::string("[ req ]\ndistinguished_name = dn\nstring_mask = ") + n.mask +
+                                        "\nutf8 = yes\n[ dn ]\n");
+    Run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + Q("k.key") + " -out " + Q(pem) +
+        " -subj " + ShellQuote(n.subject) + " -days 30 -config " + Q(cnf));
+    const auto der = test::ReadFileBytes(dir_ / pem);
+    const std::string opensslText = Trim(ValueAfter(
+        Openssl("x509 -noout -issuer -nameopt RFC2253 -in " + Q(pem)), "issuer"));
+    const std::string rawUtf8 = Trim(ValueAfter(
+        Openssl("x509 -noout -issuer -nameopt RFC2253,-esc_msb -in " + Q(pem)), "issuer"));
+    const std::string forward = Trim(ValueAfter(
+        Openssl("x509 -noout -issuer -nameopt RFC2253,-esc_msb,-dn_rev,sep_comma_plus_space -in " + Q(pem)),
+        "issuer"));
+    Run("openssl x509 -in " + Q(pem) + " -outform DER -out " + Q("ca.der"));
+    const auto cert_der = test::ReadFileBytes(dir_ / "ca.der");
+    CertPtr cert = xadesCertCreate(cert_der.data(), cert_der.size());
+    ASSERT_TRUE(cert);
+    uint32_t size = 0;
+    ASSERT_EQ(getCertIssuerText(cert.get(), nullptr, &size), 234u);
+    std::string text(size, '\0');
+    ASSERT_EQ(getCertIssuerText(cert.get(), text.data(), &size), 0u);
+    text.resize(size - 1);
+    EXPECT_EQ(text, opensslText);
+    const auto shortText = shortCertIssuerText(cert.get());
+    const auto name = cert->issuer_der();
+    for (const std::string& written : {text, rawUtf8, forward, std::string(n.xadesjs)}) {
+      if (written.empty()) continue;
+      EXPECT_EQ(matchIssuerText(written, name, shortText), IssuerTextMatch::kFull) << written;
+    }
+    ASSERT_TRUE(shortText);
+    EXPECT_EQ(matchIssuerText(*shortText, name, shortText), IssuerTextMatch::kShort);
+    EXPECT_EQ(shortText->empty(), std::string(n.subject).find("/C=") == std::string::npos);
+    // Another name is none of them.
+    EXPECT_EQ(matchIssuerText("CN=Inny Urzad", name, shortText), IssuerTextMatch::kNone);
+    EXPECT_EQ(matchIssuerText(text.substr(text.find(',') + 1), name, shortText), IssuerTextMatch::kNone);
+  }
+}
+
 TEST_F(CryptoHelpersPeer, SerialNumbersInDecimal) {
   const std::string serials[] = {"0102", "01", "7fffffffffffffffffffffffffffffffffffffff",
                                  "00ff", "100000000",

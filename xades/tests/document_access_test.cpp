@@ -55,8 +55,9 @@ TEST(DocumentAccessTest, ObjectContent) {
     return AsText(b);
   };
   uint32_t code = 0;
+  // What the Object holds in canonical form, with what is in scope there.
   EXPECT_EQ(content(1, &code),
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<p xmlns=\"urn:x\">z</p>\n");
+            "<p xmlns=\"urn:x\" xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">z</p>");
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(content(2, &code), "abcdef");  // decoded whole, line break and all
   EXPECT_EQ(code, 0u);
@@ -70,6 +71,50 @@ TEST(DocumentAccessTest, ObjectContent) {
   EXPECT_EQ(getObjectContent(doc.data(), doc.size(), nullptr, &size, 1, 0), 34u);
   const Doc bad("<ds:Signature");
   EXPECT_EQ(getObjectContent(bad.data(), bad.size(), nullptr, &size, 0, 0), 32u);
+}
+
+// Content that a comment, a CDATA section, a second text node, an element
+// or a DTD default could cut short or decode otherwise: what is shown is all
+// of what the Object's digest covers, read as written.
+TEST(DocumentAccessTest, ObjectContentIsAllThatIsSigned) {
+  const std::string base64 = "http://www.w3.org/2000/09/xmldsig#base64";
+  const std::string defaultEncoding = "<!DOCTYPE ds:Signature [<!ATTLIST ds:Object Encoding CDATA \"" + base64 + "\">]>";
+  struct Case {
+    const char* name;
+    std::string object;
+    std::string doctype;
+    std::string shown;
+  } cases[] = {
+      {"comment inside", "Zaplace 100<!-- -->0 zl", "", "Zaplace 1000 zl"},
+      {"CDATA after text", "Kwota: <![CDATA[<1000>]]> zl", "", "Kwota: <1000> zl"},
+      {"CDATA first", "<![CDATA[Kwota]]>: 1000", "", "Kwota: 1000"},
+      {"element after text", "Umowa <b xmlns=\"urn:x\">nr 7</b> koniec", "",
+       "Umowa <b xmlns=\"urn:x\" xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">nr 7</b> koniec"},
+      {"two elements", "<a/><b/>", "",
+       "<a xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></a><b xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></b>"},
+      {"base64 split by a comment", "<!--x-->YWJj<!-- y -->ZGVm", "", "YWJjZGVm"},
+      {"Encoding only as a DTD default", "YWJj", defaultEncoding, "YWJj"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string xml = test::FirstSignature(test::ContentObject("o", c.object));
+    if (!c.doctype.empty()) xml.insert(xml.find("<ds:Signature"), c.doctype);
+    const Doc doc(xml);
+    uint32_t size = 0;
+    ASSERT_EQ(getObjectContent(doc.data(), doc.size(), nullptr, &size, 0, 0), 234u);
+    Bytes out(size, 0xEE);
+    ASSERT_EQ(getObjectContent(doc.data(), doc.size(), out.data(), &size, 0, 0), 0u);
+    out.resize(size);
+    EXPECT_EQ(AsText(out), c.shown);
+  }
+  // A base64 Object is decoded whole, comments left out.
+  const Doc encoded(test::FirstSignature("<ds:Object Encoding=\"" + base64 + "\">YWJj<!-- -->ZGVm</ds:Object>"));
+  uint32_t size = 0;
+  ASSERT_EQ(getObjectContent(encoded.data(), encoded.size(), nullptr, &size, 0, 0), 234u);
+  Bytes out(size, 0xEE);
+  ASSERT_EQ(getObjectContent(encoded.data(), encoded.size(), out.data(), &size, 0, 0), 0u);
+  out.resize(size);
+  EXPECT_EQ(AsText(out), "abcdef");
 }
 
 TEST(DocumentAccessTest, SignatureCertificate) {

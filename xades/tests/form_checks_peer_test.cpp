@@ -217,8 +217,9 @@ TEST_F(FormChecksPeer, EveryTamperingFails) {
   }
 }
 
-// Two CAs of one country whose names are UTF8Strings render the same short
-// issuer text; the serial and the digest still keep their references apart.
+// Two CAs of one country whose names are UTF8Strings: their full issuer texts
+// differ, the short texts of earlier versions do not; the serial and the
+// digest still keep their references apart.
 TEST_F(FormChecksPeer, SameCountryCasDoNotMatchEachOthersReferences) {
   vel::test::TestCa one(dir_.path(), "one", "/C=PL/O=Pierwsze Centrum/CN=CA Jeden");
   vel::test::TestCa two(dir_.path(), "two", "/C=PL/O=Drugie Centrum/CN=CA Dwa");
@@ -234,11 +235,17 @@ TEST_F(FormChecksPeer, SameCountryCasDoNotMatchEachOthersReferences) {
   ASSERT_EQ(buildCertRefs(&twoRefs, &other), 0);
   ASSERT_EQ(buildCrlRefs(&oneCrls, &chain), 0);
   ASSERT_EQ(buildCrlRefs(&twoCrls, &other), 0);
-  EXPECT_EQ(oneRefs[0].issuer, twoRefs[0].issuer);  // the short text, pinned
-  EXPECT_EQ(oneRefs[0].issuer, "C=PL");
+  EXPECT_EQ(oneRefs[0].issuer, "CN=CA Jeden,O=Pierwsze Centrum,C=PL");
+  EXPECT_EQ(oneRefs[0].shortIssuer, twoRefs[0].shortIssuer);  // the short text, pinned
+  EXPECT_EQ(oneRefs[0].shortIssuer, "C=PL");
   EXPECT_EQ(compareRefsWithChain(&oneRefs, &oneCrls, &chain), kRefsMatch);
   EXPECT_EQ(compareRefsWithChain(&twoRefs, &oneCrls, &chain), kRefMismatch);
   EXPECT_EQ(compareRefsWithChain(&oneRefs, &twoCrls, &chain), kRefMismatch);
+  // References written with the short text by earlier versions.
+  XadesCertRefList oneShort = oneRefs, twoShort = twoRefs;
+  oneShort[0].issuer = twoShort[0].issuer = "C=PL";
+  EXPECT_EQ(compareRefsWithChain(&oneShort, &oneCrls, &chain), kRefsMatch);
+  EXPECT_EQ(compareRefsWithChain(&twoShort, &oneCrls, &chain), kRefMismatch);
 }
 
 // Signature time stamps: tokens from `openssl ts -reply` over the canonical

@@ -51,8 +51,9 @@ TEST_F(ReferenceCompare, AgainstAPath) {
   ASSERT_EQ(buildCrlRefs(&crls, &chain), 0);
   ASSERT_EQ(certs.size(), 2u);
   ASSERT_EQ(crls.size(), 2u);
-  EXPECT_EQ(certs[0].issuer, "C=DE");  // the test CAs sign themselves
-  EXPECT_EQ(crls[0].issuer, "C=DE");
+  // The full RFC 2253 text, UTF8String values included.
+  EXPECT_EQ(certs[0].issuer, "CN=Sub CA,O=Testowe Centrum,C=DE");
+  EXPECT_EQ(crls[0].issuer, "CN=Sub CA,O=Testowe Centrum,C=DE");
   EXPECT_EQ(crls[0].number, "1");
   EXPECT_EQ(compareRefsWithChain(&certs, &crls, &chain), kRefsMatch);
 
@@ -60,7 +61,11 @@ TEST_F(ReferenceCompare, AgainstAPath) {
   // chain CRL names: still a match.
   XadesCertRefList reversed(certs.rbegin(), certs.rend());
   XadesCrlRefList more = crls;
-  more.push_back({std::string("CN=Other"), std::string("x"), std::nullopt, std::string("d"), {}});
+  XadesCrlRef other;
+  other.issuer = "CN=Other";
+  other.issueTime = "x";
+  other.digest = "d";
+  more.push_back(other);
   EXPECT_EQ(compareRefsWithChain(&reversed, &more, &chain), kRefsMatch);
 
   EXPECT_EQ(compareRefsWithChain(nullptr, &crls, &chain), kNoCertRefs);
@@ -87,6 +92,46 @@ TEST_F(ReferenceCompare, AgainstAPath) {
   crypto::CertChainContext bare = chain;
   for (auto& e : bare.chains[0].elements) e.base_crl.reset();
   EXPECT_EQ(compareRefsWithChain(&certs, &crls, &bare), kRefMismatch);
+}
+
+// Issuer texts as documents carry them: the full text, other renderings of
+// the same name (xadesjs writes the certificate's order with blanks), and
+// the short text of earlier versions, which counts only with the serial and
+// digest of the certificate.
+TEST_F(ReferenceCompare, IssuerTextsOfOtherProducersAndEarlierVersions) {
+  const crypto::CertChainContext chain = Chain(root_crl1_);
+  XadesCertRefList certs;
+  XadesCrlRefList crls;
+  ASSERT_EQ(buildCertRefs(&certs, &chain), 0);
+  ASSERT_EQ(buildCrlRefs(&crls, &chain), 0);
+  struct Case {
+    const char* name;
+    std::string issuer;
+    bool otherDigest;
+    int expected;
+  } cases[] = {
+      {"full text", "CN=Sub CA,O=Testowe Centrum,C=DE", false, kRefsMatch},
+      {"blanks, keyword case, escapes", "cn=Sub\\20CA, O=Testowe Centrum, c=DE", false, kRefsMatch},
+      {"the certificate's order", "C=DE, O=Testowe Centrum, CN=Sub CA", false, kRefsMatch},
+      {"type and DER", "2.5.4.3=#0C06537562204341,O=Testowe Centrum,C=DE", false, kRefsMatch},
+      {"earlier short text", "C=DE", false, kRefsMatch},
+      {"earlier short text, another digest", "C=DE", true, kRefMismatch},
+      {"full text, another digest", "CN=Sub CA,O=Testowe Centrum,C=DE", true, kRefMismatch},
+      {"an attribute left out", "CN=Sub CA,C=DE", false, kRefMismatch},
+      {"another name", "CN=Sub CA,O=Inne Centrum,C=DE", false, kRefMismatch},
+      {"empty", "", false, kRefMismatch},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    XadesCertRefList document = {certs[0]};
+    document[0].issuer = c.issuer;
+    if (c.otherDigest) document[0].digest = certs[1].digest;
+    EXPECT_EQ(compareRefsWithChain(&document, &crls, &chain), c.expected);
+    // CRL references read their issuer the same way.
+    XadesCrlRefList crlDocument = crls;
+    crlDocument[0].issuer = c.issuer;
+    EXPECT_EQ(compareRefsWithChain(&certs, &crlDocument, &chain), c.otherDigest ? kRefsMatch : c.expected);
+  }
 }
 
 TEST_F(ReferenceCompare, SameIssuerTwiceInThePath) {

@@ -61,8 +61,12 @@ TEST(ReferenceLists, MalformedCertificateReferencesGiveTheirCodes) {
       {"<Cert><CertDigest><ds:DigestMethod/><ds:DigestValue>A</ds:DigestValue></CertDigest></Cert>",
        kRefBadDigestPart},
       {"<Cert><CertDigest><ds:DigestMethod/><ds:DigestValue>A</ds:DigestValue></CertDigest><IssuerSerial>"
-       "<ds:X509IssuerName></ds:X509IssuerName></IssuerSerial></Cert>",
+       "<ds:X509SerialNumber>1</ds:X509SerialNumber></IssuerSerial></Cert>",
        kRefBadIssuer},
+      // An empty issuer (what earlier versions wrote) is read; the serial is missing.
+      {"<Cert><CertDigest><ds:DigestMethod/><ds:DigestValue>A</ds:DigestValue></CertDigest><IssuerSerial>"
+       "<ds:X509IssuerName></ds:X509IssuerName></IssuerSerial></Cert>",
+       kRefBadValueText},
       {"<Cert><CertDigest><ds:DigestMethod/><ds:DigestValue>A</ds:DigestValue></CertDigest><IssuerSerial>"
        "<ds:X509IssuerName>CN=A</ds:X509IssuerName></IssuerSerial></Cert>",
        kRefBadValueText},

@@ -21,6 +21,7 @@
 #include "xades/node_helpers.h"
 #include "xades/tests/sign_fixture.h"
 #include "xades/tests/xades_peer_fixture.h"
+#include "xades/verification.h"
 
 namespace vel::xades {
 namespace {
@@ -358,6 +359,33 @@ TEST_F(SignatureTreePeer, EveryNodeVerifiesAndEachTamperingMarksItsNodes) {
   EXPECT_EQ(doc.Verify(1), 0u);
   EXPECT_EQ(doc.Verify(2), kDocNoSignature);
   EXPECT_EQ(doc.GetSignatureForms(1), 0);
+}
+
+// A counter-signature of A hung under B counter-signs nothing B holds: it is
+// not correct there, though its own value still verifies.
+TEST_F(SignatureTreePeer, CounterSignatureUnderAnotherSignatureIsNotCorrect) {
+  const size_t id = full_.find("Id=\"Signature-1-CS\"");
+  ASSERT_NE(id, std::string::npos);
+  const size_t lt = full_.rfind("CounterSignature>", id);
+  const size_t open = full_.rfind('<', lt);
+  const std::string prefix = full_.substr(open + 1, lt - open - 1);
+  const std::string close = "</" + prefix + "CounterSignature>";
+  const size_t end = full_.find(close, id) + close.size();
+  const std::string counter = full_.substr(open, end - open);
+  std::string moved = full_;
+  moved.erase(open, end - open);
+  const std::string qpEnd = "</" + prefix + "QualifyingProperties>";
+  moved.insert(moved.rfind(qpEnd), "<" + prefix + "UnsignedProperties><" + prefix + "UnsignedSignatureProperties>" +
+                                       counter + "</" + prefix + "UnsignedSignatureProperties></" + prefix +
+                                       "UnsignedProperties>");
+  auto tree = Tree(moved);
+  ASSERT_FALSE(tree->build_failed());
+  ASSERT_EQ(tree->first_child(), nullptr);
+  XadesSignatureNode* b = tree->next();
+  ASSERT_TRUE(b != nullptr && b->first_child() != nullptr);
+  EXPECT_EQ(b->first_child()->Verify(), kVerifyFailed);
+  EXPECT_EQ(b->Verify(), 0u);
+  EXPECT_EQ(tree->Verify(), 0u);
 }
 
 // Signing through the object: the PIN is asked once and the new signature

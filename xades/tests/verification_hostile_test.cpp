@@ -13,6 +13,7 @@
 #include "platform/testing/test_support.h"
 #include "xades/tests/sign_fixture.h"
 #include "xades/verification.h"
+#include "xades/xml_signed_document.h"
 
 namespace vel::xades {
 namespace {
@@ -32,6 +33,18 @@ std::pair<uint32_t, uint32_t> Verdicts(const std::string& xml) {
   const uint32_t document = xadesVerifyDocument(whole.get(), doc.get(), nullptr);
   ContextPtr one(xadesVerifyContextLoadSchema(nullptr));
   return {document, xadesVerifySignature(one.get(), doc.get(), nullptr, 1, -1, true)};
+}
+
+// What XmlSignedDocument shows as the content, or the code it answers.
+std::pair<uint32_t, std::string> Shown(const std::string& xml) {
+  XmlSignedDocument held(reinterpret_cast<const uint8_t*>(xml.data()), static_cast<uint32_t>(xml.size()));
+  uint32_t size = 0;
+  uint32_t rc = held.GetContent(nullptr, &size);
+  if (rc != 234) return {rc, ""};
+  std::string out(size, '\0');
+  rc = held.GetContent(reinterpret_cast<uint8_t*>(out.data()), &size);
+  out.resize(rc == 0 ? size : 0);
+  return {rc, out};
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
@@ -113,6 +126,73 @@ TEST_F(VerificationHostileTest, WrappingAndDuplicatesAreRefused) {
     const auto [document, one] = Verdicts(c.xml);
     EXPECT_NE(kVerifyOk, document) << c.name;
     EXPECT_NE(kVerifyOk, one) << c.name;
+  }
+}
+
+// Tamperings of what a signature covers and of the algorithms it names: an
+// algorithm or a reference the engine cannot follow is unsupported (never
+// "changed", never correct), and a signature is correct only when it covers
+// what the document shows.
+TEST_F(VerificationHostileTest, WhatIsShownAndHowItIsSignedMustAgree) {
+  const std::string object2Reference = "<ds:Reference URI=\"#Object-2\">";
+  const auto withTransform = [&](const std::string& algorithm) {
+    return Replaced(good_, object2Reference,
+                    object2Reference + "<ds:Transforms><ds:Transform Algorithm=\"" + algorithm +
+                        "\"/></ds:Transforms>");
+  };
+  const auto withC14n = [&](const std::string& algorithm) {
+    const std::string signedInfo = "<ds:SignedInfo Id=\"SignedInfo-1\"><ds:CanonicalizationMethod Algorithm=\"";
+    return Replaced(good_, signedInfo + kC14nInclusive, signedInfo + algorithm);
+  };
+  // A signature over a document whose first signature holds no content.
+  vel::test::ScriptedPin pin;
+  pin.Install();
+  test::Bytes nothing;
+  ASSERT_EQ(test::SignTwice(test::FirstSignature(""), pki_->signer.cert.get(), &nothing), 0u);
+  const std::string overNothing = test::WithTemplateCertificate(test::AsText(nothing));
+  ASSERT_EQ(overNothing.find("<ds:Reference URI=\"#"), std::string::npos);
+
+  struct Case {
+    const char* name;
+    std::string xml;
+    uint32_t verdict;  // of signature 1
+  } cases[] = {
+      {"unknown transform", withTransform("urn:example:nieznany"), kVerifyUnsupportedAlgorithm},
+      {"base64 identifier as a prefix", withTransform(std::string(kBase64Transform) + "-other"),
+       kVerifyUnsupportedAlgorithm},
+      {"enveloped signature", Replaced(withTransform(kEnvelopedTransform), object2Reference, "<ds:Reference URI=\"\">"),
+       kVerifyUnsupportedAlgorithm},
+      {"reference to an outside file", Replaced(good_, object2Reference, "<ds:Reference URI=\"umowa.xml\">"),
+       kVerifyUnsupportedAlgorithm},
+      {"reference to an outside address",
+       Replaced(good_, object2Reference, "<ds:Reference URI=\"http://127.0.0.1:9/umowa\">"),
+       kVerifyUnsupportedAlgorithm},
+      {"unknown canonicalisation", withC14n("urn:example:c14n"), kVerifyUnsupportedAlgorithm},
+      {"exclusive canonicalisation of the recommendation", withC14n("http://www.w3.org/2001/10/xml-exc-c14n#"),
+       kVerifyUnsupportedAlgorithm},
+      {"unknown digest", Replaced(good_, object2Reference + "<ds:DigestMethod Algorithm=\"" + kSha1,
+                                  object2Reference + "<ds:DigestMethod Algorithm=\"" + kSha1 + "-other"),
+       kVerifyUnsupportedAlgorithm},
+      {"unknown signature method",
+       Replaced(good_, std::string("SignatureMethod Algorithm=\"") + kRsaSha1 + "\"/><ds:Reference Id",
+                std::string("SignatureMethod Algorithm=\"") + kRsaSha1 + "-other\"/><ds:Reference Id"),
+       kVerifyUnsupportedAlgorithm},
+      // Another Object put first is shown; the signature covers the others.
+      {"unsigned Object shown",
+       Replaced(good_, "<ds:Object Id=\"Object-1\">",
+                "<ds:Object Id=\"Object-X\">Inna umowa</ds:Object><ds:Object Id=\"Object-1\">"),
+       kVerifyFailed},
+      {"no content signed", overNothing, kVerifyFailed},
+  };
+  ASSERT_EQ(kVerifyOk, Verdicts(good_).second);
+  ASSERT_EQ(Shown(good_).first, 0u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto [document, one] = Verdicts(c.xml);
+    EXPECT_EQ(one, c.verdict);
+    EXPECT_NE(document, kVerifyOk);
+    // Nothing is shown as signed content.
+    EXPECT_EQ(Shown(c.xml).first, kContentNotSigned);
   }
 }
 

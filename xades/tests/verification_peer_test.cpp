@@ -150,11 +150,10 @@ class VerificationPeer : public ::testing::Test {
     fixtures_.push_back(XmlSec("xmlsec1 declarations on the signature", kC14nInclusive, "rsa-sha256",
                                "sha256", false,
                                " xmlns:xades=\"" + std::string(kXadesNs) + "\" xmlns:obcy=\"urn:example:obcy\""));
-    // xmlsec1 wraps the SHA-512 digests over two lines. The engine reads the
-    // exclusive identifier of the recommendation as inclusive, which gives
-    // the same SignedInfo here.
-    fixtures_.push_back(XmlSec("xmlsec1 wrapped digests", "http://www.w3.org/2001/10/xml-exc-c14n#",
-                               "rsa-sha512", "sha512", false));
+    // xmlsec1 wraps the SHA-512 digests over two lines. (The exclusive
+    // identifier of the recommendation is unsupported: the engine knows only
+    // the draft's.)
+    fixtures_.push_back(XmlSec("xmlsec1 wrapped digests", kC14nInclusive, "rsa-sha512", "sha512", false));
   }
   static void TearDownTestSuite() {
     fixtures_.clear();

@@ -77,7 +77,7 @@ TEST_F(XadesSignTest, NewSignatureHasTheLayoutAndVerifies) {
             std::vector<std::string>{"2148606515"});  // 0x80112233
   EXPECT_EQ(
       Texts(doc.get(), s + "//xades:IssuerSerial/xmldsig:X509IssuerName"),
-      std::vector<std::string>{"C=PL"});  // the library's rendering: PrintableString values only
+      std::vector<std::string>{"CN=Test CA,O=Vellorum Test,C=PL"});  // full RFC 2253, UTF8String values too
 
   // Digests of the content and the signature value over the canonical SignedInfo.
   const auto digests =
@@ -333,7 +333,7 @@ TEST(XadesSignContextTest, MethodsTargetsAndOwnership) {
   } cases[] = {
       {kC14nExclusive, "#o", true, kC14nMethodExclusive},
       {kC14nWithComments, "#o", true, kC14nMethodWithComments},
-      {"urn:unknown", "#o", true, kC14nMethodInclusive},
+      {"urn:unknown", "#o", true, kC14nMethodUnknown},  // verification: unsupported
       {kC14nInclusive, "#missing", false, 0},
       {kC14nInclusive, "plik.xml", true, kC14nMethodInclusive},  // outside: no target
   };
