@@ -18,6 +18,7 @@ constexpr char kMultipartSigned[] = "Content-Type: multipart/signed";
 constexpr char kPkcs7Mime[] = "Content-Type: application/x-pkcs7-mime";
 constexpr char kEnvelopedType[] = "smime-type=enveloped-data";
 constexpr char kBoundary[] = "boundary=\"";
+constexpr size_t kMaxBoundary = 70;
 constexpr uint32_t kCurrentUser = 0x10000;
 constexpr uint32_t kNoBlankLine = 0xFFFFFFFF;
 constexpr uint32_t kInvalidData = 13;
@@ -247,7 +248,9 @@ int CMimeMultipartSigned::Parse() {
   const size_t end = FindQuoteLineEnd(header, from);
   if (end == std::string::npos || end == from) return 0;
   boundary_ = header.substr(from, end - from);
-  if (boundary_.find_first_of("\r\n") != std::string::npos) {
+  // A boundary has at most 70 characters on one line; a longer one would
+  // only make every search of the body slower.
+  if (boundary_.size() > kMaxBoundary || boundary_.find_first_of("\r\n") != std::string::npos) {
     boundary_.clear();
     return 0;
   }

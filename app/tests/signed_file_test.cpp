@@ -215,6 +215,13 @@ TEST(MimeMessage, LineEndsOfEitherKindSplitAlike) {
   EXPECT_EQ(std::string(padded.part().body().begin(), padded.part().body().end()), "hi --b");
   CMimeMultipartSigned open_quote;
   EXPECT_NE(open_quote.LoadMemory(B("Content-Type: multipart/signed; boundary=\"b\n\"\n\nbody")), 0);
+  for (const size_t length : {70u, 71u}) {
+    CMimeMultipartSigned m;
+    EXPECT_EQ(m.LoadMemory(B("Content-Type: multipart/signed; boundary=\"" + std::string(length, 'b') +
+                             "\"\n\nbody")) == 0,
+              length <= 70)
+        << length;
+  }
 
   EXPECT_TRUE(IsOpaqueSmime(B("Content-Type: application/x-pkcs7-mime; name=\"smime.p7m\"\n\nMIIB")));
   EXPECT_FALSE(IsOpaqueSmime(B("Content-Type: application/x-pkcs7-mime; name=\"smime.p7m\" \n\nMIIB")));
