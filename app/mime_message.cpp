@@ -122,6 +122,12 @@ std::vector<uint8_t> CanonicalLineEnds(std::span<const uint8_t> entity) {
   }
 }
 
+std::vector<uint8_t> SignedPartBytes(const CMimeMessage& part) {
+  if (part.header() && ContainsNoCase(*part.header(), "Content-Transfer-Encoding: binary"))
+    return {part.raw().begin(), part.raw().end()};
+  return CanonicalLineEnds(part.raw());
+}
+
 int64_t FindBytes(std::span<const uint8_t> buffer, std::string_view pattern, size_t start) {
   if (pattern.empty() || buffer.size() <= pattern.size()) return -1;
   const size_t last = buffer.size() - pattern.size();  // start positions stay below this

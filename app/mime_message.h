@@ -117,4 +117,10 @@ class CMimeMultipartSigned : public CMimeMessage {
   size_t position_ = 0;
 };
 
+// The bytes a detached S/MIME signature covers for a part: its canonical
+// form, or, for a part its own header declares
+// "Content-Transfer-Encoding: binary", its bytes as they stand (binary
+// content has no lines to canonicalise).
+std::vector<uint8_t> SignedPartBytes(const CMimeMessage& part);
+
 }  // namespace vel::app

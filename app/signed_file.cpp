@@ -204,9 +204,7 @@ int CSignedFile::Classify(bool allow_enveloped) {
     std::vector<uint8_t> body;
     if (message->LoadMemory(data_) == 0 && message->GetFirstPart()) {
       const CMimeMessage& first = message->part();
-      // The signature covers the part with CR LF line ends, however the
-      // file was written.
-      signed_content_ = CanonicalLineEnds(first.raw());
+      signed_content_ = SignedPartBytes(first);
       if (message->GetNextPart() && message->part().DecodedBody(body) == 0) {
         signature_ = ToDer(body);
         if (DerCmsType(signature_) == 2) {

@@ -50,9 +50,7 @@ bool CSignedMimeDoc::Parse(const std::string& path, const CMessageTable& catalog
   if (message.multipart()) {
     if (!message.GetFirstPart()) return false;
     const CMimeMessage& first = message.part();
-    // The signature covers the part with CR LF line ends, however the file
-    // was written.
-    signed_content_ = CanonicalLineEnds(first.raw());
+    signed_content_ = SignedPartBytes(first);
     if (first.DecodedBody(document_) != 0 || !message.GetNextPart()) return false;
     // The signature part is base64 in mail; its bytes are decoded first.
     std::vector<uint8_t> body;

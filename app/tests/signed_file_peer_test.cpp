@@ -409,6 +409,31 @@ TEST_F(SignedFilePeerTest, LineEndsAsLinuxWritesThemGiveOpenSslsVerdict) {
   }
 }
 
+TEST_F(SignedFilePeerTest, ABinaryPartIsVerifiedAsItStands) {
+  TrustCa();
+  // Binary content has no lines: its bare LF and CR are signed as they are
+  // (openssl smime -verify canonicalises even such a part and refuses it).
+  const auto entity = pki_->dir / "binary.entity";
+  test::WriteFileText(entity,
+                      "Content-Type: application/octet-stream\n"
+                      "Content-Transfer-Encoding: binary\n\n\x01\x02\n\x03\r\x04\n");
+  const auto signed_file = Make("binary.p7", "openssl smime -sign -binary -md sha256 -in " + Q(entity) + Signer());
+  CMessageTable catalog(1045);
+  CSignatureVerifier verifier(catalog, false, {});
+  for (const bool spoil : {false, true}) {
+    Bytes bytes = test::ReadFileBytes(signed_file);
+    if (spoil) *std::find(bytes.begin(), bytes.end(), 0x03) = 0x05;
+    const auto path = pki_->dir / (spoil ? "binary_spoilt.p7" : "binary_whole.p7");
+    test::WriteFileBytes(path, bytes);
+    CSignedFile file;
+    ASSERT_EQ(file.Load(path.string(), true), 1);
+    EXPECT_EQ(file.GetState(), CSignedFile::kStateSmimeMultipart);
+    if (!spoil)
+      EXPECT_EQ(Bytes(file.signed_content().begin(), file.signed_content().end()), test::ReadFileBytes(entity));
+    EXPECT_EQ(FrontEndSaysCorrect(verifier, file), !spoil);
+  }
+}
+
 TEST_F(SignedFilePeerTest, EnvelopedMessagesWithBareLfDecryptAndVerify) {
   TrustCa();
   const auto content_lf = pki_->dir / "umowa_lf.txt";

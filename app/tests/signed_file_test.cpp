@@ -191,6 +191,14 @@ TEST(MimeMessage, LineEndsOfEitherKindSplitAlike) {
     EXPECT_EQ(CanonicalLineEnds(once), once) << "never converted twice";
   }
 
+  // A binary part is signed as it stands; any other in canonical form.
+  for (const bool binary : {false, true}) {
+    CMimeMessage part;
+    const std::string header = binary ? "Content-Transfer-Encoding: binary\n\n" : "Content-Type: text/plain\n\n";
+    ASSERT_EQ(part.LoadMemory(B(header + "a\nb")), 0);
+    EXPECT_EQ(SignedPartBytes(part), binary ? B(header + "a\nb") : CanonicalLineEnds(B(header + "a\nb")));
+  }
+
   // The LF message walks into the same parts as the CR LF one.
   CMimeMultipartSigned crlf, lf;
   ASSERT_EQ(crlf.LoadMemory(B(kMultipart)), 0);
