@@ -215,7 +215,7 @@ int CSignedFile::Classify(bool allow_enveloped) {
       }
     }
     if (state_ != kStateSmimeMultipart) ReleaseMessages();
-    return Unreadable();
+    return RecordUnreadSignature();
   }
   if (allow_enveloped && IsEnvelopedSmime(data_)) {
     state_ = kStateSmimeEnveloped;
@@ -224,7 +224,7 @@ int CSignedFile::Classify(bool allow_enveloped) {
   if (!IsOpaqueSmime(data_)) {
     state_ = kStateOther;
     DerTest();
-    return Unreadable();
+    return RecordUnreadSignature();
   }
   auto message = std::make_unique<CMimeMessage>();
   state_ = kStateOther;
@@ -238,10 +238,10 @@ int CSignedFile::Classify(bool allow_enveloped) {
     }
   }
   if (state_ != kStateSmimeOpaque) ReleaseMessages();
-  return Unreadable();
+  return RecordUnreadSignature();
 }
 
-int CSignedFile::Unreadable() {
+int CSignedFile::RecordUnreadSignature() {
   // A message that says it is signed is never taken for one without
   // signatures.
   if (state_ == kStateOther && ClaimsSigned(data_)) signature_error_ = kInvalidData;

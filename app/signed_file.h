@@ -106,7 +106,7 @@ class CSignedFile {
  private:
   int Classify(bool allow_enveloped);
   // Records a signed message left unread (signature_error); returns 1.
-  int Unreadable();
+  int RecordUnreadSignature();
   void DerTest();
   void ReadFileName();
   void ReleaseMessages();
