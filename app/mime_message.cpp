@@ -17,9 +17,8 @@ namespace {
 constexpr char kMultipartSigned[] = "Content-Type: multipart/signed";
 constexpr char kPkcs7Mime[] = "Content-Type: application/x-pkcs7-mime";
 constexpr char kEnvelopedType[] = "smime-type=enveloped-data";
-constexpr char kQuoteCrLf[] = "\"\r\n";
-constexpr char kBlankLine[] = "\r\n\r\n";
 constexpr char kBoundary[] = "boundary=\"";
+constexpr size_t kMaxBoundary = 70;
 constexpr uint32_t kCurrentUser = 0x10000;
 constexpr uint32_t kNoBlankLine = 0xFFFFFFFF;
 constexpr uint32_t kInvalidData = 13;
@@ -31,7 +30,103 @@ bool ContainsNoCase(std::string_view text, std::string_view what) {
          }) != text.end();
 }
 
+std::string_view AsText(std::span<const uint8_t> data) {
+  return {reinterpret_cast<const char*>(data.data()), data.size()};
+}
+
+// Index of the first '"' at or after `from` that ends a line; npos when none.
+size_t FindQuoteLineEnd(std::string_view text, size_t from) {
+  for (size_t i = from; i + 1 < text.size(); ++i) {
+    if (text[i] != '"') continue;
+    if (text[i + 1] == '\n' || (text[i + 1] == '\r' && i + 2 < text.size() && text[i + 2] == '\n'))
+      return i;
+  }
+  return std::string_view::npos;
+}
+
+// The first "--boundary" at or after `from` that starts a line; -1 when none.
+int64_t FindDelimiter(std::span<const uint8_t> body, std::string_view delimiter, size_t from) {
+  int64_t at = FindBytes(body, delimiter, from);
+  while (at > 0 && body[static_cast<size_t>(at) - 1] != '\n')
+    at = FindBytes(body, delimiter, static_cast<size_t>(at) + 1);
+  return at;
+}
+
 }  // namespace
+
+int64_t FindBodyStart(std::span<const uint8_t> data) {
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (data[i] != '\n') continue;
+    size_t end = 0;
+    if (i + 1 < data.size() && data[i + 1] == '\n')
+      end = i + 2;
+    else if (i + 2 < data.size() && data[i + 1] == '\r' && data[i + 2] == '\n')
+      end = i + 3;
+    else
+      continue;
+    // As with the byte search, a blank line that ends the data is not one.
+    return end < data.size() ? static_cast<int64_t>(end) : -1;
+  }
+  return -1;
+}
+
+bool HasQuoteLineEnd(std::span<const uint8_t> data) {
+  return FindQuoteLineEnd(AsText(data), 0) != std::string_view::npos;
+}
+
+bool ClaimsSigned(std::span<const uint8_t> data) {
+  const int64_t body = FindBodyStart(data);
+  const std::string_view header = AsText(body < 0 ? data : data.first(static_cast<size_t>(body)));
+  constexpr std::string_view kField = "content-type:";
+  // The field's value with its folded continuation lines, lower-cased.
+  std::string value;
+  bool in_field = false;
+  for (size_t start = 0; start < header.size();) {
+    size_t end = header.find('\n', start);
+    if (end == std::string_view::npos) end = header.size();
+    std::string_view line = header.substr(start, end - start);
+    start = end + 1;
+    const bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (!folded) {
+      in_field = value.empty() && line.size() >= kField.size() &&
+                 ContainsNoCase(line.substr(0, kField.size()), kField);
+      if (in_field) line.remove_prefix(kField.size());
+    }
+    if (!in_field) continue;
+    for (char c : line) value += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  const size_t first = value.find_first_not_of(" \t");
+  if (first == std::string::npos) return false;
+  std::string_view media = std::string_view(value).substr(first);
+  media = media.substr(0, media.find_first_of("; \t\r"));
+  if (media == "multipart/signed") return true;
+  return (media == "application/pkcs7-mime" || media == "application/x-pkcs7-mime") &&
+         value.find("signed-data") != std::string::npos;
+}
+
+std::vector<uint8_t> CanonicalLineEnds(std::span<const uint8_t> entity) {
+  std::vector<uint8_t> out;
+  out.reserve(entity.size() + static_cast<size_t>(std::ranges::count(entity, '\n')));
+  size_t start = 0;
+  for (;;) {
+    const auto lf = std::find(entity.begin() + static_cast<ptrdiff_t>(start), entity.end(), '\n');
+    size_t end = static_cast<size_t>(lf - entity.begin());
+    const size_t next = end + 1;
+    while (end > start && entity[end - 1] == '\r') --end;
+    out.insert(out.end(), entity.begin() + static_cast<ptrdiff_t>(start),
+               entity.begin() + static_cast<ptrdiff_t>(end));
+    if (lf == entity.end()) return out;
+    out.push_back('\r');
+    out.push_back('\n');
+    start = next;
+  }
+}
+
+std::vector<uint8_t> SignedPartBytes(const CMimeMessage& part) {
+  if (part.header() && ContainsNoCase(*part.header(), "Content-Transfer-Encoding: binary"))
+    return {part.raw().begin(), part.raw().end()};
+  return CanonicalLineEnds(part.raw());
+}
 
 int64_t FindBytes(std::span<const uint8_t> buffer, std::string_view pattern, size_t start) {
   if (pattern.empty() || buffer.size() <= pattern.size()) return -1;
@@ -49,7 +144,7 @@ bool IsEnvelopedSmime(std::span<const uint8_t> data) {
 }
 
 bool IsOpaqueSmime(std::span<const uint8_t> data) {
-  return FindBytes(data, kPkcs7Mime) >= 0 && FindBytes(data, kQuoteCrLf) >= 0;
+  return FindBytes(data, kPkcs7Mime) >= 0 && HasQuoteLineEnd(data);
 }
 
 uint32_t DecodeMimeBody(std::string_view header, std::span<const uint8_t> body,
@@ -67,18 +162,11 @@ uint32_t DecodeMimeBody(std::string_view header, std::span<const uint8_t> body,
 }
 
 uint32_t DecryptSmimeBody(std::span<const uint8_t> data, std::vector<uint8_t>& out) {
-  // Mail has CR LF; a message saved on this system may have bare LF.
-  int64_t blank = FindBytes(data, kBlankLine);
-  size_t gap = 4;
-  if (blank < 0) {
-    blank = FindBytes(data, "\n\n");
-    gap = 2;
-  }
-  if (blank < 0) return kNoBlankLine;
-  const std::string_view header(reinterpret_cast<const char*>(data.data()),
-                                static_cast<size_t>(blank));
+  const int64_t start = FindBodyStart(data);
+  if (start < 0) return kNoBlankLine;
+  const size_t at = static_cast<size_t>(start);
   std::vector<uint8_t> body;
-  uint32_t status = DecodeMimeBody(header, data.subspan(static_cast<size_t>(blank) + gap), body);
+  uint32_t status = DecodeMimeBody(AsText(data.first(at)), data.subspan(at), body);
   if (status != 0) return status;
   return DecryptEnveloped(body, out);
 }
@@ -124,14 +212,14 @@ int CMimeMessage::LoadMemory(std::span<const uint8_t> data) {
 
 int CMimeMessage::Parse() {
   multipart_ = app::FindBytes(raw_, kMultipartSigned) >= 0;
-  const int64_t blank = app::FindBytes(raw_, kBlankLine);
-  if (blank < 0) {
+  const int64_t start = FindBodyStart(raw_);
+  if (start < 0) {
     if (multipart_) return 0;
     header_.reset();
     body_ = raw_;
     return 1;
   }
-  const size_t end = static_cast<size_t>(blank) + 4;
+  const size_t end = static_cast<size_t>(start);
   header_ = std::string(raw_.begin(), raw_.begin() + static_cast<ptrdiff_t>(end));
   body_.assign(raw_.begin() + static_cast<ptrdiff_t>(end), raw_.end());
   return 1;
@@ -143,7 +231,7 @@ uint32_t CMimeMessage::DecodedBody(std::vector<uint8_t>& out) const {
 
 int CMimeMessage::DecryptIfEnveloped(const CMessageTable& catalog, Prompt& prompt) {
   if (!IsEnvelopedSmime(raw_)) return 1;
-  if (app::FindBytes(raw_, kBlankLine) < 0 && app::FindBytes(raw_, "\n\n") < 0) return 0;
+  if (FindBodyStart(raw_) < 0) return 0;
   std::string text;
   catalog.Get(text, 208, "Dokument został zaszyfrowany.\nCzy chcesz go odszyfrować?");
   if (prompt.ShowMessage(208, text, "Vellorum Sign v.3.0.0.25",
@@ -163,24 +251,37 @@ int CMimeMultipartSigned::Parse() {
   const size_t at = header.find(kBoundary);
   if (at == std::string::npos) return 0;
   const size_t from = at + sizeof kBoundary - 1;
-  const size_t end = header.find(kQuoteCrLf, from);
+  const size_t end = FindQuoteLineEnd(header, from);
   if (end == std::string::npos || end == from) return 0;
   boundary_ = header.substr(from, end - from);
+  // A boundary has at most 70 characters on one line; a longer one would
+  // only make every search of the body slower.
+  if (boundary_.size() > kMaxBoundary || boundary_.find_first_of("\r\n") != std::string::npos) {
+    boundary_.clear();
+    return 0;
+  }
   return 1;
 }
 
 int CMimeMultipartSigned::LoadPartAt(size_t from) {
   if (boundary_.empty() || from > body_.size()) return 0;
-  const int64_t open = app::FindBytes(body_, boundary_, from);
+  const std::string delimiter = "--" + boundary_;
+  const int64_t open = FindDelimiter(body_, delimiter, from);
   if (open < 0) return 0;
-  const size_t start = static_cast<size_t>(open) + boundary_.size() + 2;  // after CR LF
-  if (start > body_.size()) return 0;
-  const int64_t close = app::FindBytes(body_, boundary_, start);
-  // The part ends before CR LF "--" and the next boundary.
-  if (close < 0 || static_cast<size_t>(close) < start + 4) return 0;
+  const size_t after = static_cast<size_t>(open) + delimiter.size();
+  // The closing delimiter starts no part; the rest of a delimiter's line is
+  // padding.
+  if (after + 1 < body_.size() && body_[after] == '-' && body_[after + 1] == '-') return 0;
+  const auto eol = std::find(body_.begin() + static_cast<ptrdiff_t>(after), body_.end(), '\n');
+  if (eol == body_.end()) return 0;
+  const size_t start = static_cast<size_t>(eol - body_.begin()) + 1;
+  const int64_t close = FindDelimiter(body_, delimiter, start);
+  // The line break before the next delimiter belongs to the delimiter.
+  if (close < 0 || static_cast<size_t>(close) <= start) return 0;
+  size_t end = static_cast<size_t>(close) - 1;
+  if (end > start && body_[end - 1] == '\r') --end;
   position_ = start;
-  const std::span<const uint8_t> part(body_.data() + start, static_cast<size_t>(close) - 4 - start);
-  return part_.LoadMemory(part) == 0 ? 1 : 0;
+  return part_.LoadMemory(std::span<const uint8_t>(body_).subspan(start, end - start)) == 0 ? 1 : 0;
 }
 
 }  // namespace vel::app

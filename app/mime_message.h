@@ -21,10 +21,28 @@ class Prompt;
 // pattern's length. -1 when none.
 int64_t FindBytes(std::span<const uint8_t> buffer, std::string_view pattern, size_t start = 0);
 
+// Index just after the blank line that ends a message's header: the first
+// line break (LF, or CR LF) followed by another; -1 when there is none
+// before the last byte. Mail has CR LF, files written here often bare LF.
+int64_t FindBodyStart(std::span<const uint8_t> data);
+
+// A '"' ending a line (followed by CR LF or LF) occurs.
+bool HasQuoteLineEnd(std::span<const uint8_t> data);
+
+// The message's own header (before its first blank line) names a signed
+// message: multipart/signed, or application/(x-)pkcs7-mime with
+// smime-type=signed-data.
+bool ClaimsSigned(std::span<const uint8_t> data);
+
+// A MIME entity as S/MIME signs it: every line ends in CR LF. Carriage
+// returns at a line's end are dropped and each LF becomes CR LF, so text
+// already in CR LF comes out unchanged and nothing is converted twice.
+std::vector<uint8_t> CanonicalLineEnds(std::span<const uint8_t> entity);
+
 // "Content-Type: multipart/signed" not after the very start,
 // "Content-Type: application/x-pkcs7-mime" and "smime-type=enveloped-data".
 bool IsEnvelopedSmime(std::span<const uint8_t> data);
-// "Content-Type: application/x-pkcs7-mime" and a '"' CR LF.
+// "Content-Type: application/x-pkcs7-mime" and a '"' ending a line.
 bool IsOpaqueSmime(std::span<const uint8_t> data);
 
 // The bytes of a MIME body: base64-decoded when the header names that
@@ -83,7 +101,8 @@ class CMimeMultipartSigned : public CMimeMessage {
  public:
   // The base split, then the boundary from the header's boundary="...".
   int Parse() override;
-  // Load the first, or the next, part into part(): 1 or 0.
+  // Load the first, or the next, part into part(): 1 or 0. A part runs from
+  // the line after its "--boundary" line to the line break before the next.
   int GetFirstPart() { return LoadPartAt(0); }
   int GetNextPart() { return LoadPartAt(position_); }
 
@@ -97,5 +116,11 @@ class CMimeMultipartSigned : public CMimeMessage {
   std::string boundary_;
   size_t position_ = 0;
 };
+
+// The bytes a detached S/MIME signature covers for a part: its canonical
+// form, or, for a part its own header declares
+// "Content-Transfer-Encoding: binary", its bytes as they stand (binary
+// content has no lines to canonicalise).
+std::vector<uint8_t> SignedPartBytes(const CMimeMessage& part);
 
 }  // namespace vel::app

@@ -18,9 +18,9 @@ namespace {
 constexpr uint32_t kPathLimit = 260;
 constexpr uint32_t kBadArguments = 8255;
 constexpr uint32_t kAllBits = 0xFFFFFFFF;
+constexpr uint32_t kInvalidData = 13;
 constexpr char kMultipartSigned[] = "Content-Type: multipart/signed";
 constexpr char kBoundary[] = "boundary=\"";
-constexpr char kQuoteCrLf[] = "\"\r\n";
 // The DER of an OID under the PKCS #7 content types, without its last arc.
 constexpr char kPkcs7Oid[] = "\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07";
 
@@ -158,6 +158,7 @@ int CSignedFile::Load(const std::string& path, bool allow_enveloped) {
   file_name_.clear();
   ReleaseMessages();
   state_ = kStateNone;
+  signature_error_ = 0;
   if (file.GetSize() == kAllBits) {
     last_error_ = kAllBits;
     return 0;
@@ -180,6 +181,7 @@ int CSignedFile::LoadBytes(const std::string& path, std::vector<uint8_t> bytes,
 
 int CSignedFile::Classify(bool allow_enveloped) {
   file_name_.clear();
+  signature_error_ = 0;
   ReleaseMessages();
   // Base64 only when every byte is of the alphabet, padding or a line break:
   // a message starting "MIME-Version:" is text of another kind.
@@ -196,13 +198,13 @@ int CSignedFile::Classify(bool allow_enveloped) {
   }
 
   if (FindBytes(kMultipartSigned, 0) >= 0 && FindBytes(kBoundary, 0) >= 0 &&
-      FindBytes(kQuoteCrLf, 0) >= 0) {
+      HasQuoteLineEnd(data_)) {
     auto message = std::make_unique<CMimeMultipartSigned>();
     state_ = kStateOther;
     std::vector<uint8_t> body;
     if (message->LoadMemory(data_) == 0 && message->GetFirstPart()) {
       const CMimeMessage& first = message->part();
-      signed_content_.assign(first.raw().begin(), first.raw().end());
+      signed_content_ = SignedPartBytes(first);
       if (message->GetNextPart() && message->part().DecodedBody(body) == 0) {
         signature_ = ToDer(body);
         if (DerCmsType(signature_) == 2) {
@@ -213,7 +215,7 @@ int CSignedFile::Classify(bool allow_enveloped) {
       }
     }
     if (state_ != kStateSmimeMultipart) ReleaseMessages();
-    return 1;
+    return RecordUnreadSignature();
   }
   if (allow_enveloped && IsEnvelopedSmime(data_)) {
     state_ = kStateSmimeEnveloped;
@@ -222,7 +224,7 @@ int CSignedFile::Classify(bool allow_enveloped) {
   if (!IsOpaqueSmime(data_)) {
     state_ = kStateOther;
     DerTest();
-    return 1;
+    return RecordUnreadSignature();
   }
   auto message = std::make_unique<CMimeMessage>();
   state_ = kStateOther;
@@ -236,6 +238,13 @@ int CSignedFile::Classify(bool allow_enveloped) {
     }
   }
   if (state_ != kStateSmimeOpaque) ReleaseMessages();
+  return RecordUnreadSignature();
+}
+
+int CSignedFile::RecordUnreadSignature() {
+  // A message that says it is signed is never taken for one without
+  // signatures.
+  if (state_ == kStateOther && ClaimsSigned(data_)) signature_error_ = kInvalidData;
   return 1;
 }
 

@@ -84,6 +84,9 @@ class CSignedFile {
 
   uint32_t GetState() const { return state_; }
   uint32_t GetLastError() const { return last_error_; }
+  // 13 when the file says it is a signed S/MIME message but its signature
+  // could not be read (state 1); 0 otherwise.
+  uint32_t signature_error() const { return signature_error_; }
   int64_t FindBytes(std::string_view pattern, size_t start) const {
     return app::FindBytes(data_, pattern, start);
   }
@@ -102,6 +105,8 @@ class CSignedFile {
 
  private:
   int Classify(bool allow_enveloped);
+  // Records a signed message left unread (signature_error); returns 1.
+  int RecordUnreadSignature();
   void DerTest();
   void ReadFileName();
   void ReleaseMessages();
@@ -110,6 +115,7 @@ class CSignedFile {
   uint32_t state_ = kStateNone;
   std::string path_;
   uint32_t last_error_ = 0;
+  uint32_t signature_error_ = 0;
   std::vector<uint8_t> data_;
   std::vector<uint8_t> content_;
   std::string file_name_;

@@ -50,7 +50,7 @@ bool CSignedMimeDoc::Parse(const std::string& path, const CMessageTable& catalog
   if (message.multipart()) {
     if (!message.GetFirstPart()) return false;
     const CMimeMessage& first = message.part();
-    signed_content_.assign(first.raw().begin(), first.raw().end());
+    signed_content_ = SignedPartBytes(first);
     if (first.DecodedBody(document_) != 0 || !message.GetNextPart()) return false;
     // The signature part is base64 in mail; its bytes are decoded first.
     std::vector<uint8_t> body;
@@ -78,6 +78,9 @@ bool CSignedMimeDoc::Parse(const std::string& path, const CMessageTable& catalog
     file_name_ = SignedFileNameOf(signature_);
     return true;
   }
+  // A message that says it is signed and was not read as such fails
+  // rather than open as a document without signatures.
+  if (ClaimsSigned(message.raw())) return false;
   signed_content_.assign(message.body().begin(), message.body().end());
   document_ = signed_content_;
   return true;

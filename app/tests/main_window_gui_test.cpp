@@ -373,23 +373,55 @@ TEST_F(MainWindowTest, SmimeAndEnvelopedFiles) {
   const std::string cert = test::ShellQuote(pki_->CertFile(pki_->cosigner).string());
   const std::string key = test::ShellQuote(pki_->KeyFile(pki_->cosigner).string());
   const std::string in = test::ShellQuote((env / "note.txt").string());
-  auto r = test::RunCommand("openssl smime -sign -crlfeol -in " + in + " -signer " + cert + " -inkey " + key + " -out " +
-                            test::ShellQuote((env / "note.smime.p7").string()));
-  ASSERT_EQ(r.exit_code, 0) << r.output;
-  r = test::RunCommand("openssl cms -encrypt -outform DER -in " + in + " -out " +
+  auto sign = [&](const std::string& options, const std::string& name) {
+    const auto r = test::RunCommand("openssl smime -sign " + options + " -in " + in + " -signer " + cert +
+                                    " -inkey " + key + " -out " + test::ShellQuote((env / name).string()));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+  };
+  sign("-crlfeol", "note.smime.p7");
+  sign("", "note_lf.smime.p7");  // bare LF, as openssl writes by default
+  // Says it is signed, but its signature part is no CMS.
+  std::string broken = test::ReadFileText(env / "note_lf.smime.p7");
+  broken.replace(broken.find("MII"), 3, "xyz");
+  test::WriteFileText(env / "broken.smime.p7", broken);
+  sign("-nodetach -text", "note_text.vestPro");
+  sign("-nodetach", "note_bare.vestPro");  // content without a MIME header
+  auto r = test::RunCommand("openssl cms -encrypt -outform DER -in " + in + " -out " +
                        test::ShellQuote((env / "sealed.p7").string()) + " " + cert);
   ASSERT_EQ(r.exit_code, 0) << r.output;
 
   CMessageTable catalog(1033);
-  {
-    CMainWindow w(catalog, prompt, (env / "note.smime.p7").string());
+  for (const char* name : {"note.smime.p7", "note_lf.smime.p7"}) {
+    CMainWindow w(catalog, prompt, (env / name).string());
     w.show();
     ASSERT_EQ(w.Init(), 0);
     ASSERT_NE(w.signed_file(), nullptr);
-    EXPECT_EQ(w.signed_file()->GetState(), CSignedFile::kStateSmimeMultipart);
+    EXPECT_EQ(w.signed_file()->GetState(), CSignedFile::kStateSmimeMultipart) << name;
     EXPECT_EQ(w.signatures()->tree()->topLevelItemCount(), 1);
     EXPECT_NE(w.status(), kStatusNone);
+    EXPECT_NE(w.status(), kClassInvalid);
     Screenshot(&w, "smime_en");
+  }
+  {
+    // Never "no signatures" for a message that says it is signed.
+    CMainWindow w(catalog, prompt, (env / "broken.smime.p7").string());
+    w.show();
+    ASSERT_EQ(w.Init(), 0);
+    EXPECT_EQ(w.signatures()->tree()->topLevelItemCount(), 1);
+    EXPECT_EQ(w.status(), kClassInvalid);
+  }
+  // An opaque package shows its signature whether or not its content has a
+  // MIME header to take the document from.
+  for (const auto& [name, document] : {std::pair{"note_text.vestPro", "An S/MIME note.\r\n"},
+                                       std::pair{"note_bare.vestPro", ""}}) {
+    CMainWindow w(catalog, prompt, (env / name).string());
+    w.show();
+    ASSERT_EQ(w.Init(), 0);
+    ASSERT_NE(w.package(), nullptr);
+    EXPECT_EQ(w.package()->kind(), CSignedMimeDoc::kOpaqueSmime);
+    EXPECT_EQ(std::string(w.package()->document().begin(), w.package()->document().end()), document) << name;
+    EXPECT_EQ(w.signatures()->tree()->topLevelItemCount(), 1) << name;
+    EXPECT_NE(w.status(), kStatusNone);
   }
   // Declining to decrypt says why nothing is shown; the file still counts as open.
   prompt.QueueMessageAnswer(IDNO);

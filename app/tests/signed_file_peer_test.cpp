@@ -4,9 +4,11 @@
 #include <openssl/cms.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
+#include "app/base64_codec.h"
 #include "app/content_opener.h"
 #include "app/message_catalog.h"
 #include "app/prompt.h"
@@ -27,6 +29,11 @@ std::string Q(const std::filesystem::path& p) { return ShellQuote(p.string()); }
 constexpr char kContent[] =
     "Umowa nr 7/2026\r\nStrony zgodnie postanawiaja, co nastepuje.\r\n"
     "Zalacznik: cennik uslug.\r\n";
+
+// The same text as a file written on this system: bare LF.
+constexpr char kContentLf[] =
+    "Umowa nr 7/2026\nStrony zgodnie postanawiaja, co nastepuje.\n"
+    "Zalacznik: cennik uslug.\n";
 
 // A SignedData made with OpenSSL's own API, carrying the signed file-name
 // attribute that other signing packages add.
@@ -94,6 +101,54 @@ class SignedFilePeerTest : public ::testing::Test {
     for (std::unique_ptr<SignerRef> n = root->GetNext(); n; n = n->GetNext())
       if (n->Verify() != 0) return false;
     return true;
+  }
+
+  // The test CA as a trusted root, with a CRL of it that lists no one, so
+  // that a good signature checks out correct without any download.
+  static void TrustCa() {
+    setenv("VELDOC_REGISTRY_DIR", (pki_->dir / "registry").c_str(), 1);
+    std::unique_ptr<platform::CertStore> store;
+    ASSERT_EQ(platform::CertStore::Open(platform::kStoreCurrentUser, "ROOT", &store), 0u);
+    ASSERT_EQ(store->AddCertificate(pki_->ca.cert, platform::AddDisposition::kUseExisting), 0u);
+    X509_CRL* crl = X509_CRL_new();
+    X509_CRL_set_version(crl, 1);
+    X509_CRL_set_issuer_name(crl, X509_get_subject_name(pki_->ca.x509.get()));
+    for (const long offset : {-3600L, 7L * 24 * 3600}) {
+      ASN1_TIME* t = X509_gmtime_adj(nullptr, offset);
+      offset < 0 ? X509_CRL_set1_lastUpdate(crl, t) : X509_CRL_set1_nextUpdate(crl, t);
+      ASN1_TIME_free(t);
+    }
+    X509_CRL_sign(crl, pki_->ca.key.get(), EVP_sha256());
+    Bytes der(static_cast<size_t>(i2d_X509_CRL(crl, nullptr)));
+    unsigned char* p = der.data();
+    i2d_X509_CRL(crl, &p);
+    X509_CRL_free(crl);
+    ASSERT_EQ(platform::CertStore::Open(platform::kStoreCurrentUser, "VelCryptoAPI", &store), 0u);
+    ASSERT_EQ(store->AddCrl(platform::CrlContext::FromDer(der), platform::AddDisposition::kReplaceExisting), 0u);
+  }
+  // openssl smime -verify with the test CA as the trust anchor.
+  static bool OpenSslVerifies(const std::filesystem::path& file) {
+    return RunCommand("openssl smime -verify -CAfile " + Q(pki_->dir / "ca.pem") + " -in " + Q(file) +
+                      " -out /dev/null")
+               .exit_code == 0;
+  }
+  // Ours through the front end, as the signatures page shows a file: a
+  // message left unread is invalid, never without signatures.
+  static bool FrontEndSaysCorrect(CSignatureVerifier& verifier, const CSignedFile& file) {
+    if (file.signature_error() != 0) return false;
+    const std::unique_ptr<SignedSource> source = SourceForFile(file);
+    if (!source) return false;
+    const SourceVerdict v = VerifySource(verifier, *source);
+    return !v.items.empty() && v.worst == kClassCorrect;
+  }
+
+  // Ours for a package, over the source the signatures page makes of it.
+  static SourceVerdict PackageVerdict(CSignatureVerifier& verifier, const CSignedMimeDoc& doc) {
+    const auto sig = doc.signature();
+    const auto part = doc.signed_content();
+    SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), part.empty() ? nullptr : part.data(),
+                        static_cast<uint32_t>(part.size()), false);
+    return VerifySource(verifier, source);
   }
 
   static inline std::unique_ptr<test::TestPki> pki_;
@@ -186,32 +241,37 @@ TEST_F(SignedFilePeerTest, DecryptsWhatOpenSslEncryptsForAKeyInTheStore) {
 }
 
 TEST_F(SignedFilePeerTest, AnEncryptedPackageOpensOnlyWhenTheUserAgrees) {
-  const auto inner = Make("inner.eml", "openssl smime -sign -crlfeol -md sha256 -in " +
-                                           Q(content_file_) + Signer());
-  const auto package = Make("umowa.vestPro", "openssl smime -encrypt -aes256 -crlfeol -in " +
-                                                 Q(inner),
-                            " " + Q(pki_->CertFile(pki_->signer)));
-  CMessageTable catalog(1045);
-  ScriptedPrompt no;
-  no.QueueMessageAnswer(IDNO);
-  CSignedMimeDoc declined(package.string(), catalog, no);
-  EXPECT_FALSE(declined.path().has_value());
-  ASSERT_EQ(no.shown().size(), 1u);
-  EXPECT_EQ(no.shown()[0].id, 208);
+  // With CR LF as mail has it, and with bare LF as openssl writes by default.
+  for (const std::string eol : {" -crlfeol", ""}) {
+    SCOPED_TRACE(eol);
+    const auto inner = Make("inner.eml", "openssl smime -sign" + eol + " -md sha256 -in " +
+                                             Q(content_file_) + Signer());
+    const auto package = Make("umowa.vestPro", "openssl smime -encrypt -aes256" + eol + " -in " +
+                                                   Q(inner),
+                              " " + Q(pki_->CertFile(pki_->signer)));
+    CMessageTable catalog(1045);
+    ScriptedPrompt no;
+    no.QueueMessageAnswer(IDNO);
+    CSignedMimeDoc declined(package.string(), catalog, no);
+    EXPECT_FALSE(declined.path().has_value());
+    ASSERT_EQ(no.shown().size(), 1u);
+    EXPECT_EQ(no.shown()[0].id, 208);
 
-  ScriptedPrompt yes;
-  yes.QueueMessageAnswer(IDYES);
-  CSignedMimeDoc doc(package.string(), catalog, yes);
-  ASSERT_TRUE(doc.path().has_value());
-  EXPECT_EQ(doc.kind(), CSignedMimeDoc::kMultipartSigned);
-  EXPECT_EQ(std::string(doc.document().begin(), doc.document().end()), kContent);
-  const auto sig = doc.signature();
-  const auto signed_part = doc.signed_content();
-  SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), signed_part.data(),
-                      static_cast<uint32_t>(signed_part.size()), false);
-  const std::unique_ptr<SignerRef> root = source.CreateSignerRef();
-  ASSERT_NE(root, nullptr);
-  EXPECT_EQ(root->Verify(), 0u);
+    ScriptedPrompt yes;
+    yes.QueueMessageAnswer(IDYES);
+    CSignedMimeDoc doc(package.string(), catalog, yes);
+    ASSERT_TRUE(doc.path().has_value());
+    EXPECT_EQ(doc.kind(), CSignedMimeDoc::kMultipartSigned);
+    // openssl writes the signed part in its canonical CR LF form either way.
+    EXPECT_EQ(std::string(doc.document().begin(), doc.document().end()), kContent);
+    const auto sig = doc.signature();
+    const auto signed_part = doc.signed_content();
+    SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), signed_part.data(),
+                        static_cast<uint32_t>(signed_part.size()), false);
+    const std::unique_ptr<SignerRef> root = source.CreateSignerRef();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->Verify(), 0u);
+  }
 }
 
 TEST_F(SignedFilePeerTest, TheSignedNameStaysInsideAPrivateFolder) {
@@ -251,6 +311,162 @@ TEST_F(SignedFilePeerTest, TheSignedNameStaysInsideAPrivateFolder) {
   EXPECT_EQ(ContentNameFromPath("/home/u/umowa.pdf_signed.sig"), "umowa.pdf");
   EXPECT_EQ(ContentNameFromPath("/home/u/faktura.pdf.xml"), "faktura.pdf");
   EXPECT_EQ(ContentNameFromPath("/home/u/faktura.xml"), "faktura.xml");
+}
+
+// One base64 character of the signature value changed: the CMS ends with
+// it, so the change is made a few characters before `limit` (the end of the
+// base64 text).
+void SpoilSignature(Bytes& bytes, size_t limit) {
+  for (size_t i = limit, seen = 0; i-- > 0;) {
+    const char c = static_cast<char>(bytes[i]);
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/') continue;
+    if (++seen == 12) {
+      bytes[i] = c == 'A' ? 'B' : 'A';
+      return;
+    }
+  }
+  ADD_FAILURE() << "no base64 text";
+}
+
+// One byte of the signed text changed ("cennik" becomes "Cennik"): in the
+// file as it stands, or inside the base64 body of an opaque message, which
+// is written again with the message's own line ends.
+void SpoilContent(Bytes& bytes, bool opaque) {
+  const std::string needle = "cennik";
+  if (!opaque) {
+    auto at = std::search(bytes.begin(), bytes.end(), needle.begin(), needle.end());
+    ASSERT_NE(at, bytes.end());
+    *at = 'C';
+    return;
+  }
+  const int64_t body = FindBodyStart(bytes);
+  ASSERT_GT(body, 0);
+  Bytes der;
+  ASSERT_EQ(Base64Codec().DecodeAll(std::span<const uint8_t>(bytes).subspan(static_cast<size_t>(body)), der), 0u);
+  auto at = std::search(der.begin(), der.end(), needle.begin(), needle.end());
+  ASSERT_NE(at, der.end());
+  *at = 'C';
+  const std::string eol = std::string(bytes.begin(), bytes.begin() + body).find("\r\n") != std::string::npos
+                              ? "\r\n"
+                              : "\n";
+  const std::string text = Base64Codec().Encode(der);
+  bytes.resize(static_cast<size_t>(body));
+  for (size_t i = 0; i < text.size(); i += 64) {
+    const std::string line = text.substr(i, 64) + eol;
+    bytes.insert(bytes.end(), line.begin(), line.end());
+  }
+}
+
+TEST_F(SignedFilePeerTest, LineEndsAsLinuxWritesThemGiveOpenSslsVerdict) {
+  TrustCa();
+  const auto content_lf = pki_->dir / "umowa_lf.txt";
+  test::WriteFileText(content_lf, kContentLf);
+  CMessageTable catalog(1045);
+  CSignatureVerifier verifier(catalog, false, {});
+  enum Spoil { kWhole, kContentByte, kSignatureByte };
+  for (const auto& [content, content_name] :
+       {std::pair{content_file_, "crlf"}, std::pair{content_lf, "lf"}}) {
+    for (const std::string eol : {"", " -crlfeol"}) {
+      for (const bool opaque : {false, true}) {
+        const std::string name = std::string(content_name) + (eol.empty() ? "_lf" : "_crlf") +
+                                 (opaque ? "_opaque" : "_detached");
+        const auto signed_file = Make(name + ".p7", "openssl smime -sign -md sha256 -in " + Q(content) +
+                                                        eol + (opaque ? " -nodetach" : "") + Signer());
+        const Bytes original = test::ReadFileBytes(signed_file);
+        ASSERT_EQ(eol.empty(), FindBytes(original, "\r\nContent-Type") < 0)
+            << "openssl's line ends are not the ones this test is about";
+        for (const Spoil spoil : {kWhole, kContentByte, kSignatureByte}) {
+          SCOPED_TRACE(name + " spoil " + std::to_string(spoil));
+          Bytes bytes = original;
+          if (spoil == kContentByte) SpoilContent(bytes, opaque);
+          if (spoil == kSignatureByte) {
+            // The signature part ends at the closing delimiter (openssl's
+            // boundaries begin with four dashes).
+            const std::string closing = "\n------";
+            const auto limit =
+                opaque ? bytes.end() : std::find_end(bytes.begin(), bytes.end(), closing.begin(), closing.end());
+            SpoilSignature(bytes, static_cast<size_t>(limit - bytes.begin()));
+          }
+          const auto path = pki_->dir / ("spoilt_" + std::to_string(spoil) + "_" + name + ".p7");
+          test::WriteFileBytes(path, bytes);
+          const bool theirs = OpenSslVerifies(path);
+          EXPECT_EQ(theirs, spoil == kWhole);
+          CSignedFile file;
+          ASSERT_EQ(file.Load(path.string(), true), 1) << file.GetLastError();
+          // A signed message is read as one, or says it could not be.
+          EXPECT_TRUE(file.GetState() == (opaque ? CSignedFile::kStateSmimeOpaque : CSignedFile::kStateSmimeMultipart) ||
+                      file.signature_error() != 0)
+              << file.GetState();
+          EXPECT_EQ(FrontEndSaysCorrect(verifier, file), theirs);
+          if (spoil != kWhole) continue;
+          Bytes shown;
+          ASSERT_EQ(file.ExtractContent(shown), 0u);
+          EXPECT_NE(std::string(shown.begin(), shown.end()).find("Zalacznik: cennik uslug."), std::string::npos);
+
+          // The same bytes as a package.
+          const auto package = pki_->dir / (name + ".vestPro");
+          test::WriteFileBytes(package, bytes);
+          ScriptedPrompt prompt;
+          CSignedMimeDoc doc(package.string(), catalog, prompt);
+          ASSERT_TRUE(doc.path().has_value());
+          EXPECT_EQ(doc.kind(), opaque ? CSignedMimeDoc::kOpaqueSmime : CSignedMimeDoc::kMultipartSigned);
+          const SourceVerdict v = PackageVerdict(verifier, doc);
+          ASSERT_EQ(v.items.size(), 1u);
+          EXPECT_EQ(v.worst, kClassCorrect) << v.items[0].detail;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(SignedFilePeerTest, ABinaryPartIsVerifiedAsItStands) {
+  TrustCa();
+  // Binary content has no lines: its bare LF and CR are signed as they are
+  // (openssl smime -verify canonicalises even such a part and refuses it).
+  const auto entity = pki_->dir / "binary.entity";
+  test::WriteFileText(entity,
+                      "Content-Type: application/octet-stream\n"
+                      "Content-Transfer-Encoding: binary\n\n\x01\x02\n\x03\r\x04\n");
+  const auto signed_file = Make("binary.p7", "openssl smime -sign -binary -md sha256 -in " + Q(entity) + Signer());
+  CMessageTable catalog(1045);
+  CSignatureVerifier verifier(catalog, false, {});
+  for (const bool spoil : {false, true}) {
+    Bytes bytes = test::ReadFileBytes(signed_file);
+    if (spoil) *std::find(bytes.begin(), bytes.end(), 0x03) = 0x05;
+    const auto path = pki_->dir / (spoil ? "binary_spoilt.p7" : "binary_whole.p7");
+    test::WriteFileBytes(path, bytes);
+    CSignedFile file;
+    ASSERT_EQ(file.Load(path.string(), true), 1);
+    EXPECT_EQ(file.GetState(), CSignedFile::kStateSmimeMultipart);
+    if (!spoil)
+      EXPECT_EQ(Bytes(file.signed_content().begin(), file.signed_content().end()), test::ReadFileBytes(entity));
+    EXPECT_EQ(FrontEndSaysCorrect(verifier, file), !spoil);
+  }
+}
+
+TEST_F(SignedFilePeerTest, AnEnvelopedMessageWithBareLfDecryptsAndVerifies) {
+  TrustCa();
+  const auto content_lf = pki_->dir / "umowa_lf.txt";
+  test::WriteFileText(content_lf, kContentLf);
+  const std::string recipient = " " + Q(pki_->CertFile(pki_->signer));
+  const auto inner = Make("inner_lf.eml", "openssl smime -sign -md sha256 -in " + Q(content_lf) + Signer());
+  const auto enveloped = Make("umowa_lf_env.p7", "openssl smime -encrypt -aes256 -in " + Q(inner), recipient);
+  ASSERT_LT(FindBytes(test::ReadFileBytes(enveloped), "\r\n"), 0);
+  const auto decrypted = pki_->dir / "decrypted_lf.eml";
+  ASSERT_EQ(RunCommand("openssl smime -decrypt -in " + Q(enveloped) + " -recip " + Q(pki_->CertFile(pki_->signer)) +
+                       " -inkey " + Q(pki_->KeyFile(pki_->signer)) + " -out " + Q(decrypted))
+                .exit_code,
+            0);
+  EXPECT_TRUE(OpenSslVerifies(decrypted));
+
+  CMessageTable catalog(1045);
+  CSignatureVerifier verifier(catalog, false, {});
+  CSignedFile file;
+  ASSERT_EQ(file.Load(enveloped.string(), true), 1);
+  EXPECT_EQ(file.GetState(), CSignedFile::kStateSmimeEnveloped);
+  ASSERT_EQ(file.Decrypt(), 1) << std::hex << file.GetLastError();
+  EXPECT_EQ(file.GetState(), CSignedFile::kStateSmimeMultipart);
+  EXPECT_TRUE(FrontEndSaysCorrect(verifier, file));
 }
 
 }  // namespace

@@ -34,6 +34,14 @@ constexpr char kMultipart[] =
     "Content-Transfer-Encoding: base64\r\n\r\nMAMCAQE=\r\n"
     "------B1--\r\n\r\n";
 
+// The same message with every CR LF a bare LF, as Linux tools write it.
+std::string Lf(std::string_view crlf) {
+  std::string out;
+  for (size_t i = 0; i < crlf.size(); ++i)
+    if (!(crlf[i] == '\r' && i + 1 < crlf.size() && crlf[i + 1] == '\n')) out += crlf[i];
+  return out;
+}
+
 TEST(SignedFile, DerHeaderMustBeFollowedByThePkcs7Oid) {
   const std::string oid = "06092a864886f70d0107";
   struct Case {
@@ -72,6 +80,7 @@ TEST(SignedFile, ClassifiesEachShape) {
     bool allow_enveloped;
     uint32_t state;
     int loaded;
+    uint32_t signature_error = 0;  // 13: says it is signed, could not be read
   };
   const std::string enveloped =
       "MIME-Version: 1.0\r\nContent-Type: application/x-pkcs7-mime; smime-type=enveloped-data; "
@@ -85,9 +94,18 @@ TEST(SignedFile, ClassifiesEachShape) {
       {"enveloped S/MIME", "a.p7", B(enveloped), true, CSignedFile::kStateSmimeEnveloped, 1},
       {"enveloped S/MIME not allowed", "a.p7", B(enveloped), false, CSignedFile::kStateOther, 1},
       {"multipart whose signature is no CMS", "a.p7", B(kMultipart), true,
-       CSignedFile::kStateOther, 1},
+       CSignedFile::kStateOther, 1, 13},
+      {"the same with bare LF", "a.p7", B(Lf(kMultipart)), true, CSignedFile::kStateOther, 1, 13},
       {"multipart cut inside its first part", "a.p7",
-       B(std::string(kMultipart).substr(0, 170)), true, CSignedFile::kStateOther, 1},
+       B(std::string(kMultipart).substr(0, 170)), true, CSignedFile::kStateOther, 1, 13},
+      {"opaque whose body is no CMS", "a.p7",
+       B("Content-Type: application/x-pkcs7-mime; smime-type=signed-data; name=\"smime.p7m\"\n\nMIIB\n"),
+       true, CSignedFile::kStateOther, 1, 13},
+      {"opaque under the standard name", "a.p7",
+       B("Content-Type: application/pkcs7-mime;\n smime-type=signed-data\n\nMIIB\n"), true,
+       CSignedFile::kStateOther, 1, 13},
+      {"a text that only mentions the type", "a.p7",
+       B("Notes\n\nContent-Type: multipart/signed; boundary=\"x\"\n"), true, CSignedFile::kStateOther, 1},
       {"one base64 character", "a.p7", B("M"), true, CSignedFile::kStateNone, 0},
       {"one byte", "a.p7", B("\x01"), true, CSignedFile::kStateOther, 1},
       {"DER EnvelopedData", "a.bin", Hex("3010" "06092a864886f70d010703" "a000"), false,
@@ -97,6 +115,7 @@ TEST(SignedFile, ClassifiesEachShape) {
     CSignedFile file;
     EXPECT_EQ(file.LoadBytes(c.name, c.bytes, c.allow_enveloped), c.loaded) << c.what;
     EXPECT_EQ(file.GetState(), c.state) << c.what;
+    EXPECT_EQ(file.signature_error(), c.signature_error) << c.what;
   }
 }
 
@@ -143,6 +162,79 @@ TEST(MimeMessage, SplitsHeadersAndWalksPartsWithinBounds) {
   EXPECT_EQ(cut.GetFirstPart(), 0);
 }
 
+TEST(MimeMessage, LineEndsOfEitherKindSplitAlike) {
+  struct Blank {
+    std::string text;
+    int64_t body;
+  };
+  const Blank blanks[] = {
+      {"a: 1\r\n\r\nbody", 8}, {"a: 1\n\nbody", 6},  {"a: 1\r\n\nbody", 7},
+      {"a: 1\n\r\nbody", 7},    {"a: 1\r\n\r\n", -1}, {"a: 1\r\nb: 2\r\n", -1},
+      {"a\r\r\nb", -1},         {"", -1},
+  };
+  for (const Blank& b : blanks) EXPECT_EQ(FindBodyStart(B(b.text)), b.body) << b.text;
+
+  struct Canonical {
+    std::string in, out;
+  };
+  const Canonical canonical[] = {
+      {"a\nb\n", "a\r\nb\r\n"},
+      {"a\r\nb\r\n", "a\r\nb\r\n"},  // already canonical: unchanged
+      {"a\r\r\nb\r", "a\r\nb"},        // CRs ending a line go, as openssl drops them
+      {"a\rb\n\n", "a\rb\r\n\r\n"},  // a CR inside a line stays
+      {std::string("\0\xff\n", 3), std::string("\0\xff\r\n", 4)},
+      {"", ""},
+  };
+  for (const Canonical& c : canonical) {
+    const Bytes once = CanonicalLineEnds(B(c.in));
+    EXPECT_EQ(std::string(once.begin(), once.end()), c.out);
+    EXPECT_EQ(CanonicalLineEnds(once), once) << "never converted twice";
+  }
+
+  // A binary part is signed as it stands; any other in canonical form.
+  for (const bool binary : {false, true}) {
+    CMimeMessage part;
+    const std::string header = binary ? "Content-Transfer-Encoding: binary\n\n" : "Content-Type: text/plain\n\n";
+    ASSERT_EQ(part.LoadMemory(B(header + "a\nb")), 0);
+    EXPECT_EQ(SignedPartBytes(part), binary ? B(header + "a\nb") : CanonicalLineEnds(B(header + "a\nb")));
+  }
+
+  // The LF message walks into the same parts as the CR LF one.
+  CMimeMultipartSigned crlf, lf;
+  ASSERT_EQ(crlf.LoadMemory(B(kMultipart)), 0);
+  ASSERT_EQ(lf.LoadMemory(B(Lf(kMultipart))), 0);
+  EXPECT_EQ(lf.boundary(), "----B1");
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(i == 0 ? crlf.GetFirstPart() : crlf.GetNextPart(), 1);
+    ASSERT_EQ(i == 0 ? lf.GetFirstPart() : lf.GetNextPart(), 1);
+    EXPECT_EQ(std::string(lf.part().body().begin(), lf.part().body().end()),
+              Lf(std::string(crlf.part().body().begin(), crlf.part().body().end())));
+    EXPECT_EQ(CanonicalLineEnds(lf.part().raw()), Bytes(crlf.part().raw().begin(), crlf.part().raw().end()));
+  }
+  EXPECT_EQ(lf.GetNextPart(), 0);
+
+  // Delimiters count only at the start of a line; padding after one is
+  // skipped; a boundary must end its header line.
+  CMimeMultipartSigned padded;
+  ASSERT_EQ(padded.LoadMemory(B("Content-Type: multipart/signed; boundary=\"b\"\n\n"
+                                "x--b\n--b \t\nContent-Type: text/plain\n\nhi --b\n--b--\n\n")),
+            0);
+  ASSERT_EQ(padded.GetFirstPart(), 1);
+  EXPECT_EQ(std::string(padded.part().body().begin(), padded.part().body().end()), "hi --b");
+  CMimeMultipartSigned open_quote;
+  EXPECT_NE(open_quote.LoadMemory(B("Content-Type: multipart/signed; boundary=\"b\n\"\n\nbody")), 0);
+  for (const size_t length : {70u, 71u}) {
+    CMimeMultipartSigned m;
+    EXPECT_EQ(m.LoadMemory(B("Content-Type: multipart/signed; boundary=\"" + std::string(length, 'b') +
+                             "\"\n\nbody")) == 0,
+              length <= 70)
+        << length;
+  }
+
+  EXPECT_TRUE(IsOpaqueSmime(B("Content-Type: application/x-pkcs7-mime; name=\"smime.p7m\"\n\nMIIB")));
+  EXPECT_FALSE(IsOpaqueSmime(B("Content-Type: application/x-pkcs7-mime; name=\"smime.p7m\" \n\nMIIB")));
+}
+
 TEST(SignedMimeDoc, PackagesKeepTheSignedPartWithItsHeaders) {
   test::TempDir dir;
   const auto package = dir / "umowa.vestPro";
@@ -163,6 +255,20 @@ TEST(SignedMimeDoc, PackagesKeepTheSignedPartWithItsHeaders) {
   CSignedMimeDoc failed(broken.string(), catalog, prompt);
   EXPECT_FALSE(failed.path().has_value());
   EXPECT_TRUE(failed.signature().empty());
+
+  // Signed under a type this reader does not take: a failure, not a
+  // document without signatures.
+  const auto standard = dir / "standard.pem";
+  test::WriteFileText(standard, "Content-Type: application/pkcs7-mime; smime-type=signed-data\n\nMIIB\n");
+  EXPECT_FALSE(CSignedMimeDoc(standard.string(), catalog, prompt).path().has_value());
+  const auto lf = dir / "umowa_lf.vestPro";
+  test::WriteFileText(lf, Lf(kMultipart));
+  CSignedMimeDoc doc_lf(lf.string(), catalog, prompt);
+  ASSERT_TRUE(doc_lf.path().has_value());
+  EXPECT_EQ(Bytes(doc_lf.signed_content().begin(), doc_lf.signed_content().end()),
+            Bytes(doc.signed_content().begin(), doc.signed_content().end()))
+      << "signed over the CR LF form";
+  EXPECT_EQ(std::string(doc_lf.document().begin(), doc_lf.document().end()), "hello");
 }
 
 TEST(SignedSource, UnreadableSignaturesAreNeverCorrect) {

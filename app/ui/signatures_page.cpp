@@ -8,6 +8,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/mime_message.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "app/ui/main_window.h"
@@ -55,6 +56,14 @@ QIcon TreeIcon(int image) {
     p.drawLine(15, 8, 9, 14);
   }
   return QIcon(pm);
+}
+
+// Signatures that are there but cannot be read: one invalid item saying why.
+SourceVerdict UnreadableVerdict(const CMessageTable& catalog, uint32_t error) {
+  SourceVerdict broken;
+  broken.worst = kClassInvalid;
+  catalog.FormatError(broken.message, error);
+  return broken;
 }
 
 }  // namespace
@@ -151,12 +160,8 @@ void CSignaturesPage::ShowKdocSignatures() {
   CSignedDocObj* doc = window_.kdoc();
   if (!doc) return;
   if (!doc->signatures()) {
-    if (doc->signatures_error() != 0 && doc->signatures_error() != 2) {
-      SourceVerdict broken;
-      broken.worst = kClassInvalid;
-      window_.catalog().FormatError(broken.message, doc->signatures_error());
-      ShowVerdict(std::move(broken));
-    }
+    if (doc->signatures_error() != 0 && doc->signatures_error() != 2)
+      ShowVerdict(UnreadableVerdict(window_.catalog(), doc->signatures_error()));
     return;
   }
   if (doc->signature_list().GetCount() == 0) return;
@@ -167,7 +172,9 @@ void CSignaturesPage::ShowKdocSignatures() {
 void CSignaturesPage::ShowFileSignatures() {
   window_.set_status(kStatusNone);
   if (CSignedFile* file = window_.signed_file()) {
-    if (auto source = SourceForFile(*file)) {
+    if (file->signature_error() != 0) {
+      ShowVerdict(UnreadableVerdict(window_.catalog(), file->signature_error()));
+    } else if (auto source = SourceForFile(*file)) {
       uint32_t count = 0;
       // No signers: nothing to show; a count that cannot be had is shown as a failure.
       if (source->GetSignerCount(&count) != 0 || count > 0 || source->xml_not_checked()) Fill(*source);
@@ -185,20 +192,20 @@ void CSignaturesPage::ShowPackageSignatures() {
   const auto content = package->signed_content();
   SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), content.empty() ? nullptr : content.data(),
                       static_cast<uint32_t>(content.size()), false);
+  // A document that cannot be presented still has its signatures shown.
+  uint32_t size = 0;
   if ((package->kind() == CSignedMimeDoc::kOpaqueSmime || package->kind() == CSignedMimeDoc::kPkcs7File) &&
-      package->document().empty()) {
-    uint32_t size = 0;
-    if (source.GetContent(nullptr, &size) != 234) return;
+      package->document().empty() && source.GetContent(nullptr, &size) == 234) {
     std::vector<uint8_t> data(size);
-    if (source.GetContent(data.data(), &size) != 0) return;
-    data.resize(size);
-    if (package->kind() == CSignedMimeDoc::kOpaqueSmime) {
-      const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
-      const size_t blank = text.find("\r\n\r\n");
-      if (blank == std::string_view::npos) return;
-      data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(blank + 4));
+    if (source.GetContent(data.data(), &size) == 0) {
+      data.resize(std::min<size_t>(size, data.size()));
+      // An opaque message's content is a MIME entity: its body is shown.
+      const int64_t body = package->kind() == CSignedMimeDoc::kOpaqueSmime ? FindBodyStart(data) : 0;
+      if (body >= 0) {
+        data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(body));
+        package->set_document(std::move(data));
+      }
     }
-    package->set_document(std::move(data));
   }
   detail_->clear();
   Fill(source);

@@ -21,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t state = file.GetState();
   if (state > vel::app::CSignedFile::kStateCmsEnveloped) std::abort();
   if ((state == 3 || state == 4) && file.signature().empty()) std::abort();
+  // Only a message that was not read as signed reports why.
+  if (file.signature_error() != 0 && state != vel::app::CSignedFile::kStateOther) std::abort();
   if (file.file_name().size() > size) std::abort();
   std::vector<uint8_t> content;
   file.ExtractContent(content);
