@@ -17,6 +17,7 @@
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
 #include "xades/tests/sign_fixture.h"
+#include "xades/tests/trusted_tsa.h"
 #include "xades/tests/xades_peer_fixture.h"
 #include "xades/xades_template.h"
 
@@ -246,12 +247,19 @@ TEST_F(FormChecksPeer, SameCountryCasDoNotMatchEachOthersReferences) {
 // data, a damaged token or none at all fail.
 class TimeStampChecksPeer : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { pki_ = std::make_unique<vel::test::TestPki>(); }
-  static void TearDownTestSuite() { pki_.reset(); }
+  static void SetUpTestSuite() {
+    pki_ = std::make_unique<vel::test::TestPki>();
+    trusted_ = std::make_unique<vel::test::TestTsa>();
+    test::TrustTsa(*trusted_);
+  }
+  static void TearDownTestSuite() {
+    trusted_.reset();
+    pki_.reset();
+  }
   void SetUp() override {
     VEL_REQUIRE_TOOL("openssl");
     pin_.Install();
-    config_ = tsa_.WriteFiles(dir_.path());
+    config_ = trusted_->WriteFiles(dir_.path());
   }
 
   Bytes Token(const std::string& data, const char* digest) {
@@ -280,12 +288,13 @@ class TimeStampChecksPeer : public ::testing::Test {
   }
 
   static std::unique_ptr<vel::test::TestPki> pki_;
+  static std::unique_ptr<vel::test::TestTsa> trusted_;  // its root in the user's Root store
   vel::test::TempDir dir_;
-  vel::test::TestTsa tsa_;
   std::filesystem::path config_;
   vel::test::ScriptedPin pin_;
 };
 std::unique_ptr<vel::test::TestPki> TimeStampChecksPeer::pki_;
+std::unique_ptr<vel::test::TestTsa> TimeStampChecksPeer::trusted_;
 
 TEST_F(TimeStampChecksPeer, SignatureTimeStamps) {
   Bytes doc;
