@@ -184,6 +184,9 @@ int checkSigningCertificate(const xmlNode* signedProperties, std::span<const uin
   if (!cert || !serial) return kSigningCertificateMismatch;
   const xmlNode* properties = OnlyChild(signedProperties, kXadesNs, "SignedSignatureProperties");
   const xmlNode* signing = OnlyChild(properties, kXadesNs, "SigningCertificate");
+  // A Cert by an algorithm the engine does not know may be the signer's: the
+  // answer is then unsupported, not "another certificate".
+  bool unknownAlgorithm = false;
   for (const xmlNode* c : Children(signing, kXadesNs, "Cert")) {
     const xmlNode* certDigest = OnlyChild(c, kXadesNs, "CertDigest");
     const xmlNode* method = OnlyChild(certDigest, kXmlDsigNs, "DigestMethod");
@@ -191,7 +194,10 @@ int checkSigningCertificate(const xmlNode* signedProperties, std::span<const uin
     const xmlNode* issuerSerial = OnlyChild(c, kXadesNs, "IssuerSerial");
     if (method == nullptr || value == nullptr || issuerSerial == nullptr) return kSigningCertificateMismatch;
     const EVP_MD* md = digestMethodOf(Attribute(method, "Algorithm").value_or(""));
-    if (md == nullptr) return kSigningCertificateUnsupported;
+    if (md == nullptr) {
+      unknownAlgorithm = true;
+      continue;
+    }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_Digest(certificateDer.data(), certificateDer.size(), digest, &length, md, nullptr) != 1)
@@ -205,7 +211,7 @@ int checkSigningCertificate(const xmlNode* signedProperties, std::span<const uin
       return kSigningCertificateMismatch;
     return 0;
   }
-  return kSigningCertificateMismatch;
+  return unknownAlgorithm ? kSigningCertificateUnsupported : kSigningCertificateMismatch;
 }
 
 int checkSignedProperties(const XadesSignContext& entry) {
