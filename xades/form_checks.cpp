@@ -43,19 +43,20 @@ Bytes AsBytes(const std::string& text) { return {reinterpret_cast<const uint8_t*
 
 // One stored token against the inputs it may cover (tried in order): its CMS
 // signature must verify and its imprint must be the digest, by the imprint's
-// own algorithm, of one of them. The token's DER is left in *der.
+// own algorithm, of one of them. The certificate that signed the token goes
+// to *authority when asked for (none when the token does not carry it).
 int CheckToken(const std::optional<std::string>& base64, const std::vector<std::optional<std::string>>& inputs,
-               std::vector<uint8_t>* der = nullptr) {
-  std::vector<uint8_t> decoded;
-  if (der == nullptr) der = &decoded;
-  if (!base64 || base64Decode(*base64, der) != kBase64Ok || der->empty()) return kTsUnreadable;
+               platform::CertPtr* authority = nullptr) {
+  std::vector<uint8_t> der;
+  if (!base64 || base64Decode(*base64, &der) != kBase64Ok || der.empty()) return kTsUnreadable;
   crypto::TimeStampToken token;
-  if (token.LoadToken(der->data(), static_cast<uint32_t>(der->size())) != 0 || token.Verify() != 0) {
+  if (token.LoadToken(der.data(), static_cast<uint32_t>(der.size())) != 0 || token.Verify() != 0) {
     return kTsUnreadable;
   }
+  if (authority != nullptr) *authority = token.GetTsaCertificate();
   crypto::tsp::TokenView view;
   crypto::tsp::TstInfo info;
-  if (!crypto::tsp::ParseToken(*der, &view) || !view.is_tst_info || !crypto::tsp::ParseTstInfo(view.econtent, &info)) {
+  if (!crypto::tsp::ParseToken(der, &view) || !view.is_tst_info || !crypto::tsp::ParseTstInfo(view.econtent, &info)) {
     return kTsUnreadable;
   }
   const EVP_MD* md = DigestOfOid(info.imprint.algorithm);
@@ -74,13 +75,10 @@ int CheckToken(const std::optional<std::string>& base64, const std::vector<std::
   return any ? kTsImprintDiffers : kTsUnreadable;
 }
 
-// The status of the authority that signed a token (whose signature was
-// checked): its certificate must be meant for time stamping and pass the
-// path check of any certificate, anchored in the user's Root store.
-uint32_t AuthorityStatus(const std::vector<uint8_t>& der) {
-  crypto::TimeStampToken token;
-  if (token.LoadToken(der.data(), static_cast<uint32_t>(der.size())) != 0) return kTsAuthorityUnknown;
-  const platform::CertPtr authority = token.GetTsaCertificate();
+// The status of the authority that signed a token: its certificate must be
+// meant for time stamping and pass the path check of any certificate,
+// anchored in the user's Root store.
+uint32_t AuthorityStatus(const platform::CertPtr& authority) {
   // A token without its signer's certificate names no path.
   if (!authority) return crypto::CERT_E_CHAINING;
   if (X509_check_purpose(authority->x509(), X509_PURPOSE_TIMESTAMP_SIGN, 0) != 1) return kTsAuthorityWrongUsage;
@@ -145,16 +143,16 @@ int verifySignatureTimeStampOf(const xmlNode* signature, int count, uint32_t* au
   const std::vector<std::optional<std::string>> inputs{signatureValueC14N(signature)};
   // Every token's own check first: a token that does not cover the
   // signature outweighs an authority that is not trusted.
-  std::vector<std::vector<uint8_t>> tokens;
+  std::vector<platform::CertPtr> authorities;
   for (int t = 0; t < count; ++t) {
     int encoding = 0;
-    std::vector<uint8_t> der;
-    if (const int rc = CheckToken(getSignatureTimeStampToken(signature, &encoding, t), inputs, &der); rc != 0)
+    platform::CertPtr authority;
+    if (const int rc = CheckToken(getSignatureTimeStampToken(signature, &encoding, t), inputs, &authority); rc != 0)
       return rc;
-    tokens.push_back(std::move(der));
+    authorities.push_back(std::move(authority));
   }
-  for (const auto& der : tokens) {
-    if (const uint32_t status = AuthorityStatus(der); status != 0) {
+  for (const auto& authority : authorities) {
+    if (const uint32_t status = AuthorityStatus(authority); status != 0) {
       if (authorityStatus != nullptr) *authorityStatus = status;
       return kTsAuthorityNotTrusted;
     }

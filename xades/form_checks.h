@@ -42,7 +42,7 @@ inline constexpr int kTsUnsupportedDigest = -4;  // imprint algorithm the engine
 // the path check's status goes with it.
 inline constexpr int kTsAuthorityNotTrusted = -5;
 // Authority statuses besides the path check's own: a certificate not meant
-// for time stamping (CERT_E_WRONG_USAGE), a token that cannot be read again.
+// for time stamping (CERT_E_WRONG_USAGE), no context to check it in.
 inline constexpr uint32_t kTsAuthorityWrongUsage = 0x800B0110;
 inline constexpr uint32_t kTsAuthorityUnknown = 0x80090006;
 
