@@ -427,7 +427,7 @@ TEST_F(VerificationPeer, PropertiesMustBeSignedAndNameTheSigner) {
       {"signed properties moved into an Object, an unsigned copy in their place",
        [&](const std::string& t, const std::string&, const std::string&) {
          const std::string real = test::ElementText(t, "xades:SignedProperties", "Id=\"SignedProperties-");
-         std::string forged = Replaced(Replaced(real, "Id=\"SignedProperties-", "Id=\"Forged-"),
+         const std::string forged = Replaced(Replaced(real, "Id=\"SignedProperties-", "Id=\"Forged-"),
                                        "2026-12-01T10:00:00Z", forgedTime);
          const std::string moved = "<ds:Object>" +
                                    Replaced(real, "<xades:SignedProperties",
