@@ -1,10 +1,12 @@
 #include "xades/form_checks.h"
 
 #include <openssl/evp.h>
+#include <openssl/x509v3.h>
 
 #include <span>
 #include <string_view>
 
+#include "cryptolib/cert_path.h"
 #include "cryptolib/timestamp_parse.h"
 #include "cryptolib/timestamp_token.h"
 #include "cryptolib/x509_context.h"
@@ -12,6 +14,7 @@
 #include "xades/crypto_helpers.h"
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
+#include "xades/signed_properties.h"
 #include "xades/xades_template.h"
 
 namespace vel::xades {
@@ -19,21 +22,12 @@ namespace {
 
 using Bytes = std::span<const uint8_t>;
 
-// The digests the engine knows, by the OID a time-stamp imprint names and by
-// the URI a DigestMethod names.
+// The digests the engine knows, by the OID a time-stamp imprint names.
 const EVP_MD* DigestOfOid(std::string_view oid) {
   if (oid == "1.3.14.3.2.26") return EVP_sha1();
   if (oid == "2.16.840.1.101.3.4.2.1") return EVP_sha256();
   if (oid == "2.16.840.1.101.3.4.2.2") return EVP_sha384();
   if (oid == "2.16.840.1.101.3.4.2.3") return EVP_sha512();
-  return nullptr;
-}
-
-const EVP_MD* DigestOfUri(std::string_view uri) {
-  if (uri == "http://www.w3.org/2000/09/xmldsig#sha1") return EVP_sha1();
-  if (uri == "http://www.w3.org/2001/04/xmlenc#sha256") return EVP_sha256();
-  if (uri == "http://www.w3.org/2001/04/xmldsig-more#sha384") return EVP_sha384();
-  if (uri == "http://www.w3.org/2001/04/xmlenc#sha512") return EVP_sha512();
   return nullptr;
 }
 
@@ -49,14 +43,17 @@ Bytes AsBytes(const std::string& text) { return {reinterpret_cast<const uint8_t*
 
 // One stored token against the inputs it may cover (tried in order): its CMS
 // signature must verify and its imprint must be the digest, by the imprint's
-// own algorithm, of one of them.
-int CheckToken(const std::optional<std::string>& base64, const std::vector<std::optional<std::string>>& inputs) {
+// own algorithm, of one of them. The certificate that signed the token goes
+// to *authority when asked for (none when the token does not carry it).
+int CheckToken(const std::optional<std::string>& base64, const std::vector<std::optional<std::string>>& inputs,
+               platform::CertPtr* authority = nullptr) {
   std::vector<uint8_t> der;
   if (!base64 || base64Decode(*base64, &der) != kBase64Ok || der.empty()) return kTsUnreadable;
   crypto::TimeStampToken token;
   if (token.LoadToken(der.data(), static_cast<uint32_t>(der.size())) != 0 || token.Verify() != 0) {
     return kTsUnreadable;
   }
+  if (authority != nullptr) *authority = token.GetTsaCertificate();
   crypto::tsp::TokenView view;
   crypto::tsp::TstInfo info;
   if (!crypto::tsp::ParseToken(der, &view) || !view.is_tst_info || !crypto::tsp::ParseTstInfo(view.econtent, &info)) {
@@ -78,6 +75,18 @@ int CheckToken(const std::optional<std::string>& base64, const std::vector<std::
   return any ? kTsImprintDiffers : kTsUnreadable;
 }
 
+// The status of the authority that signed a token: its certificate must be
+// meant for time stamping and pass the path check of any certificate,
+// anchored in the user's Root store.
+uint32_t AuthorityStatus(const platform::CertPtr& authority) {
+  // A token without its signer's certificate names no path.
+  if (!authority) return crypto::CERT_E_CHAINING;
+  if (X509_check_purpose(authority->x509(), X509_PURPOSE_TIMESTAMP_SIGN, 0) != 1) return kTsAuthorityWrongUsage;
+  crypto::X509ContextPtr context = crypto::MakeX509Context();
+  if (!context || !crypto::SetCertificateContext(context.get(), authority)) return kTsAuthorityUnknown;
+  return crypto::VerifyCertificate(context.get(), platform::kStoreCurrentUser, 0);
+}
+
 // A document reference written with a SHA-2 digest names the candidate whose
 // digest by that algorithm it carries; the comparators compare SHA-1 texts,
 // so such a reference takes that candidate's SHA-1 text (and keeps a text
@@ -87,7 +96,7 @@ template <typename Ref>
 int ToSha1Digests(std::vector<Ref>* refs, const std::vector<std::string>& algorithms,
                   const std::vector<Bytes>& candidates) {
   for (size_t i = 0; i < refs->size() && i < algorithms.size(); ++i) {
-    const EVP_MD* md = DigestOfUri(algorithms[i]);
+    const EVP_MD* md = digestMethodOf(algorithms[i]);
     if (md == nullptr) return kRefDigestUnsupported;
     if (md == EVP_sha1()) continue;
     Ref& ref = (*refs)[i];
@@ -130,11 +139,23 @@ std::vector<Bytes> Spans(const std::vector<std::vector<uint8_t>>& ders) {
 
 }  // namespace
 
-int verifySignatureTimeStampOf(const xmlNode* signature, int count) {
+int verifySignatureTimeStampOf(const xmlNode* signature, int count, uint32_t* authorityStatus) {
   const std::vector<std::optional<std::string>> inputs{signatureValueC14N(signature)};
+  // Every token's own check first: a token that does not cover the
+  // signature outweighs an authority that is not trusted.
+  std::vector<platform::CertPtr> authorities;
   for (int t = 0; t < count; ++t) {
     int encoding = 0;
-    if (const int rc = CheckToken(getSignatureTimeStampToken(signature, &encoding, t), inputs); rc != 0) return rc;
+    platform::CertPtr authority;
+    if (const int rc = CheckToken(getSignatureTimeStampToken(signature, &encoding, t), inputs, &authority); rc != 0)
+      return rc;
+    authorities.push_back(std::move(authority));
+  }
+  for (const auto& authority : authorities) {
+    if (const uint32_t status = AuthorityStatus(authority); status != 0) {
+      if (authorityStatus != nullptr) *authorityStatus = status;
+      return kTsAuthorityNotTrusted;
+    }
   }
   return kTsPassed;
 }
@@ -221,7 +242,8 @@ int compareValuesWithRefsOf(const xmlNode* certificateValues, const xmlNode* rev
   return compareRevocationRefs(&certValues, &certRefs, &crlValues, &crlRefs);
 }
 
-int verifyFormOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain, int32_t mode) {
+int verifyFormOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain, int32_t mode,
+                 uint32_t* authorityStatus) {
   switch (mode) {
     case kVerifyCompleteRefs: {
       if (!entry.hasC) return 0;
@@ -247,15 +269,17 @@ int verifyFormOf(const FormCheckEntry& entry, const crypto::CertChainContext* ch
                  : kArchiveTimeStampFailed;
     default:
       if (entry.signatureTimeStampCount <= 0) return 0;
-      return verifySignatureTimeStampOf(entry.signature, entry.signatureTimeStampCount) == 0 ? 0
-                                                                                             : kCompleteRefsFailed;
+      return verifySignatureTimeStampOf(entry.signature, entry.signatureTimeStampCount, authorityStatus) == 0
+                 ? 0
+                 : kCompleteRefsFailed;
   }
 }
 
-int verifyAllFormsOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain) {
+int verifyAllFormsOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain,
+                     uint32_t* authorityStatus) {
   for (const int32_t mode : {kVerifyArchiveTimeStamps, kVerifyValuesWithRefs, kVerifyRefsTimeStamps,
                              kVerifyCompleteRefs, kVerifySignatureTimeStamps}) {
-    if (const int rc = verifyFormOf(entry, chain, mode); rc != 0) return rc;
+    if (const int rc = verifyFormOf(entry, chain, mode, authorityStatus); rc != 0) return rc;
   }
   return 0;
 }

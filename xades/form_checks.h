@@ -38,6 +38,13 @@ inline constexpr int kTsNoMemory = -1;
 inline constexpr int kTsUnreadable = -2;      // missing, unparsable, bad signature, bad imprint
 inline constexpr int kTsImprintDiffers = -3;
 inline constexpr int kTsUnsupportedDigest = -4;  // imprint algorithm the engine does not know
+// A signature time stamp whose authority the path check does not vouch for;
+// the path check's status goes with it.
+inline constexpr int kTsAuthorityNotTrusted = -5;
+// Authority statuses besides the path check's own: a certificate not meant
+// for time stamping (CERT_E_WRONG_USAGE), no context to check it in.
+inline constexpr uint32_t kTsAuthorityWrongUsage = 0x800B0110;
+inline constexpr uint32_t kTsAuthorityUnknown = 0x80090006;
 
 // Values check codes (with those of reference_compare.h).
 inline constexpr int kNoCertificateValues = 1300;
@@ -76,16 +83,23 @@ struct FormCheckEntry {
 
 // One check by mode on one entry (0 or the mode's failure code); a check
 // whose elements are absent passes.
-int verifyFormOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain, int32_t mode);
+// A signature time stamp counts only when its authority passes the path
+// check; otherwise the check fails and *authorityStatus (when given) gets the
+// path check's status, so that the caller can report it.
+int verifyFormOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain, int32_t mode,
+                 uint32_t* authorityStatus = nullptr);
 // Every check the entry carries, archive first, then values, XAdES-X, complete
 // references and signature time stamps; the first failure's code. A
 // signature is correct only when each check it carries ran and passed, so
 // the signature time stamps are part of it too.
-int verifyAllFormsOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain);
+int verifyAllFormsOf(const FormCheckEntry& entry, const crypto::CertChainContext* chain,
+                     uint32_t* authorityStatus = nullptr);
 
 // The same on a Signature element alone (the context forms call these).
 // `count` is the number of tokens of that kind the signature carries.
-int verifySignatureTimeStampOf(const xmlNode* signature, int count);
+// Signature time stamps: kTsAuthorityNotTrusted (status in *authorityStatus)
+// once every token covers the signature but an authority is not vouched for.
+int verifySignatureTimeStampOf(const xmlNode* signature, int count, uint32_t* authorityStatus = nullptr);
 int verifyRefsTimeStampOf(const xmlNode* signature, int count);
 int verifyArchiveTimeStampOf(const xmlNode* signature, int count, int lastToken);
 // Values (CertificateValues, RevocationValues) and references

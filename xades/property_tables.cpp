@@ -5,6 +5,7 @@
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
 #include "xades/reference_lists.h"
+#include "xades/signed_properties.h"
 
 namespace vel::xades {
 namespace {
@@ -29,10 +30,10 @@ constexpr int32_t kLabelTimeStamp = 1201;
 
 constexpr char kXPathTransform[] = "http://www.w3.org/TR/1999/REC-xpath-19991116";
 constexpr char kXsltTransform[] = "http://www.w3.org/TR/1999/REC-xslt-19991116";
-constexpr char kSignedProps[] =
-    "/*/*/xades:QualifyingProperties/xades:SignedProperties/xades:SignedSignatureProperties/";
-constexpr char kUnsignedProps[] =
-    "/*/*/xades:QualifyingProperties/xades:UnsignedProperties/xades:UnsignedSignatureProperties/";
+// Relative to the signature's signed SignedProperties, and to the
+// QualifyingProperties that hold them.
+constexpr char kSignedProps[] = "xades:SignedSignatureProperties/";
+constexpr char kUnsignedProps[] = "xades:UnsignedProperties/xades:UnsignedSignatureProperties/";
 
 using Text = std::optional<std::string>;
 
@@ -66,6 +67,14 @@ class Builder {
   }
   bool ok() const { return table_ != nullptr; }
   xmlNode* root() const { return xmlDocGetRootElement(table_->document.get()); }
+  // The properties the signature signs, none when it signs none: the
+  // expressions then start at them, never at another copy.
+  std::optional<BoundProperties> Bound() {
+    auto bound = boundProperties(root());
+    if (bound) context_->node = const_cast<xmlNode*>(bound->signedProperties);
+    return bound;
+  }
+  void At(const xmlNode* node) { context_->node = const_cast<xmlNode*>(node); }
 
   std::vector<xmlNode*> All(const std::string& expression) {
     XPathObjectPtr result = xadesEval(context_.get(), expression.c_str());
@@ -193,6 +202,7 @@ SignatureInfoTablePtr getSignedInfoTable(const XadesSignContext& sig) {
 SignatureInfoTablePtr getSignedPropertiesTable(const XadesSignContext& sig) {
   Builder b(sig);
   if (!b.ok()) return nullptr;
+  if (!b.Bound()) return b.Take();
   const std::string p = kSignedProps;
   if (const Text time = TextOf(b.First(p + "xades:SigningTime"))) {
     std::string shown = *time;
@@ -254,6 +264,9 @@ SignatureInfoTablePtr getSignedPropertiesTable(const XadesSignContext& sig) {
 SignatureInfoTablePtr getUnsignedPropertiesTable(const XadesSignContext& sig) {
   Builder b(sig);
   if (!b.ok()) return nullptr;
+  const auto bound = b.Bound();
+  if (!bound) return b.Take();
+  b.At(bound->qualifyingProperties);
   const std::string p = kUnsignedProps;
   for (xmlNode* counter : b.All(p + "xades:CounterSignature")) {
     const xmlNode* signature = firstContentChild(counter);

@@ -3,16 +3,17 @@
 #include "xades/base64.h"
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
+#include "xades/signed_properties.h"
 #include "xades/verification.h"
 
 namespace vel::xades {
 namespace {
 
-// Calls `visit` for each XAdES element below the signature that belongs to
-// it, not to a signature nested in it, in document order.
+// Calls `visit` for each XAdES element below `top` that belongs to it, not
+// to a signature nested in it, in document order.
 template <typename Visit>
-void forOwnElements(const xmlNode* signature, Visit visit) {
-  const xmlNode* node = signature != nullptr ? signature->children : nullptr;
+void forOwnElements(const xmlNode* top, Visit visit) {
+  const xmlNode* node = top != nullptr ? top->children : nullptr;
   while (node != nullptr) {
     const bool descend = node->type == XML_ELEMENT_NODE && !isElement(node, kXmlDsigNs, "Signature");
     if (descend && node->ns != nullptr && xmlStrEqual(node->ns->href, BAD_CAST kXadesNs))
@@ -21,8 +22,8 @@ void forOwnElements(const xmlNode* signature, Visit visit) {
       node = node->children;
       continue;
     }
-    while (node != signature && node->next == nullptr) node = node->parent;
-    node = node == signature ? nullptr : node->next;
+    while (node != top && node->next == nullptr) node = node->parent;
+    node = node == top ? nullptr : node->next;
   }
 }
 
@@ -170,7 +171,16 @@ SignatureForms findForms(const xmlNode* signature) {
   const auto first = [](xmlNode*& slot, xmlNode* node) {
     if (slot == nullptr) slot = node;
   };
-  forOwnElements(signature, [&](xmlNode* node) {
+  // Only the unsigned properties beside the properties the signature signs:
+  // a copy elsewhere in the signature reveals no form.
+  const xmlNode* unsignedProperties = nullptr;
+  if (const auto bound = boundProperties(signature)) {
+    for (const xmlNode* c = bound->qualifyingProperties->children; c != nullptr && !unsignedProperties; c = c->next) {
+      if (isElement(c, kXadesNs, "UnsignedProperties")) unsignedProperties = c;
+    }
+  }
+  if (unsignedProperties == nullptr) return {};
+  forOwnElements(unsignedProperties, [&](xmlNode* node) {
     const std::string_view name(reinterpret_cast<const char*>(node->name));
     if (name == "CompleteCertificateRefs") first(c.certificateRefs, node);
     else if (name == "CompleteRevocationRefs") first(c.revocationRefs, node);

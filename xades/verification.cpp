@@ -15,6 +15,7 @@
 #include "xades/form_checks.h"
 #include "xades/node_helpers.h"
 #include "xades/signature_discovery.h"
+#include "xades/signed_properties.h"
 
 namespace vel::xades {
 
@@ -90,14 +91,6 @@ int counterSignatureIndex(const XadesVerifyContext* ctx, int top, int j) {
 
 namespace {
 
-const EVP_MD* digestOfUri(std::string_view uri) {
-  if (uri == kSha1) return EVP_sha1();
-  if (uri == "http://www.w3.org/2001/04/xmlenc#sha256") return EVP_sha256();
-  if (uri == "http://www.w3.org/2001/04/xmldsig-more#sha384") return EVP_sha384();
-  if (uri == "http://www.w3.org/2001/04/xmlenc#sha512") return EVP_sha512();
-  return nullptr;
-}
-
 const EVP_MD* rsaDigestOfUri(std::string_view uri) {
   if (uri == kRsaSha1) return EVP_sha1();
   if (uri == "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256") return EVP_sha256();
@@ -172,7 +165,7 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   if (child == nullptr || !nameIs(child, "DigestMethod")) return -2;
   // An absent or unknown algorithm is not guessed: unsupported, never "changed".
   auto algorithm = getNodeProp(child, "Algorithm");
-  const EVP_MD* md = algorithm ? digestOfUri(*algorithm) : nullptr;
+  const EVP_MD* md = algorithm ? digestMethodOf(*algorithm) : nullptr;
   if (md == nullptr) return kRefDigestUnsupported;
   std::optional<std::string> computed;
   if (!base64) {
@@ -287,12 +280,31 @@ uint32_t mapDigestResult(int rc) {
   return rc == kRefDigestUnsupported ? kVerifyUnsupportedAlgorithm : kVerifyDigestMismatch;
 }
 
-// Every check the selected entry carries.
-int allFormsOf(const XadesVerifyContext& ctx, int k, const crypto::CertChainContext* chain) {
+// Every check the selected entry carries; *authority as verifyAllFormsOf.
+int allFormsOf(const XadesVerifyContext& ctx, int k, const crypto::CertChainContext* chain, uint32_t* authority) {
   FormCheckEntry e = formCheckEntryOf(ctx, k);
   const auto& der = ctx.signatures[k]->certificateBytes;
   e.certificate = xadesCertCreate(der.data(), der.size());
-  return verifyAllFormsOf(e, chain);
+  return verifyAllFormsOf(e, chain, authority);
+}
+
+// The signature value, then the properties it signs and the certificate
+// they name: 0 or a result.
+uint32_t checkValueAndProperties(XadesSignContext& entry) {
+  XadesVerifyContext single;
+  single.signatures.push_back(XadesSignContextPtr(&entry));
+  const int rc = xadesValidateCheckSignature(&single);
+  single.signatures.front().release();
+  if (rc == -6) return kVerifyUnsupportedAlgorithm;
+  if (rc != 0) return rc == 13 ? kVerifyNotAcceptable : kVerifyFailed;
+  switch (checkSignedProperties(entry)) {
+    case kPropertiesBound:
+      return kVerifyOk;
+    case kSigningCertificateUnsupported:
+      return kVerifyUnsupportedAlgorithm;
+    default:
+      return kVerifyFailed;
+  }
 }
 
 // Steps shared by the signature and form entry points: the selection must
@@ -335,14 +347,12 @@ uint32_t xadesVerifySignature(XadesVerifyContext* ctx, xmlDoc* doc, const crypto
     if (int rc = digestReference(entry, r); rc != 0) return mapDigestResult(rc);
   }
   if (!CoversWhatIsShown(entry)) return kVerifyFailed;
-  if (withForms && allFormsOf(*ctx, sel, chain) != 0) return kVerifyFailed;
-  XadesVerifyContext single;
-  single.signatures.push_back(XadesSignContextPtr(&entry));
-  int rc = xadesValidateCheckSignature(&single);
-  single.signatures.front().release();
-  if (rc == -6) return kVerifyUnsupportedAlgorithm;
-  if (rc != 0) return rc == 13 ? kVerifyNotAcceptable : kVerifyFailed;
-  return kVerifyOk;
+  // A time-stamp authority the user's stores do not vouch for leaves the
+  // signature incomplete, unless the signature itself is invalid.
+  uint32_t authority = 0;
+  if (withForms && allFormsOf(*ctx, sel, chain, &authority) != 0 && authority == 0) return kVerifyFailed;
+  if (const uint32_t rc = checkValueAndProperties(entry); rc != kVerifyOk) return rc;
+  return authority;
 }
 
 uint32_t xadesVerifyForms(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::CertChainContext* chain,
@@ -354,7 +364,9 @@ uint32_t xadesVerifyForms(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::Ce
   FormCheckEntry e = formCheckEntryOf(*ctx, sel);
   const auto& der = ctx->signatures[sel]->certificateBytes;
   e.certificate = xadesCertCreate(der.data(), der.size());
-  return verifyFormOf(e, chain, mode) == 0 ? kVerifyOk : kVerifyFailed;
+  uint32_t authority = 0;
+  if (verifyFormOf(e, chain, mode, &authority) == 0) return kVerifyOk;
+  return authority != 0 ? authority : kVerifyFailed;
 }
 
 uint32_t xadesVerifyDocument(XadesVerifyContext* ctx, xmlDoc* doc, const crypto::CertChainContext* chain) {
@@ -372,20 +384,19 @@ uint32_t xadesVerifyDocument(XadesVerifyContext* ctx, xmlDoc* doc, const crypto:
   if (int rc = verifyReferenceDigests(ctx); rc != 0) return mapDigestResult(rc);
   for (const auto& entry : ctx->signatures)
     if (!CoversWhatIsShown(*entry)) return kVerifyFailed;
-  // Every signature's forms, not only the first's.
+  // Every signature's forms, not only the first's; the first authority
+  // status is kept for after the signature values.
+  uint32_t authority = 0;
   for (int k = 0; k < ctx->count; ++k) {
-    if (allFormsOf(*ctx, k, chain) != 0) return kVerifyFailed;
+    uint32_t status = 0;
+    if (allFormsOf(*ctx, k, chain, &status) != 0 && status == 0) return kVerifyFailed;
+    if (authority == 0) authority = status;
   }
   // Any failing entry fails the document (13 included).
   for (int k = 0; k < ctx->count; ++k) {
-    XadesVerifyContext single;
-    single.signatures.push_back(XadesSignContextPtr(ctx->signatures[k].get()));
-    int rc = xadesValidateCheckSignature(&single);
-    single.signatures.front().release();
-    if (rc == -6) return kVerifyUnsupportedAlgorithm;
-    if (rc != 0) return rc == 13 ? kVerifyNotAcceptable : kVerifyFailed;
+    if (const uint32_t rc = checkValueAndProperties(*ctx->signatures[k]); rc != kVerifyOk) return rc;
   }
-  return kVerifyOk;
+  return authority;
 }
 
 }  // namespace vel::xades

@@ -278,23 +278,26 @@ TEST(DocumentAccessTest, RefsAndArchiveTokens) {
 // are not its parent's, and an element above the signatures reads those of
 // the topmost one.
 TEST(DocumentAccessTest, TokensBelongToTheSignatureAsked) {
-  const auto unsigned_props = [](const std::string& inner) {
-    return "<ds:Object><xades:QualifyingProperties><xades:UnsignedProperties>"
+  // A signature with its signed properties bound, holding `inner` among its
+  // unsigned properties.
+  const auto signature = [](const std::string& id, const std::string& inner) {
+    return "<ds:Signature Id=\"" + id + "\"><ds:SignedInfo><ds:Reference Type=\"" + kSignedPropertiesType +
+           "\" URI=\"#sp-" + id + "\"/></ds:SignedInfo><ds:Object><xades:QualifyingProperties Target=\"#" + id +
+           "\"><xades:SignedProperties Id=\"sp-" + id + "\"/><xades:UnsignedProperties>"
            "<xades:UnsignedSignatureProperties>" +
            inner + "</xades:UnsignedSignatureProperties></xades:UnsignedProperties></xades:QualifyingProperties>"
-                   "</ds:Object>";
+                   "</ds:Object></ds:Signature>";
   };
   const auto stamp = [](const char* kind, const char* token) {
     return std::string("<xades:") + kind + "><xades:EncapsulatedTimeStamp>" + token +
            "</xades:EncapsulatedTimeStamp></xades:" + kind + ">";
   };
-  const std::string counter = "<ds:Signature Id=\"inner\">" + unsigned_props(stamp("SignatureTimeStamp", "Y291bnRlcg==")) +
-                              "</ds:Signature>";
-  const std::string xml = "<umowa " + std::string(kDs) + " " + kXa + "><ds:Signature Id=\"outer\">" +
-                          unsigned_props(stamp("SignatureTimeStamp", "b3V0ZXI=") +
-                                         "<xades:CounterSignature>" + counter + "</xades:CounterSignature>" +
-                                         stamp("ArchiveTimeStamp", "YXJjaGl2ZQ==")) +
-                          "</ds:Signature></umowa>";
+  const std::string counter = signature("inner", stamp("SignatureTimeStamp", "Y291bnRlcg=="));
+  const std::string xml = "<umowa " + std::string(kDs) + " " + kXa + ">" +
+                          signature("outer", stamp("SignatureTimeStamp", "b3V0ZXI=") + "<xades:CounterSignature>" +
+                                                 counter + "</xades:CounterSignature>" +
+                                                 stamp("ArchiveTimeStamp", "YXJjaGl2ZQ==")) +
+                          "</umowa>";
   XmlDocPtr doc = xadesParseMemory(xml);
   ASSERT_TRUE(doc);
   xmlNode* wrapper = xmlDocGetRootElement(doc.get());

@@ -17,8 +17,10 @@
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
 #include "xades/tests/sign_fixture.h"
+#include "xades/tests/trusted_tsa.h"
 #include "xades/tests/xades_peer_fixture.h"
 #include "xades/xades_template.h"
+#include "xades/xml_signed_document.h"
 
 namespace vel::xades {
 namespace {
@@ -253,20 +255,30 @@ TEST_F(FormChecksPeer, SameCountryCasDoNotMatchEachOthersReferences) {
 // data, a damaged token or none at all fail.
 class TimeStampChecksPeer : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { pki_ = std::make_unique<vel::test::TestPki>(); }
-  static void TearDownTestSuite() { pki_.reset(); }
+  static void SetUpTestSuite() {
+    pki_ = std::make_unique<vel::test::TestPki>();
+    trusted_ = std::make_unique<vel::test::TestTsa>();
+    test::TrustTsa(*trusted_);
+  }
+  static void TearDownTestSuite() {
+    trusted_.reset();
+    pki_.reset();
+  }
   void SetUp() override {
     VEL_REQUIRE_TOOL("openssl");
     pin_.Install();
-    config_ = tsa_.WriteFiles(dir_.path());
+    config_ = trusted_->WriteFiles(dir_.path());
   }
 
-  Bytes Token(const std::string& data, const char* digest) {
+  // A token from `openssl ts -reply` with the trusted authority, or with the
+  // authority whose configuration is given.
+  Bytes Token(const std::string& data, const char* digest, std::filesystem::path config = {}) {
+    if (config.empty()) config = config_;
     vel::test::WriteFileText(dir_ / "data.bin", data);
     auto r = vel::test::RunCommand("openssl ts -query -data " + Q(dir_ / "data.bin") + " -" + digest +
                                    " -cert -out " + Q(dir_ / "q.tsq") + " 2>&1");
     EXPECT_EQ(r.exit_code, 0) << r.output;
-    r = vel::test::RunCommand("openssl ts -reply -config " + Q(config_) + " -queryfile " + Q(dir_ / "q.tsq") +
+    r = vel::test::RunCommand("openssl ts -reply -config " + Q(config) + " -queryfile " + Q(dir_ / "q.tsq") +
                               " -token_out -out " + Q(dir_ / "t.der") + " 2>&1");
     EXPECT_EQ(r.exit_code, 0) << r.output;
     return vel::test::ReadFileBytes(dir_ / "t.der");
@@ -287,12 +299,13 @@ class TimeStampChecksPeer : public ::testing::Test {
   }
 
   static std::unique_ptr<vel::test::TestPki> pki_;
+  static std::unique_ptr<vel::test::TestTsa> trusted_;  // its root in the user's Root store
   vel::test::TempDir dir_;
-  vel::test::TestTsa tsa_;
   std::filesystem::path config_;
   vel::test::ScriptedPin pin_;
 };
 std::unique_ptr<vel::test::TestPki> TimeStampChecksPeer::pki_;
+std::unique_ptr<vel::test::TestTsa> TimeStampChecksPeer::trusted_;
 
 TEST_F(TimeStampChecksPeer, SignatureTimeStamps) {
   Bytes doc;
@@ -330,6 +343,44 @@ TEST_F(TimeStampChecksPeer, SignatureTimeStamps) {
   XmlDocPtr stamped = xadesParseMemory(AsText(Stamp(doc, Token(*c14n, "sha1"))));
   EXPECT_EQ(verifySignatureTimeStampOf(test::ElementWithId(stamped.get(), "Signature-1"), 2), kTsUnreadable);
   EXPECT_EQ(verifySignatureTimeStampOf(test::ElementWithId(stamped.get(), "Signature-1"), 0), kTsPassed);
+}
+
+// A signature time stamp counts only when its authority passes the path
+// check, anchored in the user's Root store; otherwise every entry point that
+// checks it gives the path check's status for the authority, never 0.
+TEST_F(TimeStampChecksPeer, AuthorityMustPassThePathCheck) {
+  Bytes signedDoc;
+  ASSERT_EQ(test::SignTwice(test::DefaultDocument(), pki_->signer.cert.get(), &signedDoc), 0u);
+  const Bytes doc = test::AsBytes(test::WithTemplateCertificate(AsText(signedDoc)));
+  XmlDocPtr parsed = xadesParseMemory(AsText(doc));
+  const auto c14n = signatureValueC14N(test::ElementWithId(parsed.get(), "Signature-1"));
+  ASSERT_TRUE(c14n);
+  vel::test::TestTsa untrusted, rootWithoutCrl;
+  test::TrustTsa(rootWithoutCrl, false);
+  const struct {
+    const char* what;
+    const vel::test::TestTsa* tsa;
+    uint32_t expected;
+  } cases[] = {
+      {"root in the user's store with a current CRL", trusted_.get(), 0},
+      {"root in no store of the user", &untrusted, crypto::CERT_E_CHAINING},
+      {"root trusted, no CRL to check the authority", &rootWithoutCrl, crypto::CRYPT_E_NO_REVOCATION_CHECK},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto dir = dir_ / ("tsa" + std::to_string(k++));
+    std::filesystem::create_directories(dir);
+    const Bytes stamped = Stamp(doc, Token(*c14n, "sha1", c.tsa->WriteFiles(dir)));
+    XmlSignedDocument held(stamped.data(), static_cast<uint32_t>(stamped.size()));
+    const std::unique_ptr<XadesSignatureNode> tree = held.CreateSignatureTree();
+    ASSERT_FALSE(tree->build_failed());
+    XadesSignatureNode* node = tree->next();  // Signature-1
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->VerifySignatureTimeStamp(), c.expected);
+    EXPECT_EQ(node->VerifyEx(true), c.expected);
+    EXPECT_EQ(node->Verify(), 0u);  // the signature itself is sound
+  }
 }
 
 // Inserts `xml` at the end of the UnsignedSignatureProperties, written with

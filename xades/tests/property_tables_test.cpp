@@ -26,17 +26,18 @@ std::unique_ptr<Parsed> Parse(const std::string& body) {
   return p;
 }
 
-std::string Signed(const std::string& props) {
-  return "<ds:SignedInfo/><ds:Object><xades:QualifyingProperties><xades:SignedProperties>"
-         "<xades:SignedSignatureProperties>" + props +
-         "</xades:SignedSignatureProperties></xades:SignedProperties></xades:QualifyingProperties></ds:Object>";
-}
-
-std::string Unsigned(const std::string& props) {
-  return "<ds:SignedInfo/><ds:Object><xades:QualifyingProperties><xades:UnsignedProperties>"
-         "<xades:UnsignedSignatureProperties>" + props +
+// The signature's qualifying properties, its SignedProperties bound to it by
+// the typed Reference.
+std::string Qualifying(const std::string& signedProps, const std::string& unsignedProps) {
+  return "<ds:SignedInfo><ds:Reference Type=\"http://uri.etsi.org/01903#SignedProperties\" URI=\"#SP\"/>"
+         "</ds:SignedInfo><ds:Object><xades:QualifyingProperties Target=\"#S\"><xades:SignedProperties Id=\"SP\">"
+         "<xades:SignedSignatureProperties>" + signedProps + "</xades:SignedSignatureProperties></xades:SignedProperties>"
+         "<xades:UnsignedProperties><xades:UnsignedSignatureProperties>" + unsignedProps +
          "</xades:UnsignedSignatureProperties></xades:UnsignedProperties></xades:QualifyingProperties></ds:Object>";
 }
+
+std::string Signed(const std::string& props) { return Qualifying(props, ""); }
+std::string Unsigned(const std::string& props) { return Qualifying("", props); }
 
 std::string Transform(const std::string& algorithm) {
   return "<ds:Transform Algorithm=\"" + algorithm + "\"/>";

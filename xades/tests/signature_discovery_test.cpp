@@ -16,11 +16,14 @@ constexpr const char* kXa = "http://uri.etsi.org/01903/v1.3.2#";
 // UnsignedSignatureProperties.
 std::string Sig(const std::string& id, const std::string& unsignedProps, bool keyInfo = true) {
   return "<ds:Signature Id=\"" + id + "\"><ds:SignedInfo><ds:Reference URI=\"#o" + id +
+         "\"><ds:DigestMethod/><ds:DigestValue>AAAA</ds:DigestValue></ds:Reference><ds:Reference Type=\"" +
+         kSignedPropertiesType + "\" URI=\"#sp" + id +
          "\"><ds:DigestMethod/><ds:DigestValue>AAAA</ds:DigestValue></ds:Reference></ds:SignedInfo>"
          "<ds:SignatureValue>AAAA</ds:SignatureValue>" +
          (keyInfo ? "<ds:KeyInfo><ds:X509Data><ds:X509Certificate>AQID</ds:X509Certificate></ds:X509Data></ds:KeyInfo>"
                   : "") +
-         "<ds:Object Id=\"o" + id + "\"><xa:QualifyingProperties><xa:SignedProperties/><xa:UnsignedProperties>"
+         "<ds:Object Id=\"o" + id + "\"><xa:QualifyingProperties Target=\"#" + id + "\"><xa:SignedProperties Id=\"sp" +
+         id + "\"/><xa:UnsignedProperties>"
          "<xa:UnsignedSignatureProperties>" + unsignedProps +
          "</xa:UnsignedSignatureProperties></xa:UnsignedProperties></xa:QualifyingProperties></ds:Object></ds:Signature>";
 }

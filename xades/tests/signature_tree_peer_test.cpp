@@ -20,6 +20,7 @@
 #include "xades/crypto_helpers.h"
 #include "xades/node_helpers.h"
 #include "xades/tests/sign_fixture.h"
+#include "xades/tests/trusted_tsa.h"
 #include "xades/tests/xades_peer_fixture.h"
 #include "xades/verification.h"
 
@@ -109,6 +110,7 @@ class SignatureTreePeer : public ::testing::Test {
                                      token_->Uri("0d")};
     ASSERT_EQ(platform::WriteKeyBinding(platform::kStoreCurrentUser, *card_->cert, ref), 0u);
     tsa_ = std::make_unique<vel::test::TestTsa>();
+    test::TrustTsa(*tsa_);
     config_ = tsa_->WriteFiles(pki_->dir.path());
     vel::test::ScriptedPin pin;
     pin.Install();
@@ -182,31 +184,44 @@ class SignatureTreePeer : public ::testing::Test {
     full_ = CounterSign(AsText(Bytes(stamped.bytes().begin(), stamped.bytes().end())));
   }
 
-  // Adds an RSA-SHA1 counter-signature of A's SignatureValue made with the
-  // co-signer's key at the end of A's unsigned signature properties.
+  // Adds an RSA-SHA1 XAdES counter-signature of A's SignatureValue made with
+  // the co-signer's key at the end of A's unsigned signature properties; its
+  // signed properties name the co-signer's certificate.
   static std::string CounterSign(std::string text) {
     const size_t opening = text.find("UnsignedSignatureProperties>");  // A's, the first
     const size_t lt = text.rfind('<', opening);
     const std::string prefix = text.substr(lt + 1, opening - lt - 1);
     const size_t open = text.find("</" + prefix + "UnsignedSignatureProperties>", opening);
+    const platform::CertContext& cosigner = *pki_->cosigner.cert;
+    const std::string sha1 = "<ds:DigestMethod Algorithm=\"" + std::string(kSha1) + "\"/>";
     const std::string counter =
         "<" + prefix + "CounterSignature><ds:Signature xmlns:ds=\"" + kXmlDsigNs +
         "\" Id=\"Signature-1-CS\"><ds:SignedInfo><ds:CanonicalizationMethod Algorithm=\"" +
         kC14nInclusive + "\"/><ds:SignatureMethod Algorithm=\"" + kRsaSha1 +
         "\"/><ds:Reference Type=\"http://uri.etsi.org/01903#CountersignedSignature\" "
-        "URI=\"#SignatureValue-1\"><ds:DigestMethod Algorithm=\"" + kSha1 +
-        "\"/><ds:DigestValue>DIGEST</ds:DigestValue></ds:Reference></ds:SignedInfo>"
+        "URI=\"#SignatureValue-1\">" + sha1 + "<ds:DigestValue>DIGEST</ds:DigestValue></ds:Reference>"
+        "<ds:Reference Type=\"" + kSignedPropertiesType + "\" URI=\"#SignedProperties-1-CS\">" + sha1 +
+        "<ds:DigestValue>PROPERTIES</ds:DigestValue></ds:Reference></ds:SignedInfo>"
         "<ds:SignatureValue>VALUE</ds:SignatureValue><ds:KeyInfo><ds:X509Data><ds:X509Certificate>" +
-        base64Encode(pki_->cosigner.cert->der()) +
-        "</ds:X509Certificate></ds:X509Data></ds:KeyInfo></ds:Signature></" + prefix +
-        "CounterSignature>";
+        base64Encode(cosigner.der()) +
+        "</ds:X509Certificate></ds:X509Data></ds:KeyInfo><ds:Object><xades:QualifyingProperties xmlns:xades=\"" +
+        kXadesNs + "\" Target=\"#Signature-1-CS\"><xades:SignedProperties Id=\"SignedProperties-1-CS\">"
+        "<xades:SignedSignatureProperties><xades:SigningCertificate><xades:Cert><xades:CertDigest>" + sha1 +
+        "<ds:DigestValue>" + *digestBase64(cosigner.der(), kDigestSha1) +
+        "</ds:DigestValue></xades:CertDigest><xades:IssuerSerial><ds:X509IssuerName/><ds:X509SerialNumber>" +
+        *getCertSerialDecimal(&cosigner) +
+        "</ds:X509SerialNumber></xades:IssuerSerial></xades:Cert></xades:SigningCertificate>"
+        "</xades:SignedSignatureProperties></xades:SignedProperties></xades:QualifyingProperties></ds:Object>"
+        "</ds:Signature></" + prefix + "CounterSignature>";
     text.insert(open, counter);
     XmlDocPtr doc = xadesParseMemory(text);
-    const std::string value = CanonicalInPlace(Select(doc.get(), "//*[@Id='SignatureValue-1']"));
-    text = Replaced(text, "DIGEST",
-                    *digestBase64(std::span(reinterpret_cast<const uint8_t*>(value.data()),
-                                            value.size()),
-                                  kDigestSha1));
+    for (const auto& [marker, id] : {std::pair<std::string, std::string>{"DIGEST", "SignatureValue-1"},
+                                     {"PROPERTIES", "SignedProperties-1-CS"}}) {
+      const std::string value = CanonicalInPlace(Select(doc.get(), "//*[@Id='" + id + "']"));
+      text = Replaced(text, marker,
+                      *digestBase64(std::span(reinterpret_cast<const uint8_t*>(value.data()), value.size()),
+                                    kDigestSha1));
+    }
     doc = xadesParseMemory(text);
     const std::string info = CanonicalInPlace(
         Select(doc.get(), "//xmldsig:Signature[@Id='Signature-1-CS']/xmldsig:SignedInfo"));

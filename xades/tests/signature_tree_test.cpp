@@ -29,13 +29,15 @@ constexpr const char* kXa = "http://uri.etsi.org/01903/v1.3.2#";
 // UnsignedSignatureProperties and `certificate` (base64) in KeyInfo.
 std::string Sig(const std::string& id, const std::string& unsignedProps = "",
                 const std::string& certificate = "AQID") {
-  return "<ds:Signature Id=\"" + id + "\"><ds:SignedInfo><ds:Reference URI=\"#o" + id +
-         "\"><ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"
-         "<ds:DigestValue>AAAA</ds:DigestValue></ds:Reference></ds:SignedInfo>"
+  const std::string digest =
+      "<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><ds:DigestValue>AAAA</ds:DigestValue>";
+  return "<ds:Signature Id=\"" + id + "\"><ds:SignedInfo><ds:Reference URI=\"#o" + id + "\">" + digest +
+         "</ds:Reference><ds:Reference Type=\"http://uri.etsi.org/01903#SignedProperties\" URI=\"#sp" + id + "\">" +
+         digest + "</ds:Reference></ds:SignedInfo>"
          "<ds:SignatureValue>AAAA</ds:SignatureValue><ds:KeyInfo><ds:X509Data><ds:X509Certificate>" +
          certificate +
-         "</ds:X509Certificate></ds:X509Data></ds:KeyInfo><ds:Object><xa:QualifyingProperties>"
-         "<xa:SignedProperties/><xa:UnsignedProperties><xa:UnsignedSignatureProperties>" +
+         "</ds:X509Certificate></ds:X509Data></ds:KeyInfo><ds:Object><xa:QualifyingProperties Target=\"#" + id +
+         "\"><xa:SignedProperties Id=\"sp" + id + "\"/><xa:UnsignedProperties><xa:UnsignedSignatureProperties>" +
          unsignedProps +
          "</xa:UnsignedSignatureProperties></xa:UnsignedProperties></xa:QualifyingProperties>"
          "</ds:Object><ds:Object Id=\"o" + id + "\">tresc " + id + "</ds:Object></ds:Signature>";

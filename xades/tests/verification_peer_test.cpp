@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "xades/node_helpers.h"
+#include "xades/property_tables.h"
 #include "xades/tests/sign_fixture.h"
 #include "xades/tests/xades_peer_fixture.h"
 #include "xades/xml_signed_document.h"
@@ -178,7 +179,12 @@ class VerificationPeer : public ::testing::Test {
                  Q(d / "signer.pem"),
              "openssl pkcs8 -topk8 -nocrypt -in " + Q(d / "signer.key") + " -outform DER -out " +
                  Q(d / "signer.pk8"),
-             "openssl x509 -in " + Q(d / "signer.pem") + " -outform DER -out " + Q(d / "signer.der")}) {
+             "openssl x509 -in " + Q(d / "signer.pem") + " -outform DER -out " + Q(d / "signer.der"),
+             // A second certificate over the signer's own key, to another name.
+             "openssl req -new -key " + Q(d / "signer.key") + " -out " + Q(d / "other.csr") +
+                 " -subj '/CN=Inna Osoba/O=Obca Firma'",
+             "openssl x509 -req -in " + Q(d / "other.csr") + " -CA " + Q(d / "ca.pem") + " -CAkey " +
+                 Q(d / "ca.key") + " -set_serial 77 -days 30 -out " + Q(d / "other.pem")}) {
       const auto r = RunCommand(command + " 2>&1");
       ASSERT_EQ(r.exit_code, 0) << command << "\n" << r.output;
     }
@@ -204,8 +210,15 @@ class VerificationPeer : public ::testing::Test {
   static Fixture XmlSec(const std::string& name, const std::string& c14n, const std::string& method,
                         const std::string& digest, bool indented,
                         const std::string& root_declarations = "") {
-    const auto d = Foreign();
     const std::string id = "Signature-xs-" + digest + (indented ? "-i" : "");
+    const std::string t = XmlSecTemplate(id, c14n, method, digest, indented, root_declarations);
+    return {name, XmlSecSign(t, id, Foreign() / "signer.pem"), id, 0, true, Foreign() / "ca.pem"};
+  }
+
+  static std::string XmlSecTemplate(const std::string& id, const std::string& c14n, const std::string& method,
+                                    const std::string& digest, bool indented,
+                                    const std::string& root_declarations = "") {
+    const auto d = Foreign();
     const std::string digest_uri = digest == "sha1"     ? std::string(kXmlDsigNs) + "sha1"
                                    : digest == "sha384" ? "http://www.w3.org/2001/04/xmldsig-more#sha384"
                                                         : "http://www.w3.org/2001/04/xmlenc#" + digest;
@@ -268,14 +281,20 @@ class VerificationPeer : public ::testing::Test {
     line("</ds:Object>");
     line(kContentObjects);
     line("</ds:Signature>");
-    const auto in = d / (id + ".tmpl.xml");
-    const auto out = d / (id + ".xml");
-    vel::test::WriteFileText(in, t + "\n");
+    return t + "\n";
+  }
+
+  // The template signed by xmlsec1 with the foreign signer's key, `cert`
+  // (PEM) in KeyInfo; `name` names its files.
+  static std::string XmlSecSign(const std::string& t, const std::string& name, const std::filesystem::path& cert) {
+    const auto d = Foreign();
+    const auto in = d / (name + ".tmpl.xml");
+    const auto out = d / (name + ".xml");
+    vel::test::WriteFileText(in, t);
     const auto r = RunCommand("xmlsec1 --sign" + std::string(kIdAttrs) + " --privkey-pem " +
-                              Q(d / "signer.key") + "," + Q(d / "signer.pem") + " --output " +
-                              Q(out) + " " + Q(in) + " 2>&1");
+                              Q(d / "signer.key") + "," + Q(cert) + " --output " + Q(out) + " " + Q(in) + " 2>&1");
     EXPECT_EQ(r.exit_code, 0) << r.output;
-    return {name, vel::test::ReadFileText(out), id, 0, true, d / "ca.pem"};
+    return vel::test::ReadFileText(out);
   }
 
   // The engine's result on each path that reaches the signature.
@@ -363,6 +382,123 @@ TEST_F(VerificationPeer, VerdictsAgreeWithXmlSecAndXadesJs) {
         EXPECT_TRUE(ours.NoneOk()) << ours.Text();
       }
     }
+  }
+}
+
+// Signatures whose properties are not bound to them, or whose signing
+// certificate is not the one that verifies them: xmlsec1 signs each
+// tampered template with the foreign signer's key, so every digest and
+// signature value is right, and only the XAdES rules can refuse them.
+TEST_F(VerificationPeer, PropertiesMustBeSignedAndNameTheSigner) {
+  const auto d = Foreign();
+  const std::string forgedTime = "2020-01-01T00:00:00Z";
+  struct Tampering {
+    const char* name;
+    std::function<std::string(const std::string& t, const std::string& id, const std::string& digest)> apply;
+    std::filesystem::path cert = {};  // in KeyInfo
+    uint32_t expected = kVerifyFailed;
+  };
+  // The CA's certificate digest and serial, as another certificate's Cert.
+  const auto caDigest = [&](const std::string& digest) {
+    return RunCommand("openssl x509 -in " + Q(d / "ca.pem") + " -outform DER | openssl dgst -" + digest +
+                      " -binary | openssl base64 -A")
+        .output;
+  };
+  const std::string caSerial =
+      RunCommand("openssl x509 -in " + Q(d / "ca.pem") +
+                 " -noout -serial | cut -d= -f2 | python3 -c 'import sys; print(int(sys.stdin.read(), 16), end=\"\")'")
+          .output;
+  ASSERT_FALSE(caSerial.empty());
+  const auto certDigestReplaced = [](const std::string& t, const std::string& by) {
+    const size_t from = t.find("<ds:DigestValue>", t.find("<xades:CertDigest>")) + 16;
+    return t.substr(0, from) + by + t.substr(t.find('<', from));
+  };
+  const std::string serial = "<ds:X509SerialNumber>" + std::string(kLongSerial);
+  const Tampering tamperings[] = {
+      {"SignedProperties Reference without its Type",
+       [](const std::string& t, const std::string&, const std::string&) {
+         return Replaced(t, " Type=\"http://uri.etsi.org/01903#SignedProperties\"", "");
+       }},
+      {"no Reference to the SignedProperties",
+       [](const std::string& t, const std::string&, const std::string&) {
+         return Removed(t, "<ds:Reference URI=\"#SignedProperties-", "</ds:Reference>");
+       }},
+      {"signed properties moved into an Object, an unsigned copy in their place",
+       [&](const std::string& t, const std::string&, const std::string&) {
+         const std::string real = test::ElementText(t, "xades:SignedProperties", "Id=\"SignedProperties-");
+         const std::string forged = Replaced(Replaced(real, "Id=\"SignedProperties-", "Id=\"Forged-"),
+                                       "2026-12-01T10:00:00Z", forgedTime);
+         const std::string moved = "<ds:Object>" +
+                                   Replaced(real, "<xades:SignedProperties",
+                                            "<xades:SignedProperties xmlns:xades=\"" + std::string(kXadesNs) + "\"") +
+                                   "</ds:Object>";
+         return Replaced(Replaced(t, real, forged), "</ds:Signature>", moved + "</ds:Signature>");
+       }},
+      {"Target naming another signature",
+       [](const std::string& t, const std::string& id, const std::string&) {
+         return Replaced(t, "Target=\"#" + id + "\"", "Target=\"#Signature-inny\"");
+       }},
+      {"no SigningCertificate",
+       [](const std::string& t, const std::string&, const std::string&) {
+         return Removed(t, "<xades:SigningCertificate>", "</xades:SigningCertificate>");
+       }},
+      {"CertDigest of another certificate",
+       [&](const std::string& t, const std::string&, const std::string& digest) {
+         return certDigestReplaced(t, caDigest(digest));
+       }},
+      {"serial number of another certificate",
+       [&](const std::string& t, const std::string&, const std::string&) {
+         return Replaced(t, serial, "<ds:X509SerialNumber>123456789012345678901234567891");
+       }},
+      {"the CA's Cert",
+       [&](const std::string& t, const std::string&, const std::string& digest) {
+         return Replaced(certDigestReplaced(t, caDigest(digest)), serial, "<ds:X509SerialNumber>" + caSerial);
+       }},
+      {"KeyInfo certificate over the signer's key issued to another name",
+       [](const std::string& t, const std::string&, const std::string&) { return t; }, d / "other.pem"},
+      {"CertDigest by an algorithm the engine does not know",
+       [](const std::string& t, const std::string&, const std::string&) {
+         const size_t at = t.find("Algorithm=\"", t.find("<xades:CertDigest>")) + 11;
+         return t.substr(0, at) + "urn:x-digest" + t.substr(t.find('"', at));
+       },
+       {}, kVerifyUnsupportedAlgorithm},
+  };
+  struct Base {
+    const char* method;
+    const char* digest;
+    bool indented;
+  } bases[] = {{"rsa-sha1", "sha1", false}, {"rsa-sha256", "sha256", true}};
+  for (const Base& b : bases) {
+    const std::string id = std::string("Signature-xp-") + b.digest;
+    const std::string t = XmlSecTemplate(id, kC14nInclusive, b.method, b.digest, b.indented);
+    const Fixture f{id, "", id, 0, true, d / "ca.pem"};
+    for (const Tampering& c : tamperings) {
+      SCOPED_TRACE(std::string(b.digest) + " / " + c.name);
+      const std::string xml =
+          XmlSecSign(c.apply(t, id, b.digest), "tampered", c.cert.empty() ? d / "signer.pem" : c.cert);
+      const Verdicts ours = EngineVerdicts(f, xml);
+      for (const auto& [path, rc] : ours.paths) EXPECT_EQ(rc, c.expected) << path;
+      // The property tables show only what is signed: never the forged time.
+      XmlDocPtr doc = xadesParseMemory(xml);
+      ASSERT_TRUE(doc);
+      XadesSignContext sig;
+      sig.signature = xmlDocGetRootElement(doc.get());
+      const SignatureInfoTablePtr table = getSignedPropertiesTable(sig);
+      ASSERT_TRUE(table);
+      for (const SignatureInfoRow& row : table->rows) EXPECT_NE(row.data, forgedTime);
+    }
+    // Form elements outside the signed properties' QualifyingProperties
+    // reveal no form of a signature that is otherwise correct.
+    const std::string outside =
+        Replaced(t, "</ds:Signature>",
+                 "<ds:Object><xades:UnsignedSignatureProperties xmlns:xades=\"" + std::string(kXadesNs) +
+                     "\"><xades:CompleteCertificateRefs/><xades:ArchiveTimeStamp/></xades:UnsignedSignatureProperties>"
+                     "</ds:Object></ds:Signature>");
+    const std::string xml = XmlSecSign(outside, "outside", d / "signer.pem");
+    const Bytes bytes = test::AsBytes(xml);
+    XmlSignedDocument held(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    EXPECT_EQ(held.Verify(0), kVerifyOk) << b.digest;
+    EXPECT_EQ(held.GetSignatureForms(0), 0) << b.digest;
   }
 }
 

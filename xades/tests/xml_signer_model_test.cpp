@@ -139,12 +139,14 @@ constexpr char kOpen[] =
     "<ds:SignedInfo><ds:CanonicalizationMethod Algorithm=\"urn:x\"/><ds:SignatureMethod Algorithm=\"urn:y\"/>"
     "<ds:Reference URI=\"#o\"><ds:Transforms><ds:Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#base64\"/>"
     "</ds:Transforms><ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"
-    "<ds:DigestValue>QUFB</ds:DigestValue></ds:Reference></ds:SignedInfo>"
+    "<ds:DigestValue>QUFB</ds:DigestValue></ds:Reference>"
+    "<ds:Reference Type=\"http://uri.etsi.org/01903#SignedProperties\" URI=\"#SP\"/></ds:SignedInfo>"
     "<ds:SignatureValue>U1ZT</ds:SignatureValue>";
 
 std::string Crafted(const std::string& signed_props, const std::string& unsigned_props) {
   return std::string(kOpen) +
-         "<ds:Object><xades:QualifyingProperties><xades:SignedProperties><xades:SignedSignatureProperties>" +
+         "<ds:Object><xades:QualifyingProperties Target=\"#S\"><xades:SignedProperties Id=\"SP\">"
+         "<xades:SignedSignatureProperties>" +
          signed_props +
          "</xades:SignedSignatureProperties></xades:SignedProperties><xades:UnsignedProperties>"
          "<xades:UnsignedSignatureProperties>" +

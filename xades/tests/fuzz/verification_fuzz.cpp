@@ -1,10 +1,13 @@
 // Discovery and verification over any bytes: the whole document, each of the
-// first signatures and counter-signatures alone, and every form check mode.
+// first signatures and counter-signatures alone, every form check mode, and
+// the signed properties with the signing certificate they name (which the
+// entry points reach only after a signature value verifies).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "xades/signature_discovery.h"
+#include "xades/signed_properties.h"
 #include "xades/verification.h"
 #include "xades/verify_context.h"
 #include "xades/xml_doc.h"
@@ -33,6 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (xadesLoadSignatures(ctx.get(), doc.get()) == 0) {
       xadesLinkCounterSignatures(ctx.get());
       for (int i = 0; i < ctx->count && i < 4; ++i) (void)xadesGetFormFlags(ctx.get(), doc.get(), i);
+      for (const auto& entry : ctx->signatures) {
+        (void)checkSignedProperties(*entry);
+        if (const auto bound = boundProperties(entry->signature))
+          (void)checkSigningCertificate(bound->signedProperties, entry->certificateBytes);
+      }
     }
   }
   for (int i = 0; i < 2; ++i) {
