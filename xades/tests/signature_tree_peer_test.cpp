@@ -208,7 +208,9 @@ class SignatureTreePeer : public ::testing::Test {
         kXadesNs + "\" Target=\"#Signature-1-CS\"><xades:SignedProperties Id=\"SignedProperties-1-CS\">"
         "<xades:SignedSignatureProperties><xades:SigningCertificate><xades:Cert><xades:CertDigest>" + sha1 +
         "<ds:DigestValue>" + *digestBase64(cosigner.der(), kDigestSha1) +
-        "</ds:DigestValue></xades:CertDigest><xades:IssuerSerial><ds:X509IssuerName/><ds:X509SerialNumber>" +
+        "</ds:DigestValue></xades:CertDigest><xades:IssuerSerial><ds:X509IssuerName>" +
+        *sizeRuleText([&](char* b, uint32_t* n) { return getCertIssuerText(&cosigner, b, n); }) +
+        "</ds:X509IssuerName><ds:X509SerialNumber>" +
         *getCertSerialDecimal(&cosigner) +
         "</ds:X509SerialNumber></xades:IssuerSerial></xades:Cert></xades:SigningCertificate>"
         "</xades:SignedSignatureProperties></xades:SignedProperties></xades:QualifyingProperties></ds:Object>"
