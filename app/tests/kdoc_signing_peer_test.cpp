@@ -186,6 +186,35 @@ TEST_F(KdocSigningTest, RefusalsAndFailuresKeepThePreviousSignatures) {
   EXPECT_EQ(doc.Sign(&wait), 1223u);
   EXPECT_EQ(Shown(), (std::vector<int>{212}));
 
+  // The PIN question cancelled, or answered wrong every time: message 279
+  // says why, and the document keeps its one signature.
+  struct PinCase {
+    const char* name;
+    bool cancel;
+    uint32_t status;
+    int asked;
+    const char* reason;
+  } pin_cases[] = {
+      {"cancelled", true, 1223, 1, "\n\nThe operation was canceled by the user. (0x000004C7)"},
+      {"wrong", false, platform::kScardWrongPin, platform::kPinTries,
+       "\n\nThe supplied PIN is incorrect. (0x8010006B)"},
+  };
+  for (const PinCase& c : pin_cases) {
+    prompt = ScriptedPrompt();
+    pin.asked = 0;
+    pin.cancel = c.cancel;
+    pin.pin = "0000";
+    EXPECT_EQ(SignWith(doc, pki.cosigner, false), c.status) << c.name;
+    EXPECT_EQ(pin.asked, c.asked) << c.name;
+    EXPECT_EQ(pin.last.retry, c.asked > 1) << c.name;
+    EXPECT_EQ(Shown(), (std::vector<int>{201, 279})) << c.name;
+    EXPECT_EQ(prompt.shown().back().text, std::string("Attempt ended with the error!") + c.reason) << c.name;
+    EXPECT_EQ(signer_count(), 1u) << c.name;
+    EXPECT_EQ(ReadFileBytes(container), signed_once) << c.name;
+  }
+  pin.cancel = false;
+  pin.pin = test::kTestPin;
+
   // A time-stamp server that refuses (unknown policy) or cannot be reached.
   struct Case {
     const char* name;

@@ -138,18 +138,27 @@ inline void WritePkcs12(const std::filesystem::path& file, const TestIdentity& i
   WriteFileBytes(file, der);
 }
 
-// Counts PIN requests and answers with a scripted PIN, or cancels.
+// Counts PIN requests and answers with a scripted PIN, or cancels. The
+// answers in `first` are given before `pin`, one per request.
 struct ScriptedPin {
   int asked = 0;
   std::string pin = kTestPin;
+  std::vector<std::string> first;
   bool cancel = false;
   platform::PinRequest last;
+  std::vector<platform::PinRequest> requests;
   void Install() {
     platform::SetPinCallback([this](const platform::PinRequest& r, std::string* out) {
       ++asked;
       last = r;
+      requests.push_back(r);
       if (cancel) return false;
-      *out = pin;
+      if (!first.empty()) {
+        *out = first.front();
+        first.erase(first.begin());
+      } else {
+        *out = pin;
+      }
       return true;
     });
   }
