@@ -69,6 +69,8 @@ class SigningOnXvfbTest : public ::testing::Test {
                                         {platform::KeyReference::Kind::kPkcs12File, (env / "keys/jan.p12").string()}),
               0u);
     AddTo("ROOT", ca);
+    // The user's settings as after a first start, which resets them.
+    CInstallMarker first_start;
   }
   void TearDown() override {
     test::Stop(program_);
@@ -94,21 +96,41 @@ class SigningOnXvfbTest : public ::testing::Test {
     return 0;
   }
 
-  // Starts the program on a display of its own with `file`; waits for its
-  // main window showing the file, sized as the layout below.
-  void StartProgram(const fs::path& file, const std::vector<std::string>& extra_env = {}) {
-    display_ = std::make_unique<test::XvfbDisplay>(env / "fb");
+  // Starts the program with `file` on a display of its own.
+  void Launch(const fs::path& file, const std::vector<std::string>& extra_env = {}) {
+    test::Stop(program_);
+    if (!display_) display_ = std::make_unique<test::XvfbDisplay>(env / "fb");
     ASSERT_FALSE(display_->name().empty()) << "Xvfb did not start";
     std::vector<std::string> environment = test::ProgramEnvironment(display_->name(), env / "reg", env / "stores");
     environment.insert(environment.end(), extra_env.begin(), extra_env.end());
     // "/nc": other tests run copies of the program meanwhile.
     program_ = test::Spawn({VEL_PROGRAM, "/nc", file.string()}, environment, env / "program.log");
     ASSERT_GT(program_, 0);
+    main_.clear();
+    last_dialog_.clear();
+  }
+
+  // Waits for the main window showing `file`, and gives it the size of the
+  // layout the test measured.
+  void WaitForMainWindow(const fs::path& file) {
     main_ = WaitForWindow("Vellorum Sign 3.0.0.25 [" + file.string() + "]");
     ASSERT_FALSE(main_.empty());
     display_->Xdotool("windowsize " + main_ + " 960 760");
     display_->Xdotool("windowmove " + main_ + " 0 0");
     std::this_thread::sleep_for(300ms);
+  }
+
+  // Publishes a CRL of each CA on 127.0.0.1 and names them in the settings.
+  void PublishCrls(const std::vector<const test::TestIdentity*>& cas) {
+    fs::create_directories(env / "www");
+    crls_ = std::make_unique<test::StaticFileServer>(env / "www");
+    std::string urls;
+    for (size_t i = 0; i < cas.size(); ++i) {
+      const std::string name = "ca" + std::to_string(i) + ".crl";
+      crls_->Publish(name, CrlOf(*cas[i]));
+      urls += crls_->Url(name) + "\r\n";
+    }
+    WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueCrlUrls, urls);
   }
 
   // The first window with exactly this title, within 90 s; empty when none.
@@ -214,6 +236,7 @@ class SigningOnXvfbTest : public ::testing::Test {
 
   test::KdocEnvironment env;
   test::TestIdentity ca, jan;
+  std::unique_ptr<test::StaticFileServer> crls_;
   std::unique_ptr<test::XvfbDisplay> display_;
   pid_t program_ = -1;
   std::string main_, last_dialog_;
@@ -238,14 +261,7 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
   test::TestTsa tsa;
   test::TsaResponder responder(tsa_dir.path(), tsa);
   AddTo("ROOT", tsa.ca);
-  fs::create_directories(env / "www");
-  test::StaticFileServer crls(env / "www");
-  crls.Publish("ca.crl", CrlOf(ca));
-  crls.Publish("tsa.crl", CrlOf(tsa.ca));
-  // The user's settings as after a first start, which resets them.
-  CInstallMarker first_start;
-  WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueCrlUrls,
-                 crls.Url("ca.crl") + "\r\n" + crls.Url("tsa.crl"));
+  PublishCrls({&ca, &tsa.ca});
   WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueTsaHost, responder.Url("/tsa"));
 
   // The container, made from a printer job of three pages.
@@ -280,7 +296,8 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
     layout.ResetViewer();
   }
 
-  StartProgram(container, {"SOFTHSM2_CONF=" + std::string(std::getenv("SOFTHSM2_CONF"))});
+  Launch(container, {"SOFTHSM2_CONF=" + std::string(std::getenv("SOFTHSM2_CONF"))});
+  WaitForMainWindow(container);
   if (HasFatalFailure() || main_.empty()) return;
   const int jan_row = RowOf(jan), piotr_row = RowOf(piotr);
 
@@ -347,6 +364,47 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
   ASSERT_EQ(entries.size(), 2u);
   for (const auto& e : entries) EXPECT_EQ(e->status, kSignatureCorrect) << e->status_text;
   EXPECT_EQ(entries[1]->time_stamp_status, kSignatureCorrect);
+}
+
+// A message enveloped for Jan's certificate, and a package encrypted for it,
+// each opened after the question, with the password typed into the dialog:
+// the signed content inside is shown with its correct signature.
+TEST_F(SigningOnXvfbTest, DecryptsAMessageAndAPackageWithThePasswordTyped) {
+  PublishCrls({&ca});
+  test::WriteFileText(env / "jan.key", test::KeyPem(jan.key.get()));
+  test::WriteFileText(env / "content.txt", "Umowa najmu lokalu nr 7.\r\n");
+  const std::string signer = " -signer " + ShellQuote((env / "jan.pem").string()) + " -inkey " +
+                             ShellQuote((env / "jan.key").string());
+  const std::string recipient = " " + ShellQuote((env / "jan.pem").string());
+  const auto run = [](const std::string& command) {
+    const auto r = test::RunCommand(command);
+    EXPECT_EQ(r.exit_code, 0) << command << "\n" << r.output;
+  };
+  const auto in = [this](const char* name) { return " -in " + ShellQuote((env / name).string()); };
+  const auto out = [this](const char* name) { return " -out " + ShellQuote((env / name).string()); };
+  run("openssl cms -sign -binary -nodetach -outform DER" + in("content.txt") + out("inner.p7") + signer);
+  run("openssl smime -encrypt -binary -aes128" + in("inner.p7") + out("message.p7") + recipient);
+  run("openssl smime -sign -crlfeol -md sha256" + in("content.txt") + out("inner.eml") + signer);
+  run("openssl smime -encrypt -aes256 -crlfeol" + in("inner.eml") + out("umowa.vestPro") + recipient);
+
+  struct Case {
+    const char* file;
+    const char* shot;
+  } cases[] = {{"message.p7", "decrypted_message"}, {"umowa.vestPro", "decrypted_package"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const fs::path file = env / c.file;
+    Launch(file);
+    Answer("decrypt question", "Return");
+    EnterPin("password dialog", "zle");
+    EnterPin("password asked again", kPassword);
+    WaitForMainWindow(file);
+    if (HasFatalFailure() || main_.empty()) return;
+    std::this_thread::sleep_for(1s);  // the signature checked
+    Shot(c.shot);
+    test::Stop(program_);
+    program_ = -1;
+  }
 }
 
 }  // namespace
