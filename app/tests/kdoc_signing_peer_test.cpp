@@ -309,23 +309,6 @@ TEST_F(KdocSigningTest, ATokenKeySignsWithThePinAskedOnce) {
   EXPECT_EQ(doc.signatures()->GetSignerTimeStampToken(0, 1), nullptr);
 }
 
-// A CRL of the identity's issuing, with no revoked entries.
-Bytes MakeCrl(const test::TestIdentity& ca) {
-  X509_CRL* crl = X509_CRL_new();
-  X509_CRL_set_version(crl, 1);
-  X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca.x509.get()));
-  ASN1_TIME* t = ASN1_TIME_adj(nullptr, std::time(nullptr), -1, 0);
-  X509_CRL_set1_lastUpdate(crl, t);
-  ASN1_TIME_free(t);
-  t = ASN1_TIME_adj(nullptr, std::time(nullptr), 30, 0);
-  X509_CRL_set1_nextUpdate(crl, t);
-  ASN1_TIME_free(t);
-  X509_CRL_sign(crl, ca.key.get(), EVP_sha256());
-  Bytes der = der::I2dBytes(i2d_X509_CRL, crl);
-  X509_CRL_free(crl);
-  return der;
-}
-
 // The list verifies every signer over the pages, with the CRLs of a local
 // server; signatures kept over changed pages verify as not matching.
 TEST_F(KdocSigningTest, TheListVerifiesEverySigner) {
@@ -335,8 +318,8 @@ TEST_F(KdocSigningTest, TheListVerifiesEverySigner) {
   ASSERT_EQ(root->AddCertificate(tsa->ca.cert, platform::AddDisposition::kUseExisting), 0u);
   std::filesystem::create_directories(env / "www");
   test::StaticFileServer crls(env / "www");
-  crls.Publish("ca.crl", MakeCrl(pki.ca));
-  crls.Publish("tsa.crl", MakeCrl(tsa->ca));
+  crls.Publish("ca.crl", test::EmptyCrl(pki.ca));
+  crls.Publish("tsa.crl", test::EmptyCrl(tsa->ca));
   WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueCrlUrls,
                  "  " + crls.Url("ca.crl") + " \r\n\r\n" + crls.Url("tsa.crl") + "\r\n");
   {

@@ -115,6 +115,9 @@ TEST_F(TokenSignerTest, ReportsWrongPinCancelAndAbsentKeys) {
   EXPECT_TRUE(pin_.requests[1].retry);
   EXPECT_EQ(pin_.requests[1].label, "VelTest");
   EXPECT_EQ(pin_.requests[1].certificate, "Jan");
+  // The token's counters are read again after a wrong PIN (SoftHSM2 counts
+  // without ever locking).
+  EXPECT_TRUE(pin_.requests[1].count_low);
   signer.reset();
 
   pin_.pin = test::kTestPin;

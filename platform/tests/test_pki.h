@@ -13,6 +13,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -136,6 +137,25 @@ inline void WritePkcs12(const std::filesystem::path& file, const TestIdentity& i
   i2d_PKCS12(p12, &p);
   PKCS12_free(p12);
   WriteFileBytes(file, der);
+}
+
+// A CRL of the CA, with no revoked entries, valid for 30 days.
+inline std::vector<uint8_t> EmptyCrl(const TestIdentity& ca) {
+  X509_CRL* crl = X509_CRL_new();
+  X509_CRL_set_version(crl, 1);
+  X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca.x509.get()));
+  ASN1_TIME* t = ASN1_TIME_adj(nullptr, std::time(nullptr), -1, 0);
+  X509_CRL_set1_lastUpdate(crl, t);
+  ASN1_TIME_free(t);
+  t = ASN1_TIME_adj(nullptr, std::time(nullptr), 30, 0);
+  X509_CRL_set1_nextUpdate(crl, t);
+  ASN1_TIME_free(t);
+  X509_CRL_sign(crl, ca.key.get(), EVP_sha256());
+  std::vector<uint8_t> der(static_cast<size_t>(i2d_X509_CRL(crl, nullptr)));
+  unsigned char* p = der.data();
+  i2d_X509_CRL(crl, &p);
+  X509_CRL_free(crl);
+  return der;
 }
 
 // Counts PIN requests and answers with a scripted PIN, or cancels. The
