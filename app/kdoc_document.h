@@ -99,6 +99,8 @@ class CSignedDocObj {
   // Signing steps (kdoc_signing.cpp).
   int Ask(int id, const char* polish, uint32_t style, const std::string& arg = {});
   uint32_t FailSign(uint32_t error, int* wait_pid, int id = 279);
+  // Message 279 with the status's own text and number after it.
+  std::string SignFailureText(uint32_t error) const;
   uint32_t TimeStamp(crypto::Certificate& certificate, int signer, int* wait_pid, bool* unknown_authority);
   uint32_t RewriteContainer(std::span<const uint8_t> signatures);
   void Step(const char* step) {

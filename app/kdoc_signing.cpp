@@ -17,6 +17,7 @@
 #include "app/viewer_app.h"
 #include "cabinet/cabinet.h"
 #include "cryptolib/der_utils.h"
+#include "cryptolib/status.h"
 #include "cryptolib/timestamp_token.h"
 #include "platform/process.h"
 #include "platform/temp_files.h"
@@ -80,6 +81,16 @@ int CSignedDocObj::Ask(int id, const char* polish, uint32_t style, const std::st
   return prompt_.ShowMessage(id, text, kAppCaption, style);
 }
 
+std::string CSignedDocObj::SignFailureText(uint32_t error) const {
+  std::string text;
+  catalog_.Get(text, 279, "Próba podpisu zakończona błędem!");
+  // The reason, so that a cancelled PIN, a wrong password or a refused time
+  // stamp can be told apart.
+  const char* reason = catalog_.GetLanguageId() == kLangIdEnglish ? crypto::GetErrorTextEn(error)
+                                                                   : crypto::GetErrorTextPl(error);
+  return text + "\n\n" + reason + FormatText(" (0x%08X)", error);
+}
+
 uint32_t CSignedDocObj::FailSign(uint32_t error, int* wait_pid, int id) {
   StopWaitProgram(wait_pid);
   if (id == 239)
@@ -87,7 +98,7 @@ uint32_t CSignedDocObj::FailSign(uint32_t error, int* wait_pid, int id) {
   else if (id == 282)
     Ask(282, "Nieznany Urząd Znakowania Czasem!", MB_ICONHAND | MB_SYSTEMMODAL);
   else
-    Ask(279, "Próba podpisu zakończona błędem!", MB_ICONHAND | MB_SYSTEMMODAL);
+    prompt_.ShowMessage(279, SignFailureText(error), kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
   return last_error_ = error;
 }
 

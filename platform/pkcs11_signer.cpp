@@ -165,29 +165,48 @@ class Pkcs11Signer final : public Signer {
 
  private:
   uint32_t Login() {
-    PKCS11_TOKEN* token = slot_->token;
     ERR_clear_error();
     int logged = 0;
     if (PKCS11_is_logged_in(slot_, 0, &logged) == 0 && logged) return 0;
-    if (!token->loginRequired) return 0;
-    if (token->userPinLocked) return kScardPinBlocked;
-    int rc;
-    if (token->secureLogin) {
-      rc = PKCS11_login(slot_, 0, nullptr);  // the reader's own PIN pad asks
-    } else {
-      PinRequest request;
-      request.token = true;
-      request.label = token->label != nullptr ? token->label : "";
+    if (!slot_->token->loginRequired) return 0;
+    if (slot_->token->secureLogin) {
+      if (slot_->token->userPinLocked) return kScardPinBlocked;
+      if (PKCS11_login(slot_, 0, nullptr) != 0) return LastError(kScardWrongPin);  // the reader's PIN pad asks
+      logged_in_ = true;
+      return 0;
+    }
+    PinRequest request;
+    request.token = true;
+    request.label = slot_->token->label != nullptr ? slot_->token->label : "";
+    request.certificate = CertificateDisplayName(*cert_);
+    uint32_t err = kScardWrongPin;
+    for (int attempt = 0; attempt < kPinTries && (err == kScardWrongPin || err == kScardInvalidPin); ++attempt) {
+      // The token's counters as it tells them now, after the previous try.
+      if (attempt > 0 && (err = RefreshToken()) != 0) return err;
+      const PKCS11_TOKEN* token = slot_->token;
+      if (token->userPinLocked) return kScardPinBlocked;
+      request.retry = attempt > 0;
+      request.count_low = token->userPinCountLow != 0;
       request.final_try = token->userPinFinalTry != 0;
       std::string pin;
-      const uint32_t err = AskPin(request, &pin);
-      if (err != 0) return err;
-      rc = PKCS11_login(slot_, 0, pin.c_str());
+      if ((err = AskPin(request, &pin)) != 0) return err;
+      ERR_clear_error();
+      const int rc = PKCS11_login(slot_, 0, pin.c_str());
       OPENSSL_cleanse(pin.data(), pin.size());
+      err = rc == 0 ? 0 : LastError(kScardWrongPin);
     }
-    if (rc != 0) return LastError(kScardWrongPin);
-    logged_in_ = true;
-    return 0;
+    if (err == 0) logged_in_ = true;
+    return err;
+  }
+
+  // Reads the tokens' information again: the slots are listed anew and the
+  // token found again (nothing of the old list is in use before the login).
+  uint32_t RefreshToken() {
+    PKCS11_release_all_slots(module_->ctx, slots_, slot_count_);
+    slots_ = nullptr;
+    slot_count_ = 0;
+    slot_ = nullptr;
+    return FindToken();
   }
 
   uint32_t FindKey() {

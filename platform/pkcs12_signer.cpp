@@ -156,35 +156,21 @@ class Pkcs12Signer final : public Signer {
         d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
     if (!p12) return kNteBadData;
 
+    if (!MacRoundsWithin(p12.get())) return kNteBadData;
+
     PinRequest request;
     request.token = false;
     request.label = file_.filename().string();
-    std::string pin;
-    uint32_t err = AskPin(request, &pin);
-    if (err != 0) return err;
-
+    request.certificate = CertificateDisplayName(*cert_);
     EVP_PKEY* pkey = nullptr;
-    X509* cert = nullptr;
-    ERR_clear_error();
-    if (!MacRoundsWithin(p12.get())) {
+    uint32_t err = kScardWrongPin;
+    for (int attempt = 0; attempt < kPinTries && err == kScardWrongPin; ++attempt) {
+      request.retry = attempt > 0;
+      std::string pin;
+      if ((err = AskPin(request, &pin)) != 0) return err;
+      err = Open(p12.get(), pin, &pkey);
       OPENSSL_cleanse(pin.data(), pin.size());
-      return kNteBadData;
     }
-    // An empty password may have been written as none at all.
-    const bool mac_ok =
-        !PKCS12_mac_present(p12.get()) ||
-        PKCS12_verify_mac(p12.get(), pin.c_str(), static_cast<int>(pin.size())) == 1 ||
-        (pin.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1);
-    if (!mac_ok) {
-      err = kScardWrongPin;
-    } else if (!ContentRoundsWithin(p12.get(), pin)) {
-      err = kNteBadData;
-    } else if (PKCS12_parse(p12.get(), pin.c_str(), &pkey, &cert, nullptr) != 1) {
-      err = kScardWrongPin;  // without a MAC a wrong password shows only here
-    }
-    OPENSSL_cleanse(pin.data(), pin.size());
-    X509_free(cert);
-    ERR_clear_error();
     std::unique_ptr<EVP_PKEY, PkeyDeleter> owned(pkey);
     if (err != 0) return err;
     if (!owned) return kNteBadKeyset;
@@ -195,6 +181,28 @@ class Pkcs12Signer final : public Signer {
     }
     key_ = std::move(owned);
     return 0;
+  }
+
+  // The key with one password: 0, kScardWrongPin, or kNteBadData for a file
+  // asking for endless rounds.
+  static uint32_t Open(PKCS12* p12, const std::string& pin, EVP_PKEY** pkey) {
+    ERR_clear_error();
+    // An empty password may have been written as none at all.
+    const bool mac_ok = !PKCS12_mac_present(p12) ||
+                        PKCS12_verify_mac(p12, pin.c_str(), static_cast<int>(pin.size())) == 1 ||
+                        (pin.empty() && PKCS12_verify_mac(p12, nullptr, 0) == 1);
+    uint32_t err = 0;
+    X509* cert = nullptr;
+    if (!mac_ok) {
+      err = kScardWrongPin;
+    } else if (!ContentRoundsWithin(p12, pin)) {
+      err = kNteBadData;
+    } else if (PKCS12_parse(p12, pin.c_str(), pkey, &cert, nullptr) != 1) {
+      err = kScardWrongPin;  // without a MAC a wrong password shows only here
+    }
+    X509_free(cert);
+    ERR_clear_error();
+    return err;
   }
 
   std::filesystem::path file_;

@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "platform/cert_name_str.h"
 #include "platform/win32_error.h"
 
 namespace vel::platform {
@@ -45,6 +46,15 @@ uint32_t AskPin(const PinRequest& request, std::string* pin) {
     return kStatusCancelled;
   }
   return 0;
+}
+
+std::string CertificateDisplayName(const CertContext& cert) {
+  const auto rdns = DecodeNameAttributes(cert.subject_der(), kCertSimpleNameStr);
+  if (!rdns) return {};
+  for (const auto& rdn : *rdns)
+    for (const NameAttribute& at : rdn)
+      if (at.oid == "2.5.4.3" && !at.hex) return at.text;
+  return FormatNameText(*rdns, kCertSimpleNameStr).value_or(std::string());
 }
 
 uint32_t SignSha1DigestWithKey(EVP_PKEY* key, std::span<const uint8_t> digest,

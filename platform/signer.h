@@ -37,13 +37,20 @@ inline constexpr uint32_t kNteFail = 0x80090020;
 
 // What the PIN dialog shows.
 struct PinRequest {
-  bool token = false;      // a PKCS#11 token (true) or a key file (false)
-  std::string label;       // the token's label, or the key file's name
-  bool final_try = false;  // the token says one more wrong PIN blocks it
+  bool token = false;       // a PKCS#11 token's PIN (true) or a key file's password (false)
+  std::string label;        // the token's label, or the key file's name
+  std::string certificate;  // the display name of the certificate whose key is asked for
+  bool retry = false;       // the previous PIN or password was wrong
+  bool count_low = false;   // the token has counted wrong PINs
+  bool final_try = false;   // the token says one more wrong PIN blocks it
 };
 
 // Fills *pin and returns true, or returns false when the user cancels.
 using PinCallback = std::function<bool(const PinRequest& request, std::string* pin)>;
+
+// How many times one use of a key asks again after a wrong PIN or password;
+// the last wrong answer is then the result.
+inline constexpr int kPinTries = 3;
 
 // The process's PIN callback (the program sets a dialog, tests a script).
 // Without one, every PIN request counts as cancelled.
@@ -97,6 +104,9 @@ uint32_t OpenSignerForCertificate(const CertPtr& cert, std::unique_ptr<Signer>* 
 // Internal to the implementations: asks through the process's callback.
 // 0 with *pin filled, or kStatusCancelled.
 uint32_t AskPin(const PinRequest& request, std::string* pin);
+// The name a person knows the certificate by: its subject's common name, else
+// the whole subject as plain values.
+std::string CertificateDisplayName(const CertContext& cert);
 // The RSA PKCS#1 v1.5 signature of a SHA-1 digest with a key.
 uint32_t SignSha1DigestWithKey(EVP_PKEY* key, std::span<const uint8_t> digest,
                                std::vector<uint8_t>* signature);

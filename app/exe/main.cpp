@@ -6,6 +6,7 @@
 #include <QTranslator>
 
 #include "app/ui/app_windows.h"
+#include "app/ui/pin_dialog.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "app/viewer_app.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
   if (!english && qt_texts.load(locale, "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     qt.installTranslator(&qt_texts);
   vel::crypto::ui::InstallLibraryWindows();
+  vel::app::InstallPinDialog(english ? vel::app::kLangIdEnglish : vel::app::kLangIdPolish);
   vel::xades::ui::InstallXmlSignerWindow();
   std::vector<std::string> args(argv + 1, argv + argc);
   vel::app::CViewerApp app;

@@ -186,6 +186,35 @@ TEST_F(KdocSigningTest, RefusalsAndFailuresKeepThePreviousSignatures) {
   EXPECT_EQ(doc.Sign(&wait), 1223u);
   EXPECT_EQ(Shown(), (std::vector<int>{212}));
 
+  // The PIN question cancelled, or answered wrong every time: message 279
+  // says why, and the document keeps its one signature.
+  struct PinCase {
+    const char* name;
+    bool cancel;
+    uint32_t status;
+    int asked;
+    const char* reason;
+  } pin_cases[] = {
+      {"cancelled", true, 1223, 1, "\n\nThe operation was canceled by the user. (0x000004C7)"},
+      {"wrong", false, platform::kScardWrongPin, platform::kPinTries,
+       "\n\nThe supplied PIN is incorrect. (0x8010006B)"},
+  };
+  for (const PinCase& c : pin_cases) {
+    prompt = ScriptedPrompt();
+    pin.asked = 0;
+    pin.cancel = c.cancel;
+    pin.pin = "0000";
+    EXPECT_EQ(SignWith(doc, pki.cosigner, false), c.status) << c.name;
+    EXPECT_EQ(pin.asked, c.asked) << c.name;
+    EXPECT_EQ(pin.last.retry, c.asked > 1) << c.name;
+    EXPECT_EQ(Shown(), (std::vector<int>{201, 279})) << c.name;
+    EXPECT_EQ(prompt.shown().back().text, std::string("Attempt ended with the error!") + c.reason) << c.name;
+    EXPECT_EQ(signer_count(), 1u) << c.name;
+    EXPECT_EQ(ReadFileBytes(container), signed_once) << c.name;
+  }
+  pin.cancel = false;
+  pin.pin = test::kTestPin;
+
   // A time-stamp server that refuses (unknown policy) or cannot be reached.
   struct Case {
     const char* name;
@@ -280,23 +309,6 @@ TEST_F(KdocSigningTest, ATokenKeySignsWithThePinAskedOnce) {
   EXPECT_EQ(doc.signatures()->GetSignerTimeStampToken(0, 1), nullptr);
 }
 
-// A CRL of the identity's issuing, with no revoked entries.
-Bytes MakeCrl(const test::TestIdentity& ca) {
-  X509_CRL* crl = X509_CRL_new();
-  X509_CRL_set_version(crl, 1);
-  X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca.x509.get()));
-  ASN1_TIME* t = ASN1_TIME_adj(nullptr, std::time(nullptr), -1, 0);
-  X509_CRL_set1_lastUpdate(crl, t);
-  ASN1_TIME_free(t);
-  t = ASN1_TIME_adj(nullptr, std::time(nullptr), 30, 0);
-  X509_CRL_set1_nextUpdate(crl, t);
-  ASN1_TIME_free(t);
-  X509_CRL_sign(crl, ca.key.get(), EVP_sha256());
-  Bytes der = der::I2dBytes(i2d_X509_CRL, crl);
-  X509_CRL_free(crl);
-  return der;
-}
-
 // The list verifies every signer over the pages, with the CRLs of a local
 // server; signatures kept over changed pages verify as not matching.
 TEST_F(KdocSigningTest, TheListVerifiesEverySigner) {
@@ -306,8 +318,8 @@ TEST_F(KdocSigningTest, TheListVerifiesEverySigner) {
   ASSERT_EQ(root->AddCertificate(tsa->ca.cert, platform::AddDisposition::kUseExisting), 0u);
   std::filesystem::create_directories(env / "www");
   test::StaticFileServer crls(env / "www");
-  crls.Publish("ca.crl", MakeCrl(pki.ca));
-  crls.Publish("tsa.crl", MakeCrl(tsa->ca));
+  crls.Publish("ca.crl", test::EmptyCrl(pki.ca));
+  crls.Publish("tsa.crl", test::EmptyCrl(tsa->ca));
   WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueCrlUrls,
                  "  " + crls.Url("ca.crl") + " \r\n\r\n" + crls.Url("tsa.crl") + "\r\n");
   {

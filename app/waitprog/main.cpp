@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
   bar->setTextVisible(false);
   layout->addWidget(label);
   layout->addWidget(bar);
+  // It never takes the keyboard: a PIN is typed into the dialog beneath it.
+  window.setAttribute(Qt::WA_ShowWithoutActivating);
+  window.setWindowFlag(Qt::WindowDoesNotAcceptFocus);
   window.resize(240, 70);
   window.show();
   return app.exec();

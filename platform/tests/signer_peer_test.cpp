@@ -100,6 +100,24 @@ TEST_F(TokenSignerTest, ReportsWrongPinCancelAndAbsentKeys) {
   pin_.pin = "9999";
   ASSERT_EQ(OpenPkcs11Signer(token_->Uri("01"), jan_->cert, &signer), 0u);
   EXPECT_EQ(signer->SignSha1Digest(digest_, &sig), kScardWrongPin);
+  EXPECT_EQ(pin_.asked, kPinTries);
+  signer.reset();
+
+  // A wrong PIN is asked again, saying so, with the token's name and the
+  // certificate's; the right one then signs.
+  pin_.requests.clear();
+  pin_.first = {"9999"};
+  pin_.pin = test::kTestPin;
+  ASSERT_EQ(OpenPkcs11Signer(token_->Uri("01"), jan_->cert, &signer), 0u);
+  ASSERT_EQ(signer->SignSha1Digest(digest_, &sig), 0u);
+  ASSERT_EQ(pin_.requests.size(), 2u);
+  EXPECT_FALSE(pin_.requests[0].retry);
+  EXPECT_TRUE(pin_.requests[1].retry);
+  EXPECT_EQ(pin_.requests[1].label, "VelTest");
+  EXPECT_EQ(pin_.requests[1].certificate, "Jan");
+  // The token's counters are read again after a wrong PIN (SoftHSM2 counts
+  // without ever locking).
+  EXPECT_TRUE(pin_.requests[1].count_low);
   signer.reset();
 
   pin_.pin = test::kTestPin;

@@ -63,9 +63,35 @@ TEST_F(Pkcs12SignerTest, WrongPinCancelAndMissingCallback) {
   std::vector<uint8_t> sig;
   std::unique_ptr<Signer> signer;
 
+  // A wrong password is asked again, saying so; the right one then signs.
+  pin_.first = {"0000", ""};
+  ASSERT_EQ(OpenPkcs12Signer(file_, id_.cert, &signer), 0u);
+  ASSERT_EQ(signer->SignSha1Digest(digest, &sig), 0u);
+  ASSERT_EQ(pin_.requests.size(), 3u);
+  EXPECT_FALSE(pin_.requests[0].retry);
+  EXPECT_TRUE(pin_.requests[1].retry);
+  EXPECT_TRUE(pin_.requests[2].retry);
+  EXPECT_EQ(pin_.requests[0].certificate, "Jan");
+  sig.clear();
+
+  // Wrong every time: the tries run out.
+  pin_.asked = 0;
   pin_.pin = "0000";
   ASSERT_EQ(OpenPkcs12Signer(file_, id_.cert, &signer), 0u);
   EXPECT_EQ(signer->SignSha1Digest(digest, &sig), kScardWrongPin);
+  EXPECT_EQ(pin_.asked, kPinTries);
+
+  // Cancelled when asked again after a wrong try: cancelled.
+  int asked = 0;
+  SetPinCallback([&asked](const PinRequest&, std::string* out) {
+    *out = "0000";
+    return ++asked < 2;
+  });
+  ASSERT_EQ(OpenPkcs12Signer(file_, id_.cert, &signer), 0u);
+  EXPECT_EQ(signer->SignSha1Digest(digest, &sig), kStatusCancelled);
+  EXPECT_EQ(asked, 2);
+  pin_.Install();
+  pin_.pin = test::kTestPin;
 
   pin_.cancel = true;
   ASSERT_EQ(OpenPkcs12Signer(file_, id_.cert, &signer), 0u);

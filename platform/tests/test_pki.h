@@ -13,6 +13,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -138,18 +139,46 @@ inline void WritePkcs12(const std::filesystem::path& file, const TestIdentity& i
   WriteFileBytes(file, der);
 }
 
-// Counts PIN requests and answers with a scripted PIN, or cancels.
+// A CRL of the CA, with no revoked entries, valid for 30 days.
+inline std::vector<uint8_t> EmptyCrl(const TestIdentity& ca) {
+  X509_CRL* crl = X509_CRL_new();
+  X509_CRL_set_version(crl, 1);
+  X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca.x509.get()));
+  ASN1_TIME* t = ASN1_TIME_adj(nullptr, std::time(nullptr), -1, 0);
+  X509_CRL_set1_lastUpdate(crl, t);
+  ASN1_TIME_free(t);
+  t = ASN1_TIME_adj(nullptr, std::time(nullptr), 30, 0);
+  X509_CRL_set1_nextUpdate(crl, t);
+  ASN1_TIME_free(t);
+  X509_CRL_sign(crl, ca.key.get(), EVP_sha256());
+  std::vector<uint8_t> der(static_cast<size_t>(i2d_X509_CRL(crl, nullptr)));
+  unsigned char* p = der.data();
+  i2d_X509_CRL(crl, &p);
+  X509_CRL_free(crl);
+  return der;
+}
+
+// Counts PIN requests and answers with a scripted PIN, or cancels. The
+// answers in `first` are given before `pin`, one per request.
 struct ScriptedPin {
   int asked = 0;
   std::string pin = kTestPin;
+  std::vector<std::string> first;
   bool cancel = false;
   platform::PinRequest last;
+  std::vector<platform::PinRequest> requests;
   void Install() {
     platform::SetPinCallback([this](const platform::PinRequest& r, std::string* out) {
       ++asked;
       last = r;
+      requests.push_back(r);
       if (cancel) return false;
-      *out = pin;
+      if (!first.empty()) {
+        *out = first.front();
+        first.erase(first.begin());
+      } else {
+        *out = pin;
+      }
       return true;
     });
   }
