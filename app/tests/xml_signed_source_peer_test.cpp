@@ -8,8 +8,12 @@
 
 #include <functional>
 
+#include "app/content_opener.h"
 #include "app/message_catalog.h"
 #include "app/signature_verifier.h"
+#include "app/signed_content.h"
+#include "app/signed_file.h"
+#include "app/window_models.h"
 #include "app/signed_source.h"
 #include "app/tests/xml_documents.h"
 #include "cryptolib/tests/tsa_fixture.h"
@@ -257,6 +261,49 @@ TEST_F(XmlSignedSourcePeer, WhatIsNoSignedDocumentHasNoKind) {
     uint32_t status = 0;
     EXPECT_EQ(ContentOf(source, &status), "");
     EXPECT_NE(status, 0u);
+  }
+}
+
+// What the viewer presents and saves: only content that a correct signature
+// covers, nothing when there is none.
+TEST_F(XmlSignedSourcePeer, ContentPresentedIsTheSignedContentOrNothing) {
+  const auto dir = pki_->dir.path();
+  vel::test::WriteFileText(dir / "content.txt", kContent);
+  xmltest::Run("openssl cms -sign -binary -in " + xmltest::Q(dir / "content.txt") + " -signer " +
+               xmltest::Q(a_.cert_pem) + " -inkey " + xmltest::Q(a_.key_pem) + " -outform DER -out " +
+               xmltest::Q(dir / "detached.p7"));
+  xmltest::Run("openssl cms -sign -nodetach -binary -in " + xmltest::Q(dir / "content.txt") + " -signer " +
+               xmltest::Q(a_.cert_pem) + " -inkey " + xmltest::Q(a_.key_pem) + " -outform DER -out " +
+               xmltest::Q(dir / "attached.p7"));
+  struct Case {
+    const char* what;
+    std::string name;
+    Bytes bytes;
+    SignedContent::Verdict verdict;
+    std::string content;
+  };
+  const Case cases[] = {
+      {"XML, one signature", "umowa.txt.xml", B(one_), SignedContent::kContent, kContent},
+      {"XML by xadesjs", "umowa.txt_1.xml", B(js_), SignedContent::kContent, kContent},
+      {"XML, changed content", "umowa.xml", B(xmltest::Replaced(one_, "1200.00", "9200.00")),
+       SignedContent::kFailed, ""},
+      {"XML without signatures", "umowa.xml", B("<?xml version=\"1.0\"?><umowa>tekst</umowa>"),
+       SignedContent::kNoSignatures, ""},
+      {"not XML", "umowa.xml", B("tekst"), SignedContent::kNoSignatures, ""},
+      {"attached .p7", "umowa.txt.p7", vel::test::ReadFileBytes(dir / "attached.p7"), SignedContent::kContent,
+       kContent},
+      {"detached .p7", "umowa.txt.p7", vel::test::ReadFileBytes(dir / "detached.p7"), SignedContent::kEmpty, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CSignedFile file;
+    ASSERT_EQ(file.LoadBytes(c.name, c.bytes, false), 1);
+    const int kind = KindForPath(c.name);
+    const SignedContent content = SignedContentOf(file, kind);
+    EXPECT_EQ(content.verdict, c.verdict);
+    EXPECT_EQ(std::string(content.bytes.begin(), content.bytes.end()), c.content);
+    if (c.verdict == SignedContent::kFailed) EXPECT_NE(content.status, 0u);
+    if (kind == kKindXml) EXPECT_EQ(ContentNameFromPath(c.name), c.name.starts_with("umowa.txt") ? "umowa.txt" : "umowa.xml");
   }
 }
 
