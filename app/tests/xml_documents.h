@@ -41,12 +41,13 @@ inline std::string Run(const std::string& command) {
   return out;
 }
 
-inline XmlSigner WriteSigner(vel::test::TestPki& pki, const vel::test::TestIdentity& id,
-                             const std::string& name) {
-  const fs::path dir = pki.dir.path();
+// The signer's files in `dir`, named after `name`.
+inline XmlSigner WriteSigner(X509* cert, EVP_PKEY* key, const fs::path& dir, const std::string& name) {
   XmlSigner s;
-  s.key_pem = pki.KeyFile(id);
-  s.cert_pem = pki.CertFile(id);
+  s.key_pem = dir / (name + ".key.pem");
+  s.cert_pem = dir / (name + ".pem");
+  vel::test::WriteFileText(s.key_pem, vel::test::KeyPem(key));
+  vel::test::WriteFileText(s.cert_pem, vel::test::CertPem(cert));
   s.key_pk8 = dir / (name + ".pk8");
   s.cert_der = dir / (name + ".der");
   Run("openssl pkcs8 -topk8 -nocrypt -in " + Q(s.key_pem) + " -outform DER -out " + Q(s.key_pk8));

@@ -75,8 +75,8 @@ class XmlSignedSourcePeer : public ::testing::Test {
     xmltest::AddToStore("ROOT", tsa_->ca.cert);
     responder_ = std::make_unique<vel::test::TsaResponder>(tsa_dir_.path(), *tsa_);
     const auto dir = pki_->dir.path();
-    a_ = xmltest::WriteSigner(*pki_, pki_->signer, "a");
-    b_ = xmltest::WriteSigner(*pki_, pki_->cosigner, "b");
+    a_ = xmltest::WriteSigner(pki_->signer.x509.get(), pki_->signer.key.get(), dir, "a");
+    b_ = xmltest::WriteSigner(pki_->cosigner.x509.get(), pki_->cosigner.key.get(), dir, "b");
     one_ = xmltest::OneSignature(a_, dir);
     parallel_ = xmltest::TwoParallel(a_, b_, dir);
     counter_ = xmltest::CounterSigned(a_, b_, dir);
