@@ -16,7 +16,11 @@
 #include "app/window_models.h"
 #include "app/signed_source.h"
 #include "app/tests/xml_documents.h"
+#include "app/registry_settings.h"
+#include "cryptolib/tests/crl_test_ca.h"
+#include "cryptolib/tests/path_fixture.h"
 #include "cryptolib/tests/tsa_fixture.h"
+#include "platform/registry.h"
 #include "cryptolib/timestamp_client.h"
 
 namespace vel::app {
@@ -262,6 +266,58 @@ TEST_F(XmlSignedSourcePeer, WhatIsNoSignedDocumentHasNoKind) {
     EXPECT_EQ(ContentOf(source, &status), "");
     EXPECT_NE(status, 0u);
   }
+}
+
+// The full check of an XML signature takes its CRL addresses from the older
+// edition's CRL key (the user's when its default value is "1", else the
+// machine's), never from the current settings.
+TEST_F(XmlSignedSourcePeer, FullCheckUsesTheOlderEditionsCrlAddresses) {
+  const auto dir = pki_->dir.path() / "older";
+  std::filesystem::create_directories(dir / "www");
+  test::path::Party root{"Korzen Starszej Edycji"}, signer{"Adam Starszy"};
+  signer.key.reset(EVP_RSA_gen(2048));
+  const auto root_cert = test::path::Issue(root, root, test::path::Ca(1));
+  const auto signer_cert = test::path::Issue(signer, root, test::path::Leaf(5));
+  xmltest::AddToStore("ROOT", root_cert);
+  test::StaticFileServer files(dir / "www");
+  const auto crl = test::path::MakeCrl(root);
+  files.Publish("root.crl", {crl->der().begin(), crl->der().end()});
+  const std::string url = files.Url("root.crl");
+  const Bytes doc = B(xmltest::OneSignature(xmltest::WriteSigner(signer_cert->x509(), signer.key.get(), dir, "s"), dir));
+
+  const std::string older = std::string(kOlderEditionKey) + "\\" + kSubkeyOlderCrl;
+  struct Case {
+    const char* what;
+    std::function<void()> settings;
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {"only the current settings name the CRL",
+       [&] { ASSERT_EQ(WriteRegString(RegHive::kCurrentUser, kUserKey, kValueCrlUrls, url), 0u); }, 1},
+      {"the machine's older key names it", [&] { ASSERT_EQ(WriteRegString(RegHive::kLocalMachine, older, "Korzen", url), 0u); },
+       0},
+      {"the user's older key, switched on, names only an address that does not answer",
+       [&] {
+         ASSERT_EQ(WriteRegString(RegHive::kCurrentUser, older, "", "1"), 0u);
+         ASSERT_EQ(WriteRegString(RegHive::kCurrentUser, older, "Inny", "http://127.0.0.1:1/none.crl"), 0u);
+       },
+       1},
+      {"the user's older key, switched off", [&] { ASSERT_EQ(WriteRegString(RegHive::kCurrentUser, older, "", "0"), 0u); },
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.settings();
+    ASSERT_EQ(crypto::Certificate::DeleteCachedCrls(crypto::CERT_SYSTEM_STORE_CURRENT_USER), 0u);
+    const SignedSource source = Xml(doc);
+    EXPECT_EQ(source.VerifySigner(0), c.want);
+  }
+  const auto entries = ReadOlderCrlAddresses();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "Korzen");
+  EXPECT_EQ(entries[0].url, url);
+  platform::RegDeleteTree(RegHive::kCurrentUser, kOlderEditionKey);
+  platform::RegDeleteTree(RegHive::kLocalMachine, kOlderEditionKey);
 }
 
 // What the viewer presents and saves: only content that a correct signature
