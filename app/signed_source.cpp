@@ -56,8 +56,18 @@ SignedSource::SignedSource(const uint8_t* data, uint32_t length, const uint8_t* 
   if (is_xml) {
     auto document = std::make_unique<xades::XmlSignedDocument>(data, length);
     // Bytes in which no signature can even be counted are no signed document.
+    // Each reading parses the whole document: the tree made here gives the
+    // count and is the one the first CreateSignerRef hands out.
+    if (document->GetLastResult() != 0) return;
+    std::unique_ptr<xades::XadesSignatureNode> tree = document->CreateSignatureTree();
     int count = 0;
-    if (document->GetLastResult() != 0 || document->GetSignatureCount(&count) != 0) return;
+    if (tree && !tree->build_failed()) {
+      for (const xades::XadesSignatureNode* n = tree.get(); n != nullptr; n = n->next()) ++count;
+      first_tree_ = std::move(tree);
+    } else if (document->GetSignatureCount(&count) != 0) {
+      return;
+    }
+    xml_count_ = count > 0 ? static_cast<uint32_t>(count) : 0;
     owned_xml_ = std::move(document);
     xml_ = owned_xml_.get();
     kind_ = kXmlDocument;
@@ -91,7 +101,8 @@ SignedSource::~SignedSource() = default;
 std::unique_ptr<SignerRef> SignedSource::CreateSignerRef() {
   tree_status_ = 0;
   if (kind_ == kXmlDocument) {
-    std::unique_ptr<xades::XadesSignatureNode> root = xml_->CreateSignatureTree();
+    std::unique_ptr<xades::XadesSignatureNode> root =
+        first_tree_ ? std::move(first_tree_) : xml_->CreateSignatureTree();
     if (!root || root->build_failed()) {
       tree_status_ = xades::kDocNoTree;
       return nullptr;
@@ -122,10 +133,8 @@ LibraryErrorCode SignedSource::GetSignerCount(uint32_t* count) const {
   if (kind_ == kCmsBlob) return blob_->GetSignerCount(count);
   if (kind_ == kDetachedCms) return detached_->GetSignerCount(count);
   if (kind_ == kXmlDocument) {
-    int n = 0;
-    const LibraryErrorCode status = xml_->GetSignatureCount(&n);
-    *count = status == 0 && n > 0 ? static_cast<uint32_t>(n) : 0;
-    return status;
+    *count = xml_count_;
+    return 0;
   }
   return kNoKind;
 }
@@ -209,7 +218,10 @@ LibraryErrorCode SignedSource::AddSignatureTimeStamp(uint32_t index, const uint8
                                                      uint32_t token_length) {
   if (kind_ == kCmsBlob) return blob_->AddSignerTimeStamp(index, token, token_length);
   if (kind_ == kDetachedCms) return detached_->AddSignerTimeStampToken(index, token, token_length);
-  if (kind_ == kXmlDocument) return xml_->AddSignatureTimeStamp(static_cast<int>(index), token, token_length);
+  if (kind_ == kXmlDocument) {
+    first_tree_.reset();  // a tree of the bytes before
+    return xml_->AddSignatureTimeStamp(static_cast<int>(index), token, token_length);
+  }
   return kNoKind;
 }
 
@@ -227,7 +239,13 @@ int SignedSource::FindSignerIndex(const crypto::Certificate& certificate) {
 LibraryErrorCode SignedSource::AddSignature(const platform::CertContext* signer_certificate) {
   if (kind_ == kCmsBlob) return blob_->AddSigner(signer_certificate);
   if (kind_ == kDetachedCms) return detached_->CoSign(signer_certificate);
-  if (kind_ == kXmlDocument) return xml_->Sign(signer_certificate);
+  if (kind_ == kXmlDocument) {
+    first_tree_.reset();  // a tree of the bytes before
+    const LibraryErrorCode status = xml_->Sign(signer_certificate);
+    int count = 0;
+    if (status == 0 && xml_->GetSignatureCount(&count) == 0) xml_count_ = count > 0 ? static_cast<uint32_t>(count) : 0;
+    return status;
+  }
   return kNoKind;
 }
 

@@ -76,6 +76,10 @@ class SignedSource {
   crypto::CmsBlob* blob_ = nullptr;
   crypto::DetachedCmsMessage* detached_ = nullptr;
   xades::XmlSignedDocument* xml_ = nullptr;
+  uint32_t xml_count_ = 0;  // its top-level signatures (a time stamp adds none)
+  // The tree read at construction, until CreateSignerRef takes it or the
+  // bytes change.
+  std::unique_ptr<xades::XadesSignatureNode> first_tree_;
   // What the source deletes: the object above when it owns it.
   std::unique_ptr<crypto::CmsBlob> owned_blob_;
   std::unique_ptr<crypto::DetachedCmsMessage> owned_detached_;
