@@ -251,25 +251,13 @@ std::string ArchiveValidity(xades::XadesSignatureNode& node) {
   return text.substr(0, text.find('\0'));
 }
 
-// The suffixes of a XAdES node's label and item text by its forms; both
-// empty for a CMS node (forms -1) or one without forms.
-struct FormSuffix {
-  std::string label, text;
-};
 FormSuffix FormSuffixOf(const CMessageTable& catalog, const SignerRef& ref) {
   const int forms = ref.GetForms();
-  if (forms < 0 || forms == xades::kNoForms) return {};
-  const char* name = forms == 0 ? "XAdES" : forms == 1 ? "XAdES-C" : forms < 4 ? "XAdES-X"
-                                          : forms < 8 ? "XAdES-X-L" : "XAdES-A";
-  FormSuffix out{std::string(" - ") + name, std::string(" (") + name + ")"};
-  if (forms >= 8) {
-    const std::string valid =
-        Text(catalog, 432, "Ważny do") + ": " +
-        (ref.GetNodeKind() == 1 && ref.xades_node() ? ArchiveValidity(*ref.xades_node()) : std::string());
-    out.label += "\t" + valid;
-    out.text += "         " + valid;
-  }
-  return out;
+  const bool archive = forms >= 8 && forms != xades::kNoForms;
+  return XadesFormSuffix(catalog, forms,
+                         archive && ref.GetNodeKind() == 1 && ref.xades_node()
+                             ? ArchiveValidity(*ref.xades_node())
+                             : std::string());
 }
 
 SignatureTreeItem MakeItem(CSignatureVerifier& verifier, const std::shared_ptr<const SignerRef>& ref,
@@ -308,6 +296,19 @@ SignatureTreeItem MakeItem(CSignatureVerifier& verifier, const std::shared_ptr<c
 }
 
 }  // namespace
+
+FormSuffix XadesFormSuffix(const CMessageTable& catalog, int forms, const std::string& archive_validity) {
+  if (forms < 0 || forms == xades::kNoForms) return {};
+  const char* name = forms == 0 ? "XAdES" : forms == 1 ? "XAdES-C" : forms < 4 ? "XAdES-X"
+                                          : forms < 8 ? "XAdES-X-L" : "XAdES-A";
+  FormSuffix out{std::string(" - ") + name, std::string(" (") + name + ")"};
+  if (forms >= 8) {
+    const std::string valid = Text(catalog, 432, "Ważny do") + ": " + archive_validity;
+    out.label += "\t" + valid;
+    out.text += "         " + valid;
+  }
+  return out;
+}
 
 int FillSignatureTree(CSignatureVerifier& verifier, std::vector<SignatureTreeItem>& items,
                       std::shared_ptr<const SignerRef> signer, int& worst) {

@@ -131,6 +131,15 @@ class CSignatureVerifier {
   static std::atomic<bool> busy_;
 };
 
+// The suffixes of a XAdES signature's label (" - XAdES-X") and item text
+// (" (XAdES-X)") by its XadesFormFlags, an archive form with message 432 and
+// the archive's validity; both empty for a CMS node (-1) or a node without
+// forms.
+struct FormSuffix {
+  std::string label, text;
+};
+FormSuffix XadesFormSuffix(const CMessageTable& catalog, int forms, const std::string& archive_validity);
+
 // Items for the node, its children and the siblings after it, appended to
 // `items`; returns 1 when every one of them is correct. None returns 1.
 int FillSignatureTree(CSignatureVerifier& verifier, std::vector<SignatureTreeItem>& items,

@@ -188,6 +188,33 @@ TEST(SignedSource, UnreadableSignaturesAreNeverCorrect) {
   EXPECT_TRUE(v.items.empty());
 }
 
+TEST(SignatureVerifier, XadesFormSuffixes) {
+  const CMessageTable polish(1045), english(1033);
+  struct Case {
+    int forms;
+    const char* label;
+    const char* text;
+  };
+  const Case cases[] = {
+      {-1, "", ""},
+      {100, "", ""},  // no forms known
+      {0, " - XAdES", " (XAdES)"},
+      {1, " - XAdES-C", " (XAdES-C)"},
+      {2, " - XAdES-X", " (XAdES-X)"},
+      {3, " - XAdES-X", " (XAdES-X)"},
+      {4, " - XAdES-X-L", " (XAdES-X-L)"},
+      {7, " - XAdES-X-L", " (XAdES-X-L)"},
+      {8, " - XAdES-A\tWażny do: 2030-01-01 00:00:00 (UTC)", " (XAdES-A)         Ważny do: 2030-01-01 00:00:00 (UTC)"},
+      {15, " - XAdES-A\tWażny do: 2030-01-01 00:00:00 (UTC)", " (XAdES-A)         Ważny do: 2030-01-01 00:00:00 (UTC)"},
+  };
+  for (const Case& c : cases) {
+    const FormSuffix s = XadesFormSuffix(polish, c.forms, "2030-01-01 00:00:00 (UTC)");
+    EXPECT_EQ(s.label, c.label) << c.forms;
+    EXPECT_EQ(s.text, c.text) << c.forms;
+  }
+  EXPECT_EQ(XadesFormSuffix(english, 9, "").text, " (XAdES-A)         Valid till: ");
+}
+
 TEST(SignatureVerifier, CrlAddressesAreTrimmedLines) {
   const auto entries = ParseCrlUrls("http://a.example/x.crl\r\n\r\n  ldap://b.example/c  \r\n");
   ASSERT_EQ(entries.size(), 2u);
