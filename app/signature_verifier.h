@@ -116,9 +116,10 @@ class CSignatureVerifier {
   const CMessageTable& catalog() const { return catalog_; }
 
  private:
+  // The proxy of the settings this verifier uses, read now.
+  ProxySettings Proxy() const;
   // Runs the work on a new thread while pumping; with a limit, steps the
   // progress once per slice and gives none when the work has not ended.
-  ProxySettings Proxy() const;
   std::optional<crypto::LibraryErrorCode> RunOnWorker(std::function<crypto::LibraryErrorCode()> work,
                                                       std::optional<uint32_t> limit_ms);
 

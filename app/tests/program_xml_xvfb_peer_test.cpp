@@ -127,10 +127,7 @@ TEST_F(ProgramXmlOnXvfb, SignaturesAndContentOfXmlDocuments) {
   auto* tabs = layout.findChild<QTabWidget*>("1017");
   ASSERT_NE(tabs, nullptr);
   const auto tab = [&](int i) { return tabs->tabBar()->mapTo(&layout, tabs->tabBar()->tabRect(i).center()); };
-  const auto centre = [&layout](const char* id) {
-    QWidget* w = layout.findChild<QWidget*>(id);
-    return w ? w->mapTo(&layout, w->rect().center()) : QPoint(-1, -1);
-  };
+  const auto centre = [&layout](const char* id) { return xvfb::Centre(layout, id); };
   const QPoint document_tab = tab(0), signatures_tab = tab(1), present = centre("1057");
   tabs->setCurrentIndex(1);
   QApplication::processEvents();

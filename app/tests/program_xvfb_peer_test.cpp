@@ -39,11 +39,8 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   layout.resize(960, 760);
   layout.show();
   QApplication::processEvents();
-  const auto centre = [&layout](const char* id) {
-    QWidget* w = layout.findChild<QWidget*>(id);
-    return w ? w->mapTo(&layout, w->rect().center()) : QPoint(-1, -1);
-  };
-  const QPoint next = centre("1010"), fit = centre("1006"), close = centre("1067");
+  const QPoint next = xvfb::Centre(layout, "1010"), fit = xvfb::Centre(layout, "1006"),
+               close = xvfb::Centre(layout, "1067");
   layout.ResetViewer();  // the program opens the container itself
 
   StartDisplay();

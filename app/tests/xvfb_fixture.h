@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QWidget>
 #include <QRegularExpression>
 #include <chrono>
 #include <csignal>
@@ -83,6 +84,13 @@ inline QImage ReadXwd(const fs::path& file) {
       image.setPixel(static_cast<int>(x), static_cast<int>(y), qRgb(p[2], p[1], p[0]));
     }
   return image;
+}
+
+// Where a control of a window laid out in the test process is, in the
+// window's coordinates; (-1, -1) when there is no such control.
+inline QPoint Centre(QWidget& window, const char* id) {
+  QWidget* w = window.findChild<QWidget*>(id);
+  return w ? w->mapTo(&window, w->rect().center()) : QPoint(-1, -1);
 }
 
 class ProgramOnXvfb : public ::testing::Test {
