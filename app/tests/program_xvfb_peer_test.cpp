@@ -70,7 +70,8 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   std::this_thread::sleep_for(300ms);
   Xdotool("key --clearmodifiers Return");
   const int status = WaitFor(program_, 10s);
-  EXPECT_EQ(status, 0) << "the program did not end";
+  EXPECT_EQ(status, 0) << "the program did not end well; its output:\n"
+                       << test::RunCommand("cat " + test::ShellQuote((env / "program.log").string())).output;
   if (status != -1) program_ = -1;
 }
 
