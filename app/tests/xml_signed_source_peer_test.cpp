@@ -243,6 +243,47 @@ TEST_F(XmlSignedSourcePeer, ChangedBytesAreNeverCorrect) {
   EXPECT_NE(status, 0u);
 }
 
+// Unsigned properties that claim a form above BES without backing it: the
+// form is named in the tree, and the signature is never correct.
+TEST_F(XmlSignedSourcePeer, ClaimedFormsAreNamedAndChecked) {
+  const std::string refs =
+      "<xades:CompleteCertificateRefs><xades:CertRefs/></xades:CompleteCertificateRefs>"
+      "<xades:CompleteRevocationRefs/>";
+  const std::string token = "<xades:EncapsulatedTimeStamp>MIIBAAAA</xades:EncapsulatedTimeStamp>";
+  struct Case {
+    const char* what;
+    std::string properties;
+    int form_bit;
+  };
+  const Case cases[] = {
+      {"C", refs, 1},
+      {"X", refs + "<xades:SigAndRefsTimeStamp>" + token + "</xades:SigAndRefsTimeStamp>", 2},
+      {"X-L", refs + "<xades:CertificateValues/><xades:RevocationValues/>", 4},
+      {"A", "<xades:ArchiveTimeStamp>" + token + "</xades:ArchiveTimeStamp>", 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes bytes = B(xmltest::Replaced(
+        one_, "</xades:QualifyingProperties>",
+        "<xades:UnsignedProperties><xades:UnsignedSignatureProperties>" + c.properties +
+            "</xades:UnsignedSignatureProperties></xades:UnsignedProperties></xades:QualifyingProperties>"));
+    SignedSource source = Xml(bytes);
+    ASSERT_EQ(source.kind(), SignedSource::kXmlDocument);
+    const int forms = source.GetSignatureForms(0);
+    EXPECT_NE(forms & c.form_bit, 0) << forms;
+    std::unique_ptr<SignerRef> root = source.CreateSignerRef();
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->GetForms(), forms);
+    EXPECT_NE(root->Verify(), 0u);
+    EXPECT_NE(source.VerifySigner(0), 0u);
+    CSignatureVerifier verifier(catalog_, false, {});
+    const SourceVerdict verdict = VerifySource(verifier, source);
+    EXPECT_EQ(verdict.worst, kClassInvalid);
+    ASSERT_EQ(verdict.items.size(), 1u);
+    EXPECT_EQ(verdict.items[0].text, "Jan Kowalski" + XadesFormSuffix(catalog_, forms, "").text);
+  }
+}
+
 TEST_F(XmlSignedSourcePeer, WhatIsNoSignedDocumentHasNoKind) {
   for (const std::string text : {std::string("not xml at all"), std::string("<a><b></a>"), std::string()}) {
     SCOPED_TRACE(text);
