@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTreeWidget>
 
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
@@ -131,9 +132,11 @@ TEST_F(ProgramXmlOnXvfb, SignaturesAndContentOfXmlDocuments) {
   const QPoint document_tab = tab(0), signatures_tab = tab(1), present = centre("1057");
   tabs->setCurrentIndex(1);
   QApplication::processEvents();
-  QWidget* tree = layout.findChild<QWidget*>("1069");
-  ASSERT_NE(tree, nullptr);
+  auto* tree = layout.findChild<QTreeWidget*>("1069");
+  ASSERT_TRUE(tree != nullptr && tree->topLevelItemCount() == 1);
   const QRect tree_area(tree->mapTo(&layout, QPoint(0, 0)), tree->size());
+  const QPoint first_item =
+      tree->viewport()->mapTo(&layout, tree->visualItemRect(tree->topLevelItem(0)).center());
   const QPoint detail = centre("1071");
   layout.ResetViewer();
 
@@ -147,7 +150,7 @@ TEST_F(ProgramXmlOnXvfb, SignaturesAndContentOfXmlDocuments) {
     ASSERT_FALSE(window.empty());
     Click(window, signatures_tab);
     std::this_thread::sleep_for(300ms);
-    const std::string shot = std::string("xml_signatures_") + fs::path(c.file).stem().stem().string() + ".png";
+    const std::string shot = std::string("xml_signatures_") + fs::path(c.file).stem().string() + ".png";
     const QImage screen = Screen(shot);
     const TreeColours colours = ColoursIn(screen, tree_area);
     EXPECT_EQ(colours.yellow, c.verdict == 1) << shot;
@@ -162,6 +165,19 @@ TEST_F(ProgramXmlOnXvfb, SignaturesAndContentOfXmlDocuments) {
     EXPECT_EQ(text.find("Correct signature.") != std::string::npos, c.verdict == 0) << text;
 
     if (c.verdict == 0) {
+      // A double click opens the XML signer window of the signature.
+      Xdotool("mousemove --window " + window + " " + std::to_string(first_item.x()) + " " +
+              std::to_string(first_item.y()) + " click --repeat 2 --delay 80 1");
+      std::string signer_window;
+      for (int i = 0; i < 50 && signer_window.empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        signer_window = Xdotool("search --name '^Signature$'");
+      }
+      EXPECT_FALSE(signer_window.empty());
+      Screen(std::string("xml_signer_window_") + fs::path(c.file).stem().string() + ".png");
+      if (!signer_window.empty())
+        Xdotool("windowclose " + signer_window.substr(0, signer_window.find('\n')));
+
       // The signed bytes, exactly, to the desktop's application.
       fs::remove(presented);
       Click(window, document_tab);
@@ -169,7 +185,7 @@ TEST_F(ProgramXmlOnXvfb, SignaturesAndContentOfXmlDocuments) {
       for (int i = 0; i < 250 && !fs::exists(presented); ++i) std::this_thread::sleep_for(20ms);
       std::this_thread::sleep_for(100ms);
       EXPECT_EQ(test::ReadFileText(presented), xmltest::kContent);
-      Screen(std::string("xml_document_") + fs::path(c.file).stem().stem().string() + ".png");
+      Screen(std::string("xml_document_") + fs::path(c.file).stem().string() + ".png");
     }
     xvfb::Stop(program_);
     program_ = -1;
