@@ -2,26 +2,28 @@
 // xmlsec1 and xadesjs: one signature, two parallel, a counter-signature, and
 // a signature time stamp from `openssl ts -reply` behind a responder on
 // 127.0.0.1 added through the wrapper. Each node's kind, check and
-// certificate, the full check of each signature and the tree items the
-// signatures page shows; a changed byte anywhere signed is never correct.
+// certificate, the full check of each signature (with the older edition's
+// CRL settings) and the tree items the signatures page shows; a changed byte
+// anywhere signed, or a form claimed without its backing, is never correct;
+// the content presented and saved is only what a signature covers.
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "app/content_opener.h"
 #include "app/message_catalog.h"
+#include "app/registry_settings.h"
 #include "app/signature_verifier.h"
 #include "app/signed_content.h"
 #include "app/signed_file.h"
-#include "app/window_models.h"
 #include "app/signed_source.h"
 #include "app/tests/xml_documents.h"
-#include "app/registry_settings.h"
+#include "app/window_models.h"
 #include "cryptolib/tests/crl_test_ca.h"
 #include "cryptolib/tests/path_fixture.h"
 #include "cryptolib/tests/tsa_fixture.h"
-#include "platform/registry.h"
 #include "cryptolib/timestamp_client.h"
+#include "platform/registry.h"
 
 namespace vel::app {
 namespace {
