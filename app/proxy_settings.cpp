@@ -1,5 +1,7 @@
 #include "app/proxy_settings.h"
 
+#include <strings.h>
+
 #include "app/registry_settings.h"
 #include "cryptolib/http_client.h"
 
@@ -14,6 +16,24 @@ ProxySettings LoadProxySettings(const std::string& key) {
               CRegString(path(kValueProxyPort), kRegDefaultProxyPort, true, RegHive::kCurrentUser).Get();
   if (p.enabled && p.auth_enabled) {
     const std::string net = path(kSubkeyNetwork) + "\\";
+    RevealProtectedSetting(RegHive::kCurrentUser, net + kValueProxyUsr, p.user);
+    RevealProtectedSetting(RegHive::kCurrentUser, net + kValueProxyPwd, p.password);
+  }
+  return p;
+}
+
+ProxySettings LoadOlderProxySettings() {
+  const std::string net = std::string(kOlderEditionKey) + "\\" + kSubkeyNetwork + "\\";
+  auto text = [&](const char* value, const char* fallback) {
+    return CRegString(net + value, fallback, true, RegHive::kCurrentUser).Get();
+  };
+  auto on = [&](const char* value) { return strcasecmp(text(value, "").c_str(), "1") == 0; };
+  ProxySettings p;
+  p.enabled = on(kValueOlderChkProxy);
+  if (!p.enabled) return p;
+  p.address = "http://" + text(kValueProxyName, "") + ":" + text(kValueProxyPort, kRegDefaultOlderProxyPort);
+  p.auth_enabled = on(kValueOlderChkProxyAuth);
+  if (p.auth_enabled) {
     RevealProtectedSetting(RegHive::kCurrentUser, net + kValueProxyUsr, p.user);
     RevealProtectedSetting(RegHive::kCurrentUser, net + kValueProxyPwd, p.password);
   }

@@ -14,6 +14,10 @@ struct ProxySettings {
 };
 
 ProxySettings LoadProxySettings(const std::string& settings_key);
+// The older edition's proxy (its network key under the current user):
+// switched on by chkProxy "1", credentials by chkProxyAuth "1"; switched off
+// it has port "0" and no address.
+ProxySettings LoadOlderProxySettings();
 
 // Hands the proxy to the crypto library's process-wide setting: the address,
 // and the user and password only when authentication is on and a user is

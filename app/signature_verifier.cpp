@@ -1,5 +1,7 @@
 #include "app/signature_verifier.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -10,12 +12,13 @@
 #include <thread>
 
 #include "app/cert_installer.h"
-#include "app/content_opener.h"
 #include "app/message_catalog.h"
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
 #include "app/signed_file.h"
 #include "cryptolib/status.h"
+#include "cryptolib/x509_context.h"
+#include "platform/registry.h"
 
 namespace vel::app {
 namespace {
@@ -79,17 +82,46 @@ std::vector<CrlAddressEntry> ParseCrlUrls(const std::string& text) {
   return out;
 }
 
-CSignatureVerifier::CSignatureVerifier(const CMessageTable& catalog, bool install_certificates,
-                                       Hooks hooks, Prompt* prompt)
-    : catalog_(catalog), hooks_(std::move(hooks)) {
+std::vector<CrlAddressEntry> ReadOlderCrlAddresses() {
+  const std::string path = std::string(kOlderEditionKey) + "\\" + kSubkeyOlderCrl;
+  auto text = [](const platform::RegValue& v) {
+    const bool is_text = v.type == platform::kRegSz || v.type == platform::kRegExpandSz;
+    std::string t = is_text ? std::string(v.data.begin(), v.data.end()) : std::string();
+    return t.substr(0, t.find('\0'));
+  };
+  platform::RegKey key;
+  platform::RegValue switch_value;
+  const bool user = platform::RegOpenKey(RegHive::kCurrentUser, path, platform::kRegRead, key) == 0 &&
+                    platform::RegQueryValue(key, "", switch_value) == 0 &&
+                    strcasecmp(text(switch_value).c_str(), "1") == 0;
+  if (!user && platform::RegOpenKey(RegHive::kLocalMachine, path, platform::kRegRead, key) != 0) return {};
+  std::vector<platform::RegNamedValue> values;
+  if (platform::RegEnumValues(key, values) != 0) return {};
+  std::vector<CrlAddressEntry> out;
+  constexpr size_t kMaxUrl = 260;
+  for (const platform::RegNamedValue& v : values) {
+    const std::string url = text(v.value);
+    if (v.name.empty() || url.empty() || url.size() > kMaxUrl) continue;
+    out.push_back({v.name, url});
+  }
+  return out;
+}
+
+CSignatureVerifier::CSignatureVerifier(const CMessageTable& catalog, Settings settings,
+                                       bool install_certificates, Hooks hooks, Prompt* prompt)
+    : catalog_(catalog), settings_(settings), hooks_(std::move(hooks)) {
   if (catalog.GetLanguageId() == kLangIdEnglish) crypto::SetLanguage("en");
   const std::string key = std::string(kUserKey) + "\\";
-  crl_ = ParseCrlUrls(
-      CRegString(key + kValueCrlUrls, kRegDefaultCrlUrls, true, RegHive::kCurrentUser).Get());
-  if (CRegDword(key + kValueCrlGetAlways, kRegDefaultCrlGetAlways, true, RegHive::kCurrentUser)
-          .Get() != 0)
-    crypto::Certificate::DeleteCachedCrls(kCurrentUser);
-  ApplyProxySettings(LoadProxySettings(kUserKey));
+  if (settings_ == kCurrent) {
+    crl_ = ParseCrlUrls(
+        CRegString(key + kValueCrlUrls, kRegDefaultCrlUrls, true, RegHive::kCurrentUser).Get());
+    if (CRegDword(key + kValueCrlGetAlways, kRegDefaultCrlGetAlways, true, RegHive::kCurrentUser)
+            .Get() != 0)
+      crypto::Certificate::DeleteCachedCrls(kCurrentUser);
+  } else {
+    crl_ = ReadOlderCrlAddresses();
+  }
+  ApplyProxySettings(Proxy());
   if (install_certificates && prompt != nullptr)
     RunCertInstallerOnce(catalog, *prompt, "Vellorum Sign v.3.0.0.25");
 }
@@ -167,8 +199,12 @@ LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& cert
   return fallback.Verify(kCurrentUser, kModeStoredOnly);
 }
 
+ProxySettings CSignatureVerifier::Proxy() const {
+  return settings_ == kCurrent ? LoadProxySettings(kUserKey) : LoadOlderProxySettings();
+}
+
 int CSignatureVerifier::VerifyOne(SignatureCheck& check, int& worst) {
-  ApplyProxySettings(LoadProxySettings(kUserKey));
+  ApplyProxySettings(Proxy());
   LibraryErrorCode status = crypto::LIB_E_NO_CERTIFICATE;
   if (check.certificate) status = VerifyWithTimeout(*check.certificate, kCurrentUser, limit_ms_);
   const int cls = ClassOfStatus(status);
@@ -197,6 +233,33 @@ int CSignatureVerifier::PreCheck(const SignerRef& signer, SignatureCheck& check,
 
 namespace {
 
+// The NotAfter of the authority of the last archive time stamp of a XAdES
+// signature, "YYYY-MM-DD hh:mm:ss (UTC)"; empty without one.
+std::string ArchiveValidity(xades::XadesSignatureNode& node) {
+  std::unique_ptr<crypto::TimeStampToken> last;
+  for (int k = 0; k < xades::kMaxTimeStampSigners; ++k) {
+    auto token = node.GetArchiveTimeStamp(k);
+    if (!token) break;
+    last = std::move(token);
+  }
+  const crypto::CertPtr tsa = last ? last->GetTsaCertificate() : nullptr;
+  crypto::X509ContextPtr context = crypto::MakeX509Context();
+  if (!tsa || !context || !crypto::SetCertificateContext(context.get(), tsa)) return {};
+  std::string text(32, '\0');
+  uint32_t size = static_cast<uint32_t>(text.size());
+  if (crypto::GetValidityText(context.get(), 1, true, text.data(), &size) != 0) return {};
+  return text.substr(0, text.find('\0'));
+}
+
+FormSuffix FormSuffixOf(const CMessageTable& catalog, const SignerRef& ref) {
+  const int forms = ref.GetForms();
+  const bool archive = forms >= 8 && forms != xades::kNoForms;
+  return XadesFormSuffix(catalog, forms,
+                         archive && ref.GetNodeKind() == 1 && ref.xades_node()
+                             ? ArchiveValidity(*ref.xades_node())
+                             : std::string());
+}
+
 SignatureTreeItem MakeItem(CSignatureVerifier& verifier, const std::shared_ptr<const SignerRef>& ref,
                            int& worst, int* cls_out) {
   const CMessageTable& catalog = verifier.catalog();
@@ -207,7 +270,8 @@ SignatureTreeItem MakeItem(CSignatureVerifier& verifier, const std::shared_ptr<c
   int cls = verifier.PreCheck(*ref, check, worst);
   if (cls == 0) cls = verifier.VerifyOne(check, worst);
 
-  const std::string label = kind == 1   ? Text(catalog, 418, "Podpis dokumentu")
+  const FormSuffix suffix = FormSuffixOf(catalog, *ref);
+  const std::string label = kind == 1   ? Text(catalog, 418, "Podpis dokumentu") + suffix.label
                             : kind == 2 ? Text(catalog, 419, "Kontrasygnata")
                                         : Text(catalog, 420, "Znacznik czasu");
   SignatureTreeItem item;
@@ -224,7 +288,7 @@ SignatureTreeItem MakeItem(CSignatureVerifier& verifier, const std::shared_ptr<c
   if (kind == 3)
     item.detail += "\r\n\r\n" + Text(catalog, 426, "Czas ze znacznika: ") + ref->GetTimeText();
   const char* name = check.certificate ? check.certificate->GetDisplayName() : nullptr;
-  item.text = name != nullptr ? name : "";
+  item.text = (name != nullptr ? name : "") + suffix.text;
   item.image = cls + (kind == 3 ? 3 : 0);
   item.signer = ref;
   *cls_out = cls;
@@ -232,6 +296,19 @@ SignatureTreeItem MakeItem(CSignatureVerifier& verifier, const std::shared_ptr<c
 }
 
 }  // namespace
+
+FormSuffix XadesFormSuffix(const CMessageTable& catalog, int forms, const std::string& archive_validity) {
+  if (forms < 0 || forms == xades::kNoForms) return {};
+  const char* name = forms == 0 ? "XAdES" : forms == 1 ? "XAdES-C" : forms < 4 ? "XAdES-X"
+                                          : forms < 8 ? "XAdES-X-L" : "XAdES-A";
+  FormSuffix out{std::string(" - ") + name, std::string(" (") + name + ")"};
+  if (forms >= 8) {
+    const std::string valid = Text(catalog, 432, "Ważny do") + ": " + archive_validity;
+    out.label += "\t" + valid;
+    out.text += "         " + valid;
+  }
+  return out;
+}
 
 int FillSignatureTree(CSignatureVerifier& verifier, std::vector<SignatureTreeItem>& items,
                       std::shared_ptr<const SignerRef> signer, int& worst) {
@@ -255,11 +332,6 @@ int FillSignatureTree(CSignatureVerifier& verifier, std::vector<SignatureTreeIte
 
 SourceVerdict VerifySource(CSignatureVerifier& verifier, SignedSource& source) {
   SourceVerdict verdict;
-  if (source.xml_not_checked()) {
-    verdict.worst = kClassIncomplete;
-    verdict.message = XmlNotCheckedText(verifier.catalog());
-    return verdict;
-  }
   uint32_t count = 0;
   const LibraryErrorCode count_status = source.GetSignerCount(&count);
   std::shared_ptr<const SignerRef> root(source.CreateSignerRef());
@@ -293,8 +365,10 @@ std::unique_ptr<SignedSource> SourceForFile(const CSignedFile& file) {
       return std::make_unique<SignedSource>(sig.data(), static_cast<uint32_t>(sig.size()), nullptr,
                                             0, false);
     case CSignedFile::kStateOther: {
-      if (LowerExtension(file.path()) == ".xml") return std::make_unique<SignedSource>(nullptr, 0, nullptr, 0, true);
-      return nullptr;
+      // Neither CMS nor S/MIME: an XML signed document, when it is one.
+      const auto data = file.data();
+      auto xml = std::make_unique<SignedSource>(data.data(), static_cast<uint32_t>(data.size()), nullptr, 0, true);
+      return xml->kind() == SignedSource::kXmlDocument ? std::move(xml) : nullptr;
     }
     default:
       return nullptr;

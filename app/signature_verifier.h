@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/proxy_settings.h"
 #include "app/signed_source.h"
 #include "cryptolib/certificate.h"
 
@@ -38,6 +39,9 @@ struct CrlAddressEntry {
 // The CRL addresses of a CRLURLS text: one a line (CR LF), trimmed, empty
 // lines left out.
 std::vector<CrlAddressEntry> ParseCrlUrls(const std::string& text);
+// The older edition's CRL addresses: each string value of its CRL key (the
+// key's default value, its switch, aside), named by the value's name.
+std::vector<CrlAddressEntry> ReadOlderCrlAddresses();
 
 // One signature being checked: its certificate and the verdict.
 struct SignatureCheck {
@@ -73,10 +77,18 @@ class CSignatureVerifier {
     std::function<void()> step;
   };
 
+  // Whose CRL and proxy settings a verifier uses: the current user's, or
+  // those of the older edition (its CRL key, the user's when that key's
+  // default value is "1", else the machine's; its network key).
+  enum Settings { kCurrent, kOlderEdition };
+
   // Reads the CRL and proxy settings of the current user; with
   // `install_certificates` runs the CA-certificate installer (once per run).
   CSignatureVerifier(const CMessageTable& catalog, bool install_certificates, Hooks hooks,
-                     Prompt* prompt = nullptr);
+                     Prompt* prompt = nullptr)
+      : CSignatureVerifier(catalog, kCurrent, install_certificates, std::move(hooks), prompt) {}
+  CSignatureVerifier(const CMessageTable& catalog, Settings settings, bool install_certificates,
+                     Hooks hooks, Prompt* prompt = nullptr);
   CSignatureVerifier(const CSignatureVerifier&) = delete;
   CSignatureVerifier& operator=(const CSignatureVerifier&) = delete;
   virtual ~CSignatureVerifier();
@@ -104,18 +116,30 @@ class CSignatureVerifier {
   const CMessageTable& catalog() const { return catalog_; }
 
  private:
+  // The proxy of the settings this verifier uses, read now.
+  ProxySettings Proxy() const;
   // Runs the work on a new thread while pumping; with a limit, steps the
   // progress once per slice and gives none when the work has not ended.
   std::optional<crypto::LibraryErrorCode> RunOnWorker(std::function<crypto::LibraryErrorCode()> work,
                                                       std::optional<uint32_t> limit_ms);
 
   const CMessageTable& catalog_;
+  Settings settings_;
   Hooks hooks_;
   std::vector<CrlAddressEntry> crl_;
   uint32_t limit_ms_ = kTimeLimitMs;
   uint32_t slice_ms_ = kSliceMs;
   static std::atomic<bool> busy_;
 };
+
+// The suffixes of a XAdES signature's label (" - XAdES-X") and item text
+// (" (XAdES-X)") by its XadesFormFlags, an archive form with message 432 and
+// the archive's validity; both empty for a CMS node (-1) or a node without
+// forms.
+struct FormSuffix {
+  std::string label, text;
+};
+FormSuffix XadesFormSuffix(const CMessageTable& catalog, int forms, const std::string& archive_validity);
 
 // Items for the node, its children and the siblings after it, appended to
 // `items`; returns 1 when every one of them is correct. None returns 1.

@@ -17,7 +17,7 @@ PACKAGES=(
   slapd ldap-utils softhsm2 opensc python3 python3-xmlschema tzdata
   # the windows: Qt's own texts in Polish, printing to PDF checked with poppler,
   # the program driven on a virtual display
-  qt6-translations-l10n poppler-utils xvfb xdotool
+  qt6-translations-l10n poppler-utils xvfb xdotool xclip
   # peers of the page-rendering benchmark
   emf2svg librsvg2-bin
   # reference of the LZX compressor benchmark

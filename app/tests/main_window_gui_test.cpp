@@ -24,6 +24,7 @@
 
 #include "app/registry_names.h"
 #include "app/tests/kdoc_fixture.h"
+#include "app/tests/xml_documents.h"
 #include "cryptolib/cms_classes.h"
 #include "cryptolib/tests/cms_tree_fixture.h"
 #include "cryptolib/tests/tsa_fixture.h"
@@ -364,6 +365,62 @@ TEST_F(MainWindowTest, SignedP7FileShowsItsSignerAndContentButtons) {
     EXPECT_EQ(p.shown()[before + 5].id, 209);
     EXPECT_EQ(test::ReadFileBytes(env / "out.txt").size(), 4u);
     fs::remove(env / "out.txt");
+  }
+}
+
+// Presenting and saving hand out only signed content: a detached signature
+// carries none (nothing is presented, no file is written, nothing is said to
+// be saved); an XML file without signatures says so; an XML signed document
+// gives exactly the content its signature covers.
+TEST_F(MainWindowTest, PresentingAndSavingGiveOnlySignedContent) {
+  for (const char* tool : {"openssl", "xmlsec1", "python3"}) VEL_REQUIRE_TOOL(tool);
+  const fs::path dir = env / "pki";
+  fs::create_directories(dir);
+  const xmltest::XmlSigner signer =
+      xmltest::WriteSigner(pki_->signer.x509.get(), pki_->signer.key.get(), dir, "signer");
+  test::WriteFileText(env / "letter.txt", "A letter signed with openssl.\n");
+  const auto r = test::RunCommand("openssl cms -sign -binary -outform DER -in " +
+                                  test::ShellQuote((env / "letter.txt").string()) + " -signer " +
+                                  test::ShellQuote(signer.cert_pem.string()) + " -inkey " +
+                                  test::ShellQuote(signer.key_pem.string()) + " -out " +
+                                  test::ShellQuote((env / "detached.txt.p7").string()));
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  test::WriteFileText(env / "plain.xml", "<?xml version=\"1.0\"?><umowa>tekst</umowa>");
+  test::WriteFileText(env / "umowa.txt.xml", xmltest::OneSignature(signer, dir));
+
+  struct Case {
+    const char* file;
+    int present_message;  // 0: none
+    int save_message;
+    std::string saved;  // the file written; empty: none
+  };
+  const Case cases[] = {
+      {"detached.txt.p7", 0, 256, ""},
+      {"plain.xml", 421, 421, ""},
+      {"umowa.txt.xml", -1, 298, xmltest::kContent},
+  };
+  CMessageTable catalog(1045);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    CMainWindow w(catalog, prompt, (env / c.file).string());
+    ASSERT_EQ(w.Init(), 0);
+    ScriptedPrompt& p = prompt;
+    size_t before = p.shown().size();
+    if (c.present_message >= 0) {
+      Find<QPushButton>(&w, "1057")->click();
+      ASSERT_EQ(p.shown().size(), before + (c.present_message ? 1 : 0));
+      if (c.present_message) EXPECT_EQ(p.shown().back().id, c.present_message);
+      EXPECT_TRUE(env.TempIsEmpty());
+    }
+    const fs::path out = env / "out.bin";
+    before = p.shown().size();
+    p.QueueFileAnswer(FileDialogAnswer{out.string(), false});
+    Find<QPushButton>(&w, "1066")->click();
+    ASSERT_EQ(p.shown().size(), before + 2);
+    EXPECT_EQ(p.shown().back().id, c.save_message);
+    EXPECT_EQ(fs::exists(out), !c.saved.empty());
+    if (!c.saved.empty()) EXPECT_EQ(test::ReadFileText(out), c.saved);
+    fs::remove(out);
   }
 }
 

@@ -274,15 +274,15 @@ TEST(SignedMimeDoc, PackagesKeepTheSignedPartWithItsHeaders) {
 TEST(SignedSource, UnreadableSignaturesAreNeverCorrect) {
   CMessageTable catalog(1033);
   CSignatureVerifier verifier(catalog, false, {});
-  // XML: said in the user's language, never correct.
+  // An XML source without a document: no kind, never correct.
   SignedSource xml(nullptr, 0, nullptr, 0, true);
   EXPECT_EQ(xml.kind(), SignedSource::kNone);
   uint32_t count = 0;
   EXPECT_EQ(xml.GetSignerCount(&count), 0xFFFFFFFFu);
   EXPECT_EQ(xml.CreateSignerRef(), nullptr);
   SourceVerdict v = VerifySource(verifier, xml);
-  EXPECT_NE(v.worst, kClassCorrect);
-  EXPECT_NE(v.message.find("XML"), std::string::npos);
+  EXPECT_EQ(v.worst, kClassInvalid);
+  EXPECT_FALSE(v.message.empty());
   // A DER header that promises a SignedData and holds none.
   const Bytes bad = Hex("3082001006092a864886f70d010702a003020100");
   SignedSource cms(bad.data(), static_cast<uint32_t>(bad.size()), nullptr, 0, false);
@@ -292,6 +292,33 @@ TEST(SignedSource, UnreadableSignaturesAreNeverCorrect) {
   EXPECT_EQ(v.worst, kClassInvalid);
   EXPECT_FALSE(v.message.empty());
   EXPECT_TRUE(v.items.empty());
+}
+
+TEST(SignatureVerifier, XadesFormSuffixes) {
+  const CMessageTable polish(1045), english(1033);
+  struct Case {
+    int forms;
+    const char* label;
+    const char* text;
+  };
+  const Case cases[] = {
+      {-1, "", ""},
+      {100, "", ""},  // no forms known
+      {0, " - XAdES", " (XAdES)"},
+      {1, " - XAdES-C", " (XAdES-C)"},
+      {2, " - XAdES-X", " (XAdES-X)"},
+      {3, " - XAdES-X", " (XAdES-X)"},
+      {4, " - XAdES-X-L", " (XAdES-X-L)"},
+      {7, " - XAdES-X-L", " (XAdES-X-L)"},
+      {8, " - XAdES-A\tWażny do: 2030-01-01 00:00:00 (UTC)", " (XAdES-A)         Ważny do: 2030-01-01 00:00:00 (UTC)"},
+      {15, " - XAdES-A\tWażny do: 2030-01-01 00:00:00 (UTC)", " (XAdES-A)         Ważny do: 2030-01-01 00:00:00 (UTC)"},
+  };
+  for (const Case& c : cases) {
+    const FormSuffix s = XadesFormSuffix(polish, c.forms, "2030-01-01 00:00:00 (UTC)");
+    EXPECT_EQ(s.label, c.label) << c.forms;
+    EXPECT_EQ(s.text, c.text) << c.forms;
+  }
+  EXPECT_EQ(XadesFormSuffix(english, 9, "").text, " (XAdES-A)         Valid till: ");
 }
 
 TEST(SignatureVerifier, CrlAddressesAreTrimmedLines) {

@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "app/content_opener.h"
+#include "app/signed_content.h"
 #include "app/ui/main_window.h"
 #include "app/viewer_app.h"
 
@@ -299,16 +300,43 @@ void CDocViewPage::OnPresentContent() {
   }
   CSignedFile* file = window_.signed_file();
   if (!file) return;
+  // A PKCS#7 file that is no CMS message is shown as it is; otherwise only
+  // the signed content, and nothing when there is none.
+  if (window_.kind() == kKindXml || file->GetState() != CSignedFile::kStateOther) {
+    SignedContent content = SignedContentOf(*file, window_.kind());
+    if (content.verdict == SignedContent::kNoSignatures) {
+      ShowNoXmlSignatures();
+      return;
+    }
+    if (content.verdict == SignedContent::kEmpty) return;
+    if (content.verdict == SignedContent::kFailed) {
+      ShowError(content.status);
+      return;
+    }
+    file->SetContent(std::move(content.bytes));
+  }
   if (file->OpenContent() == 1) return;
   const uint32_t error = file->GetLastError();
   if (error == 31) {
-    window_.catalog().Get(text, 413, "\nBrak aplikacji umożliwiającej otwarcie pliku.");
-  } else {
-    window_.catalog().Get(text, 412, "Wystąpił błąd!\nKod błędu : %d");
-    const auto at = text.find("%d");
-    if (at != std::string::npos) text.replace(at, 2, std::to_string(error));
+    window_.prompt().ShowMessage(413, window_.catalog().Get(text, 413, "\nBrak aplikacji umożliwiającej otwarcie pliku."),
+                                 kProductTitle, MB_ICONHAND);
+    return;
   }
-  window_.prompt().ShowMessage(error == 31 ? 413 : 412, text, kProductTitle, MB_ICONHAND);
+  ShowError(error);
+}
+
+void CDocViewPage::ShowError(uint32_t code) {
+  std::string text;
+  window_.catalog().Get(text, 412, "Wystąpił błąd!\nKod błędu : %d");
+  const auto at = text.find("%d");
+  if (at != std::string::npos) text.replace(at, 2, std::to_string(static_cast<int32_t>(code)));
+  window_.prompt().ShowMessage(412, text, kProductTitle, MB_ICONHAND);
+}
+
+void CDocViewPage::ShowNoXmlSignatures() {
+  std::string text;
+  window_.catalog().Get(text, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
+  window_.prompt().ShowMessage(421, text, kProductTitle, MB_ICONHAND);
 }
 
 void CDocViewPage::OnSaveDocument() {
@@ -332,9 +360,14 @@ void CDocViewPage::OnSaveDocument() {
   if (file->GetState() == CSignedFile::kStateOther && window_.kind() == kKindPkcs7) {
     saved = file->SaveData(*target) > 0;
   } else {
-    std::vector<uint8_t> content;
-    if (file->ExtractContent(content) == 0) {
-      file->SetContent(std::move(content));
+    // No file is written without signed content to put in it.
+    SignedContent content = SignedContentOf(*file, window_.kind());
+    if (content.verdict == SignedContent::kNoSignatures) {
+      ShowNoXmlSignatures();
+      return;
+    }
+    if (content.verdict == SignedContent::kContent) {
+      file->SetContent(std::move(content.bytes));
       saved = file->SaveContent(*target) > 0;
     }
   }

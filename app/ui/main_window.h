@@ -91,6 +91,9 @@ class CDocViewPage : public QWidget {
   void OnPrint();
   void OnPresentContent();
   void OnSaveDocument();
+  // Message 412 with the code; message 421 (an XML file without signatures).
+  void ShowError(uint32_t code);
+  void ShowNoXmlSignatures();
   // Prints pages from..to (1-based, inclusive) of the open KDOC document;
   // the number of pages printed.
   int PrintPages(QPrinter& printer, int from, int to);

@@ -177,7 +177,7 @@ void CSignaturesPage::ShowFileSignatures() {
     } else if (auto source = SourceForFile(*file)) {
       uint32_t count = 0;
       // No signers: nothing to show; a count that cannot be had is shown as a failure.
-      if (source->GetSignerCount(&count) != 0 || count > 0 || source->xml_not_checked()) Fill(*source);
+      if (source->GetSignerCount(&count) != 0 || count > 0) Fill(*source);
     }
   }
   if (CRegDword(std::string(kUserKey) + "\\" + kValueCrlGetAlways, 0, true, RegHive::kCurrentUser).Get() != 0)

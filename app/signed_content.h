@@ -1,0 +1,30 @@
+// The content the viewer page presents and saves for an open signed file:
+// the signed content of a CMS message, or the content of an XML signed
+// document that a correct signature covers. Nothing empty is ever handed
+// out as content.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vel::app {
+
+class CSignedFile;
+
+struct SignedContent {
+  enum Verdict {
+    kContent,       // `bytes` is the signed content
+    kEmpty,         // there is no content: nothing to present or save
+    kNoSignatures,  // an XML file without signatures
+    kFailed,        // `status` says why
+  };
+  Verdict verdict = kFailed;
+  uint32_t status = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// `kind` is the open document's kind (5 XML file, 6 PKCS#7 file). A PKCS#7
+// file in state 1 has no signed content of its own: kFailed with 13.
+SignedContent SignedContentOf(const CSignedFile& file, int kind);
+
+}  // namespace vel::app

@@ -1,0 +1,116 @@
+// The real program on a virtual display of its own: Xvfb started on a free
+// display number, the program started there with a private environment, its
+// main window found and placed by xdotool, the screen read back from Xvfb's
+// frame buffer file. Every process is stopped by its id.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QWidget>
+#include <QRegularExpression>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/tests/kdoc_fixture.h"
+#include "app/tests/xvfb_session.h"
+
+namespace vel::app::xvfb {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+using test::Spawn;
+using test::Stop;
+using test::WaitFor;
+
+// Where a control of a window laid out in the test process is, in the
+// window's coordinates; (-1, -1) when there is no such control.
+inline QPoint Centre(QWidget& window, const char* id) {
+  QWidget* w = window.findChild<QWidget*>(id);
+  return w ? w->mapTo(&window, w->rect().center()) : QPoint(-1, -1);
+}
+
+class ProgramOnXvfb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VEL_REQUIRE_TOOL("Xvfb");
+    VEL_REQUIRE_TOOL("xdotool");
+  }
+  void TearDown() override {
+    Stop(program_);
+    display_session_.reset();
+  }
+  std::string Xdotool(const std::string& args) { return display_session_->Xdotool(args); }
+
+  // A display of our own.
+  void StartDisplay() {
+    display_session_ = std::make_unique<test::XvfbDisplay>(env / "fb");
+    display_ = display_session_->name();
+    ASSERT_FALSE(display_.empty()) << "Xvfb did not start";
+  }
+
+  // Starts the program on `document` with the test's registry and stores
+  // (and `extra_env`), waits for the main window titled for it and places
+  // it at 0,0 in 960 by 760; its window id.
+  std::string StartProgram(const fs::path& document, const std::vector<std::string>& extra_env = {}) {
+    const std::string title = "Vellorum Sign 3.0.0.25 [" + document.string() + "]";
+    std::vector<std::string> environment = test::ProgramEnvironment(display_, env / "reg", env / "stores");
+    environment.insert(environment.end(), extra_env.begin(), extra_env.end());
+    program_ = Spawn({VEL_PROGRAM, "/nc", document.string()}, environment, env / "program.log");
+    EXPECT_GT(program_, 0);
+
+    // The window appears once the document is open and its verdict known. A
+    // loaded machine can take long to start it; a program that ended or showed
+    // something else is told at once.
+    std::string window;
+    int ended = -1;
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    while (window.empty() && ended == -1 && std::chrono::steady_clock::now() < deadline) {
+      window = Xdotool("search --name " + test::ShellQuote("^" + QRegularExpression::escape(
+                                                                      QString::fromStdString(title)).toStdString() + "$"));
+      if (window.empty()) {
+        ended = WaitFor(program_, 100ms);
+        if (ended != -1) program_ = -1;
+      }
+    }
+    EXPECT_FALSE(window.empty()) << "no main window; the program "
+                                 << (ended == -1 ? "runs" : "ended with " + std::to_string(ended))
+                                 << "; windows shown:\n"
+                                 << display_session_->WindowNames()
+                                 << "its output:\n"
+                                 << test::RunCommand("cat " + test::ShellQuote((env / "program.log").string())).output;
+    if (window.empty()) return window;
+    window = window.substr(0, window.find('\n'));
+    Xdotool("windowsize " + window + " 960 760");
+    Xdotool("windowmove " + window + " 0 0");
+    std::this_thread::sleep_for(300ms);
+    return window;
+  }
+
+  void Click(const std::string& window, QPoint p) {
+    Xdotool("mousemove --window " + window + " " + std::to_string(p.x()) + " " + std::to_string(p.y()) +
+            " click 1");
+    std::this_thread::sleep_for(200ms);
+  }
+
+  // The screen now, kept as a PNG under `name` in the build folder.
+  QImage Screen(const std::string& name) {
+    const QImage screen = display_session_->Screen();
+    EXPECT_FALSE(screen.isNull());
+    const fs::path shot = fs::path(VEL_BINARY_DIR) / name;
+    EXPECT_TRUE(screen.save(QString::fromStdString(shot.string())));
+    return screen;
+  }
+
+  test::KdocEnvironment env;
+  std::unique_ptr<test::XvfbDisplay> display_session_;
+  std::string display_;
+  pid_t program_ = -1;
+};
+
+}  // namespace vel::app::xvfb
