@@ -132,6 +132,10 @@ onlysomereasons = keyCompromise
 )");
   }
 
+  // The next serial number, in hexadecimal: two keys of one CA draw from one
+  // series, as an issuer name and serial number name one certificate.
+  void SerialFrom(const std::string& hex) { test::WriteFileText(dir_ / "serial", hex + "\n"); }
+
   fs::path Cert() const { return dir_ / "cert.pem"; }
   std::string Config() const { return ShellQuote((dir_ / "ca.cnf").string()); }
 
@@ -639,7 +643,7 @@ TEST_F(PathPeerTest, KeyRolloverAgreesWithOpensslVerify) {
   OpensslCa new_root(tmp.path(), "roll-new", "Peer Roll Root");
   old_root.MakeRoot();
   new_root.MakeRoot();
-  // The same serial from either key: a CRL of the other key must not touch it.
+  new_root.SerialFrom("2000");
   const fs::path old_leaf = old_root.IssueLeaf("roll-old-leaf");
   const fs::path new_leaf = new_root.IssueLeaf("roll-new-leaf");
   const fs::path new_with_old = old_root.CertifyKeyOf(new_root, "new-with-old.pem");
@@ -652,6 +656,17 @@ TEST_F(PathPeerTest, KeyRolloverAgreesWithOpensslVerify) {
   const fs::path old_lists_link = old_root.GenCrl("old-link.crl", "-crlexts crl_akid");
   new_root.Revoke(new_leaf);
   const fs::path new_lists_leaf = new_root.GenCrl("new-leaf.crl", "-crlexts crl_akid");
+  // A CA under the root whose old key certified its new one.
+  OpensslCa ca_old(tmp.path(), "roll-ca-old", "Peer Roll CA");
+  OpensslCa ca_new(tmp.path(), "roll-ca-new", "Peer Roll CA");
+  ca_old.MakeUnder(*root);
+  ca_new.MakeUnder(ca_old);
+  ca_new.SerialFrom("2000");
+  const fs::path ca_new_leaf = ca_new.IssueLeaf("roll-ca-new-leaf");
+  const fs::path ca_new_clean = ca_new.GenCrl("ca-new-clean.crl", "-crlexts crl_akid");
+  const fs::path ca_old_clean = ca_old.GenCrl("ca-old-clean.crl", "-crlexts crl_akid");
+  ca_old.Revoke(ca_new.Cert());
+  const fs::path ca_old_lists_link = ca_old.GenCrl("ca-old-link.crl", "-crlexts crl_akid");
 
   const fs::path old_anchor = old_root.Cert(), new_anchor = new_root.Cert();
   const AnchoredCase cases[] = {
@@ -665,15 +680,20 @@ TEST_F(PathPeerTest, KeyRolloverAgreesWithOpensslVerify) {
        CERT_E_REVOKED, 23},
       {"new-with-old revoked by the old key", old_anchor, {new_with_old},
        {new_clean, old_lists_link}, new_leaf, CERT_E_REVOKED, 23},
-      {"the old key's CRL lists the new leaf's serial", old_anchor, {new_with_old},
+      {"the old key revoked the old leaf only", old_anchor, {new_with_old},
        {new_clean, old_lists_leaf}, new_leaf, 0, 0},
-      {"the new key's CRL lists the old leaf's serial", new_anchor, {old_with_new},
-       {old_clean, new_lists_leaf}, old_leaf, 0, 0},
       {"new leaf, only the old key's CRL", old_anchor, {new_with_old}, {old_clean}, new_leaf,
        CRYPT_E_NO_REVOCATION_CHECK, 0,
        "a CRL answers only for what the key that signed it issued"},
       {"new-with-old, only the new key's CRL", old_anchor, {new_with_old}, {new_clean}, new_leaf,
        CRYPT_E_NO_REVOCATION_CHECK, 54},
+      {"CA's new key under its old", root->Cert(), {ca_old.Cert(), ca_new.Cert()},
+       {ca_new_clean, ca_old_clean, root_crl_clean}, ca_new_leaf, 0, 0},
+      {"CA's new key revoked by its old", root->Cert(), {ca_old.Cert(), ca_new.Cert()},
+       {ca_new_clean, ca_old_lists_link, root_crl_clean}, ca_new_leaf, CERT_E_REVOKED, 23},
+      {"CA's new key, only the old key's CRL", root->Cert(), {ca_old.Cert(), ca_new.Cert()},
+       {ca_old_clean, root_crl_clean}, ca_new_leaf, CRYPT_E_NO_REVOCATION_CHECK, 0,
+       "a CRL answers only for what the key that signed it issued"},
   };
   CheckAgainstOpenssl(cases);
 }
