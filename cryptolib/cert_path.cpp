@@ -32,7 +32,9 @@ struct Name {
   std::span<const uint8_t> der;
   const X509_NAME* decoded;
 };
-Name IssuerOf(const CertContext& cert) { return {cert.issuer_der(), X509_get_issuer_name(cert.x509())}; }
+Name IssuerOf(const CertContext& cert) {
+  return {cert.issuer_der(), X509_get_issuer_name(cert.x509())};
+}
 Name SubjectOf(const CertContext& cert) {
   return {cert.subject_der(), X509_get_subject_name(cert.x509())};
 }

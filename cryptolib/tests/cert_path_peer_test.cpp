@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <map>
+#include <span>
 #include <thread>
 
 #include "cryptolib/cert_path.h"
