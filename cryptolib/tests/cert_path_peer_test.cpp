@@ -540,28 +540,29 @@ bool SameBytes(const fs::path& pem, const CrlPtr& crl) {
 // type, case or spacing. Their leaves name them the old way, their current
 // certificates and CRLs the new way; the names still match.
 TEST_F(PathPeerTest, NamesInOtherFormsAgreeWithOpensslVerify) {
-  // PrintableString first, UTF8String now.
-  OpensslCa switched(tmp.path(), "Peer Switched CA");
-  switched.MakeUnder(*root, "v3_ca", "", true);
-  const fs::path switched_good = switched.IssueLeaf("switched-good");
-  const fs::path switched_revoked = switched.IssueLeaf("switched-revoked");
-  switched.Recertify(*root, "Peer Switched CA", false);
-  switched.Revoke(switched_revoked);
-  const fs::path switched_crl = switched.GenCrl("switched.crl", "-crlexts crl_akid");
-  // Upper case and extra spaces first, plain now.
-  OpensslCa spaced(tmp.path(), "Peer Spaced CA");
-  spaced.MakeUnder(*root, "v3_ca", "  PEER   spaced ca ");
-  const fs::path spaced_good = spaced.IssueLeaf("spaced-good");
-  const fs::path spaced_revoked = spaced.IssueLeaf("spaced-revoked");
-  spaced.Recertify(*root, "Peer Spaced CA", true);
-  spaced.Revoke(spaced_revoked);
-  const fs::path spaced_crl = spaced.GenCrl("spaced.crl", "-crlexts crl_akid");
-  // Another name: not the same CA by name, whatever its key.
-  OpensslCa renamed(tmp.path(), "Peer Renamed CA");
-  renamed.MakeUnder(*root);
-  const fs::path renamed_leaf = renamed.IssueLeaf("renamed-leaf");
-  renamed.Recertify(*root, "Peer Renamed-CA", false);
-  const fs::path renamed_crl = renamed.GenCrl("renamed.crl", "-crlexts crl_akid");
+  // A CA certified under its name written `before` issues a good and a
+  // revoked leaf; certified again under `after`, it names itself so in its
+  // CRL from then on.
+  struct RenamedCa {
+    fs::path cert, good, revoked, crl;
+  };
+  const auto renamed_ca = [&](const std::string& name, const std::string& before,
+                              bool before_printable, const std::string& after,
+                              bool after_printable) {
+    OpensslCa ca(tmp.path(), name);
+    ca.MakeUnder(*root, "v3_ca", before, before_printable);
+    RenamedCa out{ca.Cert(), ca.IssueLeaf("good"), ca.IssueLeaf("revoked"), {}};
+    ca.Recertify(*root, after, after_printable);
+    ca.Revoke(out.revoked);
+    out.crl = ca.GenCrl("ca.crl", "-crlexts crl_akid");
+    return out;
+  };
+  const RenamedCa switched =  // PrintableString first, UTF8String now
+      renamed_ca("Peer Switched CA", "", true, "Peer Switched CA", false);
+  const RenamedCa spaced =  // upper case and extra spaces first, plain now
+      renamed_ca("Peer Spaced CA", "  PEER   spaced ca ", false, "Peer Spaced CA", true);
+  const RenamedCa renamed =  // another name: not the same CA by name, whatever its key
+      renamed_ca("Peer Renamed CA", "", false, "Peer Renamed-CA", false);
   // A pathLen 0 CA whose next key it certified under its name in
   // PrintableString: self-issued, so not counted against the constraint.
   OpensslCa len0(tmp.path(), "Peer Len0 Roll CA");
@@ -577,23 +578,23 @@ TEST_F(PathPeerTest, NamesInOtherFormsAgreeWithOpensslVerify) {
   const fs::path other_crl = len0_other.GenCrl("len0-other.crl", "-crlexts crl_akid");
 
   // The fixtures show the fault: the names differ as bytes.
-  EXPECT_FALSE(std::ranges::equal(LoadCert(switched_good)->issuer_der(),
-                                  LoadCert(switched.Cert())->subject_der()));
-  EXPECT_FALSE(std::ranges::equal(LoadCert(spaced_good)->issuer_der(),
-                                  LoadCert(spaced.Cert())->subject_der()));
+  EXPECT_FALSE(std::ranges::equal(LoadCert(switched.good)->issuer_der(),
+                                  LoadCert(switched.cert)->subject_der()));
+  EXPECT_FALSE(std::ranges::equal(LoadCert(spaced.good)->issuer_der(),
+                                  LoadCert(spaced.cert)->subject_der()));
   EXPECT_FALSE(std::ranges::equal(LoadCert(len0_next.Cert())->issuer_der(),
                                   LoadCert(len0_next.Cert())->subject_der()));
 
   const fs::path anchor = root->Cert();
   const AnchoredCase cases[] = {
-      {"PrintableString then UTF8String", anchor, {switched.Cert()},
-       {switched_crl, root_crl_clean}, switched_good, 0, 0},
-      {"PrintableString then UTF8String, revoked", anchor, {switched.Cert()},
-       {switched_crl, root_crl_clean}, switched_revoked, CERT_E_REVOKED, 23},
-      {"case and spaces", anchor, {spaced.Cert()}, {spaced_crl, root_crl_clean}, spaced_good, 0, 0},
-      {"case and spaces, revoked", anchor, {spaced.Cert()}, {spaced_crl, root_crl_clean},
-       spaced_revoked, CERT_E_REVOKED, 23},
-      {"another name", anchor, {renamed.Cert()}, {renamed_crl, root_crl_clean}, renamed_leaf,
+      {"PrintableString then UTF8String", anchor, {switched.cert}, {switched.crl, root_crl_clean},
+       switched.good, 0, 0},
+      {"PrintableString then UTF8String, revoked", anchor, {switched.cert},
+       {switched.crl, root_crl_clean}, switched.revoked, CERT_E_REVOKED, 23},
+      {"case and spaces", anchor, {spaced.cert}, {spaced.crl, root_crl_clean}, spaced.good, 0, 0},
+      {"case and spaces, revoked", anchor, {spaced.cert}, {spaced.crl, root_crl_clean},
+       spaced.revoked, CERT_E_REVOKED, 23},
+      {"another name", anchor, {renamed.cert}, {renamed.crl, root_crl_clean}, renamed.good,
        CRYPT_E_NO_REVOCATION_CHECK, 20,
        "our paths chain by key; a CRL of another name never answers for the leaf"},
       {"self-issued under pathLen 0", anchor, {len0.Cert(), len0_next.Cert()},
