@@ -27,11 +27,31 @@ LibraryErrorCode SetError(X509Context* context, LibraryErrorCode code) {
   return code;
 }
 
-bool SameName(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  return platform::CompareCertificateName(a, b);
+// A name as its bytes and as OpenSSL decoded it.
+struct Name {
+  std::span<const uint8_t> der;
+  const X509_NAME* decoded;
+};
+Name IssuerOf(const CertContext& cert) {
+  return {cert.issuer_der(), X509_get_issuer_name(cert.x509())};
+}
+Name SubjectOf(const CertContext& cert) {
+  return {cert.subject_der(), X509_get_subject_name(cert.x509())};
+}
+Name IssuerOf(const CrlContext& crl) { return {crl.issuer_der(), X509_CRL_get_issuer(crl.crl())}; }
+
+// Names on a path match as RFC 5280 compares them, not byte for byte: a CA
+// may write its name in another string type, case or spacing in its own
+// certificate, its CRLs and what it issued. OpenSSL's canonical form reads
+// the directory string types as UTF-8, drops leading and trailing white
+// space, collapses inner runs to one space and folds ASCII case; it is also
+// what `openssl verify` matches names with.
+bool SameName(const Name& a, const Name& b) {
+  if (std::ranges::equal(a.der, b.der)) return true;
+  return a.decoded != nullptr && b.decoded != nullptr && X509_NAME_cmp(a.decoded, b.decoded) == 0;
 }
 
-bool IsSelfIssued(const CertContext& cert) { return SameName(cert.issuer_der(), cert.subject_der()); }
+bool IsSelfIssued(const CertContext& cert) { return SameName(IssuerOf(cert), SubjectOf(cert)); }
 
 bool IsSelfSigned(const CertContext& cert) {
   return IsSelfIssued(cert) && cert.SignatureVerifiesWith(cert);
@@ -135,7 +155,7 @@ uint32_t DistributionPointReasons(const CertContext& cert, const NameSet& idp_na
 }  // namespace
 
 CrlScope GetCrlScope(const CrlContext& crl, const CertContext& cert, const CertContext& issuer) {
-  if (!SameName(crl.issuer_der(), cert.issuer_der())) return CrlScope::kNone;
+  if (!SameName(IssuerOf(crl), IssuerOf(cert))) return CrlScope::kNone;
   const uint32_t usage = X509_get_key_usage(issuer.x509());
   if (usage != UINT32_MAX && (usage & KU_CRL_SIGN) == 0) return CrlScope::kNone;
 
@@ -247,7 +267,7 @@ CrlPtr CertPathNode::FindIssuedCrl(const std::vector<CrlPtr>& crls, const std::t
   CrlPtr best;
   CrlScope best_scope = CrlScope::kNone;
   for (const CrlPtr& crl : crls) {
-    if (!crl || !SameName(crl->issuer_der(), certificate_->subject_der())) continue;
+    if (!crl || !SameName(IssuerOf(*crl), SubjectOf(*certificate_))) continue;
     if (now != nullptr && VerifyCrlTimeValidity(*crl, *now) != 0) continue;
     if (!crl->SignatureVerifiesWith(*certificate_)) continue;
     // Without a subject (the certificate under test) any CRL of ours will do.
@@ -457,7 +477,7 @@ LibraryErrorCode CertPathNode::FetchCrl(X509Context* context, uint32_t location,
         SetError(context, CRYPT_E_NO_REVOCATION_CHECK);
         continue;
       }
-      const bool ours = SameName(got->issuer_der(), certificate_->subject_der()) &&
+      const bool ours = SameName(IssuerOf(*got), SubjectOf(*certificate_)) &&
                         VerifyCrlSignature(CRL_FIND_ISSUED_BY, got, certificate_) == 0;
       // Kept for later checks even when another CA issued it, or when it is
       // a partition of ours for other certificates.
@@ -481,7 +501,7 @@ LibraryErrorCode CertPathNode::FetchCrl(X509Context* context, uint32_t location,
                                                      : CRYPT_E_NO_REVOCATION_CHECK;
   for (const std::unique_ptr<CertPathNode>& child : children_) {
     if (!child->certificate_ ||
-        !SameName(child->certificate_->subject_der(), certificate_->subject_der()))
+        !SameName(SubjectOf(*child->certificate_), SubjectOf(*certificate_)))
       continue;
     result = child->FetchCrl(context, location, offline);
     if (result == 0 && child->crl_ && child->crl_->SignatureVerifiesWith(*certificate_)) {

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <map>
+#include <span>
 #include <thread>
 
 #include "cryptolib/cert_path.h"
@@ -70,6 +72,10 @@ distinguished_name = dn
 prompt = no
 [dn]
 CN = unused
+[req_printable]
+distinguished_name = dn
+prompt = no
+string_mask = default
 [v3_ca]
 basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
@@ -128,6 +134,10 @@ onlysomereasons = keyCompromise
 )");
   }
 
+  // The next serial number, in hexadecimal: two keys of one CA draw from one
+  // series, as an issuer name and serial number name one certificate.
+  void SerialFrom(const std::string& hex) { test::WriteFileText(dir_ / "serial", hex + "\n"); }
+
   fs::path Cert() const { return dir_ / "cert.pem"; }
   std::string Config() const { return ShellQuote((dir_ / "ca.cnf").string()); }
 
@@ -143,15 +153,37 @@ onlysomereasons = keyCompromise
         " -days 3650 -out " + ShellQuote(Cert().string()));
   }
 
-  // This CA's key and certificate, its certificate issued by `parent` with
-  // the extensions of section `ext`.
-  void MakeUnder(OpensslCa& parent, const std::string& ext = "v3_ca") {
-    Run(NewKey(dir_ / "key.pem"));
+  // A request for this CA's key under its name, or under `spelling` when
+  // given; `printable` writes the name as PrintableString, else UTF8String.
+  fs::path Request(const std::string& spelling = "", bool printable = false) const {
     const fs::path csr = dir_ / "ca.csr";
-    Run("openssl req -new -config " + Config() + " -key " +
-        ShellQuote((dir_ / "key.pem").string()) + " -subj " + ShellQuote("/CN=" + name_) +
-        " -out " + ShellQuote(csr.string()));
-    parent.Sign(csr, Cert(), ext, "");
+    Run("openssl req -new -config " + Config() + (printable ? " -section req_printable" : "") +
+        " -key " + ShellQuote((dir_ / "key.pem").string()) + " -subj " +
+        ShellQuote("/CN=" + (spelling.empty() ? name_ : spelling)) + " -out " +
+        ShellQuote(csr.string()));
+    return csr;
+  }
+
+  // This CA's key and certificate, its certificate issued by `parent` with
+  // the extensions of section `ext`, its name written as `Request` does.
+  void MakeUnder(OpensslCa& parent, const std::string& ext = "v3_ca",
+                 const std::string& spelling = "", bool printable = false) {
+    Run(NewKey(dir_ / "key.pem"));
+    parent.Sign(Request(spelling, printable), Cert(), ext, "");
+  }
+
+  // A new certificate from `parent` for this CA's key, its name written
+  // otherwise; what the CA issues from now on names it so.
+  void Recertify(OpensslCa& parent, const std::string& spelling, bool printable) {
+    parent.Sign(Request(spelling, printable), Cert(), "v3_ca", "");
+  }
+
+  // `other`'s key certified by this CA under `other`'s name: one key of a
+  // CA certifying another of the same CA, as at a key rollover.
+  fs::path CertifyKeyOf(const OpensslCa& other, const std::string& file) {
+    const fs::path out = dir_ / file;
+    Sign(other.Request(), out, "v3_ca", "");
+    return out;
   }
 
   // A new end-entity certificate; `dates` are extra openssl ca options.
@@ -262,6 +294,7 @@ LibraryErrorCode FromOpenssl(int error) {
     case 79: return CERT_E_CHAINING;         // invalid CA certificate (at lookup)
     case 25: return CERT_E_CHAINING;         // path length constraint exceeded
     case 44: return CRYPT_E_NO_REVOCATION_CHECK;  // different CRL scope
+    case 54: return CRYPT_E_NO_REVOCATION_CHECK;  // CRL path validation error
     default: return 0xFFFFFFFF;
   }
 }
@@ -298,9 +331,10 @@ class PathPeerTest : public ::testing::Test {
     return Ours({ca->Cert()}, crls, leaf);
   }
   LibraryErrorCode Ours(const std::vector<fs::path>& intermediates,
-                        const std::vector<fs::path>& crls, const fs::path& leaf) {
+                        const std::vector<fs::path>& crls, const fs::path& leaf,
+                        const fs::path& anchor = {}) {
     StoreFolder stores;
-    stores.AddCert("ROOT", LoadCert(root->Cert()));
+    stores.AddCert("ROOT", LoadCert(anchor.empty() ? root->Cert() : anchor));
     for (const fs::path& c : intermediates) stores.AddCert("CA", LoadCert(c));
     for (const fs::path& c : crls) stores.AddCrl(LoadCrl(c));
     X509ContextPtr ctx = MakeX509Context();
@@ -319,6 +353,31 @@ class PathPeerTest : public ::testing::Test {
     twin_b->MakeUnder(*root);
     twin_leaf = twin_a->IssueLeaf("twin-leaf");
     twin_a->Revoke(twin_leaf);
+  }
+
+  // One path under a trust anchor of our own, checked by openssl and by us.
+  struct AnchoredCase {
+    const char* what;
+    fs::path anchor;
+    std::vector<fs::path> intermediates;
+    std::vector<fs::path> crls;
+    fs::path leaf;
+    LibraryErrorCode want;
+    int openssl_error;
+    const char* differs = nullptr;  // why our verdict is not openssl's
+  };
+  void CheckAgainstOpenssl(std::span<const AnchoredCase> cases) {
+    for (const AnchoredCase& c : cases) {
+      SCOPED_TRACE(c.what);
+      const OpensslVerdict peer =
+          OpensslVerify(tmp.path(), c.anchor, c.intermediates, c.crls, c.leaf);
+      EXPECT_EQ(peer.error, c.openssl_error) << peer.output;
+      const LibraryErrorCode ours = Ours(c.intermediates, c.crls, c.leaf, c.anchor);
+      EXPECT_EQ(ours, c.want);
+      if (c.differs == nullptr) {
+        EXPECT_EQ(ours, FromOpenssl(peer.error)) << peer.output;
+      }
+    }
   }
 
   test::TempDir tmp;
@@ -461,6 +520,185 @@ TEST_F(PathPeerTest, CrlsOfTwoKeysOfOneNameStayApart) {
     EXPECT_EQ(Ours({first.Cert(), second.Cert()}, crls, leaf), CERT_E_REVOKED);
     EXPECT_EQ(Ours({second.Cert(), first.Cert()}, crls, leaf), CERT_E_REVOKED);
   }
+}
+
+// A time for openssl's -crl_lastupdate, `seconds` from now.
+std::string OpensslTime(long seconds) {
+  const std::time_t t = std::time(nullptr) + seconds;
+  struct tm tm {};
+  ::gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%SZ", &tm);
+  return text;
+}
+
+bool SameBytes(const fs::path& pem, const CrlPtr& crl) {
+  return crl && std::ranges::equal(PemToDer(pem, "crl"), crl->der());
+}
+
+// CAs whose name is written in another form than before: another string
+// type, case or spacing. Their leaves name them the old way, their current
+// certificates and CRLs the new way; the names still match.
+TEST_F(PathPeerTest, NamesInOtherFormsAgreeWithOpensslVerify) {
+  // A CA certified under its name written `before` issues a good and a
+  // revoked leaf; certified again under `after`, it names itself so in its
+  // CRL from then on.
+  struct RenamedCa {
+    fs::path cert, good, revoked, crl;
+  };
+  const auto renamed_ca = [&](const std::string& name, const std::string& before,
+                              bool before_printable, const std::string& after,
+                              bool after_printable) {
+    OpensslCa ca(tmp.path(), name);
+    ca.MakeUnder(*root, "v3_ca", before, before_printable);
+    RenamedCa out{ca.Cert(), ca.IssueLeaf("good"), ca.IssueLeaf("revoked"), {}};
+    ca.Recertify(*root, after, after_printable);
+    ca.Revoke(out.revoked);
+    out.crl = ca.GenCrl("ca.crl", "-crlexts crl_akid");
+    return out;
+  };
+  const RenamedCa switched =  // PrintableString first, UTF8String now
+      renamed_ca("Peer Switched CA", "", true, "Peer Switched CA", false);
+  const RenamedCa spaced =  // upper case and extra spaces first, plain now
+      renamed_ca("Peer Spaced CA", "  PEER   spaced ca ", false, "Peer Spaced CA", true);
+  const RenamedCa renamed =  // another name: not the same CA by name, whatever its key
+      renamed_ca("Peer Renamed CA", "", false, "Peer Renamed-CA", false);
+  // A pathLen 0 CA whose next key it certified under its name in
+  // PrintableString: self-issued, so not counted against the constraint.
+  OpensslCa len0(tmp.path(), "Peer Len0 Roll CA");
+  OpensslCa len0_next(tmp.path(), "len0-next", "Peer Len0 Roll CA");
+  OpensslCa len0_other(tmp.path(), "len0-other", "Peer Len0 Other CA");
+  len0.MakeUnder(*root, "v3_ca_pathlen0");
+  len0_next.MakeUnder(len0, "v3_ca", "", true);
+  len0_other.MakeUnder(len0);
+  const fs::path next_leaf = len0_next.IssueLeaf("len0-next-leaf");
+  const fs::path other_leaf = len0_other.IssueLeaf("len0-other-leaf");
+  const fs::path len0_crl = len0.GenCrl("len0.crl", "-crlexts crl_akid");
+  const fs::path next_crl = len0_next.GenCrl("len0-next.crl", "-crlexts crl_akid");
+  const fs::path other_crl = len0_other.GenCrl("len0-other.crl", "-crlexts crl_akid");
+
+  // The fixtures show the fault: the names differ as bytes.
+  EXPECT_FALSE(std::ranges::equal(LoadCert(switched.good)->issuer_der(),
+                                  LoadCert(switched.cert)->subject_der()));
+  EXPECT_FALSE(std::ranges::equal(LoadCert(spaced.good)->issuer_der(),
+                                  LoadCert(spaced.cert)->subject_der()));
+  EXPECT_FALSE(std::ranges::equal(LoadCert(len0_next.Cert())->issuer_der(),
+                                  LoadCert(len0_next.Cert())->subject_der()));
+
+  const fs::path anchor = root->Cert();
+  const AnchoredCase cases[] = {
+      {"PrintableString then UTF8String", anchor, {switched.cert}, {switched.crl, root_crl_clean},
+       switched.good, 0, 0},
+      {"PrintableString then UTF8String, revoked", anchor, {switched.cert},
+       {switched.crl, root_crl_clean}, switched.revoked, CERT_E_REVOKED, 23},
+      {"case and spaces", anchor, {spaced.cert}, {spaced.crl, root_crl_clean}, spaced.good, 0, 0},
+      {"case and spaces, revoked", anchor, {spaced.cert}, {spaced.crl, root_crl_clean},
+       spaced.revoked, CERT_E_REVOKED, 23},
+      {"another name", anchor, {renamed.cert}, {renamed.crl, root_crl_clean}, renamed.good,
+       CRYPT_E_NO_REVOCATION_CHECK, 20,
+       "our paths chain by key; a CRL of another name never answers for the leaf"},
+      {"self-issued under pathLen 0", anchor, {len0.Cert(), len0_next.Cert()},
+       {next_crl, len0_crl, root_crl_clean}, next_leaf, 0, 0},
+      {"another CA under pathLen 0", anchor, {len0.Cert(), len0_other.Cert()},
+       {other_crl, len0_crl, root_crl_clean}, other_leaf, CERT_E_CHAINING, 25},
+  };
+  CheckAgainstOpenssl(cases);
+}
+
+// One CA's older CRL written with its name in PrintableString and its newer
+// one in UTF8String: both stay in the store (their slots differ by the
+// name's bytes), and the path check takes the newer, whichever came first.
+TEST_F(PathPeerTest, NewerCrlWithNameInAnotherFormIsPreferred) {
+  OpensslCa switched(tmp.path(), "Peer Switched CA");
+  switched.MakeUnder(*root, "v3_ca", "", true);
+  const fs::path leaf = switched.IssueLeaf("switched-leaf");
+  const fs::path older =
+      switched.GenCrl("older.crl", "-crl_lastupdate " + OpensslTime(-2 * test::path::kDay));
+  switched.Recertify(*root, "Peer Switched CA", false);
+  const fs::path newer = switched.GenCrl("newer.crl");
+  const CertPtr ca_cert = LoadCert(switched.Cert());
+
+  for (const auto& order : {std::vector<fs::path>{older, newer},
+                            std::vector<fs::path>{newer, older}}) {
+    SCOPED_TRACE(order.front().filename().string());
+    StoreFolder stores;
+    stores.AddCert("ROOT", LoadCert(root->Cert()));
+    stores.AddCert("CA", ca_cert);
+    ASSERT_EQ(AddCrlToStore(kUser, LoadCrl(root_crl_clean), LoadCert(root->Cert())), 0u);
+    for (const fs::path& crl : order) ASSERT_EQ(AddCrlToStore(kUser, LoadCrl(crl), ca_cert), 0u);
+    EXPECT_EQ(stores.StoredCrls().size(), 3u);
+
+    X509ContextPtr ctx = MakeX509Context();
+    SetCertificateContext(ctx.get(), LoadCert(leaf));
+    EXPECT_EQ(VerifyCertificate(ctx.get(), kUser, 1), 0u);
+    CertChainPtr chain = GetCertificateChain(ctx.get(), kUser);
+    ASSERT_TRUE(chain);
+    ASSERT_EQ(chain->chains.at(0).elements.size(), 3u);
+    EXPECT_TRUE(SameBytes(newer, chain->chains[0].elements[1].base_crl));
+  }
+}
+
+// A root that rolled its key over: the old key certified the new one
+// ("new with old") and the new key the old one ("old with new"). Each
+// certificate is checked against the CRL of the key that signed it.
+TEST_F(PathPeerTest, KeyRolloverAgreesWithOpensslVerify) {
+  OpensslCa old_root(tmp.path(), "roll-old", "Peer Roll Root");
+  OpensslCa new_root(tmp.path(), "roll-new", "Peer Roll Root");
+  old_root.MakeRoot();
+  new_root.MakeRoot();
+  new_root.SerialFrom("2000");
+  const fs::path old_leaf = old_root.IssueLeaf("roll-old-leaf");
+  const fs::path new_leaf = new_root.IssueLeaf("roll-new-leaf");
+  const fs::path new_with_old = old_root.CertifyKeyOf(new_root, "new-with-old.pem");
+  const fs::path old_with_new = new_root.CertifyKeyOf(old_root, "old-with-new.pem");
+  const fs::path old_clean = old_root.GenCrl("old-clean.crl", "-crlexts crl_akid");
+  const fs::path new_clean = new_root.GenCrl("new-clean.crl", "-crlexts crl_akid");
+  old_root.Revoke(old_leaf);
+  const fs::path old_lists_leaf = old_root.GenCrl("old-leaf.crl", "-crlexts crl_akid");
+  old_root.Revoke(new_with_old);
+  const fs::path old_lists_link = old_root.GenCrl("old-link.crl", "-crlexts crl_akid");
+  new_root.Revoke(new_leaf);
+  const fs::path new_lists_leaf = new_root.GenCrl("new-leaf.crl", "-crlexts crl_akid");
+  // A CA under the root whose old key certified its new one.
+  OpensslCa ca_old(tmp.path(), "roll-ca-old", "Peer Roll CA");
+  OpensslCa ca_new(tmp.path(), "roll-ca-new", "Peer Roll CA");
+  ca_old.MakeUnder(*root);
+  ca_new.MakeUnder(ca_old);
+  ca_new.SerialFrom("2000");
+  const fs::path ca_new_leaf = ca_new.IssueLeaf("roll-ca-new-leaf");
+  const fs::path ca_new_clean = ca_new.GenCrl("ca-new-clean.crl", "-crlexts crl_akid");
+  const fs::path ca_old_clean = ca_old.GenCrl("ca-old-clean.crl", "-crlexts crl_akid");
+  ca_old.Revoke(ca_new.Cert());
+  const fs::path ca_old_lists_link = ca_old.GenCrl("ca-old-link.crl", "-crlexts crl_akid");
+
+  const fs::path old_anchor = old_root.Cert(), new_anchor = new_root.Cert();
+  const AnchoredCase cases[] = {
+      {"new leaf, old anchor", old_anchor, {new_with_old}, {new_clean, old_clean}, new_leaf, 0, 0},
+      {"old leaf, new anchor", new_anchor, {old_with_new}, {old_clean, new_clean}, old_leaf, 0, 0},
+      {"both links, old anchor", old_anchor, {old_with_new, new_with_old},
+       {new_clean, old_clean}, new_leaf, 0, 0},
+      {"new leaf revoked", old_anchor, {new_with_old}, {new_lists_leaf, old_clean}, new_leaf,
+       CERT_E_REVOKED, 23},
+      {"old leaf revoked", new_anchor, {old_with_new}, {old_lists_leaf, new_clean}, old_leaf,
+       CERT_E_REVOKED, 23},
+      {"new-with-old revoked by the old key", old_anchor, {new_with_old},
+       {new_clean, old_lists_link}, new_leaf, CERT_E_REVOKED, 23},
+      {"the old key revoked the old leaf only", old_anchor, {new_with_old},
+       {new_clean, old_lists_leaf}, new_leaf, 0, 0},
+      {"new leaf, only the old key's CRL", old_anchor, {new_with_old}, {old_clean}, new_leaf,
+       CRYPT_E_NO_REVOCATION_CHECK, 0,
+       "a CRL answers only for what the key that signed it issued"},
+      {"new-with-old, only the new key's CRL", old_anchor, {new_with_old}, {new_clean}, new_leaf,
+       CRYPT_E_NO_REVOCATION_CHECK, 54},
+      {"CA's new key under its old", root->Cert(), {ca_old.Cert(), ca_new.Cert()},
+       {ca_new_clean, ca_old_clean, root_crl_clean}, ca_new_leaf, 0, 0},
+      {"CA's new key revoked by its old", root->Cert(), {ca_old.Cert(), ca_new.Cert()},
+       {ca_new_clean, ca_old_lists_link, root_crl_clean}, ca_new_leaf, CERT_E_REVOKED, 23},
+      {"CA's new key, only the old key's CRL", root->Cert(), {ca_old.Cert(), ca_new.Cert()},
+       {ca_old_clean, root_crl_clean}, ca_new_leaf, CRYPT_E_NO_REVOCATION_CHECK, 0,
+       "a CRL answers only for what the key that signed it issued"},
+  };
+  CheckAgainstOpenssl(cases);
 }
 
 // python3's file server on 127.0.0.1, serving one folder; stopped by pid.

@@ -116,6 +116,45 @@ TEST_F(PathTest, MissingOrUnusableCrlsLeaveTheCheckUndone) {
   }
 }
 
+// The CA's CRL names it in another form than the leaf's issuer field
+// ("Test CA" as UTF8String): another string type, case or spacing is the
+// same name, and the CRL that lists the leaf answers for it; a name that
+// differs otherwise leaves the leaf unchecked.
+TEST_F(PathTest, CrlNamingItsCaInAnotherFormAnswers) {
+  struct Case {
+    const char* what;
+    int type;  // of the common name's value
+    std::string value;
+    bool extra_rdn;
+    LibraryErrorCode want;
+  } cases[] = {
+      {"PrintableString", V_ASN1_PRINTABLESTRING, "Test CA", false, CERT_E_REVOKED},
+      {"case, inner and outer spaces", V_ASN1_UTF8STRING, "  test   CA ", false, CERT_E_REVOKED},
+      {"tab and upper case", V_ASN1_UTF8STRING, "TEST\tCA", false, CERT_E_REVOKED},
+      {"BMPString", V_ASN1_BMPSTRING, std::string("\0T\0e\0s\0t\0 \0C\0A", 14), false,
+       CERT_E_REVOKED},
+      {"another character", V_ASN1_UTF8STRING, "Test-CA", false, CRYPT_E_NO_REVOCATION_CHECK},
+      {"space inside a word", V_ASN1_UTF8STRING, "Te st CA", false, CRYPT_E_NO_REVOCATION_CHECK},
+      {"one more RDN", V_ASN1_UTF8STRING, "Test CA", true, CRYPT_E_NO_REVOCATION_CHECK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::path::NamePtr name(X509_NAME_new());
+    X509_NAME_add_entry_by_NID(name.get(), NID_commonName, c.type,
+                               reinterpret_cast<const unsigned char*>(c.value.data()),
+                               static_cast<int>(c.value.size()), -1, 0);
+    if (c.extra_rdn)
+      X509_NAME_add_entry_by_NID(name.get(), NID_organizationName, V_ASN1_UTF8STRING,
+                                 reinterpret_cast<const unsigned char*>("Org"), 3, -1, 0);
+    StoreFolder fresh;
+    fresh.AddCert("ROOT", root_cert);
+    fresh.AddCert("CA", ca_cert);
+    fresh.AddCrl(MakeCrl(root));
+    fresh.AddCrl(MakeCrl(ca, {.revoked = {{0x03}}, .issuer = name.get()}));
+    EXPECT_EQ(Check(leaf_cert), c.want);
+  }
+}
+
 TEST_F(PathTest, OfflineWithAnOutdatedCrlDownloadsNothing) {
   stores.AddCrl(MakeCrl(root));
   stores.AddCrl(MakeCrl(ca, {.this_update = -10 * kDay, .next_update = -kDay}));

@@ -134,6 +134,7 @@ struct CrlOptions {
   bool has_next_update = true;
   bool delta = false;          // a delta CRL indicator
   std::string issuer_name = {};  // empty: the issuer's own name
+  const X509_NAME* issuer = nullptr;  // a name built by the test, over issuer_name
   std::vector<std::pair<std::string, Bytes>> extra = {};  // dotted id, raw value (critical)
 };
 
@@ -166,8 +167,11 @@ inline std::pair<std::string, Bytes> IssuingDistributionPoint(const std::string&
 inline CrlPtr MakeCrl(const Party& issuer, const CrlOptions& o = {}) {
   std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
   X509_CRL_set_version(crl.get(), 1);
-  X509_CRL_set_issuer_name(
-      crl.get(), Cn(o.issuer_name.empty() ? issuer.name : o.issuer_name).get());
+  if (o.issuer != nullptr)
+    X509_CRL_set_issuer_name(crl.get(), o.issuer);
+  else
+    X509_CRL_set_issuer_name(
+        crl.get(), Cn(o.issuer_name.empty() ? issuer.name : o.issuer_name).get());
   std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> t(ASN1_TIME_new(), ASN1_TIME_free);
   X509_gmtime_adj(t.get(), o.this_update);
   X509_CRL_set1_lastUpdate(crl.get(), t.get());
