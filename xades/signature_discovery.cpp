@@ -1,5 +1,7 @@
 #include "xades/signature_discovery.h"
 
+#include <unordered_map>
+
 #include "xades/base64.h"
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
@@ -46,8 +48,10 @@ int loadInto(XadesVerifyContext* ctx, xmlDoc* doc, xmlNode* second, int failure)
   if (nodes.empty()) return -2;
   ctx->signatures.clear();
   ctx->forms.assign(nodes.size(), SignatureForms{});
+  IdIndexes indexes;  // one walk per document, whatever the number of references
   for (size_t k = 0; k < nodes.size(); ++k) {
-    XadesSignContextPtr entry = xadesSignContextCreate(nodes[k], second, DocOwnership::kShared);
+    XadesSignContextPtr entry =
+        xadesSignContextCreate(nodes[k], second, DocOwnership::kShared, &indexes);
     if (!entry) {
       ctx->signatures.clear();
       ctx->forms.clear();
@@ -59,20 +63,6 @@ int loadInto(XadesVerifyContext* ctx, xmlDoc* doc, xmlNode* second, int failure)
   ctx->count = static_cast<int32_t>(ctx->signatures.size());
   if (xadesLoadSignerCertificates(ctx) < 0) return -5;
   return 0;
-}
-
-xmlNode* firstChildPassing(const xmlNode* parent, std::string_view name) {
-  for (xmlNode* c = parent->children; c != nullptr; c = c->next) {
-    if (c->type == XML_ELEMENT_NODE && namePrefixMatches(c, name)) return c;
-  }
-  return nullptr;
-}
-
-xmlNode* firstChildNamed(const xmlNode* parent, std::string_view name) {
-  for (xmlNode* c = parent->children; c != nullptr; c = c->next) {
-    if (c->type == XML_ELEMENT_NODE && nameIs(c, name)) return c;
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -94,11 +84,8 @@ int xadesLoadSignatureRoot(XadesVerifyContext* ctx, xmlDoc* doc, int index) {
 
 int xadesLoadSignerCertificates(XadesVerifyContext* ctx) {
   for (auto& entry : ctx->signatures) {
-    const xmlNode* sig = entry->signature;
-    if (sig == nullptr || !namePrefixMatches(sig, "Signature")) return -1;
-    const xmlNode* keyInfo = firstChildPassing(sig, "KeyInfo");
-    const xmlNode* data = keyInfo ? firstChildNamed(keyInfo, "X509Data") : nullptr;
-    const xmlNode* cert = data ? firstChildNamed(data, "X509Certificate") : nullptr;
+    // The same element the getters and the signer window read.
+    const xmlNode* cert = signerCertificateOf(entry->signature);
     if (cert == nullptr) return -1;
     XmlCharPtr text(xmlNodeGetContent(cert));
     if (!text) return -1;
@@ -112,41 +99,35 @@ int xadesLoadSignerCertificates(XadesVerifyContext* ctx) {
 int xadesLinkCounterSignatures(XadesVerifyContext* ctx) {
   if (ctx == nullptr) return 0;
   const int n = static_cast<int>(ctx->signatures.size());
+  std::unordered_map<const xmlNode*, int> entryOf;
+  for (int k = 0; k < n; ++k) entryOf.emplace(ctx->signatures[k]->signature, k);
   auto indexOf = [&](const xmlNode* sig) {
-    for (int k = 0; k < n; ++k) {
-      if (ctx->signatures[k]->signature == sig) return k;
-    }
-    return -1;
+    const auto at = entryOf.find(sig);
+    return at != entryOf.end() ? at->second : -1;
   };
+  // Elements are found by the selector, so whitespace between them (an
+  // indented document) changes nothing.
   for (int i = 0; i < n; ++i) {
     XadesSignContext& parent = *ctx->signatures[i];
     XadesSignContext* last = nullptr;
-    for (xmlNode* object = parent.signature->children; object != nullptr; object = object->next) {
-      if (object->type != XML_ELEMENT_NODE || !nameIs(object, "Object")) continue;
-      xmlNode* qp = object->children;
-      if (qp == nullptr || !nameIs(qp, "QualifyingProperties")) continue;
-      xmlNode* unsignedProps = qp->children ? qp->children->next : nullptr;
-      if (unsignedProps == nullptr || unsignedProps->type != XML_ELEMENT_NODE ||
-          !nameIs(unsignedProps, "UnsignedProperties") || unsignedProps->children == nullptr)
-        break;
-      for (xmlNode* cs = unsignedProps->children->children; cs != nullptr; cs = cs->next) {
-        if (!nameIs(cs, "CounterSignature") || cs->children == nullptr) continue;
-        // A foreign first child (another namespace's "Signature") has no entry: skipped.
-        int j = indexOf(cs->children);
-        if (j < 0 || j == i || ctx->signatures[j]->parent != nullptr) continue;
-        XadesSignContext& child = *ctx->signatures[j];
-        if (last == nullptr) {
-          parent.firstCounterSignature = &child;
-          parent.firstChildIndex = j;
-        } else {
-          last->next = &child;
-          last->nextIndex = j;
-        }
-        last = &child;
-        child.parent = &parent;
-        child.parentIndex = i;
+    const xmlNode* properties = unsignedSignaturePropertiesOf(parent.signature);
+    for (xmlNode* cs = properties != nullptr ? properties->children : nullptr; cs != nullptr;
+         cs = cs->next) {
+      if (!isXades(cs, "CounterSignature")) continue;
+      // Anything but one ds:Signature inside has no entry: skipped.
+      const int j = indexOf(soleChild(cs, kXmlDsigNs, "Signature"));
+      if (j < 0 || j == i || ctx->signatures[j]->parent != nullptr) continue;
+      XadesSignContext& child = *ctx->signatures[j];
+      if (last == nullptr) {
+        parent.firstCounterSignature = &child;
+        parent.firstChildIndex = j;
+      } else {
+        last->next = &child;
+        last->nextIndex = j;
       }
-      break;
+      last = &child;
+      child.parent = &parent;
+      child.parentIndex = i;
     }
   }
   XadesSignContext* previous = nullptr;
