@@ -380,8 +380,9 @@ TEST_F(SignatureTreePeer, LookAlikePartsAreNeverTakenForTheSignaturesOwn) {
                     open + "<ds:X509Data><ds:X509Certificate>" + signerB64 +
                         "</ds:X509Certificate></ds:X509Data>" + close + cosignerKeyInfo);
   };
-  // A's value moved into <ds:S>, B's SignatureValue in its place, and A's
-  // time stamps replaced by a token over B's SignatureValue.
+  // A's value moved into <ds:S> (with its Id, which the counter-signature
+  // names), B's SignatureValue in its place, and A's time stamps replaced by
+  // a token over B's SignatureValue.
   XmlSignedDocument original(AsBytes(full_).data(), static_cast<uint32_t>(full_.size()));
   uint32_t size = 0;
   ASSERT_EQ(original.GetTimeStampInput(1, nullptr, &size), 234u);
@@ -393,7 +394,7 @@ TEST_F(SignatureTreePeer, LookAlikePartsAreNeverTakenForTheSignaturesOwn) {
   const auto foreignToken = [&](const std::string&) { return tokenB; };
   const std::string valueInS =
       WithToken(WithToken(Replaced(full_, valueA,
-                                   "<ds:S>" + valueA.substr(valueA.find('>') + 1,
+                                   "<ds:S Id=\"SignatureValue-1\">" + valueA.substr(valueA.find('>') + 1,
                                                             valueA.rfind('<') - valueA.find('>') - 1) +
                                        "</ds:S>" + valueB),
                           0, foreignToken),
