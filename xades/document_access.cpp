@@ -72,25 +72,26 @@ uint32_t PutDecoded(std::string_view text, uint8_t* out, uint32_t* size) {
   return 0;
 }
 
-// The values found by `path` below the signature, in document order; nodes
-// without text or with bytes that do not decode are skipped.
+// The values of the signature's own unsigned signature properties: the
+// `leaf` children of the one element that `path` names below them, in
+// document order; nodes without text or with bytes that do not decode are
+// skipped.
 template <typename Context, typename Make>
-std::vector<std::shared_ptr<const Context>> ValuesOf(const xmlNode* signature, const char* path,
-                                                     Make make) {
+std::vector<std::shared_ptr<const Context>> ValuesOf(const xmlNode* signature,
+                                                     std::initializer_list<const char*> path,
+                                                     const char* leaf, Make make) {
   std::vector<std::shared_ptr<const Context>> list;
-  if (signature == nullptr) return list;
-  XPathObjectPtr result = xadesEvalAt(signature, path);
-  for (xmlNode* node : nodesOf(result.get())) {
-    if (!IsText(node->children)) continue;
+  const xmlNode* holder = unsignedSignaturePropertiesOf(signature);
+  for (const char* name : path) holder = soleChild(holder, kXadesNs, name);
+  for (xmlNode* node = holder != nullptr ? holder->children : nullptr; node != nullptr;
+       node = node->next) {
+    if (!isXades(node, leaf) || !IsText(node->children)) continue;
     std::vector<uint8_t> der;
     if (base64Decode(TextOf(node->children), &der) != kBase64Ok) continue;
     if (auto value = make(der.data(), der.size())) list.push_back(std::move(value));
   }
   return list;
 }
-
-constexpr char kCertificateValuesPath[] = "*/*/*/*/*/xades:EncapsulatedX509Certificate";
-constexpr char kCrlValuesPath[] = "*/*/*/*/*/*/xades:EncapsulatedCRLValue";
 
 xmlNode* RootSignature(xmlDoc* doc, int n) {
   if (doc == nullptr) return nullptr;
@@ -248,7 +249,8 @@ std::vector<platform::CertPtr> getEncapsulatedCertificates(xmlDoc* doc, int n) {
 }
 
 std::vector<platform::CertPtr> getEncapsulatedCertificatesOf(const xmlNode* signature) {
-  return ValuesOf<platform::CertContext>(signature, kCertificateValuesPath, xadesCertCreate);
+  return ValuesOf<platform::CertContext>(signature, {"CertificateValues"}, "EncapsulatedX509Certificate",
+                                         xadesCertCreate);
 }
 
 std::vector<platform::CertPtr> getEncapsulatedCertificatesXml(const uint8_t* xml, uint32_t length,
@@ -264,7 +266,8 @@ std::vector<platform::CrlPtr> getEncapsulatedCrls(xmlDoc* doc, int n) {
 }
 
 std::vector<platform::CrlPtr> getEncapsulatedCrlsOf(const xmlNode* signature) {
-  return ValuesOf<platform::CrlContext>(signature, kCrlValuesPath, xadesCrlCreate);
+  return ValuesOf<platform::CrlContext>(signature, {"RevocationValues", "CRLValues"},
+                                        "EncapsulatedCRLValue", xadesCrlCreate);
 }
 
 std::vector<platform::CrlPtr> getEncapsulatedCrlsXml(const uint8_t* xml, uint32_t length, int n) {

@@ -10,22 +10,16 @@
 namespace vel::xades {
 namespace {
 
-// Calls `visit` for each XAdES element below the signature that belongs to
-// it, not to a signature nested in it, in document order.
+// Calls `visit` for each XAdES element among the signature's own unsigned
+// signature properties (found by the selector every reader uses), in
+// document order: never an element of a counter-signature, of another
+// Object or of the content, which is not walked at all.
 template <typename Visit>
-void forOwnElements(const xmlNode* signature, Visit visit) {
-  const xmlNode* node = signature != nullptr ? signature->children : nullptr;
-  while (node != nullptr) {
-    const bool descend = node->type == XML_ELEMENT_NODE && !isElement(node, kXmlDsigNs, "Signature");
-    if (descend && node->ns != nullptr && xmlStrEqual(node->ns->href, BAD_CAST kXadesNs))
-      visit(const_cast<xmlNode*>(node));
-    if (descend && node->children != nullptr) {
-      node = node->children;
-      continue;
-    }
-    while (node != signature && node->next == nullptr) node = node->parent;
-    node = node == signature ? nullptr : node->next;
-  }
+void forOwnProperties(const xmlNode* signature, Visit visit) {
+  const xmlNode* properties = unsignedSignaturePropertiesOf(signature);
+  for (xmlNode* c = properties != nullptr ? properties->children : nullptr; c != nullptr; c = c->next)
+    if (c->type == XML_ELEMENT_NODE && c->ns != nullptr && xmlStrEqual(c->ns->href, BAD_CAST kXadesNs))
+      visit(c);
 }
 
 void fillEntry(XadesVerifyContext* ctx, size_t k) {
@@ -151,7 +145,7 @@ SignatureForms findForms(const xmlNode* signature) {
   const auto first = [](xmlNode*& slot, xmlNode* node) {
     if (slot == nullptr) slot = node;
   };
-  forOwnElements(signature, [&](xmlNode* node) {
+  forOwnProperties(signature, [&](xmlNode* node) {
     const std::string_view name(reinterpret_cast<const char*>(node->name));
     if (name == "CompleteCertificateRefs") first(c.certificateRefs, node);
     else if (name == "CompleteRevocationRefs") first(c.revocationRefs, node);

@@ -26,8 +26,9 @@ int xadesLoadSignerCertificates(XadesVerifyContext* ctx);
 // skipped (see skippedCounterSignatures).
 int xadesLinkCounterSignatures(XadesVerifyContext* ctx);
 
-// The form elements of the given Signature element, searched within it only
-// (not in a signature nested in it); the first of each kind where one counts.
+// The form elements among the signature's own unsigned signature properties
+// (not those of a signature nested in it); the first of each kind where one
+// counts.
 SignatureForms findForms(const xmlNode* signature);
 
 // 4 A, 3 X-L, 2 X, 1 C, 0 none.

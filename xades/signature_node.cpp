@@ -19,9 +19,9 @@ namespace {
 // The EncapsulatedTimeStamp of a time-stamp element (the element itself
 // when it is one); none for an XML time stamp.
 const xmlNode* EncapsulatedOf(const xmlNode* element) {
-  if (element == nullptr || nameIs(element, "EncapsulatedTimeStamp")) return element;
+  if (element == nullptr || isXades(element, "EncapsulatedTimeStamp")) return element;
   for (const xmlNode* c = element->children; c != nullptr; c = c->next) {
-    if (c->type == XML_ELEMENT_NODE && nameIs(c, "EncapsulatedTimeStamp")) return c;
+    if (isXades(c, "EncapsulatedTimeStamp")) return c;
   }
   return nullptr;
 }
