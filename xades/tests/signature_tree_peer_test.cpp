@@ -149,6 +149,16 @@ class SignatureTreePeer : public ::testing::Test {
     return vel::test::ReadFileBytes(dir / "ts.der");
   }
 
+  // What a time stamp of signature n covers, as the program asks for it.
+  static std::string TimeStampInput(XmlSignedDocument& doc, int n) {
+    uint32_t size = 0;
+    EXPECT_EQ(doc.GetTimeStampInput(n, nullptr, &size), 234u);
+    std::string input(size, '\0');
+    EXPECT_EQ(doc.GetTimeStampInput(n, reinterpret_cast<uint8_t*>(input.data()), &size), 0u);
+    input.resize(size);
+    return input;
+  }
+
   // A (Signature-1) and B (Signature-2) over the content Objects, which then
   // stand alone under the root; two signature time stamps on A; a
   // counter-signature of A by the co-signer.
@@ -167,13 +177,8 @@ class SignatureTreePeer : public ::testing::Test {
 
     XmlSignedDocument stamped(AsBytes(parallel).data(), static_cast<uint32_t>(parallel.size()));
     for (const char* digest : {"sha1", "sha256"}) {
-      uint32_t size = 0;
-      ASSERT_EQ(stamped.GetTimeStampInput(0, nullptr, &size), 234u);
-      std::string input(size, '\0');
-      ASSERT_EQ(stamped.GetTimeStampInput(0, reinterpret_cast<uint8_t*>(input.data()), &size), 0u);
-      input.resize(size);
       std::string time;
-      const Bytes token = Stamp(input, digest, &time);
+      const Bytes token = Stamp(TimeStampInput(stamped, 0), digest, &time);
       ASSERT_EQ(stamped.AddSignatureTimeStamp(0, token.data(), static_cast<uint32_t>(token.size())),
                 0u);
       times_.push_back(time);
@@ -384,13 +389,8 @@ TEST_F(SignatureTreePeer, LookAlikePartsAreNeverTakenForTheSignaturesOwn) {
   // names), B's SignatureValue in its place, and A's time stamps replaced by
   // a token over B's SignatureValue.
   XmlSignedDocument original(AsBytes(full_).data(), static_cast<uint32_t>(full_.size()));
-  uint32_t size = 0;
-  ASSERT_EQ(original.GetTimeStampInput(1, nullptr, &size), 234u);
-  std::string inputB(size, '\0');
-  ASSERT_EQ(original.GetTimeStampInput(1, reinterpret_cast<uint8_t*>(inputB.data()), &size), 0u);
-  inputB.resize(size);
   std::string time;
-  const std::string tokenB = base64Encode(Stamp(inputB, "sha1", &time));
+  const std::string tokenB = base64Encode(Stamp(TimeStampInput(original, 1), "sha1", &time));
   const auto foreignToken = [&](const std::string&) { return tokenB; };
   const std::string valueInS =
       WithToken(WithToken(Replaced(full_, valueA,
