@@ -207,7 +207,9 @@ uint32_t getObjectContentOf(const xmlNode* object, uint8_t* out, uint32_t* size)
     return PutText(text, out, size);
   }
   // Content in elements: the first element, serialised as a document of its own.
-  xmlNode* element = first->type == XML_ELEMENT_NODE ? first : xmlFirstElementChild(const_cast<xmlNode*>(object));
+  xmlNode* element = first->type == XML_ELEMENT_NODE
+                         ? first
+                         : xmlFirstElementChild(const_cast<xmlNode*>(object));
   if (element == nullptr) return PutText({}, out, size);
   XmlDocPtr copy = xadesNewDocPtr();
   xmlNode* root = copy != nullptr ? xmlDocCopyNode(element, copy.get(), 1) : nullptr;
