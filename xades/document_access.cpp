@@ -35,22 +35,6 @@ uint32_t Open(const uint8_t* xml, uint32_t length, uint32_t not_parsed, uint32_t
   return p->context == nullptr ? no_context : 0;
 }
 
-// Nodes of a relative expression evaluated from `from`.
-XPathObjectPtr EvalFrom(xmlXPathContext* context, xmlNode* from, const std::string& expression) {
-  xmlNode* saved = context->node;
-  context->node = from;
-  XPathObjectPtr result = xadesEval(context, expression.c_str());
-  context->node = saved;
-  return result;
-}
-
-xmlNode* FirstOf(const XPathObjectPtr& result) {
-  const auto nodes = nodesOf(result.get());
-  return nodes.empty() ? nullptr : nodes[0];
-}
-
-std::string Position(int n) { return "[position()=" + std::to_string(n + 1) + "]"; }
-
 std::string_view TextOf(const xmlNode* node) {
   return node != nullptr && node->content != nullptr
              ? std::string_view(reinterpret_cast<const char*>(node->content))
@@ -89,25 +73,26 @@ uint32_t PutDecoded(std::string_view text, uint8_t* out, uint32_t* size) {
   return 0;
 }
 
-// The values found by `path` below the signature, in document order; nodes
-// without text or with bytes that do not decode are skipped.
+// The values of the signature's own unsigned signature properties: the
+// `leaf` children of the one element that `path` names below them, in
+// document order; nodes without text or with bytes that do not decode are
+// skipped.
 template <typename Context, typename Make>
-std::vector<std::shared_ptr<const Context>> ValuesOf(const xmlNode* signature, const char* path,
-                                                     Make make) {
+std::vector<std::shared_ptr<const Context>> ValuesOf(const xmlNode* signature,
+                                                     std::initializer_list<const char*> path,
+                                                     const char* leaf, Make make) {
   std::vector<std::shared_ptr<const Context>> list;
-  if (signature == nullptr) return list;
-  XPathObjectPtr result = xadesEvalAt(signature, path);
-  for (xmlNode* node : nodesOf(result.get())) {
-    if (!IsText(node->children)) continue;
+  const xmlNode* holder = unsignedSignaturePropertiesOf(signature);
+  for (const char* name : path) holder = soleChild(holder, kXadesNs, name);
+  for (xmlNode* node = holder != nullptr ? holder->children : nullptr; node != nullptr;
+       node = node->next) {
+    if (!isXades(node, leaf) || !IsText(node->children)) continue;
     std::vector<uint8_t> der;
     if (base64Decode(TextOf(node->children), &der) != kBase64Ok) continue;
     if (auto value = make(der.data(), der.size())) list.push_back(std::move(value));
   }
   return list;
 }
-
-constexpr char kCertificateValuesPath[] = "*/*/*/*/*/xades:EncapsulatedX509Certificate";
-constexpr char kCrlValuesPath[] = "*/*/*/*/*/*/xades:EncapsulatedCRLValue";
 
 xmlNode* RootSignature(xmlDoc* doc, int n) {
   if (doc == nullptr) return nullptr;
@@ -127,55 +112,57 @@ bool InUserAnchorStore(const platform::CertContext& cert) {
   return false;
 }
 
-// The document loaded for the value checks, and the record of top-level
-// signature n in it.
-uint32_t LoadForValueChecks(const uint8_t* xml, uint32_t length, int n, LoadedContextPtr* ctx,
-                            const XadesSignContext** entry) {
-  *ctx = xadesLoadDocument(xml, length);
-  const int index = *ctx != nullptr ? topSignatureIndex(ctx->get(), n) : -1;
-  if (index < 0) return kVerifyNotAcceptable;
-  *entry = (*ctx)->signatures[index].get();
-  return 0;
-}
-
 platform::CertPtr SignerOf(const XadesSignContext& entry) {
   return xadesCertCreate(entry.certificateBytes.data(), entry.certificateBytes.size());
 }
 
-// Evaluates `expression` with `from` as the context node. Queries below read
-// `from` as if it stood alone: "self::" and child steps need nothing more, and
-// the topmost signatures at or below it are those with as many Signature
-// ancestors as `from` has ("%n" in the expression).
-const std::string kTopmost = "descendant-or-self::xmldsig:Signature[count(ancestor::xmldsig:Signature)=%n]";
-
-XPathObjectPtr EvalAsIfAlone(const xmlNode* from, std::string expression) {
-  if (from == nullptr) return nullptr;
-  if (const size_t at = expression.find("%n"); at != std::string::npos) {
-    int above = 0;
-    for (const xmlNode* p = from->parent; p != nullptr && p->type == XML_ELEMENT_NODE; p = p->parent)
-      if (isElement(p, kXmlDsigNs, "Signature")) ++above;
-    expression.replace(at, 2, std::to_string(above));
+// The signature's own unsigned properties of these kinds: the children of
+// its one UnsignedSignatureProperties, in document order. Never a property of
+// a counter-signature, of another Object or of an element that only looks
+// like one.
+std::vector<xmlNode*> OwnProperties(const xmlNode* signature,
+                                    std::initializer_list<std::string_view> kinds) {
+  std::vector<xmlNode*> found;
+  // An element that holds the signature (a root over it) stands for it.
+  if (signature != nullptr && !isDsig(signature, "Signature"))
+    signature = soleChild(signature, kXmlDsigNs, "Signature");
+  const xmlNode* properties = unsignedSignaturePropertiesOf(signature);
+  for (xmlNode* c = properties != nullptr ? properties->children : nullptr; c != nullptr;
+       c = c->next) {
+    for (const std::string_view kind : kinds) {
+      if (isXades(c, kind)) {
+        found.push_back(c);
+        break;
+      }
+    }
   }
-  return xadesEvalAt(from, expression.c_str());
+  return found;
+}
+
+// The first child of the property that holds its token: the
+// EncapsulatedTimeStamp, or else (when allowed) the XMLTimeStamp.
+xmlNode* TokenElementOf(const xmlNode* property, bool xmlForm) {
+  for (const char* name : {"EncapsulatedTimeStamp", "XMLTimeStamp"}) {
+    for (xmlNode* c = property->children; c != nullptr; c = c->next)
+      if (isXades(c, name)) return c;
+    if (!xmlForm) break;
+  }
+  return nullptr;
 }
 
 std::optional<std::string> TokenText(const xmlNode* signature, int* encoding, int k,
-                                     std::initializer_list<std::string> queries) {
-  LibxmlDiagnostics quiet;
+                                     std::initializer_list<std::string_view> kinds, bool xmlForm) {
   if (k < 0) return std::nullopt;
-  for (std::string expression : queries) {
-    const size_t at = expression.find("%d");
-    expression.replace(at, 2, std::to_string(k + 1));
-    xmlNode* node = FirstOf(EvalAsIfAlone(signature, expression));
-    if (node == nullptr) continue;
-    if (encoding != nullptr) {
-      if (const auto value = getNodeProp(node, "Encoding"))
-        *encoding = *value == kEncodingDer ? kTokenEncodingDer : kTokenEncodingOther;
-    }
-    XmlCharPtr text(xmlNodeGetContent(node));
-    return std::string(text != nullptr ? reinterpret_cast<const char*>(text.get()) : "");
+  const std::vector<xmlNode*> properties = OwnProperties(signature, kinds);
+  if (static_cast<size_t>(k) >= properties.size()) return std::nullopt;
+  xmlNode* node = TokenElementOf(properties[static_cast<size_t>(k)], xmlForm);
+  if (node == nullptr) return std::nullopt;
+  if (encoding != nullptr) {
+    if (const auto value = getNodeProp(node, "Encoding"))
+      *encoding = *value == kEncodingDer ? kTokenEncodingDer : kTokenEncodingOther;
   }
-  return std::nullopt;
+  XmlCharPtr text(xmlNodeGetContent(node));
+  return std::string(text != nullptr ? reinterpret_cast<const char*>(text.get()) : "");
 }
 
 }  // namespace
@@ -191,9 +178,13 @@ uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count) {
 }
 
 xmlNode* contentObjectAt(xmlXPathContext* context, int n, int m) {
-  xmlNode* signature = topLevelSignatureAt(context, n);
-  if (signature == nullptr || m < 0) return nullptr;
-  return FirstOf(EvalFrom(context, signature, "xmldsig:Object" + Position(m + 1)));
+  return contentObjectOf(topLevelSignatureAt(context, n), m);
+}
+
+xmlNode* contentObjectOf(const xmlNode* signature, int m) {
+  const auto parts = signatureParts(signature);
+  if (!parts || m < 0 || static_cast<size_t>(m) + 1 >= parts->objects.size()) return nullptr;
+  return parts->objects[static_cast<size_t>(m) + 1];
 }
 
 uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size, int n,
@@ -202,7 +193,12 @@ uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uin
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
-  xmlNode* object = contentObjectAt(p.context.get(), n, m);
+  return getObjectContentOf(contentObjectAt(p.context.get(), n, m), out, size);
+}
+
+uint32_t getObjectContentOf(const xmlNode* object, uint8_t* out, uint32_t* size) {
+  LibxmlDiagnostics quiet;
+  if (size == nullptr) return 87;
   if (object == nullptr) return 34;
   // Shown is exactly what the Object's digest covers, never a part of it.
   XmlCharPtr characters(xmlNodeGetContent(object));
@@ -227,12 +223,8 @@ uint32_t getSignatureCertificate(const uint8_t* xml, uint32_t length, uint8_t* o
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 32, 33, &p)) return err;
-  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
-  xmlNode* node =
-      signature != nullptr
-          ? FirstOf(EvalFrom(p.context.get(), signature,
-                             "xmldsig:KeyInfo/xmldsig:X509Data/xmldsig:X509Certificate"))
-          : nullptr;
+  // The certificate verification reads, by the same selector.
+  const xmlNode* node = signerCertificateOf(topLevelSignatureAt(p.context.get(), n));
   if (node == nullptr) return 66;
   if (!IsText(node->children)) return 51;
   return PutDecoded(TextOf(node->children), out, size);
@@ -251,7 +243,8 @@ std::vector<platform::CertPtr> getEncapsulatedCertificates(xmlDoc* doc, int n) {
 }
 
 std::vector<platform::CertPtr> getEncapsulatedCertificatesOf(const xmlNode* signature) {
-  return ValuesOf<platform::CertContext>(signature, kCertificateValuesPath, xadesCertCreate);
+  return ValuesOf<platform::CertContext>(signature, {"CertificateValues"}, "EncapsulatedX509Certificate",
+                                         xadesCertCreate);
 }
 
 std::vector<platform::CertPtr> getEncapsulatedCertificatesXml(const uint8_t* xml, uint32_t length,
@@ -267,7 +260,8 @@ std::vector<platform::CrlPtr> getEncapsulatedCrls(xmlDoc* doc, int n) {
 }
 
 std::vector<platform::CrlPtr> getEncapsulatedCrlsOf(const xmlNode* signature) {
-  return ValuesOf<platform::CrlContext>(signature, kCrlValuesPath, xadesCrlCreate);
+  return ValuesOf<platform::CrlContext>(signature, {"RevocationValues", "CRLValues"},
+                                        "EncapsulatedCRLValue", xadesCrlCreate);
 }
 
 std::vector<platform::CrlPtr> getEncapsulatedCrlsXml(const uint8_t* xml, uint32_t length, int n) {
@@ -283,7 +277,12 @@ uint32_t getSignatureValueC14N(const uint8_t* xml, uint32_t length, uint8_t* out
   if (size == nullptr) return 87;
   Parsed p;
   if (const uint32_t err = Open(xml, length, 176, 177, &p)) return err;
-  xmlNode* signature = topLevelSignatureAt(p.context.get(), n);
+  return getSignatureValueC14NOf(topLevelSignatureAt(p.context.get(), n), out, size);
+}
+
+uint32_t getSignatureValueC14NOf(const xmlNode* signature, uint8_t* out, uint32_t* size) {
+  LibxmlDiagnostics quiet;
+  if (size == nullptr) return 87;
   if (signature == nullptr) return 178;
   const auto text = signatureValueC14N(signature);
   if (!text) return 187;
@@ -306,17 +305,17 @@ uint32_t xadesAddSignatureTimeStamp(const uint8_t* xml, uint32_t length, const u
   if (token == nullptr || token_length == 0) return 187;
   xmlNode* signature = rootSignatureAt(p.context.get(), n);
   if (signature == nullptr) return 191;
-  xmlNode* place =
-      FirstOf(EvalFrom(p.context.get(), signature,
-                       "*/xades:QualifyingProperties/*/xades:UnsignedSignatureProperties"));
+  // Where every reader takes the signature's time stamps from.
+  xmlNode* place = unsignedSignaturePropertiesOf(signature);
   if (place == nullptr) {
-    xmlNode* qualifying =
-        FirstOf(EvalFrom(p.context.get(), signature, "*/xades:QualifyingProperties"));
-    xmlNode* unsigned_props =
-        qualifying != nullptr
-            ? xadeAddNewChild(qualifying, "UnsignedProperties", nullptr, nullptr, nullptr)
-            : nullptr;
+    xmlNode* qualifying = qualifyingPropertiesOf(signature);
     if (qualifying == nullptr) return 191;
+    // Both levels are made only where neither exists: another one beside an
+    // existing one would hide both from the readers.
+    for (xmlNode* c = qualifying->children; c != nullptr; c = c->next)
+      if (isXades(c, "UnsignedProperties")) return 191;
+    xmlNode* unsigned_props =
+        xadeAddNewChild(qualifying, "UnsignedProperties", nullptr, nullptr, nullptr);
     place = unsigned_props != nullptr
                 ? xadeAddNewChild(unsigned_props, "UnsignedSignatureProperties", nullptr, nullptr,
                                   nullptr)
@@ -415,66 +414,57 @@ uint32_t embeddedValuesPath(const platform::CertPtr& signer, const xmlNode* sign
 uint32_t xadesVerifyCertificateRefs(const uint8_t* xml, uint32_t length, int n,
                                     bool useEmbeddedValues) {
   LibxmlDiagnostics quiet;
-  LoadedContextPtr ctx;
-  const XadesSignContext* entry = nullptr;
-  if (const uint32_t rc = LoadForValueChecks(xml, length, n, &ctx, &entry)) return rc;
+  return verifyCertificateRefsOf(xadesLoadDocument(xml, length).get(), n, useEmbeddedValues);
+}
+
+uint32_t verifyCertificateRefsOf(XadesVerifyContext* ctx, int n, bool useEmbeddedValues) {
+  const int index = topSignatureIndex(ctx, n);
+  if (index < 0) return kVerifyNotAcceptable;
+  const XadesSignContext& entry = *ctx->signatures[index];
   crypto::CertChainPtr chain;
   if (useEmbeddedValues) {
-    if (const uint32_t rc = embeddedValuesPath(SignerOf(*entry), entry->signature, &chain))
-      return rc;
+    if (const uint32_t rc = embeddedValuesPath(SignerOf(entry), entry.signature, &chain)) return rc;
   }
-  return xadesVerifyForms(ctx.get(), ctx->document, chain.get(), n, -1, kVerifyCompleteRefs);
+  return xadesVerifyForms(ctx, ctx->document, chain.get(), n, -1, kVerifyCompleteRefs);
 }
 
 uint32_t xadesVerifyValues(const uint8_t* xml, uint32_t length, int n) {
   LibxmlDiagnostics quiet;
-  LoadedContextPtr ctx;
-  const XadesSignContext* entry = nullptr;
-  if (const uint32_t rc = LoadForValueChecks(xml, length, n, &ctx, &entry)) return rc;
-  if (const uint32_t rc = embeddedValuesPath(SignerOf(*entry), entry->signature)) return rc;
-  return xadesVerifyForms(ctx.get(), ctx->document, nullptr, n, -1, kVerifyValuesWithRefs);
+  return verifyValuesOf(xadesLoadDocument(xml, length).get(), n);
+}
+
+uint32_t verifyValuesOf(XadesVerifyContext* ctx, int n) {
+  const int index = topSignatureIndex(ctx, n);
+  if (index < 0) return kVerifyNotAcceptable;
+  const XadesSignContext& entry = *ctx->signatures[index];
+  if (const uint32_t rc = embeddedValuesPath(SignerOf(entry), entry.signature)) return rc;
+  return xadesVerifyForms(ctx, ctx->document, nullptr, n, -1, kVerifyValuesWithRefs);
 }
 
 std::optional<TimeStampNodes> getSignatureTimeStampNodes(const xmlNode* signature) {
-  LibxmlDiagnostics quiet;
-  for (const char* query :
-       {"self::xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
-        "xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:EncapsulatedTimeStamp",
-        "self::xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp",
-        "xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp/xades:XMLTimeStamp"}) {
-    const XPathObjectPtr result = EvalAsIfAlone(signature, query);
-    const auto nodes = nodesOf(result.get());
-    if (!nodes.empty()) return TimeStampNodes{std::vector<xmlNode*>(nodes.begin(), nodes.end())};
+  const std::vector<xmlNode*> stamps = OwnProperties(signature, {"SignatureTimeStamp"});
+  for (const char* name : {"EncapsulatedTimeStamp", "XMLTimeStamp"}) {
+    TimeStampNodes found;
+    for (const xmlNode* stamp : stamps)
+      for (xmlNode* c = stamp->children; c != nullptr; c = c->next)
+        if (isXades(c, name)) found.nodes.push_back(c);
+    if (!found.nodes.empty()) return found;
   }
   return std::nullopt;
 }
 
 std::optional<std::string> getSignatureTimeStampToken(const xmlNode* signature, int* encoding,
                                                       int k) {
-  return TokenText(
-      signature, encoding, k,
-      {kTopmost + "/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:EncapsulatedTimeStamp",
-       "self::xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp",
-       "xmldsig:Signature/*/*/*/*/xades:SignatureTimeStamp[position()=%d]/xades:XMLTimeStamp"});
+  return TokenText(signature, encoding, k, {"SignatureTimeStamp"}, true);
 }
 
 std::optional<std::string> getRefsTimeStampToken(const xmlNode* signature, int* encoding, int k) {
-  return TokenText(
-      signature, encoding, k,
-      {kTopmost +
-           "/*/*/*/*/*[local-name()='RefsOnlyTimeStamp' or local-name()='SigAndRefsTimeStamp']"
-           "[position()=%d]/xades:EncapsulatedTimeStamp",
-       "self::xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
-       "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp",
-       "xmldsig:Signature/*/*/*/*/*[local-name()='SigAndRefsTimeStamp' or "
-       "local-name()='RefsOnlyTimeStamp'][position()=%d]/xades:XMLTimeStamp"});
+  return TokenText(signature, encoding, k, {"RefsOnlyTimeStamp", "SigAndRefsTimeStamp"}, true);
 }
 
 std::optional<std::string> getArchiveTimeStampToken(const xmlNode* signature, int* encoding,
                                                     int k) {
-  return TokenText(
-      signature, encoding, k,
-      {kTopmost + "/*/*/*/*/*[local-name()='ArchiveTimeStamp'][position()=%d]/xades:EncapsulatedTimeStamp"});
+  return TokenText(signature, encoding, k, {"ArchiveTimeStamp"}, false);
 }
 
 }  // namespace vel::xades

@@ -21,7 +21,7 @@
 
 namespace vel::xades {
 
-inline constexpr uint32_t kAccessMoreData = 234;
+inline constexpr uint32_t kAccessMoreData = kMoreData;
 inline constexpr uint32_t kAccessInvalidData = 13;
 
 // 0; 192 not parsed; 193 no XPath context; 194 query failed.
@@ -37,8 +37,12 @@ uint32_t getSignatureCount(const uint8_t* xml, uint32_t length, int* count);
 // set to what is needed.
 uint32_t getObjectContent(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size, int n,
                           int m);
+// The same from a parsed document: the content of that Object (34 when none).
+uint32_t getObjectContentOf(const xmlNode* object, uint8_t* out, uint32_t* size);
 // The Object getObjectContent reads (signature n, Object m); none when missing.
 xmlNode* contentObjectAt(xmlXPathContext* context, int n, int m);
+// Object m of that Signature element (0: its second Object); none when missing.
+xmlNode* contentObjectOf(const xmlNode* signature, int m);
 
 // The DER signer certificate of KeyInfo. 0; 32; 33; 66 no X509Certificate;
 // 51 its first child is not text; 13 bad base64; 234 with *size set.
@@ -63,6 +67,8 @@ std::vector<platform::CrlPtr> getEncapsulatedCrlsOf(const xmlNode* signature);
 // canonical form; 234 with *size set to its length + 1.
 uint32_t getSignatureValueC14N(const uint8_t* xml, uint32_t length, uint8_t* out, uint32_t* size,
                                int n);
+// The same for a Signature element (178 when none).
+uint32_t getSignatureValueC14NOf(const xmlNode* signature, uint8_t* out, uint32_t* size);
 
 // Appends a SignatureTimeStamp holding the DER token to signature n. 0; 176;
 // 177; 191 no QualifyingProperties; 187 no token; 234 with the output's
@@ -114,6 +120,9 @@ uint32_t xadesVerifyCertificateRefs(const uint8_t* xml, uint32_t length, int n,
 // The embedded values against the references (mode 3), once the path from
 // those values verifies.
 uint32_t xadesVerifyValues(const uint8_t* xml, uint32_t length, int n);
+// The same two on a document already loaded (xadesLoadDocument; none: 13).
+uint32_t verifyCertificateRefsOf(XadesVerifyContext* ctx, int n, bool useEmbeddedValues);
+uint32_t verifyValuesOf(XadesVerifyContext* ctx, int n);
 
 // The signature's own time-stamp elements where they stand: they live as
 // long as the signature's document.

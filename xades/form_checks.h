@@ -14,8 +14,6 @@
 
 namespace vel::xades {
 
-struct XadesVerifyContext;  // verification context (verify_context.h)
-
 enum XadesVerifyMode : int32_t {
   kVerifyCompleteRefs = 1,
   kVerifyRefsTimeStamps = 2,
@@ -24,7 +22,7 @@ enum XadesVerifyMode : int32_t {
   kVerifySignatureTimeStamps = 255,
 };
 
-// Failure codes of verifyForms / verifyFormsFirst.
+// Failure codes of the form checks (verifyFormOf, verifyAllFormsOf).
 inline constexpr int kArchiveTimeStampFailed = 1006;
 inline constexpr int kValuesFailed = 1007;
 inline constexpr int kRefsTimeStampFailed = 1008;
@@ -53,15 +51,6 @@ inline constexpr int kNoRevocationValues = 1302;
 inline constexpr int kBadRevocationValue = 1303;
 inline constexpr int kRefsUnreadable = 0x10015;         // references absent or not parseable
 inline constexpr int kRefDigestUnsupported = 0x10016;  // a digest algorithm the engine does not know
-
-int verifyForms(XadesVerifyContext* ctx, const crypto::CertChainContext* chain, int32_t mode);
-int verifyFormsFirst(XadesVerifyContext* ctx, const crypto::CertChainContext* chain);
-
-int verifySignatureTimeStamp(XadesVerifyContext* ctx, int entry);
-int verifyRefsTimeStamp(XadesVerifyContext* ctx, int entry);
-int verifyArchiveTimeStamp(XadesVerifyContext* ctx, int entry, int lastToken);
-int compareRefs(XadesVerifyContext* ctx, const crypto::CertChainContext* chain, int entry);
-int compareValuesWithRefs(XadesVerifyContext* ctx, int entry);
 
 // What the checks read of one signature entry (filled from the
 // verification context's records): absent elements are null, counts 0.

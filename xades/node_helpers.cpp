@@ -57,10 +57,95 @@ bool isElement(const xmlNode* node, const char* ns, std::string_view name) {
          xmlStrEqual(node->ns->href, BAD_CAST ns);
 }
 
-bool namePrefixMatches(const xmlNode* node, std::string_view name) {
-  if (node == nullptr || node->name == nullptr) return false;
-  const std::string_view own(reinterpret_cast<const char*>(node->name));
-  return name.substr(0, own.size()) == own;
+xmlNode* soleChild(const xmlNode* parent, const char* ns, std::string_view name) {
+  xmlNode* found = nullptr;
+  for (xmlNode* c = parent != nullptr ? parent->children : nullptr; c != nullptr; c = c->next) {
+    if (!isElement(c, ns, name)) continue;
+    if (found != nullptr) return nullptr;
+    found = c;
+  }
+  return found;
+}
+
+std::optional<SignatureParts> signatureParts(const xmlNode* signature) {
+  if (!isDsig(signature, "Signature")) return std::nullopt;
+  SignatureParts parts;
+  // The furthest part seen: a part may be missing (its readers then find
+  // none), but none may stand twice, out of order, or beside anything else.
+  int step = 0;
+  const auto take = [&](xmlNode* c, int at, xmlNode** slot) {
+    if (step >= at) return false;
+    step = at;
+    *slot = c;
+    return true;
+  };
+  for (xmlNode* c = signature->children; c != nullptr; c = c->next) {
+    if (c->type != XML_ELEMENT_NODE) continue;
+    bool fits = false;
+    if (isDsig(c, "SignedInfo")) {
+      fits = take(c, 1, &parts.signedInfo);
+    } else if (isDsig(c, "SignatureValue")) {
+      fits = take(c, 2, &parts.signatureValue);
+    } else if (isDsig(c, "KeyInfo")) {
+      fits = take(c, 3, &parts.keyInfo);
+    } else if (isDsig(c, "Object")) {
+      fits = true;
+      step = 4;
+      parts.objects.push_back(c);
+    }
+    if (!fits) return std::nullopt;
+  }
+  return parts;
+}
+
+xmlNode* signedInfoOf(const xmlNode* signature) {
+  const auto parts = signatureParts(signature);
+  return parts ? parts->signedInfo : nullptr;
+}
+
+xmlNode* signatureValueOf(const xmlNode* signature) {
+  const auto parts = signatureParts(signature);
+  return parts ? parts->signatureValue : nullptr;
+}
+
+xmlNode* signerCertificateOf(const xmlNode* signature) {
+  const auto parts = signatureParts(signature);
+  if (!parts || parts->keyInfo == nullptr) return nullptr;
+  for (xmlNode* data = parts->keyInfo->children; data != nullptr; data = data->next) {
+    if (!isDsig(data, "X509Data")) continue;
+    for (xmlNode* c = data->children; c != nullptr; c = c->next)
+      if (isDsig(c, "X509Certificate")) return c;
+  }
+  return nullptr;
+}
+
+xmlNode* qualifyingPropertiesOf(const xmlNode* signature) {
+  const auto parts = signatureParts(signature);
+  if (!parts) return nullptr;
+  xmlNode* found = nullptr;
+  for (const xmlNode* object : parts->objects) {
+    for (xmlNode* c = object->children; c != nullptr; c = c->next) {
+      if (!isXades(c, "QualifyingProperties")) continue;
+      if (found != nullptr) return nullptr;
+      found = c;
+    }
+  }
+  return found;
+}
+
+xmlNode* unsignedSignaturePropertiesOf(const xmlNode* signature) {
+  return soleChild(soleChild(qualifyingPropertiesOf(signature), kXadesNs, "UnsignedProperties"),
+                   kXadesNs, "UnsignedSignatureProperties");
+}
+
+XmlDocPtr copyAsNewDocument(const xmlNode* element) {
+  if (element == nullptr) return nullptr;
+  XmlDocPtr doc = xadesNewDocPtr();
+  if (!doc) return nullptr;
+  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(element), doc.get(), 1);
+  if (root == nullptr) return nullptr;
+  xmlDocSetRootElement(doc.get(), root);
+  return doc;
 }
 
 namespace {

@@ -8,12 +8,6 @@
 namespace vel::xades {
 namespace {
 
-bool CarriesId(const xmlNode* element, std::string_view id) {
-  for (const std::string& value : idValuesOf(element))
-    if (value == id) return true;
-  return false;
-}
-
 // The method a CanonicalizationMethod names; an absent or unknown one is
 // kC14nMethodUnknown, which verification reports as unsupported.
 void ReadCanonicalizationMethod(XadesSignContext* record, const xmlNode* node) {
@@ -23,9 +17,9 @@ void ReadCanonicalizationMethod(XadesSignContext* record, const xmlNode* node) {
 int TransformKindOf(const xmlNode* reference, const std::optional<std::string>& uri) {
   int kind = kTransformNone;
   const xmlNode* transforms = xmlFirstElementChild(const_cast<xmlNode*>(reference));
-  if (transforms != nullptr && namePrefixMatches(transforms, "Transforms")) {
+  if (isDsig(transforms, "Transforms")) {
     for (const xmlNode* t = transforms->children; t != nullptr; t = t->next) {
-      if (t->type == XML_ELEMENT_NODE && namePrefixMatches(t, "Transform") &&
+      if (isDsig(t, "Transform") &&
           getNodeProp(t, "Algorithm").value_or("") == kEnvelopedTransform)
         kind = kTransformEnveloped;
     }
@@ -36,8 +30,31 @@ int TransformKindOf(const xmlNode* reference, const std::optional<std::string>& 
 
 }  // namespace
 
-xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view id,
-                         bool* duplicate) {
+IdIndex::IdIndex(xmlDoc* doc) {
+  for (xmlNode* node = doc != nullptr ? xmlDocGetRootElement(doc) : nullptr; node != nullptr;
+       node = nextElementInOrder(node)) {
+    for (std::string& value : idValuesOf(node)) {
+      const auto [at, added] = elements_.try_emplace(std::move(value), node);
+      if (!added && at->second != node) at->second = nullptr;
+    }
+  }
+}
+
+xmlNode* IdIndex::Find(std::string_view id, bool* duplicate) const {
+  const auto at = elements_.find(std::string(id));
+  if (duplicate != nullptr) *duplicate = at != elements_.end() && at->second == nullptr;
+  return at != elements_.end() ? at->second : nullptr;
+}
+
+const IdIndex& IdIndexes::Of(xmlDoc* doc) {
+  for (const auto& [indexed, index] : indexes_)
+    if (indexed == doc) return *index;
+  indexes_.emplace_back(doc, std::make_unique<IdIndex>(doc));
+  return *indexes_.back().second;
+}
+
+xmlNode* findElementById(IdIndexes& indexes, std::initializer_list<xmlDoc*> docs,
+                         std::string_view id, bool* duplicate) {
   if (duplicate != nullptr) *duplicate = false;
   // The first document that holds the Id answers; an Id is ambiguous only
   // within one document. A signature checked from a copy of itself next to
@@ -45,15 +62,11 @@ xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view i
   // was checked for unique Ids when it was loaded.
   for (xmlDoc* doc : docs) {
     if (doc == nullptr) continue;
-    xmlNode* found = nullptr;
-    for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;
-         node = nextElementInOrder(node)) {
-      if (!CarriesId(node, id)) continue;
-      if (found != nullptr) {
-        if (duplicate != nullptr) *duplicate = true;
-        return nullptr;
-      }
-      found = node;
+    bool ambiguous = false;
+    xmlNode* found = indexes.Of(doc).Find(id, &ambiguous);
+    if (ambiguous) {
+      if (duplicate != nullptr) *duplicate = true;
+      return nullptr;
     }
     if (found != nullptr) return found;
   }
@@ -81,7 +94,9 @@ xmlNode* nextElementInOrder(xmlNode* node) {
 }
 
 XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
-                                           DocOwnership ownership) {
+                                           DocOwnership ownership, IdIndexes* indexes) {
+  IdIndexes own;
+  if (indexes == nullptr) indexes = &own;
   if (signature == nullptr) {
     xadesPrint("xadesSignContextCreateNode\nWartosc doc musi byc wypelniona\n");
     return nullptr;
@@ -91,9 +106,8 @@ XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
   xmlDoc* signature_doc = signature->doc;
   xmlDoc* second_doc = second != nullptr ? second->doc : nullptr;
 
-  const xmlNode* info = xmlFirstElementChild(signature);
-  if (signature->type != XML_ELEMENT_NODE || !namePrefixMatches(signature, "Signature") ||
-      info == nullptr || !namePrefixMatches(info, "SignedInfo")) {
+  const xmlNode* info = signedInfoOf(signature);
+  if (info == nullptr) {
     xadesPrint("xadesSignContextCreate\nNiepoprawny dokument XadES\n");
     return nullptr;
   }
@@ -101,11 +115,16 @@ XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
   for (xmlNode* child = info->children; child != nullptr; child = child->next) {
     if (child->type != XML_ELEMENT_NODE) continue;
     record->transformKind = kTransformNone;
-    if (namePrefixMatches(child, "CanonicalizationMethod")) {
+    if (isDsig(child, "CanonicalizationMethod")) {
+      // A second method would leave the readers to choose between two.
+      if (soleChild(info, kXmlDsigNs, "CanonicalizationMethod") != child) {
+        xadesPrint("xadesSignContextCreate\nNiepoprawny dokument XadES\n");
+        return nullptr;
+      }
       ReadCanonicalizationMethod(record.get(), child);
       continue;
     }
-    if (!namePrefixMatches(child, "Reference")) continue;
+    if (!isDsig(child, "Reference")) continue;
     const auto uri = getNodeProp(child, "URI");
     record->transformKind = TransformKindOf(child, uri);
     xmlNode* target = nullptr;
@@ -116,8 +135,8 @@ XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
         return nullptr;
       }
       bool duplicate = false;
-      target = findElementById({signature_doc, second_doc}, std::string_view(*uri).substr(1),
-                               &duplicate);
+      target = findElementById(*indexes, {signature_doc, second_doc},
+                               std::string_view(*uri).substr(1), &duplicate);
       if (duplicate) {
         // Two elements with one Id: which one was signed cannot be told.
         xadesPrint("xadesSignContextCreate\nIdentyfikator " + uri->substr(1) +

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/cert_store.h"
@@ -76,14 +78,39 @@ struct XadesSignContext {
 
 using XadesSignContextPtr = std::unique_ptr<XadesSignContext>;
 
+// The elements of one document by the values of their Id and id attributes,
+// made in one walk of the document; a value that more than one element
+// carries is kept as ambiguous.
+class IdIndex {
+ public:
+  explicit IdIndex(xmlDoc* doc);
+  // The element, or none (with *duplicate telling whether the value is ambiguous).
+  xmlNode* Find(std::string_view id, bool* duplicate) const;
+
+ private:
+  std::unordered_map<std::string, xmlNode*> elements_;  // none: ambiguous
+};
+
+// The indexes of the documents a load resolves references in, each made the
+// first time it is asked for.
+class IdIndexes {
+ public:
+  const IdIndex& Of(xmlDoc* doc);
+
+ private:
+  std::vector<std::pair<xmlDoc*, std::unique_ptr<IdIndex>>> indexes_;
+};
+
 // A record for the Signature element; `second` (or none) is another element
 // whose document is searched for reference targets after the signature's own.
 // With kOwned the record takes both documents when it is made (on failure
 // they stay the caller's); with kShared it only points at them. None (with a message) when the
 // Signature is not well formed, a reference target is missing, or an Id names more than one
 // element.
+// `indexes`, when given, serves (and keeps) the Id indexes of the documents,
+// so that the records of one load share them.
 XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
-                                           DocOwnership ownership);
+                                           DocOwnership ownership, IdIndexes* indexes = nullptr);
 // The same, with the signer whose certificate and key sign.
 XadesSignContextPtr xadesSignContextCreateWithCert(xmlNode* signature, xmlNode* second,
                                                    DocOwnership ownership,
@@ -100,7 +127,7 @@ xmlNode* nextElementInOrder(xmlNode* node);
 // The element whose Id or id attribute is `id` in the first of the documents
 // that holds one; none when none does or when that document holds more than
 // one (*duplicate tells which).
-xmlNode* findElementById(std::initializer_list<xmlDoc*> docs, std::string_view id,
-                         bool* duplicate = nullptr);
+xmlNode* findElementById(IdIndexes& indexes, std::initializer_list<xmlDoc*> docs,
+                         std::string_view id, bool* duplicate = nullptr);
 
 }  // namespace vel::xades

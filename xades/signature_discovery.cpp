@@ -1,5 +1,7 @@
 #include "xades/signature_discovery.h"
 
+#include <unordered_map>
+
 #include "xades/base64.h"
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
@@ -9,22 +11,16 @@
 namespace vel::xades {
 namespace {
 
-// Calls `visit` for each XAdES element below `top` that belongs to it, not
-// to a signature nested in it, in document order.
+// Calls `visit` for each XAdES element among the signature's own unsigned
+// signature properties (found by the selector every reader uses), in
+// document order: never an element of a counter-signature, of another
+// Object or of the content, which is not walked at all.
 template <typename Visit>
-void forOwnElements(const xmlNode* top, Visit visit) {
-  const xmlNode* node = top != nullptr ? top->children : nullptr;
-  while (node != nullptr) {
-    const bool descend = node->type == XML_ELEMENT_NODE && !isElement(node, kXmlDsigNs, "Signature");
-    if (descend && node->ns != nullptr && xmlStrEqual(node->ns->href, BAD_CAST kXadesNs))
-      visit(const_cast<xmlNode*>(node));
-    if (descend && node->children != nullptr) {
-      node = node->children;
-      continue;
-    }
-    while (node != top && node->next == nullptr) node = node->parent;
-    node = node == top ? nullptr : node->next;
-  }
+void forOwnProperties(const xmlNode* signature, Visit visit) {
+  const xmlNode* properties = unsignedSignaturePropertiesOf(signature);
+  for (xmlNode* c = properties != nullptr ? properties->children : nullptr; c != nullptr; c = c->next)
+    if (c->type == XML_ELEMENT_NODE && c->ns != nullptr && xmlStrEqual(c->ns->href, BAD_CAST kXadesNs))
+      visit(c);
 }
 
 void fillEntry(XadesVerifyContext* ctx, size_t k) {
@@ -47,8 +43,10 @@ int loadInto(XadesVerifyContext* ctx, xmlDoc* doc, xmlNode* second, int failure)
   if (nodes.empty()) return -2;
   ctx->signatures.clear();
   ctx->forms.assign(nodes.size(), SignatureForms{});
+  IdIndexes indexes;  // one walk per document, whatever the number of references
   for (size_t k = 0; k < nodes.size(); ++k) {
-    XadesSignContextPtr entry = xadesSignContextCreate(nodes[k], second, DocOwnership::kShared);
+    XadesSignContextPtr entry =
+        xadesSignContextCreate(nodes[k], second, DocOwnership::kShared, &indexes);
     if (!entry) {
       ctx->signatures.clear();
       ctx->forms.clear();
@@ -60,20 +58,6 @@ int loadInto(XadesVerifyContext* ctx, xmlDoc* doc, xmlNode* second, int failure)
   ctx->count = static_cast<int32_t>(ctx->signatures.size());
   if (xadesLoadSignerCertificates(ctx) < 0) return -5;
   return 0;
-}
-
-xmlNode* firstChildPassing(const xmlNode* parent, std::string_view name) {
-  for (xmlNode* c = parent->children; c != nullptr; c = c->next) {
-    if (c->type == XML_ELEMENT_NODE && namePrefixMatches(c, name)) return c;
-  }
-  return nullptr;
-}
-
-xmlNode* firstChildNamed(const xmlNode* parent, std::string_view name) {
-  for (xmlNode* c = parent->children; c != nullptr; c = c->next) {
-    if (c->type == XML_ELEMENT_NODE && nameIs(c, name)) return c;
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -95,11 +79,8 @@ int xadesLoadSignatureRoot(XadesVerifyContext* ctx, xmlDoc* doc, int index) {
 
 int xadesLoadSignerCertificates(XadesVerifyContext* ctx) {
   for (auto& entry : ctx->signatures) {
-    const xmlNode* sig = entry->signature;
-    if (sig == nullptr || !namePrefixMatches(sig, "Signature")) return -1;
-    const xmlNode* keyInfo = firstChildPassing(sig, "KeyInfo");
-    const xmlNode* data = keyInfo ? firstChildNamed(keyInfo, "X509Data") : nullptr;
-    const xmlNode* cert = data ? firstChildNamed(data, "X509Certificate") : nullptr;
+    // The same element the getters and the signer window read.
+    const xmlNode* cert = signerCertificateOf(entry->signature);
     if (cert == nullptr) return -1;
     XmlCharPtr text(xmlNodeGetContent(cert));
     if (!text) return -1;
@@ -113,41 +94,35 @@ int xadesLoadSignerCertificates(XadesVerifyContext* ctx) {
 int xadesLinkCounterSignatures(XadesVerifyContext* ctx) {
   if (ctx == nullptr) return 0;
   const int n = static_cast<int>(ctx->signatures.size());
+  std::unordered_map<const xmlNode*, int> entryOf;
+  for (int k = 0; k < n; ++k) entryOf.emplace(ctx->signatures[k]->signature, k);
   auto indexOf = [&](const xmlNode* sig) {
-    for (int k = 0; k < n; ++k) {
-      if (ctx->signatures[k]->signature == sig) return k;
-    }
-    return -1;
+    const auto at = entryOf.find(sig);
+    return at != entryOf.end() ? at->second : -1;
   };
+  // Elements are found by the selector, so whitespace between them (an
+  // indented document) changes nothing.
   for (int i = 0; i < n; ++i) {
     XadesSignContext& parent = *ctx->signatures[i];
     XadesSignContext* last = nullptr;
-    for (xmlNode* object = parent.signature->children; object != nullptr; object = object->next) {
-      if (object->type != XML_ELEMENT_NODE || !nameIs(object, "Object")) continue;
-      xmlNode* qp = object->children;
-      if (qp == nullptr || !nameIs(qp, "QualifyingProperties")) continue;
-      xmlNode* unsignedProps = qp->children ? qp->children->next : nullptr;
-      if (unsignedProps == nullptr || unsignedProps->type != XML_ELEMENT_NODE ||
-          !nameIs(unsignedProps, "UnsignedProperties") || unsignedProps->children == nullptr)
-        break;
-      for (xmlNode* cs = unsignedProps->children->children; cs != nullptr; cs = cs->next) {
-        if (!nameIs(cs, "CounterSignature") || cs->children == nullptr) continue;
-        // A foreign first child (another namespace's "Signature") has no entry: skipped.
-        int j = indexOf(cs->children);
-        if (j < 0 || j == i || ctx->signatures[j]->parent != nullptr) continue;
-        XadesSignContext& child = *ctx->signatures[j];
-        if (last == nullptr) {
-          parent.firstCounterSignature = &child;
-          parent.firstChildIndex = j;
-        } else {
-          last->next = &child;
-          last->nextIndex = j;
-        }
-        last = &child;
-        child.parent = &parent;
-        child.parentIndex = i;
+    const xmlNode* properties = unsignedSignaturePropertiesOf(parent.signature);
+    for (xmlNode* cs = properties != nullptr ? properties->children : nullptr; cs != nullptr;
+         cs = cs->next) {
+      if (!isXades(cs, "CounterSignature")) continue;
+      // Anything but one ds:Signature inside has no entry: skipped.
+      const int j = indexOf(soleChild(cs, kXmlDsigNs, "Signature"));
+      if (j < 0 || j == i || ctx->signatures[j]->parent != nullptr) continue;
+      XadesSignContext& child = *ctx->signatures[j];
+      if (last == nullptr) {
+        parent.firstCounterSignature = &child;
+        parent.firstChildIndex = j;
+      } else {
+        last->next = &child;
+        last->nextIndex = j;
       }
-      break;
+      last = &child;
+      child.parent = &parent;
+      child.parentIndex = i;
     }
   }
   XadesSignContext* previous = nullptr;
@@ -171,16 +146,10 @@ SignatureForms findForms(const xmlNode* signature) {
   const auto first = [](xmlNode*& slot, xmlNode* node) {
     if (slot == nullptr) slot = node;
   };
-  // Only the unsigned properties beside the properties the signature signs:
-  // a copy elsewhere in the signature reveals no form.
-  const xmlNode* unsignedProperties = nullptr;
-  if (const auto bound = boundProperties(signature)) {
-    for (const xmlNode* c = bound->qualifyingProperties->children; c != nullptr && !unsignedProperties; c = c->next) {
-      if (isElement(c, kXadesNs, "UnsignedProperties")) unsignedProperties = c;
-    }
-  }
-  if (unsignedProperties == nullptr) return {};
-  forOwnElements(unsignedProperties, [&](xmlNode* node) {
+  // Only a signature whose properties are bound to it reveals forms, and only
+  // through its own unsigned signature properties.
+  if (!boundProperties(signature)) return {};
+  forOwnProperties(signature, [&](xmlNode* node) {
     const std::string_view name(reinterpret_cast<const char*>(node->name));
     if (name == "CompleteCertificateRefs") first(c.certificateRefs, node);
     else if (name == "CompleteRevocationRefs") first(c.revocationRefs, node);

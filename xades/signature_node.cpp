@@ -16,14 +16,12 @@
 namespace vel::xades {
 namespace {
 
-constexpr uint32_t kMoreData = 234;
-
 // The EncapsulatedTimeStamp of a time-stamp element (the element itself
 // when it is one); none for an XML time stamp.
 const xmlNode* EncapsulatedOf(const xmlNode* element) {
-  if (element == nullptr || nameIs(element, "EncapsulatedTimeStamp")) return element;
+  if (element == nullptr || isXades(element, "EncapsulatedTimeStamp")) return element;
   for (const xmlNode* c = element->children; c != nullptr; c = c->next) {
-    if (c->type == XML_ELEMENT_NODE && nameIs(c, "EncapsulatedTimeStamp")) return c;
+    if (isXades(c, "EncapsulatedTimeStamp")) return c;
   }
   return nullptr;
 }
@@ -35,7 +33,7 @@ XadesSignatureNode::XadesSignatureNode() = default;
 XadesSignatureNode::XadesSignatureNode(const uint8_t* xml, uint32_t length)
     : XadesSignatureNode(xadesLoadDocument(xml, length)) {}
 
-XadesSignatureNode::XadesSignatureNode(LoadedContextPtr context)
+XadesSignatureNode::XadesSignatureNode(std::shared_ptr<XadesVerifyContext> context)
     : owned_context_(std::move(context)) {
   Build();
 }

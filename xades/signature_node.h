@@ -52,8 +52,10 @@ class XadesSignatureNode {
   // The root: loads the document and builds the whole tree. Never fails
   // outright; on failure build_failed() is true and the root holds nothing.
   XadesSignatureNode(const uint8_t* xml, uint32_t length);
-  // The root over a document already loaded (xadesLoadDocument); takes it.
-  explicit XadesSignatureNode(LoadedContextPtr context);
+  // The root over a document already loaded (xadesLoadDocument); shares it
+  // with whoever else holds it (several trees of one document read one parse,
+  // and must then be used on one thread).
+  explicit XadesSignatureNode(std::shared_ptr<XadesVerifyContext> context);
   virtual ~XadesSignatureNode();
   XadesSignatureNode(const XadesSignatureNode&) = delete;
   XadesSignatureNode& operator=(const XadesSignatureNode&) = delete;
@@ -110,7 +112,7 @@ class XadesSignatureNode {
   std::unique_ptr<crypto::TimeStampToken> TokenOf(const xmlNode* element) const;
 
   // Released last: the nodes and signer lists point into it.
-  LoadedContextPtr owned_context_;
+  std::shared_ptr<XadesVerifyContext> owned_context_;
   uint32_t kind_ = kTopLevel;
   std::unique_ptr<XadesSignatureNode> next_;
   std::unique_ptr<XadesSignatureNode> first_child_;

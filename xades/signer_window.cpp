@@ -7,6 +7,7 @@
 #include <libxml/tree.h>
 
 #include "platform/win32_error.h"
+#include "xades/node_helpers.h"
 
 namespace vel::xades {
 namespace {
@@ -20,13 +21,10 @@ void SetXmlSignerWindowHandler(XmlSignerWindowHandler handler) { g_handler.store
 
 std::string serializeSignatureCopy(const xmlNode* signature) {
   if (signature == nullptr) return {};
-  XmlDocPtr copy(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
-  if (!copy) return {};
   // A deep copy into another document declares on the new root the
   // namespaces the element used from its ancestors.
-  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(signature), copy.get(), 1);
-  if (root == nullptr) return {};
-  xmlDocSetRootElement(copy.get(), root);
+  XmlDocPtr copy = copyAsNewDocument(signature);
+  if (!copy) return {};
   xmlChar* text = nullptr;
   int size = 0;
   xmlDocDumpMemoryEnc(copy.get(), &text, &size, "UTF-8");

@@ -53,11 +53,14 @@ int checkQualifyingPropertiesSchema(xmlSchemaValidCtxt* validation, xmlDoc* doc)
   XPathObjectPtr found = xadesEval(xpath.get(), "//xmldsig:Signature/xmldsig:Object/xades:QualifyingProperties");
   auto nodes = nodesOf(found.get());
   if (nodes.empty()) return -3;
-  XmlDocPtr copy = xadesNewDocPtr();
+  return checkQualifyingPropertiesOf(validation, nodes.front());
+}
+
+int checkQualifyingPropertiesOf(xmlSchemaValidCtxt* validation, const xmlNode* qualifyingProperties) {
+  if (validation == nullptr) return -11;
+  if (qualifyingProperties == nullptr) return -3;
+  XmlDocPtr copy = copyAsNewDocument(qualifyingProperties);
   if (!copy) return -11;
-  xmlNode* root = xmlDocCopyNode(nodes.front(), copy.get(), 1);
-  if (root == nullptr) return -11;
-  xmlDocSetRootElement(copy.get(), root);
   if (int rc = rewriteSerialNumbers(copy.get()); rc != 0) return rc;
   return xmlSchemaValidateDoc(validation, copy.get()) == 0 ? 0 : -4;
 }
@@ -116,17 +119,6 @@ std::string textOf(const xmlNode* node) {
   return text ? reinterpret_cast<const char*>(text.get()) : "";
 }
 
-XmlDocPtr copyAsRoot(const xmlNode* node) {
-  XmlDocPtr copy = xadesNewDocPtr();
-  if (!copy) return copy;
-  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(node), copy.get(), 1);
-  if (root == nullptr) return nullptr;
-  xmlDocSetRootElement(copy.get(), root);
-  return copy;
-}
-
-bool IsTransformsElement(const xmlNode* node) { return isElement(node, kXmlDsigNs, "Transforms"); }
-
 // The transforms of a reference: none, or exactly one base64 transform.
 // Anything else (enveloped signature, XPath, a canonicalisation, an unknown
 // or misspelt identifier) is a transform the engine cannot apply:
@@ -158,11 +150,11 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   xmlNode* child = nextElement(ref->children);
   if (child == nullptr) return -2;
   bool base64 = false;
-  if (IsTransformsElement(child)) {
+  if (isDsig(child, "Transforms")) {
     if (const int rc = ReadTransforms(child, &base64); rc != 0) return rc;
     child = nextElement(child->next);
   }
-  if (child == nullptr || !nameIs(child, "DigestMethod")) return -2;
+  if (!isDsig(child, "DigestMethod")) return -2;
   // An absent or unknown algorithm is not guessed: unsupported, never "changed".
   auto algorithm = getNodeProp(child, "Algorithm");
   const EVP_MD* md = algorithm ? digestMethodOf(*algorithm) : nullptr;
@@ -180,13 +172,15 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   }
   if (!computed) return -1;
   xmlNode* value = nextElement(child->next);
-  if (value == nullptr || !nameIs(value, "DigestValue")) return -4;
+  if (!isDsig(value, "DigestValue")) return -4;
   // base64 text may be wrapped (xmlsec1 breaks lines at 64 characters):
   // whitespace is no part of the value; nothing else is tolerated.
   std::string written = textOf(value);
   std::erase_if(written, [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
   return written == *computed ? 0 : -5;
 }
+
+constexpr char kBadStructure[] = "xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n";
 
 int verifyRsa(std::span<const uint8_t> data, std::span<const uint8_t> signature,
               const std::vector<uint8_t>& certDer, const EVP_MD* md) {
@@ -217,29 +211,23 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
   if (ctx == nullptr) return -2;
   int result = 0;
   for (auto& entry : ctx->signatures) {
-    const xmlNode* sig = entry->signature;
-    xmlNode* signedInfo = sig ? nextElement(sig->children) : nullptr;
-    if (sig == nullptr || !namePrefixMatches(sig, "Signature") || signedInfo == nullptr ||
-        !nameIs(signedInfo, "SignedInfo")) {
-      xadesPrint("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n");
+    // The parts every other reader takes too.
+    const auto parts = signatureParts(entry->signature);
+    if (!parts || parts->signedInfo == nullptr) {
+      xadesPrint(kBadStructure);
       return -2;
     }
     if (entry->c14nMethod < 0) return -6;
-    xmlNode* method = nullptr;
-    for (xmlNode* c = signedInfo->children; c != nullptr; c = c->next) {
-      if (c->type == XML_ELEMENT_NODE && nameIs(c, "SignatureMethod")) method = c;
-    }
+    xmlNode* signedInfo = parts->signedInfo;
+    xmlNode* method = soleChild(signedInfo, kXmlDsigNs, "SignatureMethod");
     auto algorithm = method ? getNodeProp(method, "Algorithm") : std::nullopt;
     const EVP_MD* md = algorithm ? rsaDigestOfUri(*algorithm) : nullptr;
     if (md == nullptr) return -6;
     const Fragment c14n = elementInPlaceC14N(signedInfo, entry->c14nMethod);
     if (!c14n) return -5;
-    xmlNode* value = nullptr;
-    for (xmlNode* c = signedInfo->next; c != nullptr && value == nullptr; c = c->next) {
-      if (c->type == XML_ELEMENT_NODE && namePrefixMatches(c, "SignatureValue")) value = c;
-    }
+    xmlNode* value = parts->signatureValue;
     if (value == nullptr) {
-      xadesPrint("xadesValidateCheckSignature\nNiepoprawna struktura dokumentu\n");
+      xadesPrint(kBadStructure);
       return -3;
     }
     std::vector<uint8_t> decoded;
@@ -321,15 +309,14 @@ uint32_t select(XadesVerifyContext* ctx, xmlDoc* doc, int i, int j, bool schemaC
     *sel = counterSignatureIndex(ctx, top, j);
     if (*sel < 0) return kVerifyNotAcceptable;
   }
-  XmlDocPtr copy = copyAsRoot(ctx->signatures[top]->signature);
-  if (!copy) return kVerifyNoContext;
-  if (schemaCheck && checkQualifyingPropertiesSchema(ctx->validation.get(), copy.get()) != 0)
+  // The top-level signature's own qualifying properties (a counter-signature's
+  // lie inside them), checked where they stand: neither the signature nor its
+  // content is copied, whatever its size. Every Signature element inside was
+  // loaded with the document, so the selection loads on its own.
+  if (schemaCheck &&
+      checkQualifyingPropertiesOf(ctx->validation.get(),
+                                  qualifyingPropertiesOf(ctx->signatures[top]->signature)) != 0)
     return kVerifyNotAcceptable;
-  std::unique_ptr<XadesVerifyContext, int (*)(XadesVerifyContext*)> work(xadesVerifyContextLoadSchema(nullptr),
-                                                                          xadesVerifyContextFree);
-  if (!work) return kVerifyNoContext;
-  work->document = ctx->signatures[top]->signature->doc;
-  if (xadesLoadSignatureRoot(work.get(), copy.get(), top) != 0) return kVerifyNoContext;
   return 0;
 }
 

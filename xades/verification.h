@@ -39,6 +39,8 @@ int topSignatureIndex(const XadesVerifyContext* ctx, int i);
 int counterSignatureIndex(const XadesVerifyContext* ctx, int top, int j);
 
 int checkQualifyingPropertiesSchema(xmlSchemaValidCtxt* validation, xmlDoc* doc);
+// The same on a QualifyingProperties element (copied alone): -3 when none.
+int checkQualifyingPropertiesOf(xmlSchemaValidCtxt* validation, const xmlNode* qualifyingProperties);
 int isDecimalInteger(const char* text);
 // Rewrites every X509SerialNumber and xades:Number text of the document as
 // "1" after checking it is a decimal integer (-5 otherwise), so libxml2's

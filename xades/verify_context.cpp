@@ -141,11 +141,8 @@ int xadesVerifyContextFreeAll(XadesVerifyContext* ctx) {
 
 int validateSignatureByCopy(XadesVerifyContext* ctx, const xmlNode* signature) {
   if (ctx == nullptr || !ctx->validation || signature == nullptr) return -1;
-  XmlDocPtr copy = xadesNewDocPtr();
+  XmlDocPtr copy = copyAsNewDocument(signature);
   if (!copy) return -1;
-  xmlNode* root = xmlDocCopyNode(const_cast<xmlNode*>(signature), copy.get(), 1);
-  if (root == nullptr) return -1;
-  xmlDocSetRootElement(copy.get(), root);
   // The same serial rewrite as the qualifying-properties check, so both
   // paths judge long serial numbers alike.
   if (rewriteSerialNumbers(copy.get()) != 0) return -1;

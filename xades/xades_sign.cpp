@@ -25,19 +25,7 @@ const xmlChar* X(const std::string& s) { return X(s.c_str()); }
 constexpr char kProviderMessage[] = "Crypto provider not implemented.\n";
 constexpr char kStructure[] = "Niepoprawna struktura dokumentu\n";
 
-// The first element child whose name passes the walk's test for `name`.
-xmlNode* FirstChildNamed(const xmlNode* parent, const char* name) {
-  if (parent == nullptr) return nullptr;
-  for (xmlNode* c = parent->children; c != nullptr; c = c->next)
-    if (c->type == XML_ELEMENT_NODE && namePrefixMatches(c, name)) return c;
-  return nullptr;
-}
 
-// Walks down the first children so named; none when one is missing.
-xmlNode* Descend(xmlNode* from, std::initializer_list<const char*> names) {
-  for (const char* name : names) from = FirstChildNamed(from, name);
-  return from;
-}
 
 std::string NodeName(const xmlNode* node) {
   return node != nullptr && node->name != nullptr ? reinterpret_cast<const char*>(node->name) : "";
@@ -47,10 +35,10 @@ std::string NodeName(const xmlNode* node) {
 xmlNode* SigningCert(const XadesSignContext* record) {
   if (record->targets.empty()) return nullptr;
   xmlNode* props = record->targets[0];
-  if (props == nullptr || !namePrefixMatches(props, "SignedProperties")) return nullptr;
+  if (!isXades(props, "SignedProperties")) return nullptr;
   xmlNode* ssp = xmlFirstElementChild(props);
-  if (ssp == nullptr || !namePrefixMatches(ssp, "SignedSignatureProperties")) return nullptr;
-  return Descend(ssp, {"SigningCertificate", "Cert"});
+  if (!isXades(ssp, "SignedSignatureProperties")) return nullptr;
+  return soleChild(soleChild(ssp, kXadesNs, "SigningCertificate"), kXadesNs, "Cert");
 }
 
 // The smallest number from `first` on whose Ids of a new signature the document does not use.
@@ -103,10 +91,7 @@ XadesSignContext* addKeyInfoX509DataX509Certificate(XadesSignContext* record) {
   if (record == nullptr || record->references.empty()) return structure();
   xmlNode* info = record->references[0]->parent;
   xmlNode* signature = info != nullptr ? info->parent : nullptr;
-  if (signature == nullptr || signature->type != XML_ELEMENT_NODE ||
-      !namePrefixMatches(signature, "Signature"))
-    return structure();
-  xmlNode* certificate = Descend(signature, {"KeyInfo", "X509Data", "X509Certificate"});
+  xmlNode* certificate = signerCertificateOf(signature);
   if (certificate == nullptr) return structure();
   if (record->cryptoProvider != 0) {
     xadesPrint(kProviderMessage);
@@ -114,14 +99,14 @@ XadesSignContext* addKeyInfoX509DataX509Certificate(XadesSignContext* record) {
   }
   if (record->signerCertificate == nullptr) return structure();
   xmlNodeAddContent(certificate, X(encodedBase64(record->signerCertificate.get())));
-  xmlNode* digest = Descend(SigningCert(record), {"CertDigest"});
-  xmlNode* method = FirstChildNamed(digest, "DigestMethod");
+  xmlNode* digest = soleChild(SigningCert(record), kXadesNs, "CertDigest");
+  xmlNode* method = soleChild(digest, kXmlDsigNs, "DigestMethod");
   if (method == nullptr) return structure();
   if (getNodeProp(method, "Algorithm").value_or("") != kSha1) {
     xadesPrint("addKeyInfoX509DataX509Certificate\nObslugiwane funkcje skrotu to SHA-1\n");
     return nullptr;
   }
-  xmlNode* value = FirstChildNamed(digest, "DigestValue");
+  xmlNode* value = soleChild(digest, kXmlDsigNs, "DigestValue");
   const auto cert_digest = encodedDigestBase64(record->signerCertificate.get(), kDigestSha1);
   if (value == nullptr || !cert_digest) return structure();
   xmlNodeAddContent(value, X(*cert_digest));
@@ -134,8 +119,8 @@ XadesSignContext* fillSigningCertificate(XadesSignContext* record) {
     return nullptr;
   };
   if (record == nullptr) return nullptr;
-  xmlNode* issuer_serial = Descend(SigningCert(record), {"IssuerSerial"});
-  xmlNode* issuer = FirstChildNamed(issuer_serial, "X509IssuerName");
+  xmlNode* issuer_serial = soleChild(SigningCert(record), kXadesNs, "IssuerSerial");
+  xmlNode* issuer = soleChild(issuer_serial, kXmlDsigNs, "X509IssuerName");
   if (issuer == nullptr) return structure();
   if (record->cryptoProvider != 0 || record->signerCertificate == nullptr) return nullptr;
   const platform::CertContext* cert = record->signerCertificate.get();
@@ -145,7 +130,7 @@ XadesSignContext* fillSigningCertificate(XadesSignContext* record) {
   if (getCertIssuerText(cert, text.data(), &size) != 0) return nullptr;
   text.push_back('\0');  // the text ends at its NUL whatever the size says
   xmlNodeAddContent(issuer, X(text.data()));
-  xmlNode* serial = FirstChildNamed(issuer_serial, "X509SerialNumber");
+  xmlNode* serial = soleChild(issuer_serial, kXmlDsigNs, "X509SerialNumber");
   const auto decimal = getCertSerialDecimal(cert);
   if (serial == nullptr) return structure();
   if (!decimal) return nullptr;
@@ -166,7 +151,7 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
   for (size_t i = 0; i < record->references.size(); ++i) {
     xmlNode* node = xmlFirstElementChild(record->references[i]);
     bool base64 = false;
-    if (node != nullptr && namePrefixMatches(node, "Transforms")) {
+    if (isDsig(node, "Transforms")) {
       for (const xmlNode* t = node->children; t != nullptr && !base64; t = t->next)
         base64 = t->type == XML_ELEMENT_NODE &&
                  getNodeProp(t, "Algorithm").value_or("") == kBase64Transform;
@@ -176,7 +161,7 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
       }
       node = xmlNextElementSibling(node);
     }
-    if (node == nullptr || !namePrefixMatches(node, "DigestMethod")) return unexpected(node);
+    if (!isDsig(node, "DigestMethod")) return unexpected(node);
     const std::string algorithm = getNodeProp(node, "Algorithm").value_or("");
     if (algorithm != kSha1) {
       xadesPrint("generateDigests\nObslugiwane funkcje skrotu to SHA-1\n");
@@ -197,7 +182,7 @@ XadesSignContext* generateDigests(XadesSignContext* record) {
       if (!digest) return nullptr;
     }
     xmlNode* value = xmlNextElementSibling(node);
-    if (value == nullptr || !namePrefixMatches(value, "DigestValue")) return unexpected(value);
+    if (!isDsig(value, "DigestValue")) return unexpected(value);
     if (!digest) return nullptr;
     xmlNodeAddContent(value, X(*digest));
   }
@@ -211,16 +196,13 @@ XadesSignContext* generateSign(XadesSignContext* record) {
   };
   if (record == nullptr || record->references.empty()) return structure();
   xmlNode* info = record->references[0]->parent;
-  if (info == nullptr || !namePrefixMatches(info, "SignedInfo")) return structure();
+  if (!isDsig(info, "SignedInfo")) return structure();
   const Fragment canonical = elementInPlaceC14N(info, record->c14nMethod);
   if (record->cryptoProvider != 0 || record->signer == nullptr || !canonical) return nullptr;
   const auto signature = createRsaSha1Signature(
       std::span(reinterpret_cast<const uint8_t*>(canonical->data()), canonical->size()),
       *record->signer);
-  xmlNode* value = nullptr;
-  for (xmlNode* s = xmlNextElementSibling(info); s != nullptr && value == nullptr;
-       s = xmlNextElementSibling(s))
-    if (namePrefixMatches(s, "SignatureValue")) value = s;
+  xmlNode* value = signatureValueOf(info->parent);
   if (value == nullptr) return structure();
   if (!signature) return nullptr;
   xmlNodeAddContent(value, X(*signature));
@@ -243,14 +225,14 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
 
   xmlNode* root = xmlDocGetRootElement(doc.get());
   xmlNode* second = root;
-  if (namePrefixMatches(root, "Signature")) {
+  if (isDsig(root, "Signature")) {
     // A single signature goes under a new root "Signatures".
     xmlNode* signatures = xmlNewDocNode(doc.get(), nullptr, X("Signatures"), nullptr);
     if (signatures == nullptr) return kSignNotParsed;
     xmlDocSetRootElement(doc.get(), signatures);
     xmlAddChild(signatures, root);
     root = signatures;
-  } else if (!namePrefixMatches(root, "Signatures")) {
+  } else if (!nameIs(root, "Signatures") || root->ns != nullptr) {
     return kSignBadRoot;
   }
 
@@ -285,7 +267,7 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   if (query) {
     const std::string digest_placeholder(base64EncodedLength(20), 'A');
     for (xmlNode* ref : record->references)
-      xmlNodeAddContent(Descend(ref, {"DigestValue"}), X(digest_placeholder));
+      xmlNodeAddContent(soleChild(ref, kXmlDsigNs, "DigestValue"), X(digest_placeholder));
   } else if (generateDigests(record.get()) == nullptr) {
     return kSignDigestsFailed;
   }
@@ -298,7 +280,7 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
       RAND_bytes(stand_in.data(), static_cast<int>(stand_in.size())) != 1)
     return kSignSignatureFailed;
   const std::string placeholder = base64Encode(stand_in);
-  xmlNode* value = Descend(signature, {"SignatureValue"});
+  xmlNode* value = signatureValueOf(signature);
   if (value == nullptr) return kSignSignatureFailed;
   xmlNodeSetContent(value, X(placeholder));
   const XmlBytes serialised = Serialise(signed_doc);

@@ -38,10 +38,7 @@ xmlNode* AlgorithmChild(xmlNode* parent, const char* name, const char* algorithm
 // The Signature's first child when it is SignedInfo.
 xmlNode* SignedInfoOf(xmlNode* signature) {
   xmlNode* first = signature != nullptr ? signature->children : nullptr;
-  return first != nullptr && first->type == XML_ELEMENT_NODE &&
-                 namePrefixMatches(first, "SignedInfo")
-             ? first
-             : nullptr;
+  return isDsig(first, "SignedInfo") ? first : nullptr;
 }
 
 // CanonicalizationMethod and SignatureMethod of a new SignedInfo.
@@ -296,14 +293,12 @@ xmlNode* addReference(xmlNode* signature, const xmlNode* target, const char* id,
 }
 
 std::optional<std::string> signatureValueC14N(const xmlNode* signature) {
-  if (signature == nullptr || !nameIs(signature, "Signature")) return std::nullopt;
-  const xmlNode* value = nullptr;
-  for (const xmlNode* c = signature->children; c != nullptr && value == nullptr; c = c->next)
-    if (c->type == XML_ELEMENT_NODE && nameIs(c, "SignatureValue")) value = c;
-  const xmlNode* info = xmlFirstElementChild(const_cast<xmlNode*>(signature));
-  if (value == nullptr || !nameIs(info, "SignedInfo")) return std::nullopt;
-  const xmlNode* method_node = xmlFirstElementChild(const_cast<xmlNode*>(info));
-  if (!nameIs(method_node, "CanonicalizationMethod")) return std::nullopt;
+  // The SignatureValue the signature value check reads, never another one.
+  const auto parts = signatureParts(signature);
+  if (!parts || parts->signatureValue == nullptr) return std::nullopt;
+  const xmlNode* value = parts->signatureValue;
+  const xmlNode* method_node = xmlFirstElementChild(parts->signedInfo);
+  if (!isDsig(method_node, "CanonicalizationMethod")) return std::nullopt;
   const int method = c14nMethodOfAlgorithm(getNodeProp(method_node, "Algorithm").value_or(""));
   if (method < 0) return std::nullopt;
   return elementC14N(value, false, method);

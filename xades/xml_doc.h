@@ -75,6 +75,10 @@ inline constexpr char kSignedPropertiesType[] = "http://uri.etsi.org/01903#Signe
 inline constexpr char kEncodingDer[] = "http://uri.etsi.org/01903/v1.2.2#DER";
 inline constexpr char kEncodingBer[] = "http://uri.etsi.org/01903/v1.2.2#BER";
 
+// The size rule's answer of every engine function that returns bytes: the
+// buffer is missing or too small, and the size now tells what is needed.
+inline constexpr uint32_t kMoreData = 234;
+
 // The engine's canonicalisation numbers.
 inline constexpr int kC14nMethodInclusive = 0;
 inline constexpr int kC14nMethodWithComments = 1;

@@ -1,15 +1,23 @@
 // The object through which the application holds an XML document with XAdES
 // signatures: its own copy of the bytes (zero-filled when released or
-// replaced), with every operation forwarded to the engine or to a signature
-// tree built for the call. Nothing is cached between calls: each tree-walking
-// method parses the document anew.
+// replaced), with every operation forwarded to the engine or to the signature
+// tree of the document.
+//
+// The bytes are parsed once: the first method that needs the document loads
+// it and builds its tree, which every later method reads until Sign or
+// AddSignatureTimeStamp replaces the bytes. Trees handed out by
+// CreateSignatureTree read the same parse, so they and the object are used
+// on one thread.
 //
 // Signature numbers n count top-level signatures from 0, in the order of the
-// tree's top-level chain (the order the verification selects them in).
+// tree's top-level chain (the order the verification selects them in), the
+// same in every method: the count, the certificate, the time-stamp input and
+// the additions speak of the signature that Verify(n) checks.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "cryptolib/certificate.h"
@@ -63,11 +71,13 @@ class XmlSignedDocument {
   // Adds a signature time stamp (DER token) to signature n (two calls); the
   // held bytes change only on 0.
   uint32_t AddSignatureTimeStamp(int n, const uint8_t* token, uint32_t length);
-  // The index of the signature made with this certificate, or -1.
+  // The index of the signature whose KeyInfo certificate (the one its value
+  // is checked with) is this certificate, or -1.
   int FindSignerIndex(crypto::Certificate& certificate);
   // What a signature time stamp of signature n covers, under the size rule.
   uint32_t GetTimeStampInput(int n, uint8_t* out, uint32_t* size);
-  // A new tree over the held bytes (check build_failed() before walking).
+  // A new tree over the held bytes (check build_failed() before walking);
+  // it shares the object's parse and may outlive the object.
   std::unique_ptr<XadesSignatureNode> CreateSignatureTree() const;
 
   std::span<const uint8_t> bytes() const { return bytes_.bytes(); }
@@ -76,14 +86,25 @@ class XmlSignedDocument {
   // Runs a size-rule engine call twice and takes the output as the new bytes.
   template <typename Call>
   uint32_t ReplaceByTwoCalls(Call call);
-  // The node of top-level signature n in a new tree kept in *tree; none
-  // when the tree failed or has no such signature.
-  XadesSignatureNode* TopLevelNode(int n, std::unique_ptr<XadesSignatureNode>* tree) const;
+  // The document loaded from the held bytes (none when it does not load),
+  // and its tree; made once per bytes.
+  const std::shared_ptr<XadesVerifyContext>& Loaded() const;
+  XadesSignatureNode& Tree() const;
+  // The node of top-level signature n; none when the tree failed or has no
+  // such signature.
+  XadesSignatureNode* TopLevelNode(int n) const;
+  // Drops the parse after the bytes changed.
+  void Forget();
   // A node method run on signature n, the status kept.
   uint32_t VerifyNode(int n, uint32_t (XadesSignatureNode::*method)());
 
   crypto::WipedBuffer bytes_;
   uint32_t last_result_ = 0;
+  mutable bool load_tried_ = false;
+  mutable std::shared_ptr<XadesVerifyContext> loaded_;
+  mutable std::unique_ptr<XadesSignatureNode> tree_;
+  // Whether a signature that verifies vouches for the content Object.
+  std::optional<bool> content_vouched_;
 };
 
 }  // namespace vel::xades

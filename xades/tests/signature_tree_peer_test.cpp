@@ -152,6 +152,16 @@ class SignatureTreePeer : public ::testing::Test {
     return vel::test::ReadFileBytes(dir / "ts.der");
   }
 
+  // What a time stamp of signature n covers, as the program asks for it.
+  static std::string TimeStampInput(XmlSignedDocument& doc, int n) {
+    uint32_t size = 0;
+    EXPECT_EQ(doc.GetTimeStampInput(n, nullptr, &size), 234u);
+    std::string input(size, '\0');
+    EXPECT_EQ(doc.GetTimeStampInput(n, reinterpret_cast<uint8_t*>(input.data()), &size), 0u);
+    input.resize(size);
+    return input;
+  }
+
   // A (Signature-1) and B (Signature-2) over the content Objects, which then
   // stand alone under the root; two signature time stamps on A; a
   // counter-signature of A by the co-signer.
@@ -170,13 +180,8 @@ class SignatureTreePeer : public ::testing::Test {
 
     XmlSignedDocument stamped(AsBytes(parallel).data(), static_cast<uint32_t>(parallel.size()));
     for (const char* digest : {"sha1", "sha256"}) {
-      uint32_t size = 0;
-      ASSERT_EQ(stamped.GetTimeStampInput(0, nullptr, &size), 234u);
-      std::string input(size, '\0');
-      ASSERT_EQ(stamped.GetTimeStampInput(0, reinterpret_cast<uint8_t*>(input.data()), &size), 0u);
-      input.resize(size);
       std::string time;
-      const Bytes token = Stamp(input, digest, &time);
+      const Bytes token = Stamp(TimeStampInput(stamped, 0), digest, &time);
       ASSERT_EQ(stamped.AddSignatureTimeStamp(0, token.data(), static_cast<uint32_t>(token.size())),
                 0u);
       times_.push_back(time);
@@ -403,6 +408,114 @@ TEST_F(SignatureTreePeer, CounterSignatureUnderAnotherSignatureIsNotCorrect) {
   EXPECT_EQ(b->first_child()->Verify(), kVerifyFailed);
   EXPECT_EQ(b->Verify(), 0u);
   EXPECT_EQ(tree->Verify(), 0u);
+}
+
+// Elements that only resemble the signature's own parts, and parts that stand
+// twice, are never read in their place: by no check and no getter. Each
+// tampering of the document with A (signer, two time stamps, a
+// counter-signature) and B (co-signer) must leave A not correct, and the
+// certificate given for A must never be one A's value was not checked with.
+TEST_F(SignatureTreePeer, LookAlikePartsAreNeverTakenForTheSignaturesOwn) {
+  const std::string signerB64 = base64Encode(pki_->signer.cert->der());
+  const std::string cosignerB64 = base64Encode(pki_->cosigner.cert->der());
+  const std::string keyInfoA = test::ElementText(full_, "ds:KeyInfo", "Id=\"KeyInfo-1\"");
+  const std::string valueA = test::ElementText(full_, "ds:SignatureValue", "Id=\"SignatureValue-1\"");
+  const std::string valueB = test::ElementText(full_, "ds:SignatureValue", "Id=\"SignatureValue-2\"");
+  ASSERT_TRUE(!keyInfoA.empty() && !valueA.empty() && !valueB.empty());
+  // A's KeyInfo names the co-signer, and a look-alike before it carries the
+  // signer's certificate, which A's value verifies with.
+  const std::string cosignerKeyInfo = Replaced(keyInfoA, signerB64, cosignerB64);
+  const auto decoy = [&](const std::string& open, const std::string& close) {
+    return Replaced(full_, keyInfoA,
+                    open + "<ds:X509Data><ds:X509Certificate>" + signerB64 +
+                        "</ds:X509Certificate></ds:X509Data>" + close + cosignerKeyInfo);
+  };
+  // A's value moved into <ds:S> (with its Id, which the counter-signature
+  // names), B's SignatureValue in its place, and A's time stamps replaced by
+  // a token over B's SignatureValue.
+  XmlSignedDocument original(AsBytes(full_).data(), static_cast<uint32_t>(full_.size()));
+  std::string time;
+  const std::string tokenB = base64Encode(Stamp(TimeStampInput(original, 1), "sha1", &time));
+  const auto foreignToken = [&](const std::string&) { return tokenB; };
+  const std::string valueInS =
+      WithToken(WithToken(Replaced(full_, valueA,
+                                   "<ds:S Id=\"SignatureValue-1\">" + valueA.substr(valueA.find('>') + 1,
+                                                            valueA.rfind('<') - valueA.find('>') - 1) +
+                                       "</ds:S>" + valueB),
+                          0, foreignToken),
+                1, foreignToken);
+  // A second QualifyingProperties in another Object, with B's token.
+  const std::string secondProperties = Replaced(
+      full_, keyInfoA,
+      keyInfoA + "<ds:Object><xades:QualifyingProperties xmlns:xades=\"" + std::string(kXadesNs) +
+          "\"><xades:UnsignedProperties><xades:UnsignedSignatureProperties><xades:SignatureTimeStamp>"
+          "<xades:EncapsulatedTimeStamp>" + tokenB +
+          "</xades:EncapsulatedTimeStamp></xades:SignatureTimeStamp></xades:UnsignedSignatureProperties>"
+          "</xades:UnsignedProperties></xades:QualifyingProperties></ds:Object>");
+  // With a decoy, A's KeyInfo names the co-signer: the signer's name, which
+  // only the decoy carries, must not be given for A.
+  const struct {
+    const char* what;
+    std::string xml;
+    bool decoyCarriesTheSigner;
+  } cases[] = {
+      {"a KeyInfo of another namespace first", decoy("<x:KeyInfo xmlns:x=\"urn:inny\">", "</x:KeyInfo>"), true},
+      {"a ds:Key first", decoy("<ds:Key>", "</ds:Key>"), true},
+      {"a second ds:KeyInfo first", decoy("<ds:KeyInfo>", "</ds:KeyInfo>"), true},
+      {"A's value in ds:S, B's value and token in place", valueInS, false},
+      {"a second QualifyingProperties with a foreign token", secondProperties, false},
+  };
+  for (const auto& c : cases) {
+    XmlSignedDocument doc(AsBytes(c.xml).data(), static_cast<uint32_t>(c.xml.size()));
+    EXPECT_NE(doc.Verify(0), 0u) << c.what;
+    // The full check's steps for A: none may pass it.
+    auto tree = doc.CreateSignatureTree();
+    if (!tree->build_failed()) {
+      EXPECT_FALSE(tree->Verify() == 0 && tree->VerifySignatureTimeStamp() == 0) << c.what;
+    }
+    const auto certificate = doc.GetSignerCertificate(0);
+    if (certificate != nullptr && c.decoyCarriesTheSigner) {
+      EXPECT_NE(certificate->IsSame(crypto::Certificate(pki_->signer.cert)), 1) << c.what;
+    }
+  }
+}
+
+// An indented document (whitespace between the elements of the unsigned
+// properties and around the counter-signature): the counter-signature still
+// hangs below A, and every method counts A and B alike.
+TEST_F(SignatureTreePeer, IndentedCounterSignatureKeepsOnePositionScheme) {
+  std::string indented = full_;
+  for (const std::string& tag :
+       {std::string("<xades:UnsignedProperties>"), std::string("<xades:UnsignedSignatureProperties>"),
+        std::string("<xades:CounterSignature>"), std::string("</xades:SignatureTimeStamp>"),
+        std::string("</xades:CounterSignature>")}) {
+    for (size_t at = indented.find(tag); at != std::string::npos;
+         at = indented.find(tag, at + tag.size() + 3)) {
+      indented.insert(at + tag.size(), "\n  ");
+      indented.insert(at, "\n  ");
+    }
+  }
+  ASSERT_NE(indented, full_);
+  XmlSignedDocument doc(AsBytes(indented).data(), static_cast<uint32_t>(indented.size()));
+  int count = -1;
+  ASSERT_EQ(doc.GetSignatureCount(&count), 0u);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(doc.Verify(0), 0u);
+  EXPECT_EQ(doc.Verify(1), 0u);
+  EXPECT_EQ(doc.Verify(2), kDocNoSignature);
+  const auto second = doc.GetSignerCertificate(1);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->IsSame(crypto::Certificate(pki_->cosigner.cert)), 1);
+  crypto::Certificate signer(pki_->signer.cert);
+  EXPECT_EQ(doc.FindSignerIndex(signer), 0);
+  auto tree = doc.CreateSignatureTree();
+  ASSERT_FALSE(tree->build_failed());
+  ASSERT_NE(tree->first_child(), nullptr);
+  EXPECT_EQ(tree->first_child()->kind(), XadesSignatureNode::kCounterSignature);
+  EXPECT_EQ(tree->first_child()->Verify(), 0u);
+  ASSERT_NE(tree->next(), nullptr);
+  EXPECT_EQ(tree->next()->next(), nullptr);
+  EXPECT_EQ(tree->VerifySignatureTimeStamp(), 0u);
 }
 
 // Signing through the object: the PIN is asked once and the new signature

@@ -160,13 +160,68 @@ TEST(NodeHelpers, TextsAndAttributes) {
   EXPECT_EQ(getElementText(nullptr), nullptr);
   EXPECT_TRUE(nameIs(t, "t"));
   EXPECT_FALSE(nameIs(t, "tt"));
-  EXPECT_TRUE(namePrefixMatches(t, "tt"));
-  EXPECT_FALSE(namePrefixMatches(t, "u"));
   xmlDoc* fresh = xadesNewDoc("1.0");
   ASSERT_NE(fresh, nullptr);
   EXPECT_STREQ(reinterpret_cast<const char*>(fresh->version), "1.0");
   xadesFreeDoc(fresh);
   xadesFreeDoc(nullptr);
+}
+
+}  // namespace
+}  // namespace vel::xades
+
+namespace vel::xades {
+namespace {
+
+// The parts of a Signature: only exact XMLDSig names in the schema's order,
+// each at most once; anything else leaves no parts at all.
+TEST(NodeHelpers, SignaturePartsTakeOnlyTheSchemasElements) {
+  const std::string si = "<ds:SignedInfo/>", sv = "<ds:SignatureValue>AAAA</ds:SignatureValue>",
+                    ki = "<ds:KeyInfo><x:X509Data><ds:X509Certificate>AQ==</ds:X509Certificate></x:X509Data>"
+                         "<ds:X509Data>\n<ds:X509Certificate>Ag==</ds:X509Certificate></ds:X509Data></ds:KeyInfo>",
+                    qp = "<ds:Object>\n<xa:QualifyingProperties><xa:UnsignedProperties><xa:UnsignedSignatureProperties/>"
+                         "</xa:UnsignedProperties></xa:QualifyingProperties></ds:Object>";
+  const struct {
+    const char* what;
+    std::string children;
+    bool parts;
+  } cases[] = {
+      {"the schema's order, indented", "\n" + si + "\n" + sv + "\n" + ki + "\n" + qp + "<ds:Object/>\n", true},
+      {"no KeyInfo, no Object", si + sv, true},
+      {"a look-alike of another namespace", si + sv + "<x:KeyInfo/>" + ki, false},
+      {"a name that begins the expected one", si + "<ds:S>AAAA</ds:S>" + sv, false},
+      {"a name that the expected one begins", si + sv + "<ds:KeyInfoX/>" + ki, false},
+      {"KeyInfo twice", si + sv + ki + ki, false},
+      {"SignatureValue twice", si + sv + sv, false},
+      {"out of order", sv + si, false},
+      {"KeyInfo after an Object", si + sv + qp + ki, false},
+  };
+  for (const auto& c : cases) {
+    XmlDocPtr doc = xadesParseMemory(
+        "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" xmlns:x=\"urn:x\" "
+        "xmlns:xa=\"http://uri.etsi.org/01903/v1.3.2#\">" +
+        c.children + "</ds:Signature>");
+    ASSERT_TRUE(doc) << c.what;
+    const xmlNode* signature = xmlDocGetRootElement(doc.get());
+    const auto parts = signatureParts(signature);
+    EXPECT_EQ(parts.has_value(), c.parts) << c.what;
+    if (!c.parts) {
+      EXPECT_EQ(signatureValueOf(signature), nullptr) << c.what;
+      EXPECT_EQ(signerCertificateOf(signature), nullptr) << c.what;
+    }
+  }
+  XmlDocPtr doc = xadesParseMemory(
+      "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" xmlns:x=\"urn:x\" "
+      "xmlns:xa=\"http://uri.etsi.org/01903/v1.3.2#\">" + si + sv + ki + qp + "</ds:Signature>");
+  const xmlNode* signature = xmlDocGetRootElement(doc.get());
+  // The first X509Certificate of an XMLDSig X509Data, never the look-alike's.
+  XmlCharPtr text(xmlNodeGetContent(signerCertificateOf(signature)));
+  EXPECT_STREQ(reinterpret_cast<const char*>(text.get()), "Ag==");
+  EXPECT_NE(unsignedSignaturePropertiesOf(signature), nullptr);
+  doc = xadesParseMemory(
+      "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" xmlns:x=\"urn:x\" "
+      "xmlns:xa=\"http://uri.etsi.org/01903/v1.3.2#\">" + si + sv + qp + qp + "</ds:Signature>");
+  EXPECT_EQ(qualifyingPropertiesOf(xmlDocGetRootElement(doc.get())), nullptr);  // two: neither
 }
 
 }  // namespace
