@@ -409,7 +409,9 @@ TEST_F(MainWindowTest, PresentingAndSavingGiveOnlySignedContent) {
     if (c.present_message >= 0) {
       Find<QPushButton>(&w, "1057")->click();
       ASSERT_EQ(p.shown().size(), before + (c.present_message ? 1 : 0));
-      if (c.present_message) EXPECT_EQ(p.shown().back().id, c.present_message);
+      if (c.present_message) {
+        EXPECT_EQ(p.shown().back().id, c.present_message);
+      }
       EXPECT_TRUE(env.TempIsEmpty());
     }
     const fs::path out = env / "out.bin";
@@ -419,7 +421,9 @@ TEST_F(MainWindowTest, PresentingAndSavingGiveOnlySignedContent) {
     ASSERT_EQ(p.shown().size(), before + 2);
     EXPECT_EQ(p.shown().back().id, c.save_message);
     EXPECT_EQ(fs::exists(out), !c.saved.empty());
-    if (!c.saved.empty()) EXPECT_EQ(test::ReadFileText(out), c.saved);
+    if (!c.saved.empty()) {
+      EXPECT_EQ(test::ReadFileText(out), c.saved);
+    }
     fs::remove(out);
   }
 }

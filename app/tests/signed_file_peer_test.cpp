@@ -438,8 +438,9 @@ TEST_F(SignedFilePeerTest, ABinaryPartIsVerifiedAsItStands) {
     CSignedFile file;
     ASSERT_EQ(file.Load(path.string(), true), 1);
     EXPECT_EQ(file.GetState(), CSignedFile::kStateSmimeMultipart);
-    if (!spoil)
+    if (!spoil) {
       EXPECT_EQ(Bytes(file.signed_content().begin(), file.signed_content().end()), test::ReadFileBytes(entity));
+    }
     EXPECT_EQ(FrontEndSaysCorrect(verifier, file), !spoil);
   }
 }

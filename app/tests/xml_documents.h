@@ -127,11 +127,12 @@ inline std::string OneSignature(const XmlSigner& s, const fs::path& dir, const s
   return XmlSecSign(s, kDeclaration + XadesTemplate(s, id, {"#Object-" + id}, ContentObject(id)), id, dir);
 }
 
-// Two signatures side by side under one root, each over its own content.
+// Two signatures side by side under one root over the same content, which
+// the first one carries.
 inline std::string TwoParallel(const XmlSigner& a, const XmlSigner& b, const fs::path& dir) {
   std::string doc = std::string(kDeclaration) + "<Podpisy>" +
                     XadesTemplate(a, "Sig-A", {"#Object-Sig-A"}, ContentObject("Sig-A")) +
-                    XadesTemplate(b, "Sig-B", {"#Object-Sig-B"}, ContentObject("Sig-B")) + "</Podpisy>";
+                    XadesTemplate(b, "Sig-B", {"#Object-Sig-A"}, "") + "</Podpisy>";
   doc = XmlSecSign(a, doc, "Sig-A", dir);
   return XmlSecSign(b, doc, "Sig-B", dir);
 }
