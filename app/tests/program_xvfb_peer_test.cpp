@@ -18,6 +18,8 @@
 #include "app/registry_names.h"
 #include "app/tests/kdoc_fixture.h"
 #include "app/ui/main_window.h"
+#include "app/viewer_app.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 
 namespace vel::app {
@@ -100,6 +102,72 @@ class ProgramOnXvfbTest : public ::testing::Test {
     return test::RunCommand("DISPLAY=" + display_ + " xdotool " + args).output;
   }
 
+  // A display of our own, its frame buffer in env/fb: Xvfb names its number on a pipe.
+  bool StartDisplay() {
+    const fs::path fb = env / "fb";
+    fs::create_directories(fb);
+    int pipe_fd[2];
+    if (pipe(pipe_fd) != 0) return false;
+    xvfb_ = fork();
+    if (xvfb_ == 0) {
+      dup2(open("/dev/null", O_RDWR), 2);
+      const std::string fd = std::to_string(pipe_fd[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x800x24", "-fbdir", fb.c_str(),
+             "-nolisten", "tcp", nullptr);
+      _exit(127);
+    }
+    ::close(pipe_fd[1]);
+    std::string number;
+    char c = 0;
+    while (read(pipe_fd[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(pipe_fd[0]);
+    display_ = ":" + number;
+    return !number.empty();
+  }
+
+  // The shipped program on that display with these arguments, its settings
+  // and stores in env and `more` in its environment; its output in env/program.log.
+  void StartProgram(const std::vector<std::string>& args, const std::vector<std::string>& more) {
+    // The X keyboard library hands strndup names without their terminator;
+    // the sanitizer's strict string checks would stop the program there.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> argv{VEL_PROGRAM}, environment{
+        "DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "VELDOC_REGISTRY_DIR=" + (env / "reg").string(),
+        "VELDOC_STORE_DIR=" + (env / "stores").string(),
+        "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":strict_string_checks=0"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    environment.insert(environment.end(), more.begin(), more.end());
+    program_ = Spawn(argv, environment, env / "program.log");
+  }
+
+  // The id of the program's window with exactly this title; empty (and the
+  // test failed, saying what was shown instead) when none appears. A loaded
+  // machine can take long to start the program; one that ended is told at once.
+  std::string WaitForWindow(const std::string& title) {
+    std::string window;
+    int ended = -1;
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    const std::string pattern =
+        "^" + QRegularExpression::escape(QString::fromStdString(title)).toStdString() + "$";
+    while (window.empty() && ended == -1 && std::chrono::steady_clock::now() < deadline) {
+      window = Xdotool("search --name " + test::ShellQuote(pattern));
+      if (window.empty()) {
+        ended = WaitFor(program_, 100ms);
+        if (ended != -1) program_ = -1;
+      }
+    }
+    EXPECT_FALSE(window.empty()) << "no window \"" << title << "\"; the program "
+                                 << (ended == -1 ? "runs" : "ended with " + std::to_string(ended))
+                                 << "; windows shown:\n"
+                                 << test::RunCommand("export DISPLAY=" + display_ +
+                                                     "; for w in $(xdotool search --name .); do xdotool "
+                                                     "getwindowname $w; done")
+                                        .output
+                                 << "its output:\n"
+                                 << test::RunCommand("cat " + test::ShellQuote((env / "program.log").string())).output;
+    return window.substr(0, window.find('\n'));
+  }
+
   test::KdocEnvironment env;
   std::string display_;
   pid_t xvfb_ = -1, program_ = -1;
@@ -131,62 +199,12 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   const QPoint next = centre("1010"), fit = centre("1006"), close = centre("1067");
   layout.ResetViewer();  // the program opens the container itself
 
-  // A display of our own: Xvfb names its number on a pipe.
-  const fs::path fb = env / "fb";
-  fs::create_directories(fb);
-  int pipe_fd[2];
-  ASSERT_EQ(pipe(pipe_fd), 0);
-  xvfb_ = fork();
-  if (xvfb_ == 0) {
-    dup2(open("/dev/null", O_RDWR), 2);
-    const std::string fd = std::to_string(pipe_fd[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x800x24", "-fbdir", fb.c_str(),
-           "-nolisten", "tcp", nullptr);
-    _exit(127);
-  }
-  ::close(pipe_fd[1]);
-  std::string number;
-  char c = 0;
-  while (read(pipe_fd[0], &c, 1) == 1 && c != '\n') number += c;
-  ::close(pipe_fd[0]);
-  ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-  display_ = ":" + number;
-
-  const std::string title = "Vellorum Sign 3.0.0.25 [" + cab.string() + "]";
-  // The X keyboard library hands strndup names without their terminator;
-  // the sanitizer's strict string checks would stop the program there.
-  const char* asan = std::getenv("ASAN_OPTIONS");
+  ASSERT_TRUE(StartDisplay());
   // "/nc": other tests run copies of the program (or stand-ins of its name)
   // meanwhile, and the single-instance rule is not what this test is about.
-  program_ = Spawn({VEL_PROGRAM, "/nc", cab.string()},
-                   {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "VELDOC_REGISTRY_DIR=" + (env / "reg").string(),
-                    "VELDOC_STORE_DIR=" + (env / "stores").string(),
-                    "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":strict_string_checks=0"},
-                   env / "program.log");
-  ASSERT_GT(program_, 0);
-
-  // The window appears once the container is open and its verdict known. A
-  // loaded machine can take long to start it; a program that ended or showed
-  // something else is told at once.
-  std::string window;
-  int ended = -1;
-  const auto deadline = std::chrono::steady_clock::now() + 90s;
-  while (window.empty() && ended == -1 && std::chrono::steady_clock::now() < deadline) {
-    window = Xdotool("search --name " + test::ShellQuote("^" + QRegularExpression::escape(
-                                                                    QString::fromStdString(title)).toStdString() + "$"));
-    if (window.empty()) {
-      ended = WaitFor(program_, 100ms);
-      if (ended != -1) program_ = -1;
-    }
-  }
-  ASSERT_FALSE(window.empty()) << "no main window; the program " << (ended == -1 ? "runs" : "ended with " + std::to_string(ended))
-                               << "; windows shown:\n"
-                               << test::RunCommand("export DISPLAY=" + display_ +
-                                                   "; for w in $(xdotool search --name .); do xdotool getwindowname $w; done")
-                                      .output
-                               << "its output:\n"
-                               << test::RunCommand("cat " + test::ShellQuote((env / "program.log").string())).output;
-  window = window.substr(0, window.find('\n'));
+  StartProgram({"/nc", cab.string()}, {});
+  const std::string window = WaitForWindow("Vellorum Sign 3.0.0.25 [" + cab.string() + "]");
+  ASSERT_FALSE(window.empty());
   Xdotool("windowsize " + window + " 960 760");
   Xdotool("windowmove " + window + " 0 0");
   std::this_thread::sleep_for(300ms);
@@ -197,7 +215,7 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   };
   click(next);
   click(fit);
-  const QImage screen = ReadXwd(fb / "Xvfb_screen0");
+  const QImage screen = ReadXwd(env / "fb/Xvfb_screen0");
   ASSERT_FALSE(screen.isNull());
   const fs::path shot = fs::path(VEL_BINARY_DIR) / "main_window_xvfb.png";
   EXPECT_TRUE(screen.save(QString::fromStdString(shot.string())));
@@ -221,6 +239,46 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   const int status = WaitFor(program_, 10s);
   EXPECT_EQ(status, 0) << "the program did not end";
   if (status != -1) program_ = -1;
+}
+
+// The test build's script in the shipped program's environment answers none
+// of its questions: a second copy shows that one already runs and waits for
+// the person, and nothing is written to the script's log.
+TEST_F(ProgramOnXvfbTest, ShippedProgramAsksWhateverItsEnvironmentSays) {
+  // The copy already running: a process under the program's own name.
+  fs::create_directories(env / "running");
+  const fs::path running = env / "running/DezazudIvirar";
+  fs::copy_file("/bin/sleep", running);
+  const pid_t first = fork();
+  if (first == 0) {
+    execl(running.c_str(), "DezazudIvirar", "120", nullptr);
+    _exit(127);
+  }
+  bool seen = false;
+  for (int i = 0; i < 200 && !seen; ++i) {
+    for (const auto& p : platform::SnapshotProcesses().value_or(std::vector<platform::ProcessEntry>{}))
+      seen = seen || (p.pid == first && p.exe_name == "DezazudIvirar");
+    if (!seen) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(seen);
+
+  ASSERT_TRUE(StartDisplay());
+  const fs::path script = env / "script", log = env / "prompt.log";
+  test::WriteFileText(script, "");
+  StartProgram({}, {"VELDOC_PROMPT_SCRIPT=" + script.string(), "VELDOC_PROMPT_LOG=" + log.string()});
+  const std::string box = WaitForWindow(kAppCaption);
+  Stop(first);
+  ASSERT_FALSE(box.empty());
+  std::this_thread::sleep_for(300ms);
+  const QImage screen = ReadXwd(env / "fb/Xvfb_screen0");
+  EXPECT_TRUE(screen.save(QString::fromStdString((fs::path(VEL_BINARY_DIR) / "second_copy_xvfb.png").string())));
+
+  Xdotool("windowfocus --sync " + box);
+  Xdotool("key --clearmodifiers Return");
+  const int status = WaitFor(program_, 10s);
+  EXPECT_EQ(status, 0) << "the program did not end";
+  if (status != -1) program_ = -1;
+  EXPECT_FALSE(fs::exists(log));
 }
 
 }  // namespace
