@@ -254,6 +254,10 @@ TEST_F(ProgramOnXvfbTest, ShippedProgramAsksWhateverItsEnvironmentSays) {
     execl(running.c_str(), "DezazudIvirar", "120", nullptr);
     _exit(127);
   }
+  const struct Ender {
+    pid_t pid;
+    ~Ender() { Stop(pid); }
+  } ender{first};
   bool seen = false;
   for (int i = 0; i < 200 && !seen; ++i) {
     for (const auto& p : platform::SnapshotProcesses().value_or(std::vector<platform::ProcessEntry>{}))
@@ -267,7 +271,6 @@ TEST_F(ProgramOnXvfbTest, ShippedProgramAsksWhateverItsEnvironmentSays) {
   test::WriteFileText(script, "");
   StartProgram({}, {"VELDOC_PROMPT_SCRIPT=" + script.string(), "VELDOC_PROMPT_LOG=" + log.string()});
   const std::string box = WaitForWindow(kAppCaption);
-  Stop(first);
   ASSERT_FALSE(box.empty());
   std::this_thread::sleep_for(300ms);
   const QImage screen = ReadXwd(env / "fb/Xvfb_screen0");
