@@ -32,12 +32,6 @@ inline constexpr char kViewerMember[] = "DezazudIvirar.exe";
 inline constexpr uint32_t kDocUnreadable = 0xFFFFFFFF;
 inline constexpr uint32_t kDocRewriteFailed = 1359;
 
-// Where the signing flow reports each step it reaches, for measuring the
-// steps and for stopping the process at a chosen moment of the rewrite.
-struct SigningHooks {
-  std::function<void(const char* step)> on_step;
-};
-
 class CSignedDocObj {
  public:
   CSignedDocObj(const CMessageTable& catalog, Prompt& prompt);
@@ -83,7 +77,12 @@ class CSignedDocObj {
   // Whether the open container carries the program's own file.
   bool has_viewer() const { return has_viewer_; }
 
-  SigningHooks& hooks() { return hooks_; }
+ protected:
+  // Each step the signing flow reaches ("sign", "timestamp", "extracted",
+  // "signatures-written", "cabinet-written", "renamed"); nothing here. A
+  // subclass may watch them, to measure the steps or to stop the process at
+  // a chosen moment of the rewrite.
+  virtual void StepReached(const char* /*step*/) {}
 
  private:
   uint32_t OpenContainer();
@@ -103,9 +102,6 @@ class CSignedDocObj {
   std::string SignFailureText(uint32_t error) const;
   uint32_t TimeStamp(crypto::Certificate& certificate, int signer, int* wait_pid, bool* unknown_authority);
   uint32_t RewriteContainer(std::span<const uint8_t> signatures);
-  void Step(const char* step) {
-    if (hooks_.on_step) hooks_.on_step(step);
-  }
 
   std::string error_text_;
   uint32_t last_error_ = 0;
@@ -120,7 +116,6 @@ class CSignedDocObj {
   Prompt& prompt_;
   bool proxy_given_ = false, proxy_with_host_ = false, proxy_with_credentials_ = false;
   std::string proxy_address_, proxy_user_, proxy_password_;
-  SigningHooks hooks_;
 };
 
 // The name of the container a printer job becomes: ".kdsc" turned into ".kdoc"

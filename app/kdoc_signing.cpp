@@ -152,7 +152,7 @@ uint32_t CSignedDocObj::Sign(int* wait_pid) {
     return last_error_ = platform::kErrorCancelled;
 
   StartWaitProgram(wait_pid);
-  Step("sign");
+  StepReached("sign");
   // What to put back when a later step fails: the previous signatures, or none.
   std::unique_ptr<crypto::DetachedCmsMessage> saved;
   if (!signatures_) {
@@ -210,7 +210,7 @@ uint32_t CSignedDocObj::Sign(int* wait_pid) {
 uint32_t CSignedDocObj::TimeStamp(crypto::Certificate& certificate, int signer, int* wait_pid,
                                   bool* unknown_authority) {
   StartWaitProgram(wait_pid);
-  Step("timestamp");
+  StepReached("timestamp");
   std::vector<uint8_t> value;
   uint32_t status = ReadSized(
       [&](uint8_t* out, uint32_t* size) { return signatures_->GetSignerSignatureValue(signer, out, size); },
@@ -282,7 +282,7 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
 
   // The pages come from the container as it is now; it must give them all.
   if (!cabinet::ExtractCabinet(FdPath(fd_).c_str(), dir.c_str())) return kDocRewriteFailed;
-  Step("extracted");
+  StepReached("extracted");
   // The old signatures are replaced; other members besides pages and the
   // program's own file are not carried over.
   if (const std::string old = FindMember(dir, kSignaturesMember); !old.empty()) fs::remove(dir + "/" + old, ec);
@@ -293,7 +293,7 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
 
   const std::string signature_file = dir + "/" + kSignaturesMember;
   if ((error = WriteNewFile(signature_file, signatures)) != 0) return error;
-  Step("signatures-written");
+  StepReached("signatures-written");
 
   std::vector<std::string> members{signature_file};
   members.insert(members.end(), pages.begin(), pages.end());
@@ -310,12 +310,12 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
     ::unlink(cab.c_str());
     return kDocRewriteFailed;
   }
-  Step("cabinet-written");
+  StepReached("cabinet-written");
   if ((error = CommitFile(cab_fd, cab, path_)) != 0) {
     ::unlink(cab.c_str());
     return error;
   }
-  Step("renamed");
+  StepReached("renamed");
 
   // The document now is the new file: hold it open and locked as the old one was.
   const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);

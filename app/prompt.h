@@ -82,21 +82,12 @@ class ScriptedPrompt : public Prompt {
   // Records the window and closes it at once: nobody is there to close it.
   void RunWindow(const std::string& name, const std::function<void()>& run) override;
 
-  // For tests that start the program itself: with VELDOC_PROMPT_SCRIPT set, the
-  // program answers from that file (one answer a line: a number for a message
-  // box, "file:<path>", "file+ext:<path>" or "cancel" for a file dialog) and
-  // appends what it shows to VELDOC_PROMPT_LOG, one tab-separated line each.
-  // nullptr when the variable is not set.
-  static std::unique_ptr<ScriptedPrompt> FromEnvironment();
-
  private:
   std::optional<FileDialogAnswer> NextFileAnswer(const std::string& kind, const FileDialogRequest& r);
-  void Log(const Shown& s) const;
 
   std::deque<int> message_answers_;
   std::deque<std::optional<FileDialogAnswer>> file_answers_;
   std::vector<Shown> shown_;
-  std::string log_path_;
 };
 
 }  // namespace vel::app

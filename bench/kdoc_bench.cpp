@@ -33,6 +33,16 @@ using vel::bench::Clock;
 using vel::bench::Ms;
 using vel::bench::WriteBytes;
 
+// A document that notes when the signing flow reaches each step.
+class StepTimedDoc : public vel::app::CSignedDocObj {
+ public:
+  using CSignedDocObj::CSignedDocObj;
+  std::vector<std::pair<std::string, Clock::time_point>> marks;
+
+ private:
+  void StepReached(const char* step) override { marks.emplace_back(step, Clock::now()); }
+};
+
 long MaxRssKb() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -136,17 +146,15 @@ int main(int argc, char** argv) {
   vel::crypto::SetCertificateWindowHandlers(h);
 
   for (int round = 0; round < 3; ++round) {
-    vel::app::CSignedDocObj doc(catalog, prompt);
+    StepTimedDoc doc(catalog, prompt);
     if (doc.Open(container, 1) != 0) return 1;
-    std::vector<std::pair<std::string, Clock::time_point>> marks;
-    doc.hooks().on_step = [&](const char* step) { marks.emplace_back(step, Clock::now()); };
     int wait = 0;
     const auto t0 = Clock::now();
     if (doc.Sign(&wait) != 0) return std::printf("signing failed\n"), 1;
     const auto t1 = Clock::now();
     std::printf("sign %d: total %.1f ms;", round, Ms(t0, t1));
     auto prev = t0;
-    for (const auto& [step, at] : marks) {
+    for (const auto& [step, at] : doc.marks) {
       std::printf(" ->%s %.1f ms", step.c_str(), Ms(prev, at));
       prev = at;
     }

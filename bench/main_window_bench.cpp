@@ -64,7 +64,6 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/main_window_bench_XXXXXX";
   const fs::path dir = ::mkdtemp(tmpl);
   setenv("VELDOC_REGISTRY_DIR", (dir / "reg").c_str(), 1);
-  setenv("VELDOC_PROMPT_SCRIPT", "/dev/null", 1);  // no waiting program: the window's own work only
   fs::create_directories(dir / "reg");
   fs::create_directories(dir / "pages");
   const auto t_make = Clock::now();

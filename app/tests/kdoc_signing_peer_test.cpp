@@ -354,6 +354,19 @@ TEST_F(KdocSigningTest, TheListVerifiesEverySigner) {
   for (const auto& e : changed.signature_list().entries()) EXPECT_EQ(e->status, kSignatureInvalid);
 }
 
+// Writes a byte to `ready` when the rewrite of the container begins.
+class RewriteSignalled : public CSignedDocObj {
+ public:
+  RewriteSignalled(const CMessageTable& catalog, Prompt& prompt, int ready)
+      : CSignedDocObj(catalog, prompt), ready_(ready) {}
+
+ private:
+  void StepReached(const char* step) override {
+    if (std::string(step) == "extracted") (void)!::write(ready_, "x", 1);
+  }
+  int ready_;
+};
+
 // A signing process killed at a random moment of its rewrite leaves the old
 // container or the new one, and either opens.
 TEST_F(KdocSigningTest, KillDuringTheRewriteLeavesOldOrNew) {
@@ -368,11 +381,8 @@ TEST_F(KdocSigningTest, KillDuringTheRewriteLeavesOldOrNew) {
   auto start_child = [&](int ready) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-      CSignedDocObj doc(catalog, prompt);
+      RewriteSignalled doc(catalog, prompt, ready);
       if (doc.Open(container, 1) != 0) ::_exit(3);
-      doc.hooks().on_step = [ready](const char* step) {
-        if (std::string(step) == "extracted") (void)!::write(ready, "x", 1);
-      };
       const uint32_t r = SignWith(doc, pki.cosigner, false);
       ::_exit(r == 0 ? 0 : 4);
     }

@@ -1,5 +1,6 @@
 // Starts the program itself: the single-instance rule between two copies of
-// the binary, and the main window in both languages driven offscreen.
+// the binary, and the main window in both languages driven offscreen. The
+// program's test build answers from a script; the shipped one cannot.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -32,8 +33,8 @@ class ProgramTest : public ::testing::Test {
   TempDir registry_;
 };
 
-// Two copies of the binary under its own name: the second one sees the first,
-// says so and ends.
+// Two copies under the program's own name, the first shipped, the second its
+// test build: the second one sees the first, says so and ends.
 TEST_F(ProgramTest, SecondCopyIsRefused) {
   TempDir dirs;
   fs::create_directories(dirs / "a");
@@ -41,7 +42,7 @@ TEST_F(ProgramTest, SecondCopyIsRefused) {
   const fs::path first = dirs / "a/DezazudIvirar";
   const fs::path second = dirs / "b/DezazudIvirar";
   fs::copy_file(VEL_PROGRAM, first);
-  fs::copy_file(VEL_PROGRAM, second);
+  fs::copy_file(VEL_SCRIPTED_PROGRAM, second);
 
   const int pid = platform::StartProgram(first.string());
   ASSERT_GT(pid, 0);
@@ -86,12 +87,23 @@ TEST_F(ProgramTest, ExportPacksTheFileWithTheProgram) {
   const fs::path script = dir / "script";
   test::WriteFileText(script, "file:" + (dir / "umowa.cab").string() + "\n");
   auto r = test::RunCommand("VELDOC_PROMPT_SCRIPT=" + test::ShellQuote(script.string()) + " timeout 60 " +
-                            test::ShellQuote(VEL_PROGRAM) + " /nc /ex " + test::ShellQuote(source.string()));
+                            test::ShellQuote(VEL_SCRIPTED_PROGRAM) + " /nc /ex " + test::ShellQuote(source.string()));
   ASSERT_EQ(r.exit_code, 0) << r.output;
   r = test::RunCommand("cabextract -t " + test::ShellQuote((dir / "umowa.cab").string()));
   EXPECT_EQ(r.exit_code, 0) << r.output;
   EXPECT_NE(r.output.find("umowa.txt"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("DezazudIvirar"), std::string::npos) << r.output;
+}
+
+// No one's environment answers the shipped program's questions: nothing in it
+// reads the test build's script or knows its prompt; the test build has both,
+// so the search finds them where they are.
+TEST_F(ProgramTest, OnlyTheTestBuildAnswersFromAScript) {
+  const std::string shipped = test::ReadFileText(VEL_PROGRAM), scripted = test::ReadFileText(VEL_SCRIPTED_PROGRAM);
+  for (const char* what : {"VELDOC_PROMPT_SCRIPT", "VELDOC_PROMPT_LOG", "ScriptedPrompt"}) {
+    EXPECT_EQ(shipped.find(what), std::string::npos) << what;
+    EXPECT_NE(scripted.find(what), std::string::npos) << what;
+  }
 }
 
 TEST_F(ProgramTest, MainWindowInBothLanguages) {

@@ -9,6 +9,8 @@
 #include "app/registry_names.h"
 #include "app/tests/xvfb_fixture.h"
 #include "app/ui/main_window.h"
+#include "app/viewer_app.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 
 namespace vel::app {
@@ -73,6 +75,48 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   EXPECT_EQ(status, 0) << "the program did not end well; its output:\n"
                        << test::RunCommand("cat " + test::ShellQuote((env / "program.log").string())).output;
   if (status != -1) program_ = -1;
+}
+
+// The test build's script in the shipped program's environment answers none
+// of its questions: a second copy shows that one already runs and waits for
+// the person, and nothing is written to the script's log.
+TEST_F(ProgramOnXvfbTest, ShippedProgramAsksWhateverItsEnvironmentSays) {
+  // The copy already running: a process under the program's own name.
+  fs::create_directories(env / "running");
+  const fs::path running = env / "running/DezazudIvirar";
+  fs::copy_file("/bin/sleep", running);
+  const pid_t first = fork();
+  if (first == 0) {
+    execl(running.c_str(), "DezazudIvirar", "120", nullptr);
+    _exit(127);
+  }
+  const struct Ender {
+    pid_t pid;
+    ~Ender() { xvfb::Stop(pid); }
+  } ender{first};
+  bool seen = false;
+  for (int i = 0; i < 200 && !seen; ++i) {
+    for (const auto& p : platform::SnapshotProcesses().value_or(std::vector<platform::ProcessEntry>{}))
+      seen = seen || (p.pid == first && p.exe_name == "DezazudIvirar");
+    if (!seen) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(seen);
+
+  StartDisplay();
+  const fs::path script = env / "script", log = env / "prompt.log";
+  test::WriteFileText(script, "");
+  StartProgramWith({}, {"VELDOC_PROMPT_SCRIPT=" + script.string(), "VELDOC_PROMPT_LOG=" + log.string()});
+  const std::string box = WaitForWindow(kAppCaption);
+  ASSERT_FALSE(box.empty());
+  std::this_thread::sleep_for(300ms);
+  Screen("second_copy_xvfb.png");
+
+  Xdotool("windowfocus --sync " + box);
+  Xdotool("key --clearmodifiers Return");
+  const int status = WaitFor(program_, 10s);
+  EXPECT_EQ(status, 0) << "the program did not end";
+  if (status != -1) program_ = -1;
+  EXPECT_FALSE(fs::exists(log));
 }
 
 }  // namespace

@@ -54,38 +54,49 @@ class ProgramOnXvfb : public ::testing::Test {
     ASSERT_FALSE(display_.empty()) << "Xvfb did not start";
   }
 
-  // Starts the program on `document` with the test's registry and stores
-  // (and `extra_env`), waits for the main window titled for it and places
-  // it at 0,0 in 960 by 760; its window id.
-  std::string StartProgram(const fs::path& document, const std::vector<std::string>& extra_env = {}) {
-    const std::string title = "Vellorum Sign 3.0.0.25 [" + document.string() + "]";
-    std::vector<std::string> environment = test::ProgramEnvironment(display_, env / "reg", env / "stores");
+  // Starts the shipped program with these arguments, the test's settings and
+  // stores, and `extra_env`; its output goes to env/program.log.
+  void StartProgramWith(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+    std::vector<std::string> argv{VEL_PROGRAM}, environment =
+                                                    test::ProgramEnvironment(display_, env / "reg", env / "stores");
+    argv.insert(argv.end(), args.begin(), args.end());
     environment.insert(environment.end(), extra_env.begin(), extra_env.end());
-    program_ = Spawn({VEL_PROGRAM, "/nc", document.string()}, environment, env / "program.log");
+    program_ = Spawn(argv, environment, env / "program.log");
     EXPECT_GT(program_, 0);
+  }
 
-    // The window appears once the document is open and its verdict known. A
-    // loaded machine can take long to start it; a program that ended or showed
-    // something else is told at once.
+  // The id of the window with exactly this title; empty (and the test failed,
+  // saying what was shown instead) when none appears. A loaded machine can take
+  // long to start the program; one that ended or showed something else is told
+  // at once.
+  std::string WaitForWindow(const std::string& title) {
     std::string window;
     int ended = -1;
     const auto deadline = std::chrono::steady_clock::now() + 90s;
+    const std::string pattern = "^" + QRegularExpression::escape(QString::fromStdString(title)).toStdString() + "$";
     while (window.empty() && ended == -1 && std::chrono::steady_clock::now() < deadline) {
-      window = Xdotool("search --name " + test::ShellQuote("^" + QRegularExpression::escape(
-                                                                      QString::fromStdString(title)).toStdString() + "$"));
+      window = Xdotool("search --name " + test::ShellQuote(pattern));
       if (window.empty()) {
         ended = WaitFor(program_, 100ms);
         if (ended != -1) program_ = -1;
       }
     }
-    EXPECT_FALSE(window.empty()) << "no main window; the program "
+    EXPECT_FALSE(window.empty()) << "no window \"" << title << "\"; the program "
                                  << (ended == -1 ? "runs" : "ended with " + std::to_string(ended))
                                  << "; windows shown:\n"
-                                 << display_session_->WindowNames()
-                                 << "its output:\n"
+                                 << display_session_->WindowNames() << "its output:\n"
                                  << test::RunCommand("cat " + test::ShellQuote((env / "program.log").string())).output;
+    return window.substr(0, window.find('\n'));
+  }
+
+  // Starts the program on `document` (with "/nc": other tests run copies of
+  // the program meanwhile, and the single-instance rule is not what these tests
+  // are about), waits for the main window titled for it and places it at 0,0
+  // in 960 by 760; its window id.
+  std::string StartProgram(const fs::path& document, const std::vector<std::string>& extra_env = {}) {
+    StartProgramWith({"/nc", document.string()}, extra_env);
+    const std::string window = WaitForWindow("Vellorum Sign 3.0.0.25 [" + document.string() + "]");
     if (window.empty()) return window;
-    window = window.substr(0, window.find('\n'));
     Xdotool("windowsize " + window + " 960 760");
     Xdotool("windowmove " + window + " 0 0");
     std::this_thread::sleep_for(300ms);

@@ -1,8 +1,6 @@
-// Fills start-up's services with the program's real windows and dialogs (or,
-// for tests that start the program, with scripted answers).
+// Fills start-up's services with the program's real windows and dialogs; the
+// questions go to the prompt the program was started with.
 #pragma once
-
-#include <memory>
 
 #include "app/viewer_app.h"
 
@@ -10,12 +8,10 @@ namespace vel::app {
 
 class StartupWindows {
  public:
-  StartupWindows();
-  ~StartupWindows();
+  explicit StartupWindows(Prompt& prompt);
   StartupServices& services() { return services_; }
 
  private:
-  std::unique_ptr<Prompt> prompt_;
   StartupServices services_;
 };
 

@@ -398,7 +398,7 @@ void CMainWindow::ShowPage() {
 void CMainWindow::LoadProxy() { proxy_ = LoadProxySettings(kUserKey); }
 
 void CMainWindow::ShowBusy() {
-  if (wait_pid_ == 0 && !std::getenv("VELDOC_PROMPT_SCRIPT")) CSignedDocObj::StartWaitProgram(&wait_pid_);
+  CSignedDocObj::StartWaitProgram(&wait_pid_);
   if (!processing_) processing_ = std::make_unique<CProcessingDialog>(catalog_);
   if (wait_pid_ <= 0) {
     wait_pid_ = 0;
