@@ -788,14 +788,16 @@ size_t PositionAfter(const std::vector<CertPtr>& certs, const CertContext* previ
   return certs.size();
 }
 
+bool NameTextContains(std::span<const uint8_t> name_der, std::string_view text) {
+  std::optional<std::string> name = CertNameToStr(name_der, kCertSimpleNameStr);
+  return name && FoldCase(*name).find(FoldCase(text)) != std::u32string::npos;
+}
+
 CertPtr FindCertificateBySubjectText(CertStore& store, std::string_view text,
                                      const CertContext* previous) {
   const std::vector<CertPtr>& certs = store.Certificates();
-  const std::u32string needle = FoldCase(text);
-  for (size_t i = PositionAfter(certs, previous); i < certs.size(); ++i) {
-    std::optional<std::string> subject = CertNameToStr(certs[i]->subject_der(), kCertSimpleNameStr);
-    if (subject && FoldCase(*subject).find(needle) != std::u32string::npos) return certs[i];
-  }
+  for (size_t i = PositionAfter(certs, previous); i < certs.size(); ++i)
+    if (NameTextContains(certs[i]->subject_der(), text)) return certs[i];
   return nullptr;
 }
 

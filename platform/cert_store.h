@@ -238,6 +238,11 @@ std::string CrlSlotFileName(const CrlContext& crl, const CertContext* signer = n
 // end when `previous` is not there.
 size_t PositionAfter(const std::vector<CertPtr>& certs, const CertContext* previous);
 
+// Whether an encoded Name, as simple name text, contains `text` without
+// regard to case (ASCII and the Latin letters of Latin-1 and Latin
+// Extended-A, which covers Polish).
+bool NameTextContains(std::span<const uint8_t> name_der, std::string_view text);
+
 // The platform's search by subject text: the first certificate after
 // `previous` whose subject, as simple name text, contains `text` without
 // regard to case (ASCII and the Latin letters of Latin-1 and Latin
