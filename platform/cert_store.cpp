@@ -337,6 +337,18 @@ std::time_t CertTime::ToTimeT() const {
 
 // ---------------------------------------------------------------- contexts
 
+CertPtr CertContext::FromX509(X509* x509, uint32_t* error) {
+  const int n = x509 != nullptr ? i2d_X509(x509, nullptr) : 0;
+  if (n <= 0) {
+    if (error != nullptr) *error = kCryptEAsn1BadTag;
+    return nullptr;
+  }
+  std::vector<uint8_t> der(static_cast<size_t>(n));
+  unsigned char* p = der.data();
+  i2d_X509(x509, &p);
+  return FromDer(der, error);
+}
+
 CertPtr CertContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
   uint32_t ignored = 0;
   uint32_t& err = error != nullptr ? *error : ignored;

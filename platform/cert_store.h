@@ -111,6 +111,8 @@ class CertContext {
   // refused. *error gets 0 or the platform's HRESULT (kCryptEAsn1Eod when
   // cut short, kCryptEAsn1BadTag otherwise).
   static CertPtr FromDer(std::span<const uint8_t> der, uint32_t* error = nullptr);
+  // The same from a certificate OpenSSL holds (a key file's, a token's).
+  static CertPtr FromX509(X509* x509, uint32_t* error = nullptr);
 
   std::span<const uint8_t> der() const { return der_; }
   X509* x509() const { return x509_.get(); }

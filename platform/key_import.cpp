@@ -1,5 +1,6 @@
 #include "platform/key_import.h"
 
+#include <openssl/err.h>
 #include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,12 +55,11 @@ uint32_t ImportPkcs12(uint32_t location_flags, const std::filesystem::path& file
   X509Ptr x509;
   err = OpenPkcs12Bytes(bytes, file.filename().string(), &key, &x509);
   if (err != 0) return err;
-  const int n = i2d_X509(x509.get(), nullptr);
-  if (n <= 0) return kNteBadData;
-  std::vector<uint8_t> der(static_cast<size_t>(n));
-  unsigned char* p = der.data();
-  i2d_X509(x509.get(), &p);
-  CertPtr imported = CertContext::FromDer(der, &err);
+  if (!x509 || X509_check_private_key(x509.get(), key.get()) != 1) {
+    ERR_clear_error();
+    return kCryptENotFound;
+  }
+  CertPtr imported = CertContext::FromX509(x509.get(), &err);
   if (!imported) return err;
 
   if ((err = MakePrivateKeyFolder(folder)) != 0) return err;

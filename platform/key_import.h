@@ -24,7 +24,8 @@ std::filesystem::path PrivateKeyFolder(uint32_t location_flags);
 // Imports a PKCS#12 file: its password is asked through the PIN callback and
 // must open it; the certificate whose key it holds goes into "My" with its
 // binding. *cert gets that certificate. Errors: those of ReadPkcs12File and
-// OpenPkcs12Bytes; a folder or file that cannot be written: its Win32 code.
+// OpenPkcs12Bytes; kCryptENotFound for a file without its key's certificate;
+// a folder or file that cannot be written: its Win32 code.
 uint32_t ImportPkcs12(uint32_t location_flags, const std::filesystem::path& file, CertPtr* cert);
 
 // Registers every certificate with a key on the module's tokens in "My", the

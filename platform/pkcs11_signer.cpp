@@ -248,13 +248,7 @@ uint32_t ListToken(PKCS11_SLOT* slot, const std::string& module_path,
   if (PKCS11_enumerate_certs(token, &certs, &count) != 0) return LastError(kNteBadKeyset);
   std::vector<TokenCertificate> found;
   for (unsigned int i = 0; i < count; ++i) {
-    if (certs[i].x509 == nullptr) continue;
-    const int n = i2d_X509(certs[i].x509, nullptr);
-    if (n <= 0) continue;
-    std::vector<uint8_t> der(static_cast<size_t>(n));
-    unsigned char* p = der.data();
-    i2d_X509(certs[i].x509, &p);
-    CertPtr cert = CertContext::FromDer(der);
+    CertPtr cert = CertContext::FromX509(certs[i].x509);
     if (!cert) continue;  // not one the program could read either
     found.push_back({std::move(cert), token->label != nullptr ? token->label : "", {}});
   }

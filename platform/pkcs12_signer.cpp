@@ -217,10 +217,6 @@ uint32_t OpenPkcs12Bytes(std::span<const uint8_t> bytes, const std::string& labe
   X509Ptr owned_cert(x509);
   if (err != 0) return err;
   if (!owned_key) return kNteBadKeyset;
-  if (!owned_cert || X509_check_private_key(owned_cert.get(), owned_key.get()) != 1) {
-    ERR_clear_error();
-    return kCryptENotFound;
-  }
   *key = std::move(owned_key);
   *cert = std::move(owned_cert);
   return 0;

@@ -71,6 +71,37 @@ void ExpectSignerSigns(const platform::CertPtr& cert, const std::string& pin,
           " -sigfile " + ShellQuote((dir / "signature.bin").string()));
 }
 
+// Runs velcert on a pseudo-terminal as a person would: waits for the prompt,
+// types `keys` and prints everything the terminal showed, then "ECHO" or
+// "NOECHO" for the terminal's state after velcert ended; exits with its status.
+constexpr char kTerminalDriver[] = R"(
+import os, pty, sys, termios
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+shown = b''
+while b': ' not in shown:
+    shown += os.read(fd, 1024)
+os.write(fd, sys.stdin.buffer.read())
+try:
+    while True:
+        chunk = os.read(fd, 1024)
+        if not chunk:
+            break
+        shown += chunk
+except OSError:
+    pass
+echo = termios.tcgetattr(fd)[3] & termios.ECHO
+_, status = os.waitpid(pid, 0)
+sys.stdout.buffer.write(shown + (b'\nECHO' if echo else b'\nNOECHO'))
+sys.exit(os.waitstatus_to_exitcode(status))
+)";
+
+CommandResult VelcertOnTerminal(const std::string& args, const std::string& keys) {
+  return test::RunCommand("printf '%s' " + ShellQuote(keys) + " | python3 -c " +
+                          ShellQuote(kTerminalDriver) + " " + VEL_CERT_TOOL + " " + args);
+}
+
 class CertToolPeerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -144,6 +175,25 @@ TEST_F(CertToolPeerTest, ImportedKeyFileIsPrivateAndOutlivesTheOriginal) {
   EXPECT_EQ(platform::FormatKeyReference(ref), "pkcs12:" + KeyCopy().string());
   std::filesystem::remove(dir_ / "jan.p12");
   ExpectSignerSigns(jan_, "tajne", dir_.path());
+}
+
+TEST_F(CertToolPeerTest, AsksThePasswordOnTheTerminalWithoutEcho) {
+  VEL_REQUIRE_TOOL("python3");
+  Openssl("pkcs12 -export -in " + F("jan.pem") + " -inkey " + F("jan.key") +
+          " -passout pass:tajne -out " + F("jan.p12"));
+  // Ctrl-C at the prompt: nothing imported, the terminal echoes again.
+  CommandResult r = VelcertOnTerminal("import " + F("jan.p12"), "\x03");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_NE(r.output.find("Przerwano"), std::string::npos) << r.output;
+  EXPECT_TRUE(r.output.ends_with("\nECHO")) << r.output;
+  EXPECT_TRUE(StoreCerts("My").empty());
+
+  r = VelcertOnTerminal("import " + F("jan.p12"), "tajne\n");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("Hasło do pliku jan.p12: "), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("tajne"), std::string::npos) << r.output;
+  EXPECT_TRUE(r.output.ends_with("\nECHO")) << r.output;
+  EXPECT_EQ(StoreCerts("My").size(), 1u);
 }
 
 TEST_F(CertToolPeerTest, SpeaksEnglishWhenTheMachineSaysSo) {
