@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -141,8 +142,26 @@ std::string Sha1Hex(std::span<const uint8_t> bytes) {
   return Hex({digest, length});
 }
 
+// A name from a certificate, fit for a terminal: control characters (which
+// could move the cursor or recolour what follows), C1 ones in UTF-8 too, are
+// shown as '?'.
 std::string NameText(std::span<const uint8_t> name_der) {
-  return platform::CertNameToStr(name_der, platform::kCertSimpleNameStr).value_or("?");
+  const std::string text =
+      platform::CertNameToStr(name_der, platform::kCertSimpleNameStr).value_or("?");
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      out += '?';
+      i += c1 ? 1 : 0;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
 }
 
 std::string Describe(const platform::CertContext& cert) {
@@ -195,11 +214,16 @@ class CertTool {
 
  private:
   std::string Say(Text id, std::string_view a = {}, std::string_view b = {}) const {
-    std::string text = english_ ? kTexts[id].english : kTexts[id].polish;
-    for (auto [mark, value] : {std::pair{"%1", a}, std::pair{"%2", b}})
-      if (const size_t at = text.find(mark); at != std::string::npos)
-        text.replace(at, 2, value);
-    return text;
+    const std::string_view text = english_ ? kTexts[id].english : kTexts[id].polish;
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '%' && i + 1 < text.size() && (text[i + 1] == '1' || text[i + 1] == '2')) {
+        out += text[++i] == '1' ? a : b;
+      } else {
+        out += text[i];
+      }
+    }
+    return out;
   }
   int Fail(Text id, std::string_view a = {}, std::string_view b = {}) {
     err_ << Say(id, a, b) << '\n';
@@ -450,6 +474,7 @@ CertFileContents ReadCertFileContents(std::span<const uint8_t> bytes) {
     contents.crls.push_back(std::move(crl));
     return contents;
   }
+  if (bytes.size() > static_cast<size_t>(INT_MAX)) return contents;
   std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
   std::string name;
   std::vector<uint8_t> der;

@@ -23,6 +23,7 @@
 
 #include "platform/cert_name_str.h"
 #include "platform/der_tlv.h"
+#include "platform/temp_files.h"
 #include "platform/win32_error.h"
 
 namespace vel::platform {
@@ -652,29 +653,11 @@ uint32_t CertStore::WriteEntry(const std::string& file_name, std::span<const uin
   std::filesystem::create_directories(folder_, ec);
   if (ec) return Win32FromErrno(ec.value());
 
-  std::string temp = (folder_ / ".tmp-XXXXXX").string();
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return Win32FromErrno(errno);
-  size_t done = 0;
-  int werr = 0;
-  while (done < der.size()) {
-    const ssize_t n = ::write(fd, der.data() + done, der.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      werr = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (werr == 0 && ::fchmod(fd, 0644) != 0) werr = errno;
-  if (werr == 0 && ::fsync(fd) != 0) werr = errno;
-  if (::close(fd) != 0 && werr == 0) werr = errno;
-  if (werr != 0) {
-    ::unlink(temp.c_str());
-    return Win32FromErrno(werr);
-  }
+  std::string temp;
+  if (const uint32_t err = WriteTempFileBeside(target, der, 0644, &temp); err != 0) return err;
 
   int rc = 0;
+  int werr = 0;
   if (replace) {
     rc = ::rename(temp.c_str(), target.c_str());
     if (rc != 0) werr = errno;

@@ -38,10 +38,10 @@ std::string MakeTempFile(const std::string& prefix, const std::string& folder, u
   return tmpl;
 }
 
-uint32_t WriteFileReplacing(const std::filesystem::path& target, std::span<const uint8_t> bytes,
-                            mode_t mode) {
-  std::string temp = (target.parent_path() / ".tmp-XXXXXX").string();
-  const int fd = ::mkstemp(temp.data());
+uint32_t WriteTempFileBeside(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                             mode_t mode, std::string* temp) {
+  *temp = (target.parent_path() / ".tmp-XXXXXX").string();
+  const int fd = ::mkstemp(temp->data());
   if (fd < 0) return Win32FromErrno(errno);
   size_t done = 0;
   int werr = 0;
@@ -57,8 +57,19 @@ uint32_t WriteFileReplacing(const std::filesystem::path& target, std::span<const
   if (werr == 0 && ::fchmod(fd, mode) != 0) werr = errno;
   if (werr == 0 && ::fsync(fd) != 0) werr = errno;
   if (::close(fd) != 0 && werr == 0) werr = errno;
-  if (werr == 0 && ::rename(temp.c_str(), target.c_str()) != 0) werr = errno;
   if (werr != 0) {
+    ::unlink(temp->c_str());
+    return Win32FromErrno(werr);
+  }
+  return 0;
+}
+
+uint32_t WriteFileReplacing(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                            mode_t mode) {
+  std::string temp;
+  if (const uint32_t err = WriteTempFileBeside(target, bytes, mode, &temp); err != 0) return err;
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int werr = errno;
     ::unlink(temp.c_str());
     return Win32FromErrno(werr);
   }

@@ -22,6 +22,11 @@ std::string MakeWorkDir(const std::string& prefix, uint32_t* error = nullptr);
 std::string MakeTempFile(const std::string& prefix, const std::string& folder = {},
                          uint32_t* error = nullptr);
 
+// Writes the bytes to a new file beside `target` (a temporary name in its
+// folder) with this mode, synced to disk; 0 with *temp naming it, or the
+// Win32 code with nothing left behind.
+uint32_t WriteTempFileBeside(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                             mode_t mode, std::string* temp);
 // Writes a whole file with this mode: the bytes go to a temporary file beside
 // it, which is synced and renamed over it, so readers see the old file or the
 // new one. 0 or the Win32 code.

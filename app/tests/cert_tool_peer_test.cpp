@@ -258,6 +258,15 @@ TEST_F(CertToolPeerTest, ListsAndRemovesByHashOrUniqueName) {
             std::string::npos)
       << list.output;
 
+  // A name cannot drive the terminal.
+  const test::TestIdentity rogue =
+      test::MakeIdentity("Zly\x1b]0;tytul\x07\xc2\x9b" "31m", nullptr, {0x33}, true, false);
+  test::WriteFileBytes(dir_ / "rogue.der", rogue.der());
+  ASSERT_EQ(Velcert("import " + F("rogue.der")).exit_code, 0);
+  const CommandResult rogue_list = Velcert("list");
+  EXPECT_NE(rogue_list.output.find("Zly?]0;tytul??31m"), std::string::npos) << rogue_list.output;
+  ASSERT_EQ(Velcert("remove " + rogue.cert->sha1_hex()).exit_code, 0);
+
   // "PL" names both: nothing is removed until one is chosen.
   CommandResult r = Velcert("remove PL");
   EXPECT_EQ(r.exit_code, 1);
