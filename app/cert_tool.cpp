@@ -98,7 +98,8 @@ constexpr Texts kTexts[kTextCount] = {
     {"Zarejestrowano z karty \"%1\": %2", "Registered from the card \"%1\": %2"},
     {"Pominięto (na karcie \"%1\" nie ma jego klucza): %2",
      "Skipped (the card \"%1\" holds no key for it): %2"},
-    {"Na karcie nie ma certyfikatu z kluczem.", "No card holds a certificate with its key."},
+    {"Nie znaleziono karty z certyfikatem i jego kluczem.",
+     "No card with a certificate and its key was found."},
     {"Nie można odczytać pliku: %1", "Cannot read the file: %1"},
     {"Plik nie jest certyfikatem, listą CRL ani plikiem PKCS#12 (albo jest uszkodzony): %1",
      "The file is not a certificate, a CRL or a PKCS#12 file (or it is damaged): %1"},
@@ -142,12 +143,10 @@ std::string Sha1Hex(std::span<const uint8_t> bytes) {
   return Hex({digest, length});
 }
 
-// A name from a certificate, fit for a terminal: control characters (which
-// could move the cursor or recolour what follows), C1 ones in UTF-8 too, are
-// shown as '?'.
-std::string NameText(std::span<const uint8_t> name_der) {
-  const std::string text =
-      platform::CertNameToStr(name_der, platform::kCertSimpleNameStr).value_or("?");
+// Text from a certificate or a card, fit for a terminal: control characters
+// (which could move the cursor or recolour what follows), C1 ones in UTF-8
+// too, are shown as '?'.
+std::string Printable(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
@@ -162,6 +161,10 @@ std::string NameText(std::span<const uint8_t> name_der) {
     }
   }
   return out;
+}
+
+std::string NameText(std::span<const uint8_t> name_der) {
+  return Printable(platform::CertNameToStr(name_der, platform::kCertSimpleNameStr).value_or("?"));
 }
 
 std::string Describe(const platform::CertContext& cert) {
@@ -241,7 +244,7 @@ class CertTool {
 
   bool AskSecret(const platform::PinRequest& request, std::string* secret) const {
     if (password_fd_ >= 0) return platform::ReadSecretLine(password_fd_, secret);
-    std::string prompt = Say(request.token ? kPinPrompt : kPasswordPrompt, request.label);
+    std::string prompt = Say(request.token ? kPinPrompt : kPasswordPrompt, Printable(request.label));
     if (request.final_try) prompt = Say(kFinalTry) + prompt;
     return platform::AskTerminalSecret(prompt, secret);
   }
@@ -266,13 +269,14 @@ int CertTool::Run(const std::vector<std::string>& args) {
   const std::string& command = args[0];
   std::vector<std::string> operands;
   for (size_t i = 1; i < args.size(); ++i) {
-    std::string_view arg = args[i], value;
-    const size_t eq = arg.find('=');
-    const std::string_view name = arg.starts_with("--") ? arg.substr(0, eq) : arg;
+    const std::string_view arg = args[i];
     if (!arg.starts_with("--")) {
       operands.push_back(args[i]);
       continue;
     }
+    const size_t eq = arg.find('=');
+    const std::string_view name = arg.substr(0, eq);
+    std::string_view value;
     if (eq != std::string_view::npos) {
       value = arg.substr(eq + 1);
     } else if (i + 1 < args.size()) {
@@ -393,8 +397,9 @@ int CertTool::RegisterToken() {
   bool any = false;
   for (const platform::TokenCertificate& entry : found) {
     any = any || !entry.uri.empty();
-    if (entry.uri.empty()) err_ << Say(kSkippedNoKey, entry.token, Describe(*entry.cert)) << '\n';
-    else out_ << Say(kRegistered, entry.token, Describe(*entry.cert)) << '\n';
+    const std::string token = Printable(entry.token);
+    if (entry.uri.empty()) err_ << Say(kSkippedNoKey, token, Describe(*entry.cert)) << '\n';
+    else out_ << Say(kRegistered, token, Describe(*entry.cert)) << '\n';
   }
   return any ? 0 : Fail(kNoTokenCertificate);
 }

@@ -297,7 +297,9 @@ uint32_t ListTokenCertificates(const std::string& module_path, std::vector<Token
   PKCS11_SLOT* slots = nullptr;
   unsigned int slot_count = 0;
   ERR_clear_error();
-  if (PKCS11_enumerate_slots(module->ctx, &slots, &slot_count) != 0) return LastError(kScardNoReader);
+  // libp11 fails on a module without any slot (no reader): then there is
+  // nothing to list, unless the module itself said what went wrong.
+  if (PKCS11_enumerate_slots(module->ctx, &slots, &slot_count) != 0) return LastError(0);
   for (unsigned int i = 0; i < slot_count && err == 0; ++i) {
     if (slots[i].token == nullptr || !slots[i].token->initialized) continue;
     err = ListToken(&slots[i], module_path, out);

@@ -330,6 +330,14 @@ TEST_F(CertToolPeerTest, RegistersTheTokensCertificatesWithKeysAndTheirSignerSig
   EXPECT_EQ(uri.module_path, test::kSoftHsmModule);
   ExpectSignerSigns(ewa.cert, test::kTestPin, dir_.path());
 
+  // A module without tokens: nothing to register.
+  test::WriteFileText(dir_ / "empty.conf", "directories.tokendir = " + dir_.path().string() + "\n");
+  r = test::RunCommand("SOFTHSM2_CONF=" + F("empty.conf") + " " + VEL_CERT_TOOL + " token" + module +
+                       " --password-fd 0 </dev/null");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.output.find("Nie znaleziono karty z certyfikatem i jego kluczem."), std::string::npos)
+      << r.output;
+
   // A module that is not there is named.
   r = Velcert("token --module /nonexistent/pkcs11.so --password-fd 0", "1234\n");
   EXPECT_EQ(r.exit_code, 1);
