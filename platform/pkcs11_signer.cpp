@@ -103,25 +103,9 @@ bool Matches(const std::optional<std::string>& want, const char* have) {
   return !want || (have != nullptr && *want == have);
 }
 
-// Logs in with the PIN asked through the callback, or the reader's own PIN pad.
-uint32_t LoginWithPin(PKCS11_SLOT* slot) {
-  PKCS11_TOKEN* token = slot->token;
-  if (token->userPinLocked) return kScardPinBlocked;
-  int rc;
-  if (token->secureLogin) {
-    rc = PKCS11_login(slot, 0, nullptr);  // the reader's own PIN pad asks
-  } else {
-    PinRequest request;
-    request.token = true;
-    request.label = token->label != nullptr ? token->label : "";
-    request.final_try = token->userPinFinalTry != 0;
-    std::string pin;
-    if (const uint32_t err = AskPin(request, &pin); err != 0) return err;
-    rc = PKCS11_login(slot, 0, pin.c_str());
-    OPENSSL_cleanse(pin.data(), pin.size());
-  }
-  return rc == 0 ? 0 : LastError(kScardWrongPin);
-}
+struct PkeyDeleter {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
 
 class Pkcs11Signer final : public Signer {
  public:
@@ -186,7 +170,22 @@ class Pkcs11Signer final : public Signer {
     int logged = 0;
     if (PKCS11_is_logged_in(slot_, 0, &logged) == 0 && logged) return 0;
     if (!token->loginRequired) return 0;
-    if (const uint32_t err = LoginWithPin(slot_); err != 0) return err;
+    if (token->userPinLocked) return kScardPinBlocked;
+    int rc;
+    if (token->secureLogin) {
+      rc = PKCS11_login(slot_, 0, nullptr);  // the reader's own PIN pad asks
+    } else {
+      PinRequest request;
+      request.token = true;
+      request.label = token->label != nullptr ? token->label : "";
+      request.final_try = token->userPinFinalTry != 0;
+      std::string pin;
+      const uint32_t err = AskPin(request, &pin);
+      if (err != 0) return err;
+      rc = PKCS11_login(slot_, 0, pin.c_str());
+      OPENSSL_cleanse(pin.data(), pin.size());
+    }
+    if (rc != 0) return LastError(kScardWrongPin);
     logged_in_ = true;
     return 0;
   }
@@ -203,7 +202,7 @@ class Pkcs11Signer final : public Signer {
       if (uri_.id && (k.id_len != uri_.id->size() ||
                       (k.id_len != 0 && std::memcmp(k.id, uri_.id->data(), k.id_len) != 0)))
         continue;
-      PkeyPtr pk(PKCS11_get_private_key(&keys[i]));
+      std::unique_ptr<EVP_PKEY, PkeyDeleter> pk(PKCS11_get_private_key(&keys[i]));
       // The object must be the private half of the certificate's key.
       if (pk && cert_key != nullptr && EVP_PKEY_eq(pk.get(), cert_key) == 1) {
         key_ = std::move(pk);
@@ -223,8 +222,28 @@ class Pkcs11Signer final : public Signer {
   unsigned int slot_count_ = 0;
   PKCS11_SLOT* slot_ = nullptr;
   bool logged_in_ = false;
-  PkeyPtr key_;
+  std::unique_ptr<EVP_PKEY, PkeyDeleter> key_;
 };
+
+// Logs in with the PIN asked through the callback, or the reader's own PIN pad.
+uint32_t LoginWithPin(PKCS11_SLOT* slot) {
+  PKCS11_TOKEN* token = slot->token;
+  if (token->userPinLocked) return kScardPinBlocked;
+  int rc;
+  if (token->secureLogin) {
+    rc = PKCS11_login(slot, 0, nullptr);  // the reader's own PIN pad asks
+  } else {
+    PinRequest request;
+    request.token = true;
+    request.label = token->label != nullptr ? token->label : "";
+    request.final_try = token->userPinFinalTry != 0;
+    std::string pin;
+    if (const uint32_t err = AskPin(request, &pin); err != 0) return err;
+    rc = PKCS11_login(slot, 0, pin.c_str());
+    OPENSSL_cleanse(pin.data(), pin.size());
+  }
+  return rc == 0 ? 0 : LastError(kScardWrongPin);
+}
 
 // The private key among the token's keys that belongs to `cert`.
 const PKCS11_KEY* KeyOf(PKCS11_TOKEN* token, const CertContext& cert) {

@@ -20,6 +20,9 @@ constexpr std::uintmax_t kMaxKeyFile = 1024 * 1024;
 struct Pkcs12Deleter {
   void operator()(PKCS12* p) const { PKCS12_free(p); }
 };
+struct PkeyDeleter {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
 struct SafesDeleter {
   void operator()(STACK_OF(PKCS7)* p) const { sk_PKCS7_pop_free(p, PKCS7_free); }
 };
@@ -139,13 +142,52 @@ class Pkcs12Signer final : public Signer {
 
  private:
   uint32_t Load() {
-    std::vector<uint8_t> bytes;
-    uint32_t err = ReadPkcs12File(file_, &bytes);
+    EnsureOpenSslProviders();  // files written by older tools use RC2 and 3DES
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(file_, ec);
+    if (ec) return kNteBadKeyset;
+    if (size > kMaxKeyFile) return kNteBadData;
+    std::ifstream in(file_, std::ios::binary);
+    if (!in) return kNteBadKeyset;
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    const unsigned char* p = bytes.data();
+    std::unique_ptr<PKCS12, Pkcs12Deleter> p12(
+        d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
+    if (!p12) return kNteBadData;
+
+    PinRequest request;
+    request.token = false;
+    request.label = file_.filename().string();
+    std::string pin;
+    uint32_t err = AskPin(request, &pin);
     if (err != 0) return err;
-    PkeyPtr owned;
-    X509Ptr cert;
-    err = OpenPkcs12Bytes(bytes, file_.filename().string(), &owned, &cert);
+
+    EVP_PKEY* pkey = nullptr;
+    X509* cert = nullptr;
+    ERR_clear_error();
+    if (!MacRoundsWithin(p12.get())) {
+      OPENSSL_cleanse(pin.data(), pin.size());
+      return kNteBadData;
+    }
+    // An empty password may have been written as none at all.
+    const bool mac_ok =
+        !PKCS12_mac_present(p12.get()) ||
+        PKCS12_verify_mac(p12.get(), pin.c_str(), static_cast<int>(pin.size())) == 1 ||
+        (pin.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1);
+    if (!mac_ok) {
+      err = kScardWrongPin;
+    } else if (!ContentRoundsWithin(p12.get(), pin)) {
+      err = kNteBadData;
+    } else if (PKCS12_parse(p12.get(), pin.c_str(), &pkey, &cert, nullptr) != 1) {
+      err = kScardWrongPin;  // without a MAC a wrong password shows only here
+    }
+    OPENSSL_cleanse(pin.data(), pin.size());
+    X509_free(cert);
+    ERR_clear_error();
+    std::unique_ptr<EVP_PKEY, PkeyDeleter> owned(pkey);
     if (err != 0) return err;
+    if (!owned) return kNteBadKeyset;
     // The file must hold this certificate's key, whatever else it carries.
     if (X509_check_private_key(cert_->x509(), owned.get()) != 1) {
       ERR_clear_error();
@@ -157,7 +199,7 @@ class Pkcs12Signer final : public Signer {
 
   std::filesystem::path file_;
   CertPtr cert_;
-  PkeyPtr key_;
+  std::unique_ptr<EVP_PKEY, PkeyDeleter> key_;
 };
 
 }  // namespace

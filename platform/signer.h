@@ -77,10 +77,10 @@ class SizeOnlySigner final : public Signer {
   CertPtr cert_;
 };
 
-struct PkeyDeleter {
+struct EvpPkeyDeleter {
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
 using X509Ptr = std::unique_ptr<X509, X509Deleter>;
 
 // Reads a key file whole (at most 1 MiB): kNteBadKeyset when it cannot be
