@@ -23,6 +23,7 @@
 
 #include "platform/cert_name_str.h"
 #include "platform/der_tlv.h"
+#include "platform/temp_files.h"
 #include "platform/win32_error.h"
 
 namespace vel::platform {
@@ -337,6 +338,18 @@ std::time_t CertTime::ToTimeT() const {
 
 // ---------------------------------------------------------------- contexts
 
+CertPtr CertContext::FromX509(X509* x509, uint32_t* error) {
+  const int n = x509 != nullptr ? i2d_X509(x509, nullptr) : 0;
+  if (n <= 0) {
+    if (error != nullptr) *error = kCryptEAsn1BadTag;
+    return nullptr;
+  }
+  std::vector<uint8_t> der(static_cast<size_t>(n));
+  unsigned char* p = der.data();
+  i2d_X509(x509, &p);
+  return FromDer(der, error);
+}
+
 CertPtr CertContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
   uint32_t ignored = 0;
   uint32_t& err = error != nullptr ? *error : ignored;
@@ -640,29 +653,11 @@ uint32_t CertStore::WriteEntry(const std::string& file_name, std::span<const uin
   std::filesystem::create_directories(folder_, ec);
   if (ec) return Win32FromErrno(ec.value());
 
-  std::string temp = (folder_ / ".tmp-XXXXXX").string();
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return Win32FromErrno(errno);
-  size_t done = 0;
-  int werr = 0;
-  while (done < der.size()) {
-    const ssize_t n = ::write(fd, der.data() + done, der.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      werr = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (werr == 0 && ::fchmod(fd, 0644) != 0) werr = errno;
-  if (werr == 0 && ::fsync(fd) != 0) werr = errno;
-  if (::close(fd) != 0 && werr == 0) werr = errno;
-  if (werr != 0) {
-    ::unlink(temp.c_str());
-    return Win32FromErrno(werr);
-  }
+  std::string temp;
+  if (const uint32_t err = WriteTempFileBeside(target, der, 0644, &temp); err != 0) return err;
 
   int rc = 0;
+  int werr = 0;
   if (replace) {
     rc = ::rename(temp.c_str(), target.c_str());
     if (rc != 0) werr = errno;
@@ -788,14 +783,16 @@ size_t PositionAfter(const std::vector<CertPtr>& certs, const CertContext* previ
   return certs.size();
 }
 
+bool NameTextContains(std::span<const uint8_t> name_der, std::string_view text) {
+  std::optional<std::string> name = CertNameToStr(name_der, kCertSimpleNameStr);
+  return name && FoldCase(*name).find(FoldCase(text)) != std::u32string::npos;
+}
+
 CertPtr FindCertificateBySubjectText(CertStore& store, std::string_view text,
                                      const CertContext* previous) {
   const std::vector<CertPtr>& certs = store.Certificates();
-  const std::u32string needle = FoldCase(text);
-  for (size_t i = PositionAfter(certs, previous); i < certs.size(); ++i) {
-    std::optional<std::string> subject = CertNameToStr(certs[i]->subject_der(), kCertSimpleNameStr);
-    if (subject && FoldCase(*subject).find(needle) != std::u32string::npos) return certs[i];
-  }
+  for (size_t i = PositionAfter(certs, previous); i < certs.size(); ++i)
+    if (NameTextContains(certs[i]->subject_der(), text)) return certs[i];
   return nullptr;
 }
 

@@ -111,6 +111,8 @@ class CertContext {
   // refused. *error gets 0 or the platform's HRESULT (kCryptEAsn1Eod when
   // cut short, kCryptEAsn1BadTag otherwise).
   static CertPtr FromDer(std::span<const uint8_t> der, uint32_t* error = nullptr);
+  // The same from a certificate OpenSSL holds (a key file's, a token's).
+  static CertPtr FromX509(X509* x509, uint32_t* error = nullptr);
 
   std::span<const uint8_t> der() const { return der_; }
   X509* x509() const { return x509_.get(); }
@@ -237,6 +239,11 @@ std::string CrlSlotFileName(const CrlContext& crl, const CertContext* signer = n
 // `certs` (the same context, or the same DER); 0 without a previous one; the
 // end when `previous` is not there.
 size_t PositionAfter(const std::vector<CertPtr>& certs, const CertContext* previous);
+
+// Whether an encoded Name, as simple name text, contains `text` without
+// regard to case (ASCII and the Latin letters of Latin-1 and Latin
+// Extended-A, which covers Polish).
+bool NameTextContains(std::span<const uint8_t> name_der, std::string_view text);
 
 // The platform's search by subject text: the first certificate after
 // `previous` whose subject, as simple name text, contains `text` without

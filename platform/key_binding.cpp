@@ -1,15 +1,12 @@
 #include "platform/key_binding.h"
 
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 
+#include "platform/temp_files.h"
 #include "platform/win32_error.h"
 
 namespace vel::platform {
@@ -52,6 +49,25 @@ bool PercentDecode(std::string_view in, std::string* out) {
     i += 2;
   }
   return true;
+}
+
+// RFC 3986 unreserved characters stand as they are, and `also` (the query
+// keeps a path's slashes readable); every other byte is escaped.
+std::string PercentEncode(std::string_view in, std::string_view also = {}) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : in) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~' ||
+        also.find(c) != std::string_view::npos) {
+      out.push_back(c);
+    } else {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -129,6 +145,27 @@ bool ParsePkcs11Uri(std::string_view uri, Pkcs11Uri* out) {
   });
 }
 
+std::string FormatPkcs11Uri(const Pkcs11Uri& uri) {
+  std::string path;
+  auto add = [&](const char* name, const std::optional<std::string>& value) {
+    if (!value) return;
+    if (!path.empty()) path += ';';
+    path += name;
+    path += '=';
+    path += PercentEncode(*value);
+  };
+  add("token", uri.token);
+  add("manufacturer", uri.manufacturer);
+  add("serial", uri.serial);
+  add("model", uri.model);
+  add("object", uri.object);
+  if (uri.id) add("id", std::string(uri.id->begin(), uri.id->end()));
+  add("type", uri.type);
+  std::string text = "pkcs11:" + path;
+  if (uri.module_path) text += "?module-path=" + PercentEncode(*uri.module_path, "/");
+  return text;
+}
+
 std::string Pkcs11ModuleFor(const Pkcs11Uri& uri) {
   if (uri.module_path && !uri.module_path->empty()) return *uri.module_path;
   if (const char* env = std::getenv(kPkcs11ModuleVariable); env != nullptr && *env != '\0')
@@ -184,29 +221,9 @@ uint32_t WriteKeyBinding(uint32_t location_flags, const CertContext& cert, const
   std::error_code ec;
   std::filesystem::create_directories(file.parent_path(), ec);
   if (ec) return Win32FromErrno(ec.value());
-  std::string temp = (file.parent_path() / ".tmp-XXXXXX").string();
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return Win32FromErrno(errno);
   const std::string line = FormatKeyReference(ref) + "\n";
-  size_t done = 0;
-  int werr = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      werr = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (werr == 0 && ::fchmod(fd, 0600) != 0) werr = errno;
-  if (::close(fd) != 0 && werr == 0) werr = errno;
-  if (werr == 0 && ::rename(temp.c_str(), file.c_str()) != 0) werr = errno;
-  if (werr != 0) {
-    ::unlink(temp.c_str());
-    return Win32FromErrno(werr);
-  }
-  return 0;
+  return WriteFileReplacing(
+      file, std::span(reinterpret_cast<const uint8_t*>(line.data()), line.size()), 0600);
 }
 
 }  // namespace vel::platform

@@ -60,6 +60,9 @@ struct Pkcs11Uri {
 };
 // False for text that is not a "pkcs11:" URI or has a bad percent escape.
 bool ParsePkcs11Uri(std::string_view uri, Pkcs11Uri* out);
+// The URI text of the fields that are set, percent-encoded (the inverse of
+// ParsePkcs11Uri).
+std::string FormatPkcs11Uri(const Pkcs11Uri& uri);
 // The module a URI names (see the top of this file).
 std::string Pkcs11ModuleFor(const Pkcs11Uri& uri);
 

@@ -244,7 +244,108 @@ class Pkcs11Signer final : public Signer {
   std::unique_ptr<EVP_PKEY, PkeyDeleter> key_;
 };
 
+// Logs in with the PIN asked through the callback, or the reader's own PIN pad.
+uint32_t LoginWithPin(PKCS11_SLOT* slot) {
+  PKCS11_TOKEN* token = slot->token;
+  if (token->userPinLocked) return kScardPinBlocked;
+  int rc;
+  if (token->secureLogin) {
+    rc = PKCS11_login(slot, 0, nullptr);  // the reader's own PIN pad asks
+  } else {
+    PinRequest request;
+    request.token = true;
+    request.label = token->label != nullptr ? token->label : "";
+    request.final_try = token->userPinFinalTry != 0;
+    std::string pin;
+    if (const uint32_t err = AskPin(request, &pin); err != 0) return err;
+    rc = PKCS11_login(slot, 0, pin.c_str());
+    OPENSSL_cleanse(pin.data(), pin.size());
+  }
+  return rc == 0 ? 0 : LastError(kScardWrongPin);
+}
+
+// The private key among the token's keys that belongs to `cert`.
+const PKCS11_KEY* KeyOf(PKCS11_TOKEN* token, const CertContext& cert) {
+  PKCS11_KEY* keys = nullptr;
+  unsigned int count = 0;
+  if (PKCS11_enumerate_keys(token, &keys, &count) != 0) return nullptr;
+  EVP_PKEY* cert_key = X509_get0_pubkey(cert.x509());
+  for (unsigned int i = 0; i < count && cert_key != nullptr; ++i) {
+    PkeyPtr pk(PKCS11_get_private_key(&keys[i]));
+    if (pk && EVP_PKEY_eq(pk.get(), cert_key) == 1) return &keys[i];
+  }
+  return nullptr;
+}
+
+// The certificates of one token, with their keys' URIs.
+uint32_t ListToken(PKCS11_SLOT* slot, const std::string& module_path,
+                   std::vector<TokenCertificate>* out) {
+  PKCS11_TOKEN* token = slot->token;
+  PKCS11_CERT* certs = nullptr;
+  unsigned int count = 0;
+  if (PKCS11_enumerate_certs(token, &certs, &count) != 0) return LastError(kNteBadKeyset);
+  std::vector<TokenCertificate> found;
+  for (unsigned int i = 0; i < count; ++i) {
+    CertPtr cert = CertContext::FromX509(certs[i].x509);
+    if (!cert) continue;  // not one the program could read either
+    found.push_back({std::move(cert), token->label != nullptr ? token->label : "", {}});
+  }
+  bool logged_in = false;
+  for (int pass = 0; pass < 2; ++pass) {
+    bool missing = false;
+    for (TokenCertificate& entry : found) {
+      if (!entry.uri.empty()) continue;
+      const PKCS11_KEY* key = KeyOf(token, *entry.cert);
+      if (key == nullptr) {
+        missing = true;
+        continue;
+      }
+      Pkcs11Uri uri;
+      uri.token = entry.token;
+      if (token->serialnr != nullptr) uri.serial = token->serialnr;
+      if (key->id_len != 0)
+        uri.id = std::vector<uint8_t>(key->id, key->id + key->id_len);
+      else if (key->label != nullptr)
+        uri.object = key->label;
+      uri.type = "private";
+      uri.module_path = module_path;
+      entry.uri = FormatPkcs11Uri(uri);
+    }
+    // Private keys of most tokens show only after login.
+    int already = 0;
+    if (!missing || pass == 1 || !token->loginRequired ||
+        (PKCS11_is_logged_in(slot, 0, &already) == 0 && already))
+      break;
+    if (const uint32_t err = LoginWithPin(slot); err != 0) return err;
+    logged_in = true;
+  }
+  if (logged_in) PKCS11_logout(slot);
+  for (TokenCertificate& entry : found) out->push_back(std::move(entry));
+  return 0;
+}
+
 }  // namespace
+
+uint32_t ListTokenCertificates(const std::string& module_path, std::vector<TokenCertificate>* out) {
+  if (out == nullptr || module_path.empty()) return kErrorInvalidParameter;
+  std::shared_ptr<Module> module;
+  uint32_t err = GetModule(module_path, &module);
+  if (err != 0) return err;
+  std::lock_guard<std::mutex> lock(module->use);
+  PKCS11_SLOT* slots = nullptr;
+  unsigned int slot_count = 0;
+  ERR_clear_error();
+  // libp11 fails on a module without any slot (no reader): then there is
+  // nothing to list, unless the module itself said what went wrong.
+  if (PKCS11_enumerate_slots(module->ctx, &slots, &slot_count) != 0) return LastError(0);
+  for (unsigned int i = 0; i < slot_count && err == 0; ++i) {
+    if (slots[i].token == nullptr || !slots[i].token->initialized) continue;
+    err = ListToken(&slots[i], module_path, out);
+  }
+  PKCS11_release_all_slots(module->ctx, slots, slot_count);
+  ERR_clear_error();
+  return err;
+}
 
 void ShutdownPkcs11Modules() {
   LoadedModules& modules = Modules();

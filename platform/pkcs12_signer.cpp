@@ -212,6 +212,66 @@ class Pkcs12Signer final : public Signer {
 
 }  // namespace
 
+uint32_t ReadPkcs12File(const std::filesystem::path& file, std::vector<uint8_t>* bytes) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) return kNteBadKeyset;
+  const auto size = std::filesystem::file_size(file, ec);
+  if (ec) return kNteBadKeyset;
+  if (size > kMaxKeyFile) return kNteBadData;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return kNteBadKeyset;
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad() || bytes->size() > kMaxKeyFile) return kNteBadKeyset;
+  return 0;
+}
+
+uint32_t OpenPkcs12Bytes(std::span<const uint8_t> bytes, const std::string& label, PkeyPtr* key,
+                         X509Ptr* cert) {
+  EnsureOpenSslProviders();  // files written by older tools use RC2 and 3DES
+  const unsigned char* p = bytes.data();
+  std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
+  if (!p12) {
+    ERR_clear_error();
+    return kNteBadData;
+  }
+
+  PinRequest request;
+  request.token = false;
+  request.label = label;
+  std::string pin;
+  uint32_t err = AskPin(request, &pin);
+  if (err != 0) return err;
+
+  EVP_PKEY* pkey = nullptr;
+  X509* x509 = nullptr;
+  ERR_clear_error();
+  if (!MacRoundsWithin(p12.get())) {
+    OPENSSL_cleanse(pin.data(), pin.size());
+    return kNteBadData;
+  }
+  // An empty password may have been written as none at all.
+  const bool mac_ok =
+      !PKCS12_mac_present(p12.get()) ||
+      PKCS12_verify_mac(p12.get(), pin.c_str(), static_cast<int>(pin.size())) == 1 ||
+      (pin.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1);
+  if (!mac_ok) {
+    err = kScardWrongPin;
+  } else if (!ContentRoundsWithin(p12.get(), pin)) {
+    err = kNteBadData;
+  } else if (PKCS12_parse(p12.get(), pin.c_str(), &pkey, &x509, nullptr) != 1) {
+    err = kScardWrongPin;  // without a MAC a wrong password shows only here
+  }
+  OPENSSL_cleanse(pin.data(), pin.size());
+  ERR_clear_error();
+  PkeyPtr owned_key(pkey);
+  X509Ptr owned_cert(x509);
+  if (err != 0) return err;
+  if (!owned_key) return kNteBadKeyset;
+  *key = std::move(owned_key);
+  *cert = std::move(owned_cert);
+  return 0;
+}
+
 uint32_t OpenPkcs12Signer(const std::filesystem::path& file, const CertPtr& cert,
                           std::unique_ptr<Signer>* out) {
   if (!cert || out == nullptr || file.empty()) return kErrorInvalidParameter;

@@ -84,6 +84,24 @@ class SizeOnlySigner final : public Signer {
   CertPtr cert_;
 };
 
+struct EvpPkeyDeleter {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
+using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+
+// Reads a key file whole (at most 1 MiB): kNteBadKeyset when it cannot be
+// read, kNteBadData when it is too large.
+uint32_t ReadPkcs12File(const std::filesystem::path& file, std::vector<uint8_t>* bytes);
+// Opens PKCS#12 bytes with the password asked through the PIN callback
+// (`label` is what the request shows): the key, and the certificate that goes
+// with it when the file holds it (else none). kNteBadData for bytes that are
+// not a key file (or ask for too many key-derivation rounds), kScardWrongPin
+// for a wrong password, 1223 when the request is cancelled, kNteBadKeyset for
+// a file without a key.
+uint32_t OpenPkcs12Bytes(std::span<const uint8_t> bytes, const std::string& label, PkeyPtr* key,
+                         X509Ptr* cert);
+
 // A signer over a PKCS#12 file.
 uint32_t OpenPkcs12Signer(const std::filesystem::path& file, const CertPtr& cert,
                           std::unique_ptr<Signer>* out);
@@ -91,6 +109,19 @@ uint32_t OpenPkcs12Signer(const std::filesystem::path& file, const CertPtr& cert
 // module is loaded once per process and kept; while the signer lives it has
 // the module to itself, so open at most one PKCS#11 signer per thread at a time.
 uint32_t OpenPkcs11Signer(const std::string& uri, const CertPtr& cert, std::unique_ptr<Signer>* out);
+// A certificate on a PKCS#11 token and the private-key object that goes with
+// it, as the card middleware registers them.
+struct TokenCertificate {
+  CertPtr cert;
+  std::string token;  // the token's label
+  std::string uri;    // the key's RFC 7512 URI with the module's path; empty: no key
+};
+// Every certificate of every token the module shows, each with the URI of its
+// private key when the token holds the key (the private half of the
+// certificate's public key). Keys hidden until login are looked for after
+// the PIN is asked through the PIN callback, once per token that needs it.
+// A module that does not load: kScardNoReader; a wrong PIN, cancel: as for signing.
+uint32_t ListTokenCertificates(const std::string& module_path, std::vector<TokenCertificate>* out);
 // Finalises and unloads every loaded PKCS#11 module that no signer holds.
 // The program calls it before it ends; it also runs at exit, before the
 // modules' own teardown, for processes that do not call it.

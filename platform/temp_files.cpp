@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
@@ -35,6 +36,44 @@ std::string MakeTempFile(const std::string& prefix, const std::string& folder, u
   close(fd);
   if (error) *error = 0;
   return tmpl;
+}
+
+uint32_t WriteTempFileBeside(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                             mode_t mode, std::string* temp) {
+  *temp = (target.parent_path() / ".tmp-XXXXXX").string();
+  const int fd = ::mkstemp(temp->data());
+  if (fd < 0) return Win32FromErrno(errno);
+  size_t done = 0;
+  int werr = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      werr = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (werr == 0 && ::fchmod(fd, mode) != 0) werr = errno;
+  if (werr == 0 && ::fsync(fd) != 0) werr = errno;
+  if (::close(fd) != 0 && werr == 0) werr = errno;
+  if (werr != 0) {
+    ::unlink(temp->c_str());
+    return Win32FromErrno(werr);
+  }
+  return 0;
+}
+
+uint32_t WriteFileReplacing(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                            mode_t mode) {
+  std::string temp;
+  if (const uint32_t err = WriteTempFileBeside(target, bytes, mode, &temp); err != 0) return err;
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int werr = errno;
+    ::unlink(temp.c_str());
+    return Win32FromErrno(werr);
+  }
+  return 0;
 }
 
 void NewUuid(uint8_t out[16]) { uuid_generate_random(out); }

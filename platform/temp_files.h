@@ -1,7 +1,11 @@
 // Temporary names and working folders, and new UUIDs.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <filesystem>
+#include <span>
 #include <string>
 
 namespace vel::platform {
@@ -17,6 +21,17 @@ std::string MakeWorkDir(const std::string& prefix, uint32_t* error = nullptr);
 // (the temporary folder when empty). Returns its path, or empty on failure.
 std::string MakeTempFile(const std::string& prefix, const std::string& folder = {},
                          uint32_t* error = nullptr);
+
+// Writes the bytes to a new file beside `target` (a temporary name in its
+// folder) with this mode, synced to disk; 0 with *temp naming it, or the
+// Win32 code with nothing left behind.
+uint32_t WriteTempFileBeside(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                             mode_t mode, std::string* temp);
+// Writes a whole file with this mode: the bytes go to a temporary file beside
+// it, which is synced and renamed over it, so readers see the old file or the
+// new one. 0 or the Win32 code.
+uint32_t WriteFileReplacing(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                            mode_t mode);
 
 // A new random UUID as 16 bytes, and as 32 upper-case hexadecimal digits.
 void NewUuid(uint8_t out[16]);

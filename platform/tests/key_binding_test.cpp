@@ -57,6 +57,30 @@ TEST(Pkcs11UriTest, ReadsPathAndQueryAttributes) {
     EXPECT_FALSE(ParsePkcs11Uri(bad, &uri)) << bad;
 }
 
+TEST(Pkcs11UriTest, WrittenUrisReadBackWhateverTheLabelsHold) {
+  Pkcs11Uri uri;
+  uri.token = "Karta; Jana?=%&/ ł";
+  uri.serial = "0011";
+  uri.object = "klucz podpisu";
+  uri.id = std::vector<uint8_t>{0x00, 0x3B, 0x25, 0xFF, 'A'};
+  uri.type = "private";
+  uri.module_path = "/opt/moduł?x=1&y/lib.so";
+  const std::string text = FormatPkcs11Uri(uri);
+  EXPECT_EQ(text.find_first_of(" \"\\"), std::string::npos) << text;
+  Pkcs11Uri back;
+  ASSERT_TRUE(ParsePkcs11Uri(text, &back)) << text;
+  EXPECT_EQ(back.token, uri.token);
+  EXPECT_EQ(back.serial, uri.serial);
+  EXPECT_EQ(back.object, uri.object);
+  EXPECT_EQ(back.id, uri.id);
+  EXPECT_EQ(back.type, uri.type);
+  EXPECT_EQ(back.module_path, uri.module_path);
+  EXPECT_FALSE(back.manufacturer);
+  KeyReference ref;
+  ASSERT_TRUE(ParseKeyReference(text, &ref));
+  EXPECT_EQ(ref.kind, KeyReference::Kind::kPkcs11Object);
+}
+
 TEST(Pkcs11UriTest, ModuleFallsBackToVariableThenOpenSc) {
   Pkcs11Uri uri;
   ASSERT_TRUE(ParsePkcs11Uri("pkcs11:token=A", &uri));
