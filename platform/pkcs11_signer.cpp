@@ -103,7 +103,6 @@ bool Matches(const std::optional<std::string>& want, const char* have) {
   return !want || (have != nullptr && *want == have);
 }
 
-
 // One login to the slot's token: with the PIN asked through the callback
 // (`certificate` and `retry` are what the dialog shows besides the token's
 // own state), or through the reader's own PIN pad, which asks by itself.

@@ -2,9 +2,10 @@
 // question is answered with keys on the program's own dialogs, as a person
 // would: the certificate chosen in the selection window, the digest
 // confirmed, the key file's password and the token's PIN typed into the PIN
-// dialog. The key file comes into the store through velcert, as a user's does. What the program wrote is checked with cabextract and openssl; every
-// message box is kept as a picture (the texts themselves are checked by the
-// signing flow's own tests).
+// dialog; the key file itself comes into the store through velcert, as a
+// user's does. What the program wrote is checked with cabextract and openssl;
+// every message box is kept as a picture (the texts themselves are checked by
+// the signing flow's own tests).
 #include <gtest/gtest.h>
 
 #include <QApplication>
