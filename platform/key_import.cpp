@@ -53,7 +53,10 @@ uint32_t ImportPkcs12(uint32_t location_flags, const std::filesystem::path& file
   if (err != 0) return err;
   PkeyPtr key;
   X509Ptr x509;
-  err = OpenPkcs12Bytes(bytes, file.filename().string(), &key, &x509);
+  PinRequest request;
+  request.label = file.filename().string();
+  // Asked once: a wrong password is reported to the importer, not asked again.
+  err = OpenPkcs12Bytes(bytes, request, 1, &key, &x509);
   if (err != 0) return err;
   if (!x509 || X509_check_private_key(x509.get(), key.get()) != 1) {
     ERR_clear_error();

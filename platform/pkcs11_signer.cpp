@@ -103,9 +103,28 @@ bool Matches(const std::optional<std::string>& want, const char* have) {
   return !want || (have != nullptr && *want == have);
 }
 
-struct PkeyDeleter {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
+// One login to the slot's token: with the PIN asked through the callback
+// (`certificate` and `retry` are what the dialog shows besides the token's
+// own state), or through the reader's own PIN pad, which asks by itself.
+uint32_t LoginOnce(PKCS11_SLOT* slot, const std::string& certificate, bool retry) {
+  const PKCS11_TOKEN* token = slot->token;
+  if (token->userPinLocked) return kScardPinBlocked;
+  std::string pin;
+  if (!token->secureLogin) {
+    PinRequest request;
+    request.token = true;
+    request.label = token->label != nullptr ? token->label : "";
+    request.certificate = certificate;
+    request.retry = retry;
+    request.count_low = token->userPinCountLow != 0;
+    request.final_try = token->userPinFinalTry != 0;
+    if (const uint32_t err = AskPin(request, &pin); err != 0) return err;
+  }
+  ERR_clear_error();
+  const int rc = PKCS11_login(slot, 0, token->secureLogin ? nullptr : pin.c_str());
+  OPENSSL_cleanse(pin.data(), pin.size());
+  return rc == 0 ? 0 : LastError(kScardWrongPin);
+}
 
 class Pkcs11Signer final : public Signer {
  public:
@@ -169,31 +188,14 @@ class Pkcs11Signer final : public Signer {
     int logged = 0;
     if (PKCS11_is_logged_in(slot_, 0, &logged) == 0 && logged) return 0;
     if (!slot_->token->loginRequired) return 0;
-    if (slot_->token->secureLogin) {
-      if (slot_->token->userPinLocked) return kScardPinBlocked;
-      if (PKCS11_login(slot_, 0, nullptr) != 0) return LastError(kScardWrongPin);  // the reader's PIN pad asks
-      logged_in_ = true;
-      return 0;
-    }
-    PinRequest request;
-    request.token = true;
-    request.label = slot_->token->label != nullptr ? slot_->token->label : "";
-    request.certificate = CertificateDisplayName(*cert_);
+    const std::string certificate = CertificateDisplayName(*cert_);
+    // The reader's PIN pad counts its own tries.
+    const int tries = slot_->token->secureLogin ? 1 : kPinTries;
     uint32_t err = kScardWrongPin;
-    for (int attempt = 0; attempt < kPinTries && (err == kScardWrongPin || err == kScardInvalidPin); ++attempt) {
+    for (int attempt = 0; attempt < tries && (err == kScardWrongPin || err == kScardInvalidPin); ++attempt) {
       // The token's counters as it tells them now, after the previous try.
       if (attempt > 0 && (err = RefreshToken()) != 0) return err;
-      const PKCS11_TOKEN* token = slot_->token;
-      if (token->userPinLocked) return kScardPinBlocked;
-      request.retry = attempt > 0;
-      request.count_low = token->userPinCountLow != 0;
-      request.final_try = token->userPinFinalTry != 0;
-      std::string pin;
-      if ((err = AskPin(request, &pin)) != 0) return err;
-      ERR_clear_error();
-      const int rc = PKCS11_login(slot_, 0, pin.c_str());
-      OPENSSL_cleanse(pin.data(), pin.size());
-      err = rc == 0 ? 0 : LastError(kScardWrongPin);
+      err = LoginOnce(slot_, certificate, attempt > 0);
     }
     if (err == 0) logged_in_ = true;
     return err;
@@ -221,7 +223,7 @@ class Pkcs11Signer final : public Signer {
       if (uri_.id && (k.id_len != uri_.id->size() ||
                       (k.id_len != 0 && std::memcmp(k.id, uri_.id->data(), k.id_len) != 0)))
         continue;
-      std::unique_ptr<EVP_PKEY, PkeyDeleter> pk(PKCS11_get_private_key(&keys[i]));
+      PkeyPtr pk(PKCS11_get_private_key(&keys[i]));
       // The object must be the private half of the certificate's key.
       if (pk && cert_key != nullptr && EVP_PKEY_eq(pk.get(), cert_key) == 1) {
         key_ = std::move(pk);
@@ -241,28 +243,8 @@ class Pkcs11Signer final : public Signer {
   unsigned int slot_count_ = 0;
   PKCS11_SLOT* slot_ = nullptr;
   bool logged_in_ = false;
-  std::unique_ptr<EVP_PKEY, PkeyDeleter> key_;
+  PkeyPtr key_;
 };
-
-// Logs in with the PIN asked through the callback, or the reader's own PIN pad.
-uint32_t LoginWithPin(PKCS11_SLOT* slot) {
-  PKCS11_TOKEN* token = slot->token;
-  if (token->userPinLocked) return kScardPinBlocked;
-  int rc;
-  if (token->secureLogin) {
-    rc = PKCS11_login(slot, 0, nullptr);  // the reader's own PIN pad asks
-  } else {
-    PinRequest request;
-    request.token = true;
-    request.label = token->label != nullptr ? token->label : "";
-    request.final_try = token->userPinFinalTry != 0;
-    std::string pin;
-    if (const uint32_t err = AskPin(request, &pin); err != 0) return err;
-    rc = PKCS11_login(slot, 0, pin.c_str());
-    OPENSSL_cleanse(pin.data(), pin.size());
-  }
-  return rc == 0 ? 0 : LastError(kScardWrongPin);
-}
 
 // The private key among the token's keys that belongs to `cert`.
 const PKCS11_KEY* KeyOf(PKCS11_TOKEN* token, const CertContext& cert) {
@@ -316,7 +298,7 @@ uint32_t ListToken(PKCS11_SLOT* slot, const std::string& module_path,
     if (!missing || pass == 1 || !token->loginRequired ||
         (PKCS11_is_logged_in(slot, 0, &already) == 0 && already))
       break;
-    if (const uint32_t err = LoginWithPin(slot); err != 0) return err;
+    if (const uint32_t err = LoginOnce(slot, {}, false); err != 0) return err;
     logged_in = true;
   }
   if (logged_in) PKCS11_logout(slot);

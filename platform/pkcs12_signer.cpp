@@ -20,9 +20,6 @@ constexpr std::uintmax_t kMaxKeyFile = 1024 * 1024;
 struct Pkcs12Deleter {
   void operator()(PKCS12* p) const { PKCS12_free(p); }
 };
-struct PkeyDeleter {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
 struct SafesDeleter {
   void operator()(STACK_OF(PKCS7)* p) const { sk_PKCS7_pop_free(p, PKCS7_free); }
 };
@@ -115,6 +112,26 @@ bool ContentRoundsWithin(const PKCS12* p12, const std::string& pin) {
   return true;
 }
 
+// The key and certificate with one password: 0, kScardWrongPin, or
+// kNteBadData for a file asking for endless rounds.
+uint32_t OpenWith(PKCS12* p12, const std::string& pin, EVP_PKEY** pkey, X509** cert) {
+  ERR_clear_error();
+  // An empty password may have been written as none at all.
+  const bool mac_ok = !PKCS12_mac_present(p12) ||
+                      PKCS12_verify_mac(p12, pin.c_str(), static_cast<int>(pin.size())) == 1 ||
+                      (pin.empty() && PKCS12_verify_mac(p12, nullptr, 0) == 1);
+  uint32_t err = 0;
+  if (!mac_ok) {
+    err = kScardWrongPin;
+  } else if (!ContentRoundsWithin(p12, pin)) {
+    err = kNteBadData;
+  } else if (PKCS12_parse(p12, pin.c_str(), pkey, cert, nullptr) != 1) {
+    err = kScardWrongPin;  // without a MAC a wrong password shows only here
+  }
+  ERR_clear_error();
+  return err;
+}
+
 class Pkcs12Signer final : public Signer {
  public:
   Pkcs12Signer(std::filesystem::path file, CertPtr cert)
@@ -142,72 +159,27 @@ class Pkcs12Signer final : public Signer {
 
  private:
   uint32_t Load() {
-    EnsureOpenSslProviders();  // files written by older tools use RC2 and 3DES
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(file_, ec);
-    if (ec) return kNteBadKeyset;
-    if (size > kMaxKeyFile) return kNteBadData;
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) return kNteBadKeyset;
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
-    const unsigned char* p = bytes.data();
-    std::unique_ptr<PKCS12, Pkcs12Deleter> p12(
-        d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
-    if (!p12) return kNteBadData;
-
-    if (!MacRoundsWithin(p12.get())) return kNteBadData;
-
+    std::vector<uint8_t> bytes;
+    uint32_t err = ReadPkcs12File(file_, &bytes);
+    if (err != 0) return err;
     PinRequest request;
-    request.token = false;
     request.label = file_.filename().string();
     request.certificate = CertificateDisplayName(*cert_);
-    EVP_PKEY* pkey = nullptr;
-    uint32_t err = kScardWrongPin;
-    for (int attempt = 0; attempt < kPinTries && err == kScardWrongPin; ++attempt) {
-      request.retry = attempt > 0;
-      std::string pin;
-      if ((err = AskPin(request, &pin)) != 0) return err;
-      err = Open(p12.get(), pin, &pkey);
-      OPENSSL_cleanse(pin.data(), pin.size());
-    }
-    std::unique_ptr<EVP_PKEY, PkeyDeleter> owned(pkey);
-    if (err != 0) return err;
-    if (!owned) return kNteBadKeyset;
+    PkeyPtr key;
+    X509Ptr x509;
+    if ((err = OpenPkcs12Bytes(bytes, request, kPinTries, &key, &x509)) != 0) return err;
     // The file must hold this certificate's key, whatever else it carries.
-    if (X509_check_private_key(cert_->x509(), owned.get()) != 1) {
+    if (X509_check_private_key(cert_->x509(), key.get()) != 1) {
       ERR_clear_error();
       return kNteBadKey;
     }
-    key_ = std::move(owned);
+    key_ = std::move(key);
     return 0;
-  }
-
-  // The key with one password: 0, kScardWrongPin, or kNteBadData for a file
-  // asking for endless rounds.
-  static uint32_t Open(PKCS12* p12, const std::string& pin, EVP_PKEY** pkey) {
-    ERR_clear_error();
-    // An empty password may have been written as none at all.
-    const bool mac_ok = !PKCS12_mac_present(p12) ||
-                        PKCS12_verify_mac(p12, pin.c_str(), static_cast<int>(pin.size())) == 1 ||
-                        (pin.empty() && PKCS12_verify_mac(p12, nullptr, 0) == 1);
-    uint32_t err = 0;
-    X509* cert = nullptr;
-    if (!mac_ok) {
-      err = kScardWrongPin;
-    } else if (!ContentRoundsWithin(p12, pin)) {
-      err = kNteBadData;
-    } else if (PKCS12_parse(p12, pin.c_str(), pkey, &cert, nullptr) != 1) {
-      err = kScardWrongPin;  // without a MAC a wrong password shows only here
-    }
-    X509_free(cert);
-    ERR_clear_error();
-    return err;
   }
 
   std::filesystem::path file_;
   CertPtr cert_;
-  std::unique_ptr<EVP_PKEY, PkeyDeleter> key_;
+  PkeyPtr key_;
 };
 
 }  // namespace
@@ -225,44 +197,26 @@ uint32_t ReadPkcs12File(const std::filesystem::path& file, std::vector<uint8_t>*
   return 0;
 }
 
-uint32_t OpenPkcs12Bytes(std::span<const uint8_t> bytes, const std::string& label, PkeyPtr* key,
-                         X509Ptr* cert) {
+uint32_t OpenPkcs12Bytes(std::span<const uint8_t> bytes, PinRequest request, int tries,
+                         PkeyPtr* key, X509Ptr* cert) {
   EnsureOpenSslProviders();  // files written by older tools use RC2 and 3DES
   const unsigned char* p = bytes.data();
   std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
-  if (!p12) {
+  if (!p12 || !MacRoundsWithin(p12.get())) {
     ERR_clear_error();
     return kNteBadData;
   }
-
-  PinRequest request;
   request.token = false;
-  request.label = label;
-  std::string pin;
-  uint32_t err = AskPin(request, &pin);
-  if (err != 0) return err;
-
   EVP_PKEY* pkey = nullptr;
   X509* x509 = nullptr;
-  ERR_clear_error();
-  if (!MacRoundsWithin(p12.get())) {
+  uint32_t err = kScardWrongPin;
+  for (int attempt = 0; attempt < tries && err == kScardWrongPin; ++attempt) {
+    request.retry = attempt > 0;
+    std::string pin;
+    if ((err = AskPin(request, &pin)) != 0) return err;
+    err = OpenWith(p12.get(), pin, &pkey, &x509);
     OPENSSL_cleanse(pin.data(), pin.size());
-    return kNteBadData;
   }
-  // An empty password may have been written as none at all.
-  const bool mac_ok =
-      !PKCS12_mac_present(p12.get()) ||
-      PKCS12_verify_mac(p12.get(), pin.c_str(), static_cast<int>(pin.size())) == 1 ||
-      (pin.empty() && PKCS12_verify_mac(p12.get(), nullptr, 0) == 1);
-  if (!mac_ok) {
-    err = kScardWrongPin;
-  } else if (!ContentRoundsWithin(p12.get(), pin)) {
-    err = kNteBadData;
-  } else if (PKCS12_parse(p12.get(), pin.c_str(), &pkey, &x509, nullptr) != 1) {
-    err = kScardWrongPin;  // without a MAC a wrong password shows only here
-  }
-  OPENSSL_cleanse(pin.data(), pin.size());
-  ERR_clear_error();
   PkeyPtr owned_key(pkey);
   X509Ptr owned_cert(x509);
   if (err != 0) return err;

@@ -94,13 +94,14 @@ using X509Ptr = std::unique_ptr<X509, X509Deleter>;
 // read, kNteBadData when it is too large.
 uint32_t ReadPkcs12File(const std::filesystem::path& file, std::vector<uint8_t>* bytes);
 // Opens PKCS#12 bytes with the password asked through the PIN callback
-// (`label` is what the request shows): the key, and the certificate that goes
-// with it when the file holds it (else none). kNteBadData for bytes that are
-// not a key file (or ask for too many key-derivation rounds), kScardWrongPin
-// for a wrong password, 1223 when the request is cancelled, kNteBadKeyset for
-// a file without a key.
-uint32_t OpenPkcs12Bytes(std::span<const uint8_t> bytes, const std::string& label, PkeyPtr* key,
-                         X509Ptr* cert);
+// (`request` says what the dialog shows), asking again after a wrong one up to
+// `tries` times in all: the key, and the certificate that goes with it when
+// the file holds it (else none). kNteBadData for bytes that are not a key
+// file (or ask for too many key-derivation rounds), kScardWrongPin for a
+// wrong password, 1223 when the request is cancelled, kNteBadKeyset for a
+// file without a key.
+uint32_t OpenPkcs12Bytes(std::span<const uint8_t> bytes, PinRequest request, int tries,
+                         PkeyPtr* key, X509Ptr* cert);
 
 // A signer over a PKCS#12 file.
 uint32_t OpenPkcs12Signer(const std::filesystem::path& file, const CertPtr& cert,

@@ -2,9 +2,10 @@
 // question is answered with keys on the program's own dialogs, as a person
 // would: the certificate chosen in the selection window, the digest
 // confirmed, the key file's password and the token's PIN typed into the PIN
-// dialog. What the program wrote is checked with cabextract and openssl; every
-// message box is kept as a picture (the texts themselves are checked by the
-// signing flow's own tests).
+// dialog; the key file itself comes into the store through velcert, as a
+// user's does. What the program wrote is checked with cabextract and openssl;
+// every message box is kept as a picture (the texts themselves are checked by
+// the signing flow's own tests).
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -46,13 +47,16 @@ class SigningOnXvfbTest : public ::testing::Test {
     jan = test::MakeIdentity("Jan Kowalski", &ca, {0x11}, false, false);
     test::WriteFileText(env / "ca.pem", test::CertPem(ca.x509.get()));
     test::WriteFileText(env / "jan.pem", test::CertPem(jan.x509.get()));
-    // Jan's key in a key file beside the store, bound to his certificate in "My".
-    fs::create_directories(env / "keys");
-    test::WritePkcs12(env / "keys/jan.p12", jan, kPassword);
-    AddTo("My", jan);
-    ASSERT_EQ(platform::WriteKeyBinding(platform::kStoreCurrentUser, *jan.cert,
-                                        {platform::KeyReference::Kind::kPkcs12File, (env / "keys/jan.p12").string()}),
-              0u);
+    // Jan's key file imported as a user imports it, the password on standard
+    // input: velcert puts his certificate into "My" bound to its own copy of
+    // the file, so the file handed to it is gone before the program starts.
+    const fs::path key_file = env / "jan.p12";
+    test::WritePkcs12(key_file, jan, kPassword);
+    const test::CommandResult imported =
+        test::RunCommand("printf '%s\\n' " + ShellQuote(kPassword) + " | " + VEL_CERT_TOOL + " import " +
+                         ShellQuote(key_file.string()) + " --password-fd 0");
+    ASSERT_EQ(imported.exit_code, 0) << imported.output;
+    fs::remove(key_file);
     AddTo("ROOT", ca);
     // The user's settings as after a first start, which resets them.
     CInstallMarker first_start;
