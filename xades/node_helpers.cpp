@@ -29,6 +29,11 @@ std::optional<std::string> getAttrValue(const xmlNode* attribute) {
   return std::string(reinterpret_cast<const char*>(joined.get()));
 }
 
+std::string textContent(const xmlNode* node) {
+  XmlCharPtr text(node != nullptr ? xmlNodeGetContent(node) : nullptr);
+  return text ? reinterpret_cast<const char*>(text.get()) : "";
+}
+
 std::optional<std::string> getNodeProp(const xmlNode* element, const char* name) {
   if (element == nullptr || name == nullptr || element->type != XML_ELEMENT_NODE) return std::nullopt;
   // Only an attribute written in the document: a default that a DTD declares

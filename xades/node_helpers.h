@@ -19,6 +19,9 @@ namespace vel::xades {
 // otherwise. Owned by the tree.
 const xmlChar* getElementText(const xmlNode* element);
 
+// All the text below the node, in document order; empty for no node.
+std::string textContent(const xmlNode* node);
+
 // An attribute's value: empty without children, else the text of its
 // children; for a DTD attribute declaration its default value; none for
 // other nodes and for no node.

@@ -1,6 +1,5 @@
 #include "xades/signed_properties.h"
 
-#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -11,6 +10,7 @@
 
 #include "xades/base64.h"
 #include "xades/crypto_helpers.h"
+#include "xades/node_helpers.h"
 #include "xades/xml_doc.h"
 
 namespace vel::xades {
@@ -51,11 +51,6 @@ std::optional<std::string> Attribute(const xmlNode* element, const char* name) {
     return std::string(value ? reinterpret_cast<const char*>(value.get()) : "");
   }
   return std::nullopt;
-}
-
-std::string Content(const xmlNode* element) {
-  XmlCharPtr text(element != nullptr ? xmlNodeGetContent(element) : nullptr);
-  return text ? reinterpret_cast<const char*>(text.get()) : "";
 }
 
 std::string WithoutSpace(std::string text) {
@@ -153,12 +148,12 @@ int checkSigningCertificate(const xmlNode* signedProperties, std::span<const uin
     unsigned int length = 0;
     if (EVP_Digest(certificateDer.data(), certificateDer.size(), digest, &length, md, nullptr) != 1)
       return kSigningCertificateMismatch;
-    if (WithoutSpace(Content(value)) != base64Encode(std::span<const uint8_t>(digest, length))) continue;
+    if (WithoutSpace(textContent(value)) != base64Encode(std::span<const uint8_t>(digest, length))) continue;
     // The Cert of this certificate: its serial and issuer must be the certificate's too.
     const xmlNode* issuer = OnlyChild(issuerSerial, kXmlDsigNs, "X509IssuerName");
     const xmlNode* number = OnlyChild(issuerSerial, kXmlDsigNs, "X509SerialNumber");
-    if (issuer == nullptr || number == nullptr || Decimal(Content(number)) != *serial ||
-        !IssuerMatches(Content(issuer), *cert))
+    if (issuer == nullptr || number == nullptr || Decimal(textContent(number)) != *serial ||
+        !IssuerMatches(textContent(issuer), *cert))
       return kSigningCertificateMismatch;
     return 0;
   }

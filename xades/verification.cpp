@@ -90,8 +90,6 @@ int counterSignatureIndex(const XadesVerifyContext* ctx, int top, int j) {
   return -1;
 }
 
-
-
 namespace {
 
 const EVP_MD* rsaDigestOfUri(std::string_view uri) {
@@ -112,11 +110,6 @@ std::optional<std::string> digestText(std::span<const uint8_t> data, const EVP_M
 xmlNode* nextElement(xmlNode* node) {
   while (node != nullptr && node->type != XML_ELEMENT_NODE) node = node->next;
   return node;
-}
-
-std::string textOf(const xmlNode* node) {
-  XmlCharPtr text(xmlNodeGetContent(node));
-  return text ? reinterpret_cast<const char*>(text.get()) : "";
 }
 
 // The transforms of a reference: none, or exactly one base64 transform.
@@ -167,7 +160,7 @@ int digestReference(const XadesSignContext& entry, size_t r) {
     if (!computed) return -10;
   } else {
     std::vector<uint8_t> data;
-    if (base64Decode(std::string_view(textOf(target)), &data) != 0) return -5;
+    if (base64Decode(std::string_view(textContent(target)), &data) != 0) return -5;
     computed = digestText(data, md);
   }
   if (!computed) return -1;
@@ -175,7 +168,7 @@ int digestReference(const XadesSignContext& entry, size_t r) {
   if (!isDsig(value, "DigestValue")) return -4;
   // base64 text may be wrapped (xmlsec1 breaks lines at 64 characters):
   // whitespace is no part of the value; nothing else is tolerated.
-  std::string written = textOf(value);
+  std::string written = textContent(value);
   std::erase_if(written, [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
   return written == *computed ? 0 : -5;
 }
@@ -231,7 +224,7 @@ int xadesValidateCheckSignature(XadesVerifyContext* ctx) {
       return -3;
     }
     std::vector<uint8_t> decoded;
-    if (base64Decode(std::string_view(textOf(value)), &decoded) != 0) return -4;
+    if (base64Decode(std::string_view(textContent(value)), &decoded) != 0) return -4;
     const auto* bytes = reinterpret_cast<const uint8_t*>(c14n->data());
     result = verifyRsa(std::span<const uint8_t>(bytes, c14n->size()), decoded, entry->certificateBytes, md);
     if (result < 0) return result;
