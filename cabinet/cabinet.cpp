@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cabinet/fci.h"
 #include "cabinet/fdi.h"
@@ -188,6 +189,7 @@ struct ExtractState {
   std::string wantedUpper;
   bool all = true;
   std::string openPath;  // the member being written, until its close notification
+  std::vector<CabinetMember>* listing = nullptr;  // set: record the members, write nothing
 };
 
 intptr_t CabExtractNotify(FDINOTIFICATIONTYPE type, FDINOTIFICATION* n) {
@@ -198,6 +200,10 @@ intptr_t CabExtractNotify(FDINOTIFICATIONTYPE type, FDINOTIFICATION* n) {
       if (!MemberNameToUtf8(n->psz1, n->attribs, name)) return state->all ? -1 : 0;
       if (!state->all && AsciiUpper(name) != state->wantedUpper) return 0;
       if (!IsSafeMemberName(name)) return -1;
+      if (state->listing != nullptr) {
+        state->listing->push_back({std::move(name), static_cast<uint32_t>(n->cb)});
+        return 0;
+      }
       std::string path = state->destDir + name;
       if (path.size() > kMaxOutputPath) return -1;
       intptr_t hf = CrtOpen(path.c_str(), kFlagsOutput, kModeReadWrite, kCrtNoFollow);
@@ -223,20 +229,11 @@ intptr_t CabExtractNotify(FDINOTIFICATIONTYPE type, FDINOTIFICATION* n) {
   }
 }
 
-int Extract(const char* cabPath, const char* memberName, const char* destDir) {
-  if (cabPath == nullptr || destDir == nullptr) return 0;
+// Walks the cabinet's members through the notification callback with this state.
+int Walk(const char* cabPath, ExtractState& state) {
+  if (cabPath == nullptr) return 0;
   std::string_view cab(cabPath);
   if (cab.empty() || cab.size() > kMaxCabPath) return 0;
-  ExtractState state;
-  state.destDir = destDir;
-  if (state.destDir.empty()) return 0;
-  if (state.destDir.back() != '/') state.destDir.push_back('/');
-  if (state.destDir.size() > kMaxDestDir) return 0;
-  if (memberName != nullptr) {
-    state.all = false;
-    state.wantedUpper = AsciiUpper(memberName);
-  }
-
   ERF erf;
   HFDI hfdi = FDICreate(CabAlloc, CabFree, CabOpen, CabRead, CabWrite, CabClose, CabSeek, cpu80386, &erf);
   if (hfdi == nullptr) return 0;
@@ -259,6 +256,20 @@ int Extract(const char* cabPath, const char* memberName, const char* destDir) {
   if (!ok && !state.openPath.empty()) CrtRemove(state.openPath.c_str());  // a half-written member is no member
   bool destroyed = FDIDestroy(hfdi);
   return ok && destroyed ? 1 : 0;
+}
+
+int Extract(const char* cabPath, const char* memberName, const char* destDir) {
+  if (destDir == nullptr) return 0;
+  ExtractState state;
+  state.destDir = destDir;
+  if (state.destDir.empty()) return 0;
+  if (state.destDir.back() != '/') state.destDir.push_back('/');
+  if (state.destDir.size() > kMaxDestDir) return 0;
+  if (memberName != nullptr) {
+    state.all = false;
+    state.wantedUpper = AsciiUpper(memberName);
+  }
+  return Walk(cabPath, state);
 }
 
 }  // namespace
@@ -299,6 +310,15 @@ int ExtractCabinet(const char* cabPath, const char* destDir) { return Extract(ca
 int ExtractCabinetFile(const char* cabPath, const char* memberName, const char* destDir) {
   if (memberName == nullptr) return 0;
   return Extract(cabPath, memberName, destDir);
+}
+
+int ListCabinet(const char* cabPath, std::vector<CabinetMember>& members) {
+  members.clear();
+  ExtractState state;
+  state.listing = &members;
+  if (Walk(cabPath, state)) return 1;
+  members.clear();
+  return 0;
 }
 
 }  // namespace vel::cabinet

@@ -3,6 +3,10 @@
 // success and 0 on failure.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace vel::cabinet {
 
 // Writes a cabinet at cabPath (shorter than 256 bytes) from count source paths;
@@ -17,5 +21,19 @@ int ExtractCabinet(const char* cabPath, const char* destDir);
 // Extracts the members whose name equals memberName without regard to the case
 // of ASCII letters, under their stored names; 1 also when no member matched.
 int ExtractCabinetFile(const char* cabPath, const char* memberName, const char* destDir);
+
+// A member as its file record declares it. Extraction writes exactly `size`
+// bytes for it: the rest of its folder's data is never decoded.
+struct CabinetMember {
+  std::string name;   // as extraction would name it (UTF-8)
+  uint32_t size = 0;  // uncompressed bytes
+  bool operator==(const CabinetMember&) const = default;
+};
+
+// Reads the file records alone, so that a caller can refuse a cabinet before a
+// byte is written: every member that ExtractCabinet would write, in order. 1
+// on success, 0 when the cabinet cannot be read or a name is not one that
+// extraction would accept.
+int ListCabinet(const char* cabPath, std::vector<CabinetMember>& members);
 
 }  // namespace vel::cabinet

@@ -16,9 +16,11 @@
 #include "platform/testing/test_support.h"
 
 namespace fs = std::filesystem;
+using vel::cabinet::CabinetMember;
 using vel::cabinet::CreateCabinet;
 using vel::cabinet::ExtractCabinet;
 using vel::cabinet::ExtractCabinetFile;
+using vel::cabinet::ListCabinet;
 using namespace vel::cabtest;
 using vel::test::ReadFileBytes;
 using vel::test::TempDir;
@@ -296,6 +298,70 @@ TEST(ExtractCabinet, TwoExtractionsAtOnce) {
   auto got2 = ListTree(out2.path());
   ASSERT_EQ(got2.size(), 2u);
   EXPECT_TRUE(got2[1].second == TextBytes(400000, 4));
+}
+
+TEST(ListCabinet, GivesEveryMemberWithItsSizeAndWritesNothing) {
+  TempDir src, work;
+  auto paths = WriteSources(src.path(), {{"00001.emf", TextBytes(70000)}, {"+", {}}, {"signatures.p7b", Bytes(3)}});
+  ASSERT_EQ(Create(paths, work / "x.cab"), 1);
+  std::vector<CabinetMember> members;
+  ASSERT_EQ(ListCabinet((work / "x.cab").c_str(), members), 1);
+  EXPECT_EQ(members, (std::vector<CabinetMember>{{"00001.emf", 70000}, {"signatures.p7b", 3}}));
+
+  // Declared sizes are read from the records alone: two members of 2 GB over
+  // one block of data, as a decompression bomb declares them.
+  CabSpec bomb;
+  bomb.folders.push_back(StoredFolder(TextBytes(100)));
+  bomb.files = {{"00001.emf", 0x7FFF8000}, {"00002.emf", 0x7FFF8000}};
+  WriteFileBytes(work / "bomb.cab", BuildCabinet(bomb));
+  ASSERT_EQ(ListCabinet((work / "bomb.cab").c_str(), members), 1);
+  EXPECT_EQ(members, (std::vector<CabinetMember>{{"00001.emf", 0x7FFF8000}, {"00002.emf", 0x7FFF8000}}));
+  EXPECT_EQ(ListTree(work.path()).size(), 2u);
+
+  // What extraction would refuse, listing refuses too.
+  bomb.files = {{"00001.emf", 10}, {"../x", 10}};
+  WriteFileBytes(work / "bad.cab", BuildCabinet(bomb));
+  EXPECT_EQ(ListCabinet((work / "bad.cab").c_str(), members), 0);
+  EXPECT_TRUE(members.empty());
+  WriteFileBytes(work / "text.cab", TextBytes(100));
+  EXPECT_EQ(ListCabinet((work / "text.cab").c_str(), members), 0);
+}
+
+// A member is its declared slice of the folder's data: extraction writes that
+// many bytes and decodes no block past them, however much data the folder holds;
+// a folder that ends first fails the extraction with nothing left behind.
+TEST(ExtractCabinet, WritesAMemberUpToItsDeclaredSizeOnly) {
+  struct Case {
+    const char* label;
+    uint32_t declared;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"inside the first block", 1000, true},
+      {"the whole first block", 32768, true},
+      {"into the unreadable blocks", 32769, false},
+      {"2 GB over one good block", 0x7FFF8000, false},
+  };
+  // One good block, then blocks whose checksums are wrong: decoding any of them fails.
+  const Bytes text = TextBytes(32768);
+  CabSpec spec;
+  spec.folders.push_back(StoredFolder(text));
+  for (int i = 0; i < 64; ++i)
+    spec.folders[0].blocks.push_back({StoredMsZip(NoiseBytes(32768, i)), 32768, 0xDEADBEEF});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir work, out;
+    spec.files = {{"00001.emf", c.declared}};
+    WriteFileBytes(work / "x.cab", BuildCabinet(spec));
+    EXPECT_EQ(ExtractCabinet((work / "x.cab").c_str(), Dir(out.path()).c_str()), c.ok ? 1 : 0);
+    const auto got = ListTree(out.path());
+    if (!c.ok) {
+      EXPECT_TRUE(got.empty());
+      continue;
+    }
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].second == Bytes(text.begin(), text.begin() + c.declared));
+  }
 }
 
 TEST(CreateCabinet, RelativeCabinetPathGoesToTheCurrentFolder) {
