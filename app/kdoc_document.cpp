@@ -76,6 +76,20 @@ std::vector<std::string> PageFiles(const std::string& dir, const std::string& fo
   return out;
 }
 
+uint64_t DeclaredBytes(const std::vector<cabinet::CabinetMember>& members) {
+  uint64_t total = 0;
+  for (const auto& m : members) total += m.size;
+  return total;
+}
+
+uint32_t CheckUnpackedSize(const std::vector<cabinet::CabinetMember>& members, uint64_t free_bytes) {
+  for (const auto& m : members)
+    if (m.size > kMaxMemberBytes) return platform::kErrorFileTooLarge;
+  const uint64_t total = DeclaredBytes(members);
+  if (total > kMaxContainerBytes) return platform::kErrorFileTooLarge;
+  return total > free_bytes ? uint32_t{platform::kErrorDiskFull} : 0;
+}
+
 uint32_t CreateCabinetAt(const std::vector<std::string>& members, const std::string& target) {
   std::vector<const char*> names;
   for (const auto& m : members) names.push_back(m.c_str());
@@ -167,6 +181,44 @@ uint32_t CSignedDocObj::FailOpen(uint32_t error, const std::string& reason) {
   return error;
 }
 
+uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::string* reason) const {
+  // Sizes are checked from the file records before a byte is written: a small
+  // container may declare gigabytes.
+  const std::string cab = FdPath(fd);
+  std::vector<cabinet::CabinetMember> members;
+  uint64_t free_bytes = 0;
+  uint32_t error = kDocUnreadable;
+  if (cabinet::ListCabinet(cab.c_str(), members)) {
+    error = platform::FreeSpace(dir, &free_bytes);
+    if (error != 0) {
+      *reason = crypto::GetErrorText(error);
+      return error;
+    }
+    error = CheckUnpackedSize(members, free_bytes);
+    if (error == 0 && cabinet::ExtractCabinet(cab.c_str(), dir.c_str())) return 0;
+  }
+  const bool english = catalog_.GetLanguageId() == kLangIdEnglish;
+  constexpr uint64_t kMb = uint64_t{1} << 20;
+  if (error == platform::kErrorFileTooLarge) {
+    *reason = english ? "The content of the file is too large - a part of the document may have at most 256 MB "
+                        "and the whole document 1 GB."
+                      : "Zawartość pliku jest zbyt duża – składnik dokumentu może mieć najwyżej 256 MB, "
+                        "a cały dokument 1 GB.";
+  } else if (error == platform::kErrorDiskFull) {
+    *reason = FormatText(english ? "Not enough space in the temporary folder %s - unpacking the document needs "
+                                   "%llu MB, %llu MB are free."
+                                 : "Za mało miejsca w folderze plików tymczasowych %s – rozpakowanie dokumentu "
+                                   "wymaga %llu MB, wolne jest %llu MB.",
+                         platform::TempFolder().c_str(),
+                         static_cast<unsigned long long>((DeclaredBytes(members) + kMb - 1) / kMb),
+                         static_cast<unsigned long long>(free_bytes / kMb));
+  } else {
+    error = kDocUnreadable;
+    catalog_.Get(*reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
+  }
+  return error;
+}
+
 uint32_t CSignedDocObj::LockDocument(int fd) {
   // Others may read the open document but not write it: they take the same lock.
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -211,11 +263,10 @@ uint32_t CSignedDocObj::OpenFile(const std::string& path) {
 uint32_t CSignedDocObj::OpenContainer() {
   WorkDir dir;
   if (dir.path().empty()) return FailOpen(dir.error(), crypto::GetErrorText(dir.error()));
-  if (!cabinet::ExtractCabinet(FdPath(fd_).c_str(), dir.path().c_str())) {
+  std::string reason;
+  if (const uint32_t error = ExtractContainer(fd_, dir.path(), &reason); error != 0) {
     CloseDocument();
-    std::string reason;
-    catalog_.Get(reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
-    return FailOpen(kDocUnreadable, reason);
+    return FailOpen(error, reason);
   }
   page_list_ = std::make_unique<CPageList>(dir.path());
   has_viewer_ = !FindMember(dir.path(), kViewerMember).empty();
@@ -350,15 +401,14 @@ uint32_t CSignedDocObj::MergeWithExisting(const std::string& container, const st
   {
     WorkDir dir;
     if (dir.path().empty()) return FailOpen(dir.error(), crypto::GetErrorText(dir.error()));
-    if (!cabinet::ExtractCabinet(FdPath(old_fd.get()).c_str(), dir.path().c_str())) {
+    std::string reason;
+    if (const uint32_t error = ExtractContainer(old_fd.get(), dir.path(), &reason); error != 0) {
       // Not a container we can read: it stays as it is, and so does the job.
-      std::string reason;
-      catalog_.Get(reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
       const std::string saved = path_;
       path_ = container;
-      FailOpen(kDocUnreadable, reason);
+      FailOpen(error, reason);
       path_ = saved;
-      return kDocUnreadable;
+      return error;
     }
     had_signatures = !FindMember(dir.path(), kSignaturesMember).empty();
     CPageList existing(dir.path(), format);

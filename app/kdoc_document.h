@@ -18,6 +18,7 @@
 #include "app/page_list.h"
 #include "app/prompt.h"
 #include "app/signature_list.h"
+#include "cabinet/cabinet.h"
 #include "cryptolib/certificate.h"
 #include "cryptolib/cms_classes.h"
 
@@ -31,6 +32,15 @@ inline constexpr char kViewerMember[] = "DezazudIvirar.exe";
 // Results besides system errors and library statuses.
 inline constexpr uint32_t kDocUnreadable = 0xFFFFFFFF;
 inline constexpr uint32_t kDocRewriteFailed = 1359;
+
+// What a container may unpack to: each member is read into memory whole, and
+// the pages of a document all together.
+inline constexpr uint64_t kMaxMemberBytes = uint64_t{256} << 20;
+inline constexpr uint64_t kMaxContainerBytes = uint64_t{1} << 30;
+
+// Whether members of these declared sizes may be unpacked into a folder with
+// `free_bytes` free: 0, 223 (file too large) past a limit, or 112 (disk full).
+uint32_t CheckUnpackedSize(const std::vector<cabinet::CabinetMember>& members, uint64_t free_bytes);
 
 class CSignedDocObj {
  public:
@@ -89,6 +99,7 @@ class CSignedDocObj {
   uint32_t OpenFile(const std::string& path);
   uint32_t BuildFromJob(const std::string& container);
   uint32_t FailOpen(uint32_t error, const std::string& reason);
+  uint32_t ExtractContainer(int fd, const std::string& dir, std::string* reason) const;
   bool PagesDiffer(const CPageList& job, const CPageList& existing);
   uint32_t ReplaceWith(const std::string& container, const std::string& source, bool report);
   uint32_t ReadSignatures(const std::string& dir);

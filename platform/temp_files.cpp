@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
@@ -24,6 +25,13 @@ std::string MakeWorkDir(const std::string& prefix, uint32_t* error) {
   }
   if (error) *error = 0;
   return tmpl;
+}
+
+uint32_t FreeSpace(const std::string& folder, uint64_t* bytes) {
+  struct statvfs st;
+  if (::statvfs(folder.c_str(), &st) != 0) return Win32FromErrno(errno);
+  *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+  return 0;
 }
 
 std::string MakeTempFile(const std::string& prefix, const std::string& folder, uint32_t* error) {

@@ -17,6 +17,10 @@ std::string TempFolder();
 // temporary folder. Returns its path, or empty with *error set to a Win32 code.
 std::string MakeWorkDir(const std::string& prefix, uint32_t* error = nullptr);
 
+// The bytes this user may still write in the file system holding `folder`;
+// 0 or the Win32 code.
+uint32_t FreeSpace(const std::string& folder, uint64_t* bytes);
+
 // Creates a new empty file named with the prefix (e.g. "tmpvr_") in the folder
 // (the temporary folder when empty). Returns its path, or empty on failure.
 std::string MakeTempFile(const std::string& prefix, const std::string& folder = {},

@@ -32,6 +32,7 @@ enum Win32Error : uint32_t {
   kErrorBusy = 170,
   kErrorAlreadyExists = 183,
   kErrorFilenameExcedRange = 206,
+  kErrorFileTooLarge = 223,
   kErrorMoreData = 234,
   kErrorNoMoreItems = 259,
   kErrorDirectory = 267,

@@ -1,0 +1,256 @@
+// A container is checked against what it would unpack to before anything is
+// written: a few hundred kilobytes of cabinet may declare gigabytes of pages.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+
+#include "app/kdoc_document.h"
+#include "app/tests/kdoc_fixture.h"
+#include "cabinet/codec.h"
+
+namespace vel::app {
+namespace {
+
+using test::Bytes;
+using test::PutLe32;
+
+constexpr uint32_t kMiB = 1u << 20;
+constexpr uint32_t kTooLarge = 223;
+constexpr uint32_t kDiskFull = 112;
+
+void PutLe16(Bytes& b, uint16_t v) {
+  b.push_back(static_cast<uint8_t>(v));
+  b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void* Alloc(uint32_t cb) { return std::malloc(cb); }
+
+// One MSZIP block of `n` zero bytes, as the library's own compressor makes it.
+Bytes ZeroBlock(uint32_t n) {
+  uint32_t block = 0, dst_min = 0;
+  MsZipCompressor* c = nullptr;
+  EXPECT_EQ(MciCreateCompression(&block, Alloc, std::free, &dst_min, &c), CODEC_OK);
+  const Bytes zeros(n);
+  Bytes out(dst_min);
+  uint32_t size = 0;
+  EXPECT_EQ(MciCompress(c, zeros.data(), n, out.data(), dst_min, &size), CODEC_OK);
+  MciDestroyCompression(c);
+  out.resize(size);
+  return out;
+}
+
+struct BombMember {
+  std::string name;
+  uint32_t declared;  // the size its file record states
+  uint32_t data;      // the zero bytes its folder really holds (at most `declared`)
+};
+
+// A cabinet with one folder of zero blocks per member: about 50 bytes of
+// cabinet per 32 KiB, as a decompression bomb is made.
+Bytes BombCabinet(const std::vector<BombMember>& members) {
+  const Bytes full = ZeroBlock(32768);
+  std::vector<Bytes> folders;
+  for (const auto& m : members) {
+    Bytes data;
+    for (uint32_t left = m.data; left > 0;) {
+      const uint32_t n = std::min<uint32_t>(left, 32768);
+      const Bytes block = n == 32768 ? full : ZeroBlock(n);
+      PutLe32(data, 0);  // no checksum
+      PutLe16(data, static_cast<uint16_t>(block.size()));
+      PutLe16(data, static_cast<uint16_t>(n));
+      data.insert(data.end(), block.begin(), block.end());
+      left -= n;
+    }
+    folders.push_back(std::move(data));
+  }
+  Bytes files;
+  for (size_t i = 0; i < members.size(); ++i) {
+    PutLe32(files, members[i].declared);
+    PutLe32(files, 0);
+    PutLe16(files, static_cast<uint16_t>(i));
+    PutLe16(files, 0x5A21);
+    PutLe16(files, 0x6000);
+    PutLe16(files, 0x20);
+    files.insert(files.end(), members[i].name.begin(), members[i].name.end());
+    files.push_back(0);
+  }
+  const uint32_t coff_files = 36 + 8 * static_cast<uint32_t>(members.size());
+  uint32_t at = coff_files + static_cast<uint32_t>(files.size());
+  Bytes out = {'M', 'S', 'C', 'F'};
+  PutLe32(out, 0);
+  const size_t total_at = out.size();
+  PutLe32(out, 0);  // cbCabinet, below
+  PutLe32(out, 0);
+  PutLe32(out, coff_files);
+  PutLe32(out, 0);
+  out.push_back(3);
+  out.push_back(1);
+  PutLe16(out, static_cast<uint16_t>(members.size()));
+  PutLe16(out, static_cast<uint16_t>(members.size()));
+  PutLe16(out, 0);
+  PutLe16(out, 12345);
+  PutLe16(out, 0);
+  for (size_t i = 0; i < members.size(); ++i) {
+    PutLe32(out, at);
+    PutLe16(out, static_cast<uint16_t>((members[i].data + 32767) / 32768));
+    PutLe16(out, 1);  // MSZIP
+    at += static_cast<uint32_t>(folders[i].size());
+  }
+  out.insert(out.end(), files.begin(), files.end());
+  for (const Bytes& f : folders) out.insert(out.end(), f.begin(), f.end());
+  const uint32_t total = static_cast<uint32_t>(out.size());
+  std::memcpy(out.data() + total_at, &total, 4);
+  return out;
+}
+
+// Pages of these declared sizes whose folders hold at most their first 64 KiB.
+std::vector<BombMember> Pages(std::initializer_list<uint32_t> sizes) {
+  std::vector<BombMember> out;
+  for (uint32_t size : sizes) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%05zu.emf", out.size() + 1);
+    out.push_back({name, size, std::min<uint32_t>(size, 64 * 1024)});
+  }
+  return out;
+}
+
+TEST(CheckUnpackedSize, RefusesPastEachLimitAndTheFreeSpace) {
+  using M = std::vector<cabinet::CabinetMember>;
+  constexpr uint32_t k256 = 256 * kMiB;
+  const uint64_t plenty = uint64_t{8} << 30;
+  struct Case {
+    const char* label;
+    M members;
+    uint64_t free_bytes;
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {"nothing", {}, 0, 0},
+      {"a page of 256 MiB", {{"00001.emf", k256}}, plenty, 0},
+      {"a page of 256 MiB and a byte", {{"00001.emf", k256 + 1}}, plenty, kTooLarge},
+      {"signatures past 256 MiB", {{"00001.emf", 1}, {"signatures.p7b", k256 + 1}}, plenty, kTooLarge},
+      {"1 GiB in all", {{"00001.emf", k256}, {"00002.emf", k256}, {"00003.emf", k256}, {"00004.emf", k256}},
+       plenty, 0},
+      {"1 GiB and a byte",
+       {{"00001.emf", k256}, {"00002.emf", k256}, {"00003.emf", k256}, {"00004.emf", k256}, {"00005.emf", 1}},
+       plenty, kTooLarge},
+      {"65535 members past 4 GiB together", M(65535, {"00001.emf", k256}), plenty, kTooLarge},
+      {"exactly the free space", {{"00001.emf", 1000}, {"00002.emf", 24}}, 1024, 0},
+      {"a byte past the free space", {{"00001.emf", 1000}, {"00002.emf", 25}}, 1024, kDiskFull},
+      {"too large comes first", {{"00001.emf", k256 + 1}}, 0, kTooLarge},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CheckUnpackedSize(c.members, c.free_bytes), c.want) << c.label;
+}
+
+class KdocLimitsTest : public ::testing::Test {
+ protected:
+  // Opens the container made of `members` and returns the result; the file is
+  // left unchanged and nothing is left in the temporary folder.
+  uint32_t OpenBomb(const std::vector<BombMember>& members, const CMessageTable& language) {
+    const auto path = env / "bomb.kdoc";
+    test::WriteFileBytes(path, BombCabinet(members));
+    const Bytes before = test::ReadFileBytes(path);
+    CSignedDocObj doc(language, prompt);
+    const uint32_t result = doc.Open(path.string(), 1);
+    text = doc.error_text();
+    EXPECT_EQ(test::ReadFileBytes(path), before);
+    EXPECT_TRUE(env.TempIsEmpty());
+    return result;
+  }
+
+  test::KdocEnvironment env;
+  CMessageTable english{1033}, polish{1045};
+  ScriptedPrompt prompt;
+  std::string text;
+};
+
+// Limits hold on the declared sizes: a container just under them goes on to
+// extraction (and fails there, its folders holding far less than declared),
+// one just over is refused before a byte is written.
+TEST_F(KdocLimitsTest, DeclaredSizesDecideBeforeExtraction) {
+  constexpr uint32_t k256 = 256 * kMiB;
+  struct Case {
+    const char* label;
+    std::vector<BombMember> members;
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {"two pages of 2 GB", Pages({0x7FFF8000, 0x7FFF8000}), kTooLarge},
+      {"a page of 256 MiB", Pages({k256}), kDocUnreadable},
+      {"a page of 256 MiB and a byte", Pages({k256 + 1}), kTooLarge},
+      {"1 GiB in four pages", Pages({k256, k256, k256, k256}), kDocUnreadable},
+      {"1 GiB and a byte", Pages({k256, k256, k256, k256, 1}), kTooLarge},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(OpenBomb(c.members, english), c.want) << text;
+    if (c.want == kTooLarge) {
+      EXPECT_NE(text.find("0x000000DF"), std::string::npos) << text;
+      EXPECT_NE(text.find("too large - a part of the document may have at most 256 MB and the whole document 1 GB"),
+                std::string::npos)
+          << text;
+    }
+  }
+  EXPECT_EQ(OpenBomb(Pages({k256 + 1}), polish), kTooLarge);
+  EXPECT_NE(text.find("Zawartość pliku jest zbyt duża – składnik dokumentu może mieć najwyżej 256 MB, a cały "
+                      "dokument 1 GB."),
+            std::string::npos)
+      << text;
+
+  // Real zero pages within the limits open as they are.
+  EXPECT_EQ(OpenBomb({{"00001.emf", 100000, 100000}, {"00002.emf", 5, 5}}, english), 0u) << text;
+}
+
+// The 2 x 2 GB container, with all its data, is refused with the memory and the
+// disk of a small one. Measured in a child: its peak resident size, and a file
+// size limit so that a regression cannot fill the disk.
+TEST_F(KdocLimitsTest, ABombIsRefusedWithinBoundedMemory) {
+  const auto path = env / "bomb.kdoc";
+  test::WriteFileBytes(path, BombCabinet({{"00001.emf", 0x7FFF8000, 0x7FFF8000}, {"00002.emf", 0x7FFF8000, 0x7FFF8000}}));
+  ASSERT_LT(std::filesystem::file_size(path), 8u * kMiB);
+  long rss_kb = 0;
+  {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmRSS:", 0) == 0) rss_kb = std::stol(line.substr(6));
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit fsize{512u * kMiB, 512u * kMiB};
+    ::setrlimit(RLIMIT_FSIZE, &fsize);
+    CSignedDocObj doc(english, prompt);
+    ::_exit(doc.Open(path.string(), 1) == kTooLarge ? 0 : 1);
+  }
+  int status = 0;
+  rusage usage{};
+  ASSERT_EQ(::wait4(child, &status, 0, &usage), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_LT(usage.ru_maxrss - rss_kb, 64 * 1024) << "peak " << usage.ru_maxrss << " kB, at fork " << rss_kb << " kB";
+  EXPECT_TRUE(env.TempIsEmpty());
+}
+
+// The existing container of a printed job is checked the same way: the job is
+// refused and the container stays as it is.
+TEST_F(KdocLimitsTest, APrintedJobOverABombKeepsIt) {
+  const auto bomb = env / "doc.kdoc";
+  test::WriteFileBytes(bomb, BombCabinet(Pages({0x7FFF8000, 0x7FFF8000})));
+  const Bytes before = test::ReadFileBytes(bomb);
+  const auto job = env / "doc.kdsc";
+  test::WriteFileBytes(job, test::PageStream(test::ThreePages()));
+  CSignedDocObj doc(english, prompt);
+  EXPECT_EQ(doc.Open(job.string(), 0), kTooLarge);
+  EXPECT_NE(doc.error_text().find(bomb.string()), std::string::npos) << doc.error_text();
+  EXPECT_EQ(test::ReadFileBytes(bomb), before);
+  EXPECT_TRUE(env.TempIsEmpty());
+  EXPECT_EQ(test::Names(env / ""), (std::vector<std::string>{"doc.kdoc", "doc.kdsc", "reg", "tmp"}));
+}
+
+}  // namespace
+}  // namespace vel::app
