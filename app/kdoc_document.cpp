@@ -182,21 +182,24 @@ uint32_t CSignedDocObj::FailOpen(uint32_t error, const std::string& reason) {
 }
 
 uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::string* reason) const {
+  const auto unreadable = [&] {
+    catalog_.Get(*reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
+    return kDocUnreadable;
+  };
   // Sizes are checked from the file records before a byte is written: a small
   // container may declare gigabytes.
   const std::string cab = FdPath(fd);
   std::vector<cabinet::CabinetMember> members;
+  if (!cabinet::ListCabinet(cab.c_str(), members)) return unreadable();
   uint64_t free_bytes = 0;
-  uint32_t error = kDocUnreadable;
-  if (cabinet::ListCabinet(cab.c_str(), members)) {
-    error = platform::FreeSpace(dir, &free_bytes);
-    if (error != 0) {
-      *reason = crypto::GetErrorText(error);
-      return error;
-    }
-    error = CheckUnpackedSize(members, free_bytes);
-    if (error == 0 && cabinet::ExtractCabinet(cab.c_str(), dir.c_str())) return 0;
+  uint32_t error = platform::FreeSpace(dir, &free_bytes);
+  if (error != 0) {
+    *reason = crypto::GetErrorText(error);
+    return error;
   }
+  error = CheckUnpackedSize(members, free_bytes);
+  if (error == 0) return cabinet::ExtractCabinet(cab.c_str(), dir.c_str()) ? 0 : unreadable();
+
   const bool english = catalog_.GetLanguageId() == kLangIdEnglish;
   constexpr uint64_t kMb = uint64_t{1} << 20;
   if (error == platform::kErrorFileTooLarge) {
@@ -204,7 +207,7 @@ uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::st
                         "and the whole document 1 GB."
                       : "Zawartość pliku jest zbyt duża – składnik dokumentu może mieć najwyżej 256 MB, "
                         "a cały dokument 1 GB.";
-  } else if (error == platform::kErrorDiskFull) {
+  } else {
     *reason = FormatText(english ? "Not enough space in the temporary folder %s - unpacking the document needs "
                                    "%llu MB, %llu MB are free."
                                  : "Za mało miejsca w folderze plików tymczasowych %s – rozpakowanie dokumentu "
@@ -212,9 +215,6 @@ uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::st
                          platform::TempFolder().c_str(),
                          static_cast<unsigned long long>((DeclaredBytes(members) + kMb - 1) / kMb),
                          static_cast<unsigned long long>(free_bytes / kMb));
-  } else {
-    error = kDocUnreadable;
-    catalog_.Get(*reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
   }
   return error;
 }

@@ -1,5 +1,7 @@
 // A container is checked against what it would unpack to before anything is
 // written: a few hundred kilobytes of cabinet may declare gigabytes of pages.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,6 +152,37 @@ TEST_F(KdocLimitsTest, ABombIsRefusedWithinBoundedMemory) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_LT(usage.ru_maxrss - rss_kb, 64 * 1024) << "peak " << usage.ru_maxrss << " kB, at fork " << rss_kb << " kB";
   EXPECT_TRUE(env.TempIsEmpty());
+}
+
+// A temporary folder on a file system of 4 MiB: a container declaring 6 MiB is
+// refused with the free space it found. Needs a mount namespace of its own
+// (root or user namespaces); skipped where there is none.
+TEST_F(KdocLimitsTest, TooLittleFreeSpaceIsRefused) {
+  const auto path = env / "doc.kdoc";
+  test::WriteFileBytes(path, BombCabinet({{"00001.emf", 3 * kMiB, 3 * kMiB}, {"00002.emf", 3 * kMiB, 3 * kMiB}}));
+  const auto result = env / "result";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", env.temp().c_str(), "tmpfs", 0, "size=4m") != 0)
+      ::_exit(77);
+    CSignedDocObj doc(english, prompt);
+    const uint32_t error = doc.Open(path.string(), 1);
+    std::ofstream(result) << error << "\n" << doc.error_text() << "\n" << std::filesystem::is_empty(env.temp());
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+  const std::string got = test::ReadFileText(result);
+  EXPECT_EQ(got.substr(0, got.find('\n')), std::to_string(kDiskFull)) << got;
+  EXPECT_NE(got.find("An error 0x00000070\nNot enough space in the temporary folder " + env.temp().string() +
+                     " - unpacking the document needs 6 MB, 4 MB are free."),
+            std::string::npos)
+      << got;
+  EXPECT_EQ(got.back(), '1') << "the temporary folder is not empty";
 }
 
 // The existing container of a printed job is checked the same way: the job is
