@@ -1,23 +1,18 @@
 // What the container benchmarks share: a page that looks like printed text,
-// the clock in milliseconds, and writing a file whole.
+// and writing a file whole.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "bench/measure.h"
 #include "platform/tests/emf_writer_helpers.cpp"
 
 namespace vel::bench {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-
-inline double Ms(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
 
 inline void WriteBytes(const std::filesystem::path& p, const Bytes& b) {
   std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
