@@ -1,7 +1,8 @@
-// What the container benchmarks share: a page that looks like printed text,
-// and writing a file whole.
+// What the page benchmarks share: a page that looks like printed text,
+// writing a file whole, and telling a drawn page from an empty picture.
 #pragma once
 
+#include <QImage>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,16 @@ using Bytes = std::vector<uint8_t>;
 
 inline void WriteBytes(const std::filesystem::path& p, const Bytes& b) {
   std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// A picture (of the given width, unless 0) with enough dark pixels to hold a
+// page of text.
+inline bool LooksDrawn(const QImage& img, int width = 0) {
+  if (img.isNull() || (width != 0 && img.width() != width)) return false;
+  int dark = 0;
+  for (int y = 0; y < img.height(); y += 2)
+    for (int x = 0; x < img.width(); x += 2) dark += qGray(img.pixel(x, y)) < 128;
+  return dark > 1000;
 }
 
 // A page that looks like printed text: many rectangles and lines.
