@@ -55,11 +55,12 @@ double MedianSeconds(int runs, F&& f) {
   return Median(times);
 }
 
-// Peer time over our time: above 1 we are faster.
+// Peer time over our time, three significant digits: above 1 we are faster.
 inline std::string Ratio(double peer, double ours) {
   if (peer <= 0 || ours <= 0) return "n/a";
+  const double r = peer / ours;
   char text[32];
-  std::snprintf(text, sizeof text, "%.3g", peer / ours);
+  std::snprintf(text, sizeof text, r >= 100 ? "%.0f" : "%#.3g", r);
   return text;
 }
 
