@@ -55,6 +55,24 @@ double MedianSeconds(int runs, F&& f) {
   return Median(times);
 }
 
+// Seconds per call of f for quick calls: calls are batched to about 0.1 s
+// and the median of five batches is taken. Each call that returns false
+// adds one to *failures.
+template <typename F>
+double SecondsPerCall(F&& f, int* failures) {
+  auto call = [&] { *failures += f() ? 0 : 1; };
+  int batch = 0;
+  const auto start = Clock::now();
+  while (SecondsSince(start) < 0.1 && batch < 100000) {
+    call();
+    ++batch;
+  }
+  return MedianSeconds(5, [&] {
+           for (int i = 0; i < batch; ++i) call();
+         }) /
+         batch;
+}
+
 // Peer time over our time, three significant digits: above 1 we are faster.
 inline std::string Ratio(double peer, double ours) {
   if (peer <= 0 || ours <= 0) return "n/a";
