@@ -1,21 +1,18 @@
 #include "cabinet/tests/cab_test_helpers.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
-#include "cabinet/codec.h"
 #include "platform/testing/test_support.h"
 #include "platform/crt_files.h"
 
 namespace vel::cabtest {
+
 std::vector<std::pair<std::string, Bytes>> ListTree(const std::filesystem::path& root) {
   std::vector<std::pair<std::string, Bytes>> out;
   for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
