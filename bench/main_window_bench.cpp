@@ -33,18 +33,27 @@ using vel::bench::Ms;
 using vel::bench::WriteBytes;
 constexpr int kRuns = 5;
 
-// Opens the window over `file` and draws its first page, as the program
-// starts with a document; 0 when the page shows text.
-int First(const char* file) {
-  vel::app::CMessageTable catalog(1033);
+// The main window shown over `file`, its first page drawn, as the program
+// starts with a document.
+struct OpenDocument {
+  explicit OpenDocument(const std::string& file) : window(catalog, prompt, file) {
+    window.resize(960, 760);
+    window.show();
+    QApplication::processEvents();
+    opened = window.Init() == 0;
+    if (opened) window.viewer()->picture()->repaint();
+  }
+  vel::app::CMessageTable catalog{1033};
   vel::app::ScriptedPrompt prompt;
-  vel::app::CMainWindow window(catalog, prompt, file);
-  window.resize(960, 760);
-  window.show();
-  QApplication::processEvents();
-  if (window.Init() != 0) return 2;
-  window.viewer()->picture()->repaint();
-  return vel::bench::LooksDrawn(window.viewer()->picture()->grab().toImage()) ? 0 : 3;
+  vel::app::CMainWindow window;
+  bool opened = false;
+};
+
+// 0 when the first page shows text.
+int First(const char* file) {
+  const OpenDocument doc(file);
+  if (!doc.opened) return 2;
+  return vel::bench::LooksDrawn(doc.window.viewer()->picture()->grab().toImage()) ? 0 : 3;
 }
 
 }  // namespace
@@ -91,14 +100,9 @@ int main(int argc, char** argv) {
               pages, kRuns, ours.seconds * 1e3, ours.rss_mb(), peer.seconds * 1e3, peer.rss_mb(),
               vel::bench::Ratio(peer.seconds, ours.seconds).c_str());
 
-  vel::app::CMessageTable catalog(1033);
-  vel::app::ScriptedPrompt prompt;
-  vel::app::CMainWindow window(catalog, prompt, container);
-  window.resize(960, 760);
-  window.show();
-  QApplication::processEvents();
-  if (window.Init() != 0) return std::printf("open failed\n"), 1;
-  window.viewer()->picture()->repaint();
+  OpenDocument doc(container);
+  if (!doc.opened) return std::printf("open failed\n"), 1;
+  vel::app::CMainWindow& window = doc.window;
 
   for (const bool fit : {false, true}) {
     if (fit) window.findChild<QCheckBox*>("1006")->click();

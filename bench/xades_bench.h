@@ -1,5 +1,5 @@
-// What the XAdES benchmarks share: files read and written whole, commands run
-// through the shell, the key both sides sign with, and the content they sign.
+// What the XAdES benchmarks share: files read and written whole, the
+// key both sides sign with, and the content they sign.
 #pragma once
 
 #include <cstdint>
