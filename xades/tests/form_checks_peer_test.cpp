@@ -27,6 +27,10 @@ namespace vel::xades {
 namespace {
 
 using test::AsText;
+using test::CertRefXml;
+using test::CrlRefXml;
+using test::CrlValueXml;
+using test::InsertUnsignedProperty;
 using test::Bytes;
 using test::Q;
 
@@ -96,7 +100,7 @@ TEST_F(FormChecksPeer, GoodReferencesAndValuesPassIndentedOrNot) {
 TEST_F(FormChecksPeer, ModesAndTheCascade) {
   Parts good = Good("");
   Parts bad = good;
-  bad.certRefs = test::CertRefXml(certs_[0], kSha1, *certs_[1].digest);
+  bad.certRefs = CertRefXml(certs_[0], kSha1, *certs_[1].digest);
   for (const Parts* p : {&good, &bad}) {
     XmlDocPtr doc = xadesParseMemory(Document(*p));
     FormCheckEntry entry;
@@ -130,13 +134,13 @@ TEST_F(FormChecksPeer, Sha256ReferenceDigestsAreVerified) {
     EVP_Digest(der.data(), der.size(), d.data(), &n, EVP_sha256(), nullptr);
     return base64Encode(d);
   };
-  p.certRefs = test::CertRefXml(certs_[0], kSha256, sha256(sub_->cert_der())) +
-               test::CertRefXml(certs_[1], kSha256, sha256(root_->cert_der()));
-  p.crlRefs = test::CrlRefXml(crls_[0], sha256(sub_crl_), kSha256) + test::CrlRefXml(crls_[1], sha256(root_crl_), kSha256);
+  p.certRefs = CertRefXml(certs_[0], kSha256, sha256(sub_->cert_der())) +
+               CertRefXml(certs_[1], kSha256, sha256(root_->cert_der()));
+  p.crlRefs = CrlRefXml(crls_[0], sha256(sub_crl_), kSha256) + CrlRefXml(crls_[1], sha256(root_crl_), kSha256);
   EXPECT_EQ(Run(p), std::make_pair(0, 0));
   // Swapped SHA-256 digests name the other certificate: no match.
-  p.certRefs = test::CertRefXml(certs_[0], kSha256, sha256(root_->cert_der())) +
-               test::CertRefXml(certs_[1], kSha256, sha256(sub_->cert_der()));
+  p.certRefs = CertRefXml(certs_[0], kSha256, sha256(root_->cert_der())) +
+               CertRefXml(certs_[1], kSha256, sha256(sub_->cert_der()));
   EXPECT_EQ(Run(p), std::make_pair(kRefMismatch, kRefMismatch));
 }
 
@@ -153,20 +157,20 @@ TEST_F(FormChecksPeer, EveryTamperingFails) {
     std::pair<int, int> expected;
   } cases[] = {
       {"flipped certificate digest",
-       [&](Parts& p) { p.certRefs = test::CertRefXml(certs_[0], kSha1, *certs_[0].digest) + test::CertRefXml(certs_[1], kSha1, flipped); },
+       [&](Parts& p) { p.certRefs = CertRefXml(certs_[0], kSha1, *certs_[0].digest) + CertRefXml(certs_[1], kSha1, flipped); },
        {kRefMismatch, kRefMismatch}},
-      {"changed serial", [&](Parts& p) { p.certRefs = test::CertRefXml(wrongSerial, kSha1, *wrongSerial.digest); },
+      {"changed serial", [&](Parts& p) { p.certRefs = CertRefXml(wrongSerial, kSha1, *wrongSerial.digest); },
        {kRefMismatch, kRefMismatch}},
-      {"issue time in UTC", [&](Parts& p) { p.crlRefs = test::CrlRefXml(utcTime, *utcTime.digest) + test::CrlRefXml(crls_[1], *crls_[1].digest); },
+      {"issue time in UTC", [&](Parts& p) { p.crlRefs = CrlRefXml(utcTime, *utcTime.digest) + CrlRefXml(crls_[1], *crls_[1].digest); },
        {kRefMismatch, kRefMismatch}},
-      {"flipped CRL digest", [&](Parts& p) { p.crlRefs = test::CrlRefXml(crls_[0], flipped) + test::CrlRefXml(crls_[1], *crls_[1].digest); },
+      {"flipped CRL digest", [&](Parts& p) { p.crlRefs = CrlRefXml(crls_[0], flipped) + CrlRefXml(crls_[1], *crls_[1].digest); },
        {kRefMismatch, kRefMismatch}},
       {"foreign CRL value",
        [&](Parts& p) {
-         p.crlValues = test::CrlValueXml(sub_crl_) + test::CrlValueXml(other_root_crl_);
+         p.crlValues = CrlValueXml(sub_crl_) + CrlValueXml(other_root_crl_);
        },
        {0, kRefMismatch}},
-      {"unknown digest algorithm", [&](Parts& p) { p.certRefs = test::CertRefXml(certs_[0], "urn:x-digest", *certs_[0].digest); },
+      {"unknown digest algorithm", [&](Parts& p) { p.certRefs = CertRefXml(certs_[0], "urn:x-digest", *certs_[0].digest); },
        {kRefDigestUnsupported, kRefDigestUnsupported}},
       {"unreadable references", [&](Parts& p) { p.certRefs = "<Cert/>"; }, {kNoCertRefs, kRefsUnreadable}},
       {"reordered reference parts",
@@ -364,7 +368,7 @@ TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
       "<ds:DigestValue xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">QUFBQQ==</ds:DigestValue></P:CertDigest>"
       "</P:Cert></P:CertRefs></P:CompleteCertificateRefs><P:CompleteRevocationRefs><P:CRLRefs/>"
       "</P:CompleteRevocationRefs>";
-  const std::string withRefs = test::InsertUnsignedProperty(AsText(Stamp(signedDoc, Token(*c14n, "sha1"))), refs);
+  const std::string withRefs = InsertUnsignedProperty(AsText(Stamp(signedDoc, Token(*c14n, "sha1"))), refs);
 
   const auto signatureOf = [](const XmlDocPtr& doc) { return test::ElementWithId(doc.get(), "Signature-1"); };
   XmlDocPtr refsDoc = xadesParseMemory(withRefs);
@@ -373,7 +377,7 @@ TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
   const auto refsOnly = refsTimeStampInput(signatureOf(refsDoc), kRefsOnlyTimeStamp);
   ASSERT_TRUE(sigAndRefs && refsOnly);
   const auto xStamp = [&](const char* element, const Bytes& token) {
-    return test::InsertUnsignedProperty(withRefs, std::string("<P:") + element + "><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+    return InsertUnsignedProperty(withRefs, std::string("<P:") + element + "><P:EncapsulatedTimeStamp>" + base64Encode(token) +
                                 "</P:EncapsulatedTimeStamp></P:" + element + ">");
   };
   const struct {
@@ -403,7 +407,7 @@ TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
   ASSERT_TRUE(archive);
   if (length != 0) archive->resize(length);
   const auto aStamp = [&](const Bytes& token) {
-    return test::InsertUnsignedProperty(xCases[0].doc, "<P:ArchiveTimeStamp><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+    return InsertUnsignedProperty(xCases[0].doc, "<P:ArchiveTimeStamp><P:EncapsulatedTimeStamp>" + base64Encode(token) +
                                      "</P:EncapsulatedTimeStamp></P:ArchiveTimeStamp>");
   };
   const std::string archived = aStamp(Token(*archive, "sha1"));
