@@ -1,6 +1,8 @@
 // The signer tree of a detached message with three signers (SHA-1, RSA
 // 2048): building it and verifying every signer node, against OpenSSL's
-// CMS_verify of all signers on the same message and content in one run.
+// CMS_verify of all signers on the same message and content in one run, in
+// process; every call's result is checked. Medians; the ratio is openssl /
+// tree+verify (above 1 we are faster).
 //
 //   cms_tree_bench [megabytes...]   (default: 0.01 1 16)
 #include <openssl/bio.h>
@@ -9,13 +11,13 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/measure.h"
 #include "cryptolib/cms_message.h"
 #include "cryptolib/cms_signer_tree.h"
 #include "platform/signer.h"
@@ -23,7 +25,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
 
 // A key held in memory, for measuring the message code alone.
 class MemorySigner final : public vel::platform::Signer {
@@ -70,17 +71,12 @@ Identity MakeIdentity(int serial, const char* name) {
   return id;
 }
 
+int failures = 0;
+
+// Seconds per call; every call's result counts.
 template <typename F>
 double SecondsPerRun(F&& f) {
-  int runs = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    f();
-    ++runs;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < 0.5 && runs < 10000);
-  return elapsed / runs;
+  return vel::bench::SecondsPerCall(f, &failures);
 }
 
 }  // namespace
@@ -92,7 +88,7 @@ int main(int argc, char** argv) {
   Identity ids[3] = {MakeIdentity(1, "Bench 1"), MakeIdentity(2, "Bench 2"),
                      MakeIdentity(3, "Bench 3")};
 
-  std::printf("%10s %16s %16s %16s\n", "MB", "tree+verify", "flat verify x3", "openssl verify");
+  std::printf("%10s %16s %16s %16s %7s\n", "MB", "tree+verify", "flat verify x3", "openssl verify", "ratio");
   for (double mb : sizes) {
     Bytes content(static_cast<size_t>(mb * 1024 * 1024));
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
@@ -104,37 +100,32 @@ int main(int argc, char** argv) {
       message.swap(next);
     }
 
-    uint32_t tree_status = 1;
     const double tree = SecondsPerRun([&] {
-      auto root = vel::crypto::CmsSignerNode::BuildTree(
-          message.data(), static_cast<uint32_t>(message.size()), content.data(),
-          static_cast<uint32_t>(content.size()));
-      tree_status = root ? 0 : 1;
-      for (auto* n = root.get(); n != nullptr; n = n->next()) tree_status |= n->Verify();
+      auto root = vel::crypto::CmsSignerNode::BuildTree(message.data(), static_cast<uint32_t>(message.size()),
+                                                        content.data(), static_cast<uint32_t>(content.size()));
+      uint32_t status = root ? 0 : 1;
+      for (auto* n = root.get(); n != nullptr; n = n->next()) status |= n->Verify();
+      return status == 0;
     });
-    uint32_t flat_status = 1;
     const double flat = SecondsPerRun([&] {
-      flat_status = 0;
+      uint32_t status = 0;
       for (uint32_t i = 0; i < 3; ++i)
-        flat_status |= vel::crypto::VerifyDetached(content.data(),
-                                                   static_cast<uint32_t>(content.size()),
-                                                   message.data(),
-                                                   static_cast<uint32_t>(message.size()), i);
+        status |= vel::crypto::VerifyDetached(content.data(), static_cast<uint32_t>(content.size()), message.data(),
+                                              static_cast<uint32_t>(message.size()), i);
+      return status == 0;
     });
-    int ossl_ok = 0;
     const double ossl = SecondsPerRun([&] {
       const unsigned char* q = message.data();
       CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &q, static_cast<long>(message.size()));
       BIO* in = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
-      ossl_ok = CMS_verify(cms, nullptr, nullptr, in, nullptr,
-                           CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY);
+      const bool ok = CMS_verify(cms, nullptr, nullptr, in, nullptr, CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) == 1;
       CMS_ContentInfo_free(cms);
       BIO_free(in);
       ERR_clear_error();
+      return ok;
     });
-    if (tree_status != 0 || flat_status != 0 || ossl_ok != 1) {
-      std::fprintf(stderr, "verification failed: tree %u, flat %u, openssl %d\n", tree_status,
-                   flat_status, ossl_ok);
+    if (failures != 0) {
+      std::fprintf(stderr, "%d verifications failed\n", failures);
       return 1;
     }
     auto cell = [](double s) {
@@ -142,8 +133,8 @@ int main(int argc, char** argv) {
       std::snprintf(b, sizeof b, "%.3f ms", s * 1000);
       return std::string(b);
     };
-    std::printf("%10.2f %16s %16s %16s\n", mb, cell(tree).c_str(), cell(flat).c_str(),
-                cell(ossl).c_str());
+    std::printf("%10.2f %16s %16s %16s %7s\n", mb, cell(tree).c_str(), cell(flat).c_str(), cell(ossl).c_str(),
+                vel::bench::Ratio(ossl, tree).c_str());
   }
   for (Identity& id : ids) {
     X509_free(id.x509);

@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: lzx_bench FILE... | lzx_bench --stream MB FILE\n");
     return 2;
   }
-  std::printf("%-16s %12s %8s %12s\n", "codec", "size", "ratio", "comp MB/s");
+  std::printf("%-16s %12s %8s %12s\n", "codec", "size", "of input", "comp MB/s");
   for (int i = 1; i < argc; ++i) {
     const Bytes data = ReadFile(argv[i]);
     std::printf("\n== %s: %zu bytes\n", argv[i], data.size());

@@ -9,7 +9,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,12 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/measure.h"
 #include "cabinet/codec.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 Bytes ReadFile(const fs::path& p) {
@@ -117,18 +116,9 @@ Bytes PageBitmap() {
 void* Alloc(uint32_t cb) { return std::malloc(cb); }
 void Free(void* p) { std::free(p); }
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-// Best of a few runs, so one disturbed run on a shared machine does not decide.
 template <class F>
-double Best(int runs, F&& f) {
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    const auto t0 = Clock::now();
-    f();
-    best = std::min(best, Seconds(t0, Clock::now()));
-  }
-  return best;
+double Median(int runs, F&& f) {
+  return vel::bench::MedianSeconds(runs, f);
 }
 
 struct Result {
@@ -139,7 +129,7 @@ struct Result {
 Result Ours(const Bytes& data, int runs) {
   Result r;
   std::vector<Bytes> blocks;
-  r.compressSeconds = Best(runs, [&] {
+  r.compressSeconds = Median(runs, [&] {
     uint32_t block = 0, dstMin = 0;
     MsZipCompressor* c = nullptr;
     MciCreateCompression(&block, Alloc, Free, &dstMin, &c);
@@ -155,7 +145,7 @@ Result Ours(const Bytes& data, int runs) {
   });
   for (const Bytes& b : blocks) r.size += b.size() + 8;  // with the CFDATA header
   Bytes back;
-  r.decompressSeconds = Best(runs, [&] {
+  r.decompressSeconds = Median(runs, [&] {
     uint32_t block = 0, srcMin = 0;
     MsZipDecompressor* d = nullptr;
     MdiCreateDecompression(&block, Alloc, Free, &srcMin, &d);
@@ -180,7 +170,7 @@ Result Ours(const Bytes& data, int runs) {
 Result Zlib(const Bytes& data, int level, int runs) {
   Result r;
   std::vector<Bytes> blocks;
-  r.compressSeconds = Best(runs, [&] {
+  r.compressSeconds = Median(runs, [&] {
     z_stream z{};
     deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
     blocks.clear();
@@ -197,7 +187,7 @@ Result Zlib(const Bytes& data, int level, int runs) {
     deflateEnd(&z);
   });
   for (const Bytes& b : blocks) r.size += b.size() + 2 + 8;
-  r.decompressSeconds = Best(runs, [&] {
+  r.decompressSeconds = Median(runs, [&] {
     z_stream z{};
     inflateInit2(&z, -15);
     Bytes out(32768);
@@ -222,16 +212,18 @@ Result Gcab(const fs::path& file, int runs) {
   const fs::path cab = dir / "g.cab";
   const std::string cmd = "cd '" + file.parent_path().string() + "' && gcab -c -z '" + cab.string() + "' '" +
                           file.filename().string() + "' >/dev/null 2>&1";
-  r.compressSeconds = Best(runs, [&] {
+  r.compressSeconds = Median(runs, [&] {
     fs::remove(cab);
-    if (std::system(cmd.c_str()) != 0) r.compressSeconds = -1;
+    return std::system(cmd.c_str()) == 0;
   });
   std::error_code ec;
   r.size = fs::file_size(cab, ec);
   const fs::path outDir = dir / "x";
   const std::string xcmd = "rm -rf '" + outDir.string() + "' && mkdir -p '" + outDir.string() + "' && cd '" +
                            outDir.string() + "' && gcab -x '" + cab.string() + "' >/dev/null 2>&1";
-  r.decompressSeconds = Best(runs, [&] { (void)std::system(xcmd.c_str()); });
+  r.decompressSeconds = Median(runs, [&] { return std::system(xcmd.c_str()) == 0; });
+  const Bytes back = ReadFile(outDir / file.filename());
+  if (back.size() != fs::file_size(file)) r.decompressSeconds = -1;
   fs::remove_all(dir);
   return r;
 }
@@ -260,7 +252,7 @@ int main(int argc, char** argv) {
   }
   const int runs = 3;
   const fs::path tmp = fs::temp_directory_path() / "mszip_bench_input";
-  std::printf("%-12s %12s %8s %12s %12s\n", "codec", "size", "ratio", "comp MB/s", "decomp MB/s");
+  std::printf("%-12s %12s %8s %12s %12s\n", "codec", "size", "of input", "comp MB/s", "decomp MB/s");
   for (const Input& in : inputs) {
     std::printf("\n== %s: %zu bytes\n", in.name.c_str(), in.data.size());
     auto row = [&](const char* name, const Result& r) {
@@ -277,6 +269,7 @@ int main(int argc, char** argv) {
     fs::remove_all(tmp);
   }
   std::printf("\nsizes count 8 bytes of CFDATA header per block (gcab: the whole cabinet file);\n"
-              "zlib rows reset per block like gcab; gcab rows include process start and file I/O.\n");
+              "zlib rows reset per block like gcab; gcab rows include process start and file I/O;\n"
+              "speeds from medians of %d runs; 0 MB/s: the run failed.\n", runs);
   return 0;
 }

@@ -1,26 +1,32 @@
-// What the container benchmarks share: a page that looks like printed text,
-// the clock in milliseconds, and writing a file whole.
+// What the page benchmarks share: a page that looks like printed text,
+// writing a file whole, and telling a drawn page from an empty picture.
 #pragma once
 
-#include <chrono>
+#include <QImage>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "bench/measure.h"
 #include "platform/tests/emf_writer_helpers.cpp"
 
 namespace vel::bench {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-
-inline double Ms(Clock::time_point a, Clock::time_point b) {
-  return std::chrono::duration<double, std::milli>(b - a).count();
-}
 
 inline void WriteBytes(const std::filesystem::path& p, const Bytes& b) {
   std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+// A picture (of the given width, unless 0) with enough dark pixels to hold a
+// page of text.
+inline bool LooksDrawn(const QImage& img, int width = 0) {
+  if (img.isNull() || (width != 0 && img.width() != width)) return false;
+  int dark = 0;
+  for (int y = 0; y < img.height(); y += 2)
+    for (int x = 0; x < img.width(); x += 2) dark += qGray(img.pixel(x, y)) < 128;
+  return dark > 1000;
 }
 
 // A page that looks like printed text: many rectangles and lines.

@@ -1,15 +1,14 @@
-// What the XAdES benchmarks share: files read and written whole, commands run
-// through the shell, the key both sides sign with, and the content they sign.
+// What the XAdES benchmarks share: files read and written whole, the
+// key both sides sign with, and the content they sign.
 #pragma once
 
-#include <sys/wait.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "bench/measure.h"
 
 namespace vel::bench {
 
@@ -27,12 +26,6 @@ inline bool WriteFile(const std::filesystem::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary);
   out << text;
   return static_cast<bool>(out);
-}
-
-// The command's exit status; -1 when it did not exit.
-inline int Run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A self-signed RSA key in `dir`: key.pem, cert.pem, cert.der and key.p12

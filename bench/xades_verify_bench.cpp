@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -48,7 +47,6 @@ using vel::bench::Bytes;
 using vel::bench::ReadFile;
 using vel::bench::Run;
 using vel::bench::WriteFile;
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr int kRuns = 5;
@@ -130,45 +128,10 @@ int Verify(char** argv) {
   return failed == 0 ? 0 : 1;
 }
 
-// Peak memory is ru_maxrss as GNU time reads it from wait4 of the command. A
-// child started by this program itself would report at least our own peak
-// (the kernel keeps the high-water mark of the memory it replaces at exec);
-// GNU time's is about 1 MB. Both sides run through it and a shell alike.
-const bool kHaveTime = access("/usr/bin/time", X_OK) == 0;
+using vel::bench::Measure;
+using vel::bench::Ratio;
 
-struct Measure {
-  double seconds = -1;  // median
-  long max_rss_kb = 0;  // largest of the runs; 0 unknown
-};
-
-// The command runs through the shell, so a chain of commands is one run.
-Measure Median(const std::string& command, const fs::path& dir, int runs = kRuns) {
-  const fs::path rss_file = dir / "rss";
-  const std::string wrapped =
-      kHaveTime ? "/usr/bin/time -f %M -o " + rss_file.string() + " /bin/sh -c '" + command + "'"
-                : command;
-  std::vector<double> times;
-  Measure m;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    const int status = Run(wrapped);
-    const double s = std::chrono::duration<double>(Clock::now() - start).count();
-    if (status != 0) {
-      std::fprintf(stderr, "failed (%d): %s\n", status, command.c_str());
-      return {};
-    }
-    times.push_back(s);
-    if (kHaveTime) {
-      std::ifstream in(rss_file);
-      long kb = 0;
-      in >> kb;
-      m.max_rss_kb = std::max(m.max_rss_kb, kb);
-    }
-  }
-  std::sort(times.begin(), times.end());
-  m.seconds = times[times.size() / 2];
-  return m;
-}
+Measure Median(const std::string& command, int runs = kRuns) { return vel::bench::MeasureCommand(command, runs); }
 
 // The template signature with its qualifying properties Object and a content
 // Object of about `megabytes`.
@@ -265,7 +228,7 @@ int FullRuns(const std::vector<double>& sizes, const fs::path& dir, vel::platfor
   const std::string ca = d + "/cert.pem";
   const std::string self = fs::canonical("/proc/self/exe").string();
   std::printf("%-12s %9s %12s %6s %9s %12s %6s\n", "content", "ours (ms)", "xmlsec1 (ms)", "ratio",
-              "ours (MB)", "xmlsec1 (MB)", "ratio");
+              "ours (MB)", "xmlsec1 (MB)", "ratio");  // ratios xmlsec1 / ours
   for (const double mb : sizes) {
     const std::string file = d + "/full-" + std::to_string(static_cast<int>(mb)) + ".xml";
     {
@@ -281,15 +244,14 @@ int FullRuns(const std::vector<double>& sizes, const fs::path& dir, vel::platfor
       return 1;
     }
     const int runs = mb >= 50 ? 3 : kRuns;
-    const Measure ours = Median(ours_command, dir, runs);
-    const Measure theirs = Median(XmlSecVerify(file, 1, ca) + " >/dev/null 2>&1", dir, runs);
-    std::printf("%8.0f MB %9.1f %12.1f %6.2f %9.1f %12.1f %6.2f\n", mb, ours.seconds * 1e3,
-                theirs.seconds * 1e3, ours.seconds / theirs.seconds, ours.max_rss_kb / 1024.0,
-                theirs.max_rss_kb / 1024.0,
-                theirs.max_rss_kb > 0 ? static_cast<double>(ours.max_rss_kb) / theirs.max_rss_kb : 0);
+    const Measure ours = Median(ours_command, runs);
+    const Measure theirs = Median(XmlSecVerify(file, 1, ca) + " >/dev/null 2>&1", runs);
+    std::printf("%8.0f MB %9.1f %12.1f %6s %9.1f %12.1f %6s\n", mb, ours.seconds * 1e3, theirs.seconds * 1e3,
+                Ratio(theirs.seconds, ours.seconds).c_str(), ours.rss_mb(), theirs.rss_mb(),
+                Ratio(theirs.rss_mb(), ours.rss_mb()).c_str());
     fs::remove(file);
   }
-  std::printf("targets: time ratio <= 2, memory ratio <= 1.5\n");
+  std::printf("ratios xmlsec1 / ours; targets: time ratio >= 0.5, memory ratio >= 0.67\n");
   return 0;
 }
 
@@ -357,9 +319,9 @@ int main(int argc, char** argv) {
   }
 
   const std::string self = fs::canonical("/proc/self/exe").string();
-  const Measure idle = Median(self + " idle", dir);
+  const Measure idle = Median(self + " idle");
   std::printf("\nprogram start alone: %.1f ms, peak RSS %.1f MB\n\n", idle.seconds * 1e3,
-              idle.max_rss_kb / 1024.0);
+              idle.rss_mb());
   std::printf("%-26s %9s %12s %6s %9s %12s %8s %13s\n", "case", "ours (ms)", "xmlsec1 (ms)",
               "ratio", "ours (MB)", "xmlsec1 (MB)", "RSS/doc", "(RSS-start)/doc");
   struct Case {
@@ -376,22 +338,21 @@ int main(int argc, char** argv) {
   };
   Measure ours_one, theirs_one;
   for (const Case& c : cases) {
-    const Measure ours = Median(
-        self + " verify " + c.file + " 1 " + std::to_string(c.count) + " " + c.how, dir);
-    const Measure theirs = Median(XmlSecVerifyAll(c.file, 1, c.count, ca), dir);
+    const Measure ours = Median(self + " verify " + c.file + " 1 " + std::to_string(c.count) + " " + c.how);
+    const Measure theirs = Median(XmlSecVerifyAll(c.file, 1, c.count, ca));
     if (c.count == 1) {
       ours_one = ours;
       theirs_one = theirs;
     }
     const double doc_mb = c.doc_size / (1024.0 * 1024.0);
-    std::printf("%-26s %9.1f %12.1f %6.2f %9.1f %12.1f %8.1f %13.1f\n", c.name, ours.seconds * 1e3,
-                theirs.seconds * 1e3, ours.seconds / theirs.seconds, ours.max_rss_kb / 1024.0,
-                theirs.max_rss_kb / 1024.0, ours.max_rss_kb / 1024.0 / doc_mb,
-                (ours.max_rss_kb - idle.max_rss_kb) / 1024.0 / doc_mb);
+    std::printf("%-26s %9.1f %12.1f %6s %9.1f %12.1f %8.1f %13.1f\n", c.name, ours.seconds * 1e3,
+                theirs.seconds * 1e3, Ratio(theirs.seconds, ours.seconds).c_str(), ours.rss_mb(), theirs.rss_mb(),
+                ours.rss_mb() / doc_mb, (ours.max_rss_kb - idle.max_rss_kb) / 1024.0 / doc_mb);
     if (c.count > 1)
       std::printf("%-26s %9.2f %12.2f   x one signature (target: ours <= 10)\n", "",
                   ours.seconds / ours_one.seconds, theirs.seconds / theirs_one.seconds);
   }
-  if (!kHaveTime) std::printf("(no /usr/bin/time: peak memory not measured)\n");
+  std::printf("ratio: xmlsec1 / ours, medians of %d\n", kRuns);
+  if (!vel::bench::HaveGnuTime()) std::printf("(no /usr/bin/time: peak memory not measured)\n");
   return 0;
 }

@@ -29,7 +29,9 @@ ctest_args=("$@")
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   build_and_test "$root/build-asan" -DVEL_SANITIZE=ON
 ) || failed=1
-build_and_test "$root/build" -DVEL_SANITIZE=OFF || failed=1
+# The normal build compiles the benchmarks too (nothing runs them), so that
+# none of them stops building unnoticed.
+build_and_test "$root/build" -DVEL_SANITIZE=OFF -DVEL_BENCH=ON || failed=1
 
 if [ "${VEL_SKIP_FUZZ:-0}" != 1 ]; then
   "$root/scripts/fuzz.sh" || failed=1

@@ -24,6 +24,7 @@
 #include "cryptolib/tests/tsa_fixture.h"
 #include "cryptolib/timestamp_client.h"
 #include "platform/registry.h"
+#include "xades/tests/form_elements.h"
 #include "xades/tests/trusted_tsa.h"
 
 namespace vel::app {
@@ -288,6 +289,88 @@ TEST_F(XmlSignedSourcePeer, ClaimedFormsAreNamedAndChecked) {
     EXPECT_EQ(verdict.worst, kClassInvalid);
     ASSERT_EQ(verdict.items.size(), 1u);
     EXPECT_EQ(verdict.items[0].text, "Jan Kowalski" + XadesFormSuffix(catalog_, forms, "").text);
+  }
+}
+
+// XAdES-C and X-L built for real: references and values for a path whose
+// root's CRL is in the library's CRL store, on a signature that also holds a
+// time stamp from the responder. The wrappers and the tree read each form as
+// correct and name it; a reference or value that is not the path's never is.
+TEST_F(XmlSignedSourcePeer, CompleteFormsOverARealPath) {
+  namespace path = vel::test::path;
+  const auto dir = pki_->dir.path() / "forms";
+  std::filesystem::create_directories(dir);
+  path::Party root{"Korzen Form"}, signer{"Ewa Nowak"};
+  signer.key.reset(EVP_RSA_gen(2048));
+  const auto root_cert = path::Issue(root, root, path::Ca(1));
+  const auto signer_cert = path::Issue(signer, root, path::Leaf(9));
+  xmltest::AddToStore("ROOT", root_cert);
+  const platform::CrlPtr crl = path::MakeCrl(root);
+  path::CrlOptions earlier;
+  earlier.this_update = -2 * path::kDay;
+  const platform::CrlPtr other_crl = path::MakeCrl(root, earlier);
+  {
+    std::unique_ptr<platform::CertStore> crls;
+    ASSERT_EQ(platform::CertStore::Open(platform::kStoreCurrentUser, crypto::kCrlStoreName, &crls), 0u);
+    ASSERT_EQ(crls->AddCrl(crl, platform::AddDisposition::kReplaceExisting), 0u);
+  }
+  const auto der = [](std::span<const uint8_t> d) { return Bytes(d.begin(), d.end()); };
+  crypto::CertChainContext chain;
+  chain.chains.emplace_back();
+  chain.chains[0].elements.push_back({signer_cert, crl});
+  chain.chains[0].elements.push_back({root_cert, nullptr});
+  const std::vector<Bytes> certs = {der(signer_cert->der()), der(root_cert->der())};
+  const auto good = xades::test::BuildFormParts(chain, certs, {der(crl->der())}, "", "P:");
+  auto other_values = good;
+  other_values.crlValues = xades::test::CrlValueXml(der(other_crl->der()), "P:");
+  crypto::CertChainContext other_chain = chain;
+  other_chain.chains[0].elements[0].base_crl = other_crl;
+  const auto other_refs = xades::test::BuildFormParts(other_chain, certs, {der(other_crl->der())}, "", "P:");
+  const std::string stamped =
+      TimeStamped(xmltest::OneSignature(xmltest::WriteSigner(signer_cert->x509(), signer.key.get(), dir, "e"), dir));
+  ASSERT_FALSE(stamped.empty());
+
+  struct Case {
+    const char* what;
+    std::string properties;
+    int forms;
+    const char* suffix;  // of the item's text
+    int worst;
+  };
+  const Case cases[] = {
+      {"C", xades::test::CompleteRefsXml(good), 1, "-C", kClassCorrect},
+      {"X-L", xades::test::CompleteRefsXml(good) + xades::test::ValuesXml(good), 5, "-X-L", kClassCorrect},
+      {"C naming a CRL that is not the path's", xades::test::CompleteRefsXml(other_refs), 1, "-C", kClassInvalid},
+      {"X-L with a CRL value its reference does not name",
+       xades::test::CompleteRefsXml(good) + xades::test::ValuesXml(other_values), 5, "-X-L", kClassInvalid},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes bytes = B(xades::test::InsertUnsignedProperty(stamped, c.properties));
+    SignedSource source = Xml(bytes);
+    ASSERT_EQ(source.kind(), SignedSource::kXmlDocument);
+    EXPECT_EQ(source.GetSignatureForms(0), c.forms);
+    std::unique_ptr<SignerRef> root_ref = source.CreateSignerRef();
+    ASSERT_TRUE(root_ref);
+    EXPECT_EQ(Shape(root_ref.get()), "1[3]");
+    EXPECT_EQ(root_ref->GetNodeKind(), 1);
+    EXPECT_EQ(root_ref->GetForms(), c.forms);
+    EXPECT_EQ(root_ref->GetFirstTimeStamp()->GetNodeKind(), 3);
+    const bool correct = c.worst == kClassCorrect;
+    EXPECT_EQ(root_ref->Verify() == 0, correct);
+    EXPECT_EQ(source.VerifySigner(0) == 0, correct);
+
+    CSignatureVerifier verifier(catalog_, false, {});
+    const SourceVerdict verdict = VerifySource(verifier, source);
+    EXPECT_EQ(verdict.worst, c.worst);
+    ASSERT_EQ(verdict.items.size(), 1u);
+    const SignatureTreeItem& item = verdict.items[0];
+    EXPECT_EQ(item.text, std::string("Ewa Nowak (XAdES") + c.suffix + ")");
+    EXPECT_TRUE(item.detail.starts_with(std::string("Podpis dokumentu - XAdES") + c.suffix + "\r\n")) << item.detail;
+    EXPECT_EQ(item.image, c.worst);
+    ASSERT_EQ(item.children.size(), 1u);
+    EXPECT_EQ(item.children[0].text, "Test TSA");
+    EXPECT_EQ(item.children[0].image, 3 + kClassCorrect);
   }
 }
 

@@ -9,7 +9,7 @@
 
 #include "cabinet/cabinet.h"
 #include "cabinet/tests/cab_test_helpers.h"
-#include "cabinet/tests/codec_stream_helpers.h"
+#include "cabinet/testing/codec_streams.h"
 #include "platform/testing/test_support.h"
 
 namespace fs = std::filesystem;

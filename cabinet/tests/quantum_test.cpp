@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cabinet/codec.h"
-#include "cabinet/tests/codec_stream_helpers.h"
+#include "cabinet/testing/codec_streams.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "xades/crypto_helpers.h"
 #include "xades/document_access.h"
 #include "xades/node_helpers.h"
+#include "xades/tests/form_elements.h"
 #include "xades/tests/sign_fixture.h"
 #include "xades/tests/trusted_tsa.h"
 #include "xades/tests/xades_peer_fixture.h"
@@ -26,13 +27,15 @@ namespace vel::xades {
 namespace {
 
 using test::AsText;
+using test::CertRefXml;
+using test::CrlRefXml;
+using test::CrlValueXml;
+using test::InsertUnsignedProperty;
 using test::Bytes;
 using test::Q;
 
-constexpr char kSha1[] = "http://www.w3.org/2000/09/xmldsig#sha1";
+constexpr auto& kSha1 = test::kSha1Uri;
 constexpr char kSha256[] = "http://www.w3.org/2001/04/xmlenc#sha256";
-
-std::string B64(const std::vector<uint8_t>& der) { return base64Encode(der); }
 
 xmlNode* Find(xmlDoc* doc, const char* name) {
   for (xmlNode* n = xmlDocGetRootElement(doc); n != nullptr; n = nextElementInOrder(n)) {
@@ -59,44 +62,14 @@ class FormChecksPeer : public ::testing::Test {
   static CertPtr Cert(const std::vector<uint8_t>& der) { return xadesCertCreate(der.data(), der.size()); }
   static CrlPtr CrlOf(const std::vector<uint8_t>& der) { return xadesCrlCreate(der.data(), der.size()); }
 
-  struct Parts {
-    std::string certAlg = kSha1, certRefs, crlRefs, certValues, crlValues, sep;
-  };
+  using Parts = test::FormParts;
   Parts Good(const std::string& sep) const {
-    Parts p;
-    p.sep = sep;
-    for (const auto& c : certs_) p.certRefs += CertXml(c, kSha1, *c.digest);
-    for (const auto& c : crls_) p.crlRefs += CrlXml(c, *c.digest);
-    for (const auto* der : {&sub_->cert_der(), &root_->cert_der()}) {
-      p.certValues += sep + "<EncapsulatedX509Certificate>" + B64(*der) + "</EncapsulatedX509Certificate>";
-    }
-    for (const auto* der : {&sub_crl_, &root_crl_}) {
-      p.crlValues += sep + "<EncapsulatedCRLValue>" + B64(*der) + "</EncapsulatedCRLValue>";
-    }
-    return p;
-  }
-  static std::string CertXml(const XadesCertRef& c, const std::string& alg, const std::string& digest) {
-    return "<Cert><CertDigest><ds:DigestMethod Algorithm=\"" + alg + "\"/><ds:DigestValue>" + digest +
-           "</ds:DigestValue></CertDigest><IssuerSerial><ds:X509IssuerName>" + *c.issuer +
-           "</ds:X509IssuerName><ds:X509SerialNumber>" + *c.serial +
-           "</ds:X509SerialNumber></IssuerSerial></Cert>";
-  }
-  static std::string CrlXml(const XadesCrlRef& c, const std::string& digest,
-                            const std::string& alg = kSha1) {
-    return "<CRLRef><DigestAlgAndValue><ds:DigestMethod Algorithm=\"" + alg + "\"/><ds:DigestValue>" +
-           digest + "</ds:DigestValue></DigestAlgAndValue><CRLIdentifier><Issuer>" + *c.issuer +
-           "</Issuer><IssueTime>" + *c.issueTime + "</IssueTime>" +
-           (c.number ? "<Number>" + *c.number + "</Number>" : "") + "</CRLIdentifier></CRLRef>";
+    return test::BuildFormParts(chain_, {sub_->cert_der(), root_->cert_der()}, {sub_crl_, root_crl_}, sep);
   }
   static std::string Document(const Parts& p) {
-    const std::string& s = p.sep;
     return "<UnsignedSignatureProperties xmlns=\"http://uri.etsi.org/01903/v1.3.2#\" "
-           "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">" + s +
-           "<CompleteCertificateRefs>" + s + "<CertRefs>" + s + p.certRefs + s + "</CertRefs>" + s +
-           "</CompleteCertificateRefs>" + s + "<CompleteRevocationRefs>" + s + "<CRLRefs>" + p.crlRefs +
-           "</CRLRefs></CompleteRevocationRefs>" + s + "<CertificateValues>" + p.certValues + s +
-           "</CertificateValues><RevocationValues><CRLValues>" + p.crlValues +
-           "</CRLValues></RevocationValues></UnsignedSignatureProperties>";
+           "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">" + p.sep + test::CompleteRefsXml(p) + p.sep +
+           test::ValuesXml(p) + "</UnsignedSignatureProperties>";
   }
   // Both checks on one document: {references against the path, values}.
   std::pair<int, int> Run(const Parts& p) const {
@@ -127,7 +100,7 @@ TEST_F(FormChecksPeer, GoodReferencesAndValuesPassIndentedOrNot) {
 TEST_F(FormChecksPeer, ModesAndTheCascade) {
   Parts good = Good("");
   Parts bad = good;
-  bad.certRefs = CertXml(certs_[0], kSha1, *certs_[1].digest);
+  bad.certRefs = CertRefXml(certs_[0], kSha1, *certs_[1].digest);
   for (const Parts* p : {&good, &bad}) {
     XmlDocPtr doc = xadesParseMemory(Document(*p));
     FormCheckEntry entry;
@@ -161,13 +134,13 @@ TEST_F(FormChecksPeer, Sha256ReferenceDigestsAreVerified) {
     EVP_Digest(der.data(), der.size(), d.data(), &n, EVP_sha256(), nullptr);
     return base64Encode(d);
   };
-  p.certRefs = CertXml(certs_[0], kSha256, sha256(sub_->cert_der())) +
-               CertXml(certs_[1], kSha256, sha256(root_->cert_der()));
-  p.crlRefs = CrlXml(crls_[0], sha256(sub_crl_), kSha256) + CrlXml(crls_[1], sha256(root_crl_), kSha256);
+  p.certRefs = CertRefXml(certs_[0], kSha256, sha256(sub_->cert_der())) +
+               CertRefXml(certs_[1], kSha256, sha256(root_->cert_der()));
+  p.crlRefs = CrlRefXml(crls_[0], sha256(sub_crl_), kSha256) + CrlRefXml(crls_[1], sha256(root_crl_), kSha256);
   EXPECT_EQ(Run(p), std::make_pair(0, 0));
   // Swapped SHA-256 digests name the other certificate: no match.
-  p.certRefs = CertXml(certs_[0], kSha256, sha256(root_->cert_der())) +
-               CertXml(certs_[1], kSha256, sha256(sub_->cert_der()));
+  p.certRefs = CertRefXml(certs_[0], kSha256, sha256(root_->cert_der())) +
+               CertRefXml(certs_[1], kSha256, sha256(sub_->cert_der()));
   EXPECT_EQ(Run(p), std::make_pair(kRefMismatch, kRefMismatch));
 }
 
@@ -184,21 +157,20 @@ TEST_F(FormChecksPeer, EveryTamperingFails) {
     std::pair<int, int> expected;
   } cases[] = {
       {"flipped certificate digest",
-       [&](Parts& p) { p.certRefs = CertXml(certs_[0], kSha1, *certs_[0].digest) + CertXml(certs_[1], kSha1, flipped); },
+       [&](Parts& p) { p.certRefs = CertRefXml(certs_[0], kSha1, *certs_[0].digest) + CertRefXml(certs_[1], kSha1, flipped); },
        {kRefMismatch, kRefMismatch}},
-      {"changed serial", [&](Parts& p) { p.certRefs = CertXml(wrongSerial, kSha1, *wrongSerial.digest); },
+      {"changed serial", [&](Parts& p) { p.certRefs = CertRefXml(wrongSerial, kSha1, *wrongSerial.digest); },
        {kRefMismatch, kRefMismatch}},
-      {"issue time in UTC", [&](Parts& p) { p.crlRefs = CrlXml(utcTime, *utcTime.digest) + CrlXml(crls_[1], *crls_[1].digest); },
+      {"issue time in UTC", [&](Parts& p) { p.crlRefs = CrlRefXml(utcTime, *utcTime.digest) + CrlRefXml(crls_[1], *crls_[1].digest); },
        {kRefMismatch, kRefMismatch}},
-      {"flipped CRL digest", [&](Parts& p) { p.crlRefs = CrlXml(crls_[0], flipped) + CrlXml(crls_[1], *crls_[1].digest); },
+      {"flipped CRL digest", [&](Parts& p) { p.crlRefs = CrlRefXml(crls_[0], flipped) + CrlRefXml(crls_[1], *crls_[1].digest); },
        {kRefMismatch, kRefMismatch}},
       {"foreign CRL value",
        [&](Parts& p) {
-         p.crlValues = "<EncapsulatedCRLValue>" + B64(sub_crl_) + "</EncapsulatedCRLValue><EncapsulatedCRLValue>" +
-                       B64(other_root_crl_) + "</EncapsulatedCRLValue>";
+         p.crlValues = CrlValueXml(sub_crl_) + CrlValueXml(other_root_crl_);
        },
        {0, kRefMismatch}},
-      {"unknown digest algorithm", [&](Parts& p) { p.certRefs = CertXml(certs_[0], "urn:x-digest", *certs_[0].digest); },
+      {"unknown digest algorithm", [&](Parts& p) { p.certRefs = CertRefXml(certs_[0], "urn:x-digest", *certs_[0].digest); },
        {kRefDigestUnsupported, kRefDigestUnsupported}},
       {"unreadable references", [&](Parts& p) { p.certRefs = "<Cert/>"; }, {kNoCertRefs, kRefsUnreadable}},
       {"reordered reference parts",
@@ -383,17 +355,6 @@ TEST_F(TimeStampChecksPeer, AuthorityMustPassThePathCheck) {
   }
 }
 
-// Inserts `xml` at the end of the UnsignedSignatureProperties, written with
-// the document's own prefix for its elements.
-std::string Insert(const std::string& doc, const std::string& xml) {
-  const size_t close = doc.rfind("UnsignedSignatureProperties>");
-  const size_t open = doc.rfind("</", close);
-  const std::string prefix = doc.substr(open + 2, close - open - 2);
-  std::string element = xml;
-  for (size_t at = 0; (at = element.find("P:", at)) != std::string::npos;) element.replace(at, 2, prefix);
-  return doc.substr(0, open) + element + doc.substr(open);
-}
-
 // XAdES-X and archive time stamps over the engine's canonical inputs.
 TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
   Bytes signedDoc;
@@ -407,7 +368,7 @@ TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
       "<ds:DigestValue xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">QUFBQQ==</ds:DigestValue></P:CertDigest>"
       "</P:Cert></P:CertRefs></P:CompleteCertificateRefs><P:CompleteRevocationRefs><P:CRLRefs/>"
       "</P:CompleteRevocationRefs>";
-  const std::string withRefs = Insert(AsText(Stamp(signedDoc, Token(*c14n, "sha1"))), refs);
+  const std::string withRefs = InsertUnsignedProperty(AsText(Stamp(signedDoc, Token(*c14n, "sha1"))), refs);
 
   const auto signatureOf = [](const XmlDocPtr& doc) { return test::ElementWithId(doc.get(), "Signature-1"); };
   XmlDocPtr refsDoc = xadesParseMemory(withRefs);
@@ -416,7 +377,7 @@ TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
   const auto refsOnly = refsTimeStampInput(signatureOf(refsDoc), kRefsOnlyTimeStamp);
   ASSERT_TRUE(sigAndRefs && refsOnly);
   const auto xStamp = [&](const char* element, const Bytes& token) {
-    return Insert(withRefs, std::string("<P:") + element + "><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+    return InsertUnsignedProperty(withRefs, std::string("<P:") + element + "><P:EncapsulatedTimeStamp>" + base64Encode(token) +
                                 "</P:EncapsulatedTimeStamp></P:" + element + ">");
   };
   const struct {
@@ -446,7 +407,7 @@ TEST_F(TimeStampChecksPeer, RefsAndArchiveTimeStamps) {
   ASSERT_TRUE(archive);
   if (length != 0) archive->resize(length);
   const auto aStamp = [&](const Bytes& token) {
-    return Insert(xCases[0].doc, "<P:ArchiveTimeStamp><P:EncapsulatedTimeStamp>" + base64Encode(token) +
+    return InsertUnsignedProperty(xCases[0].doc, "<P:ArchiveTimeStamp><P:EncapsulatedTimeStamp>" + base64Encode(token) +
                                      "</P:EncapsulatedTimeStamp></P:ArchiveTimeStamp>");
   };
   const std::string archived = aStamp(Token(*archive, "sha1"));

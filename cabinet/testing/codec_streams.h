@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cabinet/tests/cab_test_helpers.h"
+#include "cabinet/testing/cab_bytes.h"
 
 namespace vel::cabtest {
 

@@ -1,10 +1,11 @@
-#include "cabinet/tests/codec_stream_helpers.h"
+#include "cabinet/testing/codec_streams.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <queue>
 #include <stdexcept>
+#include <utility>
 
 namespace vel::cabtest {
 namespace {
