@@ -55,8 +55,8 @@ int64_t FindDelimiter(std::span<const uint8_t> body, std::string_view delimiter,
 }  // namespace
 
 int64_t FindBodyStart(std::span<const uint8_t> data) {
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (data[i] != '\n') continue;
+  const std::string_view text = AsText(data);
+  for (size_t i = text.find('\n'); i != std::string_view::npos; i = text.find('\n', i + 1)) {
     size_t end = 0;
     if (i + 1 < data.size() && data[i + 1] == '\n')
       end = i + 2;
@@ -130,12 +130,9 @@ std::vector<uint8_t> SignedPartBytes(const CMimeMessage& part) {
 
 int64_t FindBytes(std::span<const uint8_t> buffer, std::string_view pattern, size_t start) {
   if (pattern.empty() || buffer.size() <= pattern.size()) return -1;
-  const size_t last = buffer.size() - pattern.size();  // start positions stay below this
-  for (size_t i = start; i < last; ++i)
-    if (std::equal(pattern.begin(), pattern.end(), buffer.begin() + static_cast<ptrdiff_t>(i),
-                   [](char p, uint8_t b) { return static_cast<uint8_t>(p) == b; }))
-      return static_cast<int64_t>(i);
-  return -1;
+  // A match must end before the last byte: starts stay below size - pattern size.
+  const size_t at = AsText(buffer.first(buffer.size() - 1)).find(pattern, start);
+  return at == std::string_view::npos ? -1 : static_cast<int64_t>(at);
 }
 
 bool IsEnvelopedSmime(std::span<const uint8_t> data) {
