@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyle>
@@ -732,8 +733,9 @@ TEST_F(MainWindowTest, ScrollBarsStayWithThePageAndFollowArrowsAndWheel) {
   }
 }
 
-// Without a printer the print dialog offers a PDF file; a print that cannot
-// be made is told in the program's language, one that can writes every page.
+// Without a printer the print dialog offers a PDF file beside the document; a
+// print that cannot be made (no folder, a file that takes nothing) is told in
+// the program's language, one that can writes every page.
 TEST_F(MainWindowTest, PrintDialogOffersPdfAndTellsAFailedPrint) {
   const fs::path path = Container("printed", {{"00001.emf", test::EmfPage(1)},
                                               {"00002.emf", test::EmfPage(2)},
@@ -745,6 +747,7 @@ TEST_F(MainWindowTest, PrintDialogOffersPdfAndTellsAFailedPrint) {
   } cases[] = {
       {1045, env / "missing" / "out.pdf", "Nie udało się wydrukować dokumentu do pliku:\n"},
       {1033, env / "missing" / "out.pdf", "The document could not be printed to the file:\n"},
+      {1033, "/dev/full", "The document could not be printed to the file:\n"},
       {1045, env / "out.pdf", ""},
   };
   for (const auto& c : cases) {
@@ -755,6 +758,7 @@ TEST_F(MainWindowTest, PrintDialogOffersPdfAndTellsAFailedPrint) {
     w.show();
     ASSERT_EQ(w.Init(), 0);
     bool offered = false;
+    std::string proposed;
     // The dialog, when it shows: the PDF entry chosen, the file named, Print.
     QTimer::singleShot(0, [&] {
       auto* dialog = qobject_cast<QPrintDialog*>(QApplication::activeModalWidget());
@@ -767,12 +771,14 @@ TEST_F(MainWindowTest, PrintDialogOffersPdfAndTellsAFailedPrint) {
             offered = true;
             printers->setCurrentIndex(i);
           }
+        proposed = name->text().toStdString();
         name->setText(QString::fromStdString(c.file.string()));
       }
       dialog->accept();
     });
     w.viewer()->OnPrint();
     EXPECT_TRUE(offered);
+    if (QPrinterInfo::availablePrinterNames().isEmpty()) EXPECT_EQ(proposed, (env / "printed.pdf").string());
     if (*c.text == 0) {
       EXPECT_TRUE(p.shown().empty());
       const auto r = test::RunCommand("pdfinfo " + test::ShellQuote(c.file.string()));

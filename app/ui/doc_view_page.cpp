@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -8,11 +9,13 @@
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <filesystem>
 
 #include "app/content_opener.h"
 #include "app/signed_content.h"
@@ -310,7 +313,13 @@ void CDocViewPage::OnPrint() {
     return;
   }
   QPrinter printer(QPrinter::HighResolution);
-  printer.setDocName(Q(window_.document_name()));
+  // The dialog proposes "<working folder>/<document name>.pdf" for a file, so
+  // the name is the file's own, without its folders. Without a printer the
+  // file is all there is: it is proposed beside the document.
+  const std::filesystem::path document(window_.document_name());
+  printer.setDocName(Q(document.filename().string()));
+  if (QPrinterInfo::availablePrinterNames().isEmpty())
+    printer.setOutputFileName(Q(std::filesystem::path(document).replace_extension(".pdf").string()));
   printer.setFromTo(1, count_);
   QPrintDialog dialog(&printer, this);
   dialog.setMinMax(1, count_);
@@ -327,8 +336,15 @@ void CDocViewPage::OnPrint() {
     default: printed = PrintPages(printer, 1, count_); break;
   }
   QApplication::restoreOverrideCursor();
-  if (printed >= 0 && printer.printerState() != QPrinter::Error) return;
   const bool to_file = printer.outputFormat() == QPrinter::PdfFormat;
+  bool failed = printed < 0 || printer.printerState() == QPrinter::Error;
+  // The PDF writer does not report failed writes: what it leaves must at
+  // least be a file with something in it.
+  if (!failed && to_file) {
+    const QFileInfo written(printer.outputFileName());
+    failed = !written.isFile() || written.size() == 0;
+  }
+  if (!failed) return;
   window_.prompt().ShowMessage(0,
                                PrintFailedText(window_.catalog(), to_file ? "" : printer.printerName().toStdString(),
                                                to_file ? printer.outputFileName().toStdString() : ""),
