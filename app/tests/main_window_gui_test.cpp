@@ -708,12 +708,15 @@ TEST_F(MainWindowTest, ScrollBarsStayWithThePageAndFollowArrowsAndWheel) {
   const struct {
     const char* name;
     QScrollBar* bar;
+    QWidget* over;
     QPoint wheel;  // one notch
     Qt::KeyboardModifiers modifiers;
   } cases[] = {
-      {"down", vbar, {0, -120}, Qt::NoModifier},
-      {"across", hbar, {-120, 0}, Qt::NoModifier},
-      {"across with Shift", hbar, {0, -120}, Qt::ShiftModifier},
+      {"down", vbar, v->picture(), {0, -120}, Qt::NoModifier},
+      {"down over the bar", vbar, vbar, {0, -120}, Qt::NoModifier},
+      {"across", hbar, v->picture(), {-120, 0}, Qt::NoModifier},
+      {"across with Shift", hbar, v->picture(), {0, -120}, Qt::ShiftModifier},
+      {"over the horizontal bar", hbar, hbar, {0, -120}, Qt::NoModifier},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -722,10 +725,10 @@ TEST_F(MainWindowTest, ScrollBarsStayWithThePageAndFollowArrowsAndWheel) {
     EXPECT_EQ(c.bar->value(), 1);
     c.bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
     EXPECT_EQ(c.bar->value(), 0);
-    const QPoint at = v->picture()->rect().center();
-    QWheelEvent notch(at, v->picture()->mapToGlobal(at), QPoint(), c.wheel, Qt::NoButton, c.modifiers,
+    const QPoint at = c.over->rect().center();
+    QWheelEvent notch(at, c.over->mapToGlobal(at), QPoint(), c.wheel, Qt::NoButton, c.modifiers,
                       Qt::NoScrollPhase, false);
-    QApplication::sendEvent(v->picture(), &notch);
+    QApplication::sendEvent(c.over, &notch);
     EXPECT_EQ(c.bar->value(), std::max(1, c.bar->pageStep() / 10));
     const QPoint source = v->picture()->source();
     EXPECT_EQ(c.bar == vbar ? source.y() : source.x(), c.bar->value());

@@ -174,11 +174,12 @@ bool CDocViewPage::eventFilter(QObject* watched, QEvent* e) {
   }
   if (e->type() != QEvent::Wheel) return QWidget::eventFilter(watched, e);
   // The wheel scrolls the page by a tenth of what is shown per notch (the
-  // arrows' step of one pixel would barely move it); sideways, or with
-  // Shift, it scrolls across.
+  // arrows' step of one pixel would barely move it); sideways, with Shift or
+  // over the horizontal bar, it scrolls across.
   auto* wheel = static_cast<QWheelEvent*>(e);
   QPoint delta = wheel->angleDelta();
-  if (wheel->modifiers() & Qt::ShiftModifier) delta = {delta.y(), delta.x()};
+  if ((wheel->modifiers() & Qt::ShiftModifier) || (watched == hbar_ && delta.x() == 0))
+    delta = {delta.y(), delta.x()};
   for (QScrollBar* bar : {vbar_, hbar_}) {
     const int d = bar == vbar_ ? delta.y() : delta.x();
     if (d == 0 || !bar->isVisible()) continue;
