@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QScrollBar>
 #include <set>
+#include <sstream>
 
 #include "app/registry_names.h"
 #include "app/tests/xvfb_fixture.h"
@@ -170,13 +171,16 @@ TEST_F(ProgramOnXvfbTest, PrintsToAPdfFileAndTellsAFailedPrint) {
   const std::string window = StartProgram(cab);
   ASSERT_FALSE(window.empty());
   // Print, the file named through the output file's field (its label's
-  // mnemonic), Return for the default button.
-  const auto print_to = [&](const fs::path& file) -> std::string {
+  // mnemonic), Return for the default button. The dialog's window, its title
+  // and the key for Yes in its language.
+  struct PrintDialog {
+    std::string window, title, yes;
+  };
+  const auto print_to = [&](const fs::path& file) -> PrintDialog {
     Click(window, print);
     const std::string dialog = WaitForAnyWindow(*display_session_, {"Drukowanie", "Print"});
     if (dialog.empty()) return {};
-    const bool polish = test::RunCommand("DISPLAY=" + display_ + " xdotool getwindowname " + dialog).output !=
-                        "Print\n";
+    const bool polish = Xdotool("getwindowname " + dialog) != "Print\n";
     Xdotool("windowfocus --sync " + dialog);
     Xdotool(std::string("key --clearmodifiers ") + (polish ? "alt+p" : "alt+f"));
     Xdotool("key --clearmodifiers ctrl+a");
@@ -184,11 +188,11 @@ TEST_F(ProgramOnXvfbTest, PrintsToAPdfFileAndTellsAFailedPrint) {
     std::this_thread::sleep_for(300ms);
     Screen("print_dialog_xvfb.png");
     Xdotool("key --clearmodifiers Return");
-    return polish ? "alt+t" : "alt+y";
+    return {dialog, polish ? "Drukowanie" : "Print", polish ? "alt+t" : "alt+y"};
   };
 
   const fs::path pdf = env / "printed.pdf";
-  ASSERT_FALSE(print_to(pdf).empty()) << display_session_->WindowNames();
+  ASSERT_FALSE(print_to(pdf).window.empty()) << display_session_->WindowNames();
   std::string pages;
   for (int i = 0; i < 200 && pages.empty(); ++i) {
     std::this_thread::sleep_for(100ms);
@@ -199,11 +203,20 @@ TEST_F(ProgramOnXvfbTest, PrintsToAPdfFileAndTellsAFailedPrint) {
   ASSERT_FALSE(pages.empty()) << "no PDF written; windows shown:\n" << display_session_->WindowNames();
   EXPECT_EQ(std::stoi(pages), 3);
 
-  // A file that takes nothing: the dialog asks whether to replace it, Yes.
-  const std::string yes = print_to("/dev/full");
-  ASSERT_FALSE(yes.empty());
-  std::this_thread::sleep_for(500ms);
-  Xdotool("key --clearmodifiers " + yes);
+  // A file that takes nothing: the dialog asks whether to replace it (a
+  // window of the dialog's title), Yes.
+  const PrintDialog dialog = print_to("/dev/full");
+  ASSERT_FALSE(dialog.window.empty());
+  std::string question;
+  for (int i = 0; i < 300 && question.empty(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    std::istringstream found(Xdotool("search --onlyvisible --name " + test::ShellQuote("^" + dialog.title + "$")));
+    for (std::string id; std::getline(found, id);)
+      if (!id.empty() && id != dialog.window) question = id;
+  }
+  ASSERT_FALSE(question.empty()) << display_session_->WindowNames();
+  Xdotool("windowfocus --sync " + question);
+  Xdotool("key --clearmodifiers " + dialog.yes);
   const std::string box = WaitForWindow(kProductTitle);
   ASSERT_FALSE(box.empty());
   std::this_thread::sleep_for(300ms);
