@@ -126,6 +126,18 @@ PagePlacement PlacePage(int drawn_width, int drawn_height, int view_width, int v
   return p;
 }
 
+std::string PrintFailedText(const CMessageTable& catalog, const std::string& printer, const std::string& file) {
+  const bool en = catalog.GetLanguageId() == kLangIdEnglish;
+  if (!file.empty())
+    return (en ? "The document could not be printed to the file:\n" : "Nie udało się wydrukować dokumentu do pliku:\n") +
+           file;
+  if (!printer.empty())
+    return en ? "The document could not be printed on the printer \"" + printer + "\"."
+              : "Nie udało się wydrukować dokumentu na drukarce „" + printer + "”.";
+  return en ? "The document could not be printed: no printer is available. Choose printing to a file (PDF)."
+            : "Nie udało się wydrukować dokumentu: brak dostępnej drukarki. Wybierz drukowanie do pliku (PDF).";
+}
+
 std::optional<PrintPlacement> FitForPrint(double area_width, double area_height, double page_width,
                                           double page_height) {
   const double W = std::fabs(area_width), H = std::fabs(area_height);

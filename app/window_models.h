@@ -78,6 +78,11 @@ struct PrintPlacement {
 std::optional<PrintPlacement> FitForPrint(double area_width, double area_height, double page_width,
                                           double page_height);
 
+// What the person is told when a print could not be made: to the PDF file
+// `file` when one was chosen, else on the printer `printer` (empty: none was
+// available). English for the English catalog, Polish otherwise.
+std::string PrintFailedText(const CMessageTable& catalog, const std::string& printer, const std::string& file);
+
 // The settings page's fields.
 struct SettingsForm {
   std::string tsa_host, tsa_oid, crl_urls, proxy_name, proxy_port, proxy_user, proxy_password;

@@ -10,16 +10,23 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPrintDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeWidget>
+#include <QWheelEvent>
 #include <filesystem>
 
 #include "app/registry_names.h"
@@ -108,11 +115,10 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_EQ(platform::RegSetString(key, name, value), 0u);
   }
 
-  // The three EMF pages, signed by two signers: the first with a time stamp
-  // on its signature, the second counter-signed by the first (whose
-  // certificate the message carries).
-  fs::path SignedContainer() {
-    const auto pages = test::ThreePages();
+  // The three EMF pages (or these three), signed by two signers: the first
+  // with a time stamp on its signature, the second counter-signed by the
+  // first (whose certificate the message carries).
+  fs::path SignedContainer(const std::vector<Bytes>& pages = test::ThreePages()) {
     const Bytes stream = test::PageStream(pages);
     const Bytes content(stream.begin() + 4, stream.end());
     auto message = crypto::CreateDetachedCmsMessage(content.data(), static_cast<uint32_t>(content.size()),
@@ -624,6 +630,171 @@ TEST_F(MainWindowTest, PrintsToPdfWithLandscapePagesTurned) {
   EXPECT_GT(green_rows, page.height() * 3 / 4);
   // Pages outside the document print nothing.
   EXPECT_EQ(w.viewer()->PrintPages(printer, 5, 9), 0);
+}
+
+// The bars belong to the drawn page: checking the signatures or a signing
+// that does not finish (no certificate to choose here) leaves them shown. The
+// arrows move one pixel, the wheel a tenth of the view per notch, down and
+// across; the horizontal thumb starts at the left where the page's left edge is.
+TEST_F(MainWindowTest, ScrollBarsStayWithThePageAndFollowArrowsAndWheel) {
+  // Taller than the view at the first zoom, wider only when zoomed in.
+  test::EmfWriter tall(400, 900, 100);
+  tall.CreateBrush(1, 0, test::Rgb(0, 0, 160)).Select(1);
+  tall.Rectangle(20, 20, 380, 880);
+  const Bytes page = tall.Finish();
+  const fs::path path = SignedContainer({page, page, page});
+  ASSERT_FALSE(path.empty());
+  CMessageTable catalog(1045);
+  // Opened before the window shows, as the program does.
+  CMainWindow w(catalog, prompt, path.string());
+  ASSERT_EQ(w.Init(), 0);
+  w.resize(960, 760);
+  w.show();
+  QApplication::processEvents();
+  CDocViewPage* v = w.viewer();
+  QScrollBar* vbar = v->vertical_bar();
+  QScrollBar* hbar = v->horizontal_bar();
+  // Each bar is there when the page is larger than the view across it, and
+  // then spans exactly what lies beyond.
+  const auto expect_bars_fit = [&](const char* when) {
+    SCOPED_TRACE(when);
+    const QSize page = v->picture()->image().size(), view = v->picture()->size();
+    EXPECT_EQ(hbar->isVisible(), page.width() > view.width());
+    EXPECT_EQ(vbar->isVisible(), page.height() > view.height());
+    if (hbar->isVisible()) {
+      EXPECT_EQ(hbar->maximum(), page.width() - view.width());
+      EXPECT_EQ(hbar->pageStep(), view.width());
+    }
+    if (vbar->isVisible()) {
+      EXPECT_EQ(vbar->maximum(), page.height() - view.height());
+      EXPECT_EQ(vbar->pageStep(), view.height());
+    }
+  };
+  ASSERT_NE(w.status(), kStatusNone);  // the signatures were checked
+  ASSERT_GT(v->picture()->image().height(), v->picture()->height());
+  expect_bars_fit("after opening");
+  Find<QPushButton>(&w, "1012")->click();
+  QApplication::processEvents();
+  EXPECT_TRUE(Find<QPushButton>(&w, "1012")->isEnabled());
+  expect_bars_fit("after a signing that did not finish");
+  w.resize(700, 900);
+  QApplication::processEvents();
+  expect_bars_fit("resized");
+  w.resize(960, 760);
+  QApplication::processEvents();
+
+  // Wide enough to scroll across as well.
+  for (int i = 0; i < 6; ++i) Find<QPushButton>(&w, "1055")->click();
+  QApplication::processEvents();
+  ASSERT_TRUE(hbar->isVisible());
+  ASSERT_TRUE(vbar->isVisible());
+  expect_bars_fit("zoomed in");
+  EXPECT_EQ(hbar->value(), 0);
+  EXPECT_EQ(hbar->layoutDirection(), Qt::LeftToRight);
+  {
+    QStyleOptionSlider option;
+    option.initFrom(hbar);
+    option.orientation = Qt::Horizontal;
+    option.minimum = hbar->minimum();
+    option.maximum = hbar->maximum();
+    option.sliderPosition = option.sliderValue = hbar->value();
+    option.pageStep = hbar->pageStep();
+    option.singleStep = hbar->singleStep();
+    option.upsideDown = hbar->invertedAppearance();
+    const QRect thumb = hbar->style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, hbar);
+    EXPECT_LT(thumb.center().x(), hbar->width() / 2) << "thumb " << thumb.x() << " of " << hbar->width();
+  }
+
+  const struct {
+    const char* name;
+    QScrollBar* bar;
+    QWidget* over;
+    QPoint wheel;  // one notch
+    Qt::KeyboardModifiers modifiers;
+  } cases[] = {
+      {"down", vbar, v->picture(), {0, -120}, Qt::NoModifier},
+      {"down over the bar", vbar, vbar, {0, -120}, Qt::NoModifier},
+      {"across", hbar, v->picture(), {-120, 0}, Qt::NoModifier},
+      {"across with Shift", hbar, v->picture(), {0, -120}, Qt::ShiftModifier},
+      {"over the horizontal bar", hbar, hbar, {0, -120}, Qt::NoModifier},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.bar->setValue(0);
+    c.bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(c.bar->value(), 1);
+    c.bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    EXPECT_EQ(c.bar->value(), 0);
+    const QPoint at = c.over->rect().center();
+    QWheelEvent notch(at, c.over->mapToGlobal(at), QPoint(), c.wheel, Qt::NoButton, c.modifiers,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(c.over, &notch);
+    EXPECT_EQ(c.bar->value(), std::max(1, c.bar->pageStep() / 10));
+    const QPoint source = v->picture()->source();
+    EXPECT_EQ(c.bar == vbar ? source.y() : source.x(), c.bar->value());
+    c.bar->setValue(0);
+  }
+}
+
+// Without a printer the print dialog offers a PDF file beside the document; a
+// print that cannot be made (no folder, a file that takes nothing) is told in
+// the program's language, one that can writes every page.
+TEST_F(MainWindowTest, PrintDialogOffersPdfAndTellsAFailedPrint) {
+  const fs::path path = Container("printed", {{"00001.emf", test::EmfPage(1)},
+                                              {"00002.emf", test::EmfPage(2)},
+                                              {"00003.emf", test::EmfPage(3)}});
+  const struct {
+    uint32_t lang;
+    fs::path file;
+    const char* text;  // empty: printed, no message
+  } cases[] = {
+      {1045, env / "missing" / "out.pdf", "Nie udało się wydrukować dokumentu do pliku:\n"},
+      {1033, env / "missing" / "out.pdf", "The document could not be printed to the file:\n"},
+      {1033, "/dev/full", "The document could not be printed to the file:\n"},
+      {1045, env / "out.pdf", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file.string() + " " + std::to_string(c.lang));
+    ScriptedPrompt p;
+    CMessageTable catalog(c.lang);
+    CMainWindow w(catalog, p, path.string());
+    w.show();
+    ASSERT_EQ(w.Init(), 0);
+    bool offered = false;
+    std::string proposed;
+    // The dialog, when it shows: the PDF entry chosen, the file named, Print.
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<QPrintDialog*>(QApplication::activeModalWidget());
+      if (!dialog) return;
+      auto* printers = dialog->findChild<QComboBox*>("printers");
+      auto* name = dialog->findChild<QLineEdit*>("filename");
+      if (printers && name) {
+        for (int i = 0; i < printers->count(); ++i)
+          if (printers->itemText(i).contains("PDF")) {
+            offered = true;
+            printers->setCurrentIndex(i);
+          }
+        proposed = name->text().toStdString();
+        name->setText(QString::fromStdString(c.file.string()));
+      }
+      dialog->accept();
+    });
+    w.viewer()->OnPrint();
+    EXPECT_TRUE(offered);
+    if (QPrinterInfo::availablePrinterNames().isEmpty()) EXPECT_EQ(proposed, (env / "printed.pdf").string());
+    if (*c.text == 0) {
+      EXPECT_TRUE(p.shown().empty());
+      const auto r = test::RunCommand("pdfinfo " + test::ShellQuote(c.file.string()));
+      const size_t pages_at = r.output.find("Pages:");
+      ASSERT_NE(pages_at, std::string::npos) << r.output;
+      EXPECT_EQ(std::stoi(r.output.substr(pages_at + 6)), 3) << r.output;
+      continue;
+    }
+    ASSERT_EQ(p.shown().size(), 1u);
+    EXPECT_EQ(p.shown()[0].text, c.text + c.file.string());
+    EXPECT_EQ(p.shown()[0].caption, kProductTitle);
+    EXPECT_EQ(p.shown()[0].style, static_cast<uint32_t>(MB_ICONHAND));
+  }
 }
 
 }  // namespace

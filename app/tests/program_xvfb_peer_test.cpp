@@ -1,15 +1,22 @@
 // The real program on a virtual display: started with a container, it shows
 // the page once the signatures are checked; Next page and Fit width are
 // clicked with xdotool, the screen is kept as a PNG, and the Close button
-// with its question ends the process.
+// with its question ends the process. Printing goes through Qt's own print
+// dialog to a PDF file; the scroll bars, the arrows and the wheel are read
+// back from the screen.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QScrollBar>
+#include <set>
+#include <sstream>
 
 #include "app/registry_names.h"
 #include "app/tests/xvfb_fixture.h"
 #include "app/ui/main_window.h"
 #include "app/viewer_app.h"
+#include "cryptolib/cms_classes.h"
+#include "platform/tests/test_pki.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 
@@ -17,6 +24,7 @@ namespace vel::app {
 namespace {
 
 using xvfb::WaitFor;
+using test::Bytes;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -117,6 +125,182 @@ TEST_F(ProgramOnXvfbTest, ShippedProgramAsksWhateverItsEnvironmentSays) {
   EXPECT_EQ(status, 0) << "the program did not end";
   if (status != -1) program_ = -1;
   EXPECT_FALSE(fs::exists(log));
+}
+
+// The id of the first window whose whole title is one of `titles`; empty
+// when none shows within 30 s.
+std::string WaitForAnyWindow(test::XvfbDisplay& display, const std::vector<std::string>& titles) {
+  for (int i = 0; i < 300; ++i) {
+    for (const std::string& t : titles) {
+      const std::string found = display.Xdotool("search --name " + test::ShellQuote("^" + t + "$"));
+      if (!found.empty()) return found.substr(0, found.find('\n'));
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  return {};
+}
+
+// The number of colours in a rectangle of the screen: 1 where nothing is drawn.
+size_t Colours(const QImage& screen, QRect r) {
+  std::set<QRgb> seen;
+  r = r.intersected(screen.rect());
+  for (int y = r.top(); y <= r.bottom(); ++y)
+    for (int x = r.left(); x <= r.right(); ++x) seen.insert(screen.pixel(x, y));
+  return seen.size();
+}
+
+// Without a print server the print dialog offers a PDF file: the program
+// writes every page into it. A print that cannot be written is told.
+TEST_F(ProgramOnXvfbTest, PrintsToAPdfFileAndTellsAFailedPrint) {
+  VEL_REQUIRE_TOOL("pdfinfo");
+  const fs::path cab = env / "doc.kdoc";
+  fs::create_directories(env / "pages");
+  test::WriteCabinet(cab, env / "pages",
+                     {{"00001.emf", test::EmfPage(1)}, {"00002.emf", test::EmfPage(2)}, {"00003.emf", test::EmfPage(3)}});
+  CMessageTable catalog(kLangIdPolish);
+  ScriptedPrompt prompt;
+  CMainWindow layout(catalog, prompt, cab.string());
+  ASSERT_EQ(layout.Init(), 0);
+  layout.resize(960, 760);
+  layout.show();
+  QApplication::processEvents();
+  const QPoint print = xvfb::Centre(layout, "1007");
+  layout.ResetViewer();
+
+  StartDisplay();
+  const std::string window = StartProgram(cab);
+  ASSERT_FALSE(window.empty());
+  // Print, the file named through the output file's field (its label's
+  // mnemonic), Return for the default button. The dialog's window, its title
+  // and the key for Yes in its language.
+  struct PrintDialog {
+    std::string window, title, yes;
+  };
+  const auto print_to = [&](const fs::path& file) -> PrintDialog {
+    Click(window, print);
+    const std::string dialog = WaitForAnyWindow(*display_session_, {"Drukowanie", "Print"});
+    if (dialog.empty()) return {};
+    const bool polish = Xdotool("getwindowname " + dialog) != "Print\n";
+    Xdotool("windowfocus --sync " + dialog);
+    Xdotool(std::string("key --clearmodifiers ") + (polish ? "alt+p" : "alt+f"));
+    Xdotool("key --clearmodifiers ctrl+a");
+    Xdotool("type --delay 10 " + test::ShellQuote(file.string()));
+    std::this_thread::sleep_for(300ms);
+    Screen("print_dialog_xvfb.png");
+    Xdotool("key --clearmodifiers Return");
+    return {dialog, polish ? "Drukowanie" : "Print", polish ? "alt+t" : "alt+y"};
+  };
+
+  const fs::path pdf = env / "printed.pdf";
+  ASSERT_FALSE(print_to(pdf).window.empty()) << display_session_->WindowNames();
+  std::string pages;
+  for (int i = 0; i < 200 && pages.empty(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    const auto r = test::RunCommand("pdfinfo " + test::ShellQuote(pdf.string()) + " 2>/dev/null");
+    if (const size_t at = r.output.find("Pages:"); r.exit_code == 0 && at != std::string::npos)
+      pages = r.output.substr(at + 6, r.output.find('\n', at) - at - 6);
+  }
+  ASSERT_FALSE(pages.empty()) << "no PDF written; windows shown:\n" << display_session_->WindowNames();
+  EXPECT_EQ(std::stoi(pages), 3);
+
+  // A file that takes nothing: the dialog asks whether to replace it (a
+  // window of the dialog's title), Yes.
+  const PrintDialog dialog = print_to("/dev/full");
+  ASSERT_FALSE(dialog.window.empty());
+  std::string question;
+  for (int i = 0; i < 300 && question.empty(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    std::istringstream found(Xdotool("search --onlyvisible --name " + test::ShellQuote("^" + dialog.title + "$")));
+    for (std::string id; std::getline(found, id);)
+      if (!id.empty() && id != dialog.window) question = id;
+  }
+  ASSERT_FALSE(question.empty()) << display_session_->WindowNames();
+  Xdotool("windowfocus --sync " + question);
+  Xdotool("key --clearmodifiers " + dialog.yes);
+  const std::string box = WaitForWindow(kProductTitle);
+  ASSERT_FALSE(box.empty());
+  std::this_thread::sleep_for(300ms);
+  Screen("print_failed_xvfb.png");
+  Xdotool("windowfocus --sync " + box);
+  Xdotool("key --clearmodifiers Return");
+}
+
+// A container whose page is taller and narrower than the view, signed and
+// not: once the signatures are checked the vertical bar is there, and the
+// horizontal one is not (the bars fit the view as shown, not the window before
+// it was laid out, where the page was wider than the view). A wheel notch
+// scrolls a tenth of the view, the bar's arrow one pixel.
+TEST_F(ProgramOnXvfbTest, ScrollBarsFollowTheViewTheWheelAndTheArrows) {
+  test::EmfWriter tall(400, 900, 100);
+  tall.CreateBrush(1, 0, test::Rgb(0, 0, 160)).Select(1);
+  tall.Rectangle(20, 60, 380, 880);
+  const Bytes page = tall.Finish();
+  const Bytes stream = test::PageStream({page, page});
+  const Bytes content(stream.begin() + 4, stream.end());
+  Bytes signature;
+  {
+    test::TestPki pki;
+    test::ScriptedPin pin;
+    pin.Install();
+    auto message = crypto::CreateDetachedCmsMessage(content.data(), static_cast<uint32_t>(content.size()),
+                                                    pki.signer.cert.get());
+    ASSERT_NE(message, nullptr);
+    signature.assign(message->Signature().begin(), message->Signature().end());
+  }
+  StartDisplay();
+  for (const bool signed_ : {true, false}) {
+    const std::string name = signed_ ? "signed" : "plain";
+    SCOPED_TRACE(name);
+    const fs::path cab = env / (name + ".kdoc");
+    fs::create_directories(env / name);
+    std::vector<std::pair<std::string, Bytes>> members{{"00001.emf", page}, {"00002.emf", page}};
+    if (signed_) members.push_back({"signatures.p7b", signature});
+    test::WriteCabinet(cab, env / name, members);
+
+    CMessageTable catalog(kLangIdPolish);
+    ScriptedPrompt prompt;
+    CMainWindow layout(catalog, prompt, cab.string());
+    layout.resize(960, 760);
+    layout.show();
+    QApplication::processEvents();
+    ASSERT_EQ(layout.Init(), 0);
+    QApplication::processEvents();
+    CDocViewPage* v = layout.viewer();
+    const auto place = [&](QWidget* w) { return QRect(w->mapTo(&layout, QPoint(0, 0)), w->size()); };
+    const QRect vbar = place(v->vertical_bar()), hbar = place(v->horizontal_bar()), view = place(v->picture());
+    ASSERT_GT(v->picture()->image().height(), view.height());
+    ASSERT_LT(v->picture()->image().width(), view.width());
+    const int notch = std::max(1, view.height() / 10);
+    layout.ResetViewer();
+
+    const std::string window = StartProgram(cab);
+    ASSERT_FALSE(window.empty());
+    std::this_thread::sleep_for(500ms);
+    // The row where the page's blue begins, in the middle of the view.
+    const auto blue_top = [&](const QImage& screen) {
+      for (int y = view.top(); y <= view.bottom(); ++y)
+        if (screen.pixel(view.center().x(), y) == qRgb(0, 0, 160)) return y;
+      return -1;
+    };
+    QImage screen = Screen("scroll_" + name + "_xvfb.png");
+    ASSERT_FALSE(screen.isNull());
+    EXPECT_GT(Colours(screen, vbar), 3u) << "no vertical bar";
+    EXPECT_EQ(Colours(screen, hbar), 1u) << "a horizontal bar for a page narrower than the view";
+    const int top = blue_top(screen);
+    EXPECT_GT(top, view.top());
+
+    Xdotool("mousemove --window " + window + " " + std::to_string(view.center().x()) + " " +
+            std::to_string(view.center().y()) + " click 5");
+    std::this_thread::sleep_for(300ms);
+    screen = Screen("scroll_" + name + "_wheel_xvfb.png");
+    EXPECT_EQ(blue_top(screen), top - notch);
+    // The bar's lower arrow.
+    Click(window, QPoint(vbar.center().x(), vbar.bottom() - vbar.width() / 2));
+    screen = Screen("scroll_" + name + "_arrow_xvfb.png");
+    EXPECT_EQ(blue_top(screen), top - notch - 1);
+    xvfb::Stop(program_);
+    program_ = -1;
+  }
 }
 
 }  // namespace

@@ -112,6 +112,25 @@ TEST(WindowModels, SmallPagesAreCentredLargeOnesScroll) {
   EXPECT_EQ(p.x, 0);
 }
 
+// What a failed print says names where it went: the file, the printer, or
+// that there was none (and the way out), in the catalog's language.
+TEST(WindowModels, FailedPrintSaysWhereInBothLanguages) {
+  const struct {
+    uint32_t lang;
+    const char *printer, *file, *text;
+  } cases[] = {
+      {1045, "", "/tmp/a.pdf", "Nie udało się wydrukować dokumentu do pliku:\n/tmp/a.pdf"},
+      {1033, "Biuro-2", "", "The document could not be printed on the printer \"Biuro-2\"."},
+      {1045, "Biuro-2", "", "Nie udało się wydrukować dokumentu na drukarce „Biuro-2”."},
+      {1033, "", "", "The document could not be printed: no printer is available. Choose printing to a file (PDF)."},
+      {0, "", "", "Nie udało się wydrukować dokumentu: brak dostępnej drukarki. Wybierz drukowanie do pliku (PDF)."},
+  };
+  for (const auto& c : cases) {
+    CMessageTable catalog(c.lang);
+    EXPECT_EQ(PrintFailedText(catalog, c.printer, c.file), c.text) << c.lang << " " << c.printer;
+  }
+}
+
 TEST(WindowModels, LandscapePagesTurnOnPortraitPaper) {
   // Portrait paper 1000 x 1400; a landscape page 297 x 210.
   auto p = FitForPrint(1000, 1400, 29700, 21000);

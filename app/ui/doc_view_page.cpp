@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -8,10 +9,13 @@
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <QWheelEvent>
+#include <filesystem>
 
 #include "app/content_opener.h"
 #include "app/signed_content.h"
@@ -117,6 +121,7 @@ CDocViewPage::CDocViewPage(CMainWindow& window) : QWidget(&window), window_(wind
   connect(sign_, &QPushButton::clicked, this, [this] { OnSign(); });
   connect(present_, &QPushButton::clicked, this, [this] { OnPresentContent(); });
   connect(save_, &QPushButton::clicked, this, [this] { OnSaveDocument(); });
+  for (QWidget* w : std::initializer_list<QWidget*>{picture_, hbar_, vbar_}) w->installEventFilter(this);
   connect(hbar_, &QScrollBar::valueChanged, this, [this](int x) { picture_->SetSource({x, vbar_->value()}); });
   connect(vbar_, &QScrollBar::valueChanged, this, [this](int y) { picture_->SetSource({hbar_->value(), y}); });
 }
@@ -143,10 +148,45 @@ void CDocViewPage::UpdateControls() {
   notice_->setVisible(c.content);
   present_->setVisible(c.content);
   save_->setVisible(c.content);
-  if (!c.picture) {
-    hbar_->hide();
-    vbar_->hide();
+  // A busy spell hides the bars with the page; they come back with it.
+  hbar_->setVisible(c.picture && hbar_needed_);
+  vbar_->setVisible(c.picture && vbar_needed_);
+}
+
+void CDocViewPage::SetBars(bool horizontal, bool vertical) {
+  hbar_needed_ = horizontal;
+  vbar_needed_ = vertical;
+  UpdateControls();
+}
+
+bool CDocViewPage::eventFilter(QObject* watched, QEvent* e) {
+  if (watched == picture_ && e->type() == QEvent::Resize) {
+    // The page is placed and its bars sized for the view as it is shown: the
+    // first drawing comes before the window is laid out, and the person may
+    // resize it. The place on the page is kept where it still exists.
+    if (window_.kind() == kKindKdoc && !window_.busy()) {
+      const QPoint at(hbar_->value(), vbar_->value());
+      window_.ShowPage();
+      hbar_->setValue(at.x());
+      vbar_->setValue(at.y());
+    }
+    return false;
   }
+  if (e->type() != QEvent::Wheel) return QWidget::eventFilter(watched, e);
+  // The wheel scrolls the page by a tenth of what is shown per notch (the
+  // arrows' step of one pixel would barely move it); sideways, with Shift or
+  // over the horizontal bar, it scrolls across.
+  auto* wheel = static_cast<QWheelEvent*>(e);
+  QPoint delta = wheel->angleDelta();
+  if ((wheel->modifiers() & Qt::ShiftModifier) || (watched == hbar_ && delta.x() == 0))
+    delta = {delta.y(), delta.x()};
+  for (QScrollBar* bar : {vbar_, hbar_}) {
+    const int d = bar == vbar_ ? delta.y() : delta.x();
+    if (d == 0 || !bar->isVisible()) continue;
+    const int step = std::max(1, bar->pageStep() / 10);
+    bar->setValue(bar->value() - static_cast<int>(static_cast<long long>(d) * step / 120));
+  }
+  return true;
 }
 
 void CDocViewPage::ShowStatus(int status) {
@@ -242,7 +282,7 @@ int CDocViewPage::PrintPages(QPrinter& printer, int from, int to) {
   const CPageList* pages = window_.kdoc() ? window_.kdoc()->page_list() : nullptr;
   if (!pages || !window_.emf()) return 0;
   QPainter painter;
-  if (!painter.begin(&printer)) return 0;
+  if (!painter.begin(&printer)) return -1;
   const QRect area = printer.pageLayout().paintRectPixels(printer.resolution());
   int printed = 0;
   for (int n = std::max(from, 1); n <= std::min(to, static_cast<int>(pages->GetCount())); ++n) {
@@ -274,21 +314,42 @@ void CDocViewPage::OnPrint() {
     return;
   }
   QPrinter printer(QPrinter::HighResolution);
-  printer.setDocName(Q(window_.document_name()));
+  // The dialog proposes "<working folder>/<document name>.pdf" for a file, so
+  // the name is the file's own, without its folders. Without a printer the
+  // file is all there is: it is proposed beside the document.
+  const std::filesystem::path document(window_.document_name());
+  printer.setDocName(Q(document.filename().string()));
+  if (QPrinterInfo::availablePrinterNames().isEmpty())
+    printer.setOutputFileName(Q(std::filesystem::path(document).replace_extension(".pdf").string()));
   printer.setFromTo(1, count_);
   QPrintDialog dialog(&printer, this);
   dialog.setMinMax(1, count_);
-  dialog.setOption(QAbstractPrintDialog::PrintToFile, false);
+  // A PDF file is offered too: without a print server it is the only way out.
+  dialog.setOption(QAbstractPrintDialog::PrintToFile, true);
   dialog.setOption(QAbstractPrintDialog::PrintPageRange, true);
   dialog.setOption(QAbstractPrintDialog::PrintCurrentPage, true);
   if (dialog.exec() != QDialog::Accepted) return;
   QApplication::setOverrideCursor(Qt::WaitCursor);
+  int printed = 0;
   switch (dialog.printRange()) {
-    case QAbstractPrintDialog::CurrentPage: PrintPages(printer, page_, page_); break;
-    case QAbstractPrintDialog::PageRange: PrintPages(printer, printer.fromPage(), printer.toPage()); break;
-    default: PrintPages(printer, 1, count_); break;
+    case QAbstractPrintDialog::CurrentPage: printed = PrintPages(printer, page_, page_); break;
+    case QAbstractPrintDialog::PageRange: printed = PrintPages(printer, printer.fromPage(), printer.toPage()); break;
+    default: printed = PrintPages(printer, 1, count_); break;
   }
   QApplication::restoreOverrideCursor();
+  const bool to_file = printer.outputFormat() == QPrinter::PdfFormat;
+  bool failed = printed < 0 || printer.printerState() == QPrinter::Error;
+  // The PDF writer does not report failed writes: what it leaves must at
+  // least be a file with something in it.
+  if (!failed && to_file) {
+    const QFileInfo written(printer.outputFileName());
+    failed = !written.isFile() || written.size() == 0;
+  }
+  if (!failed) return;
+  window_.prompt().ShowMessage(0,
+                               PrintFailedText(window_.catalog(), to_file ? "" : printer.printerName().toStdString(),
+                                               to_file ? printer.outputFileName().toStdString() : ""),
+                               kProductTitle, MB_ICONHAND);
 }
 
 void CDocViewPage::OnPresentContent() {

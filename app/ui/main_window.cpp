@@ -156,6 +156,7 @@ void CMainWindow::ResetViewer() {
   document_name_.clear();
   viewer_->SetNavigation(0, 0);
   viewer_->picture()->SetPage({}, {});
+  viewer_->SetBars(false, false);
   viewer_->ShowStatus(kStatusNone);
   viewer_->UpdateControls();
   setWindowTitle(Q(WindowTitle(catalog_, {})));
@@ -369,8 +370,7 @@ void CMainWindow::ShowPage() {
   const auto size = PageDrawSize(emf_, w, h, view->width(), viewer_->fit(), zoom_);
   if (!size) {
     view->SetPage({}, {});
-    viewer_->horizontal_bar()->hide();
-    viewer_->vertical_bar()->hide();
+    viewer_->SetBars(false, false);
     return;
   }
   if (viewer_->fit() || !emf_) zoom_ = size->zoom;
@@ -388,11 +388,10 @@ void CMainWindow::ShowPage() {
   hbar->setRange(0, place.horizontal_max);
   hbar->setPageStep(view->width());
   hbar->setValue(0);
-  hbar->setVisible(place.horizontal_bar);
   vbar->setRange(0, place.vertical_max);
   vbar->setPageStep(view->height());
   vbar->setValue(0);
-  vbar->setVisible(place.vertical_bar);
+  viewer_->SetBars(place.horizontal_bar, place.vertical_bar);
 }
 
 void CMainWindow::LoadProxy() { proxy_ = LoadProxySettings(kUserKey); }

@@ -95,7 +95,8 @@ class CDocViewPage : public QWidget {
   void ShowError(uint32_t code);
   void ShowNoXmlSignatures();
   // Prints pages from..to (1-based, inclusive) of the open KDOC document;
-  // the number of pages printed.
+  // the number of pages printed, or -1 when the printer or file could not be
+  // opened.
   int PrintPages(QPrinter& printer, int from, int to);
 
   // Shows the controls for the window's state.
@@ -110,6 +111,11 @@ class CDocViewPage : public QWidget {
   QScrollBar* vertical_bar() const { return vbar_; }
   QLabel* notice() const { return notice_; }
   void ShowStatus(int status);
+  // The bars the drawn page needs; shown whenever the page is.
+  void SetBars(bool horizontal, bool vertical);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void Turn(int delta);
@@ -117,6 +123,7 @@ class CDocViewPage : public QWidget {
 
   CMainWindow& window_;
   int page_ = 1, count_ = 0, zoom_step_ = kInitialZoomStep;
+  bool hbar_needed_ = false, vbar_needed_ = false;
   CPictureView* picture_;
   QScrollBar *hbar_, *vbar_;
   QLabel *page_label_, *notice_, *commercial_note_;
