@@ -41,8 +41,9 @@ ProxySettings LoadOlderProxySettings() {
 }
 
 void ApplyProxySettings(const ProxySettings& p) {
-  if (!p.enabled) return;
-  if (p.auth_enabled && !p.user.empty())
+  if (!p.enabled)
+    crypto::SetProxy(nullptr, nullptr, nullptr);
+  else if (p.auth_enabled && !p.user.empty())
     crypto::SetProxy(p.address.c_str(), p.user.c_str(), p.password.c_str());
   else
     crypto::SetProxy(p.address.c_str(), nullptr, nullptr);
