@@ -2,16 +2,11 @@
 
 #include <filesystem>
 
+#include "app/text_trim.h"
+
 namespace vel::app {
 
 namespace {
-
-std::string Trim(const std::string& s, const char* chars = " \t") {
-  const size_t b = s.find_first_not_of(chars);
-  if (b == std::string::npos) return {};
-  const size_t e = s.find_last_not_of(chars);
-  return s.substr(b, e - b + 1);
-}
 
 std::string Join(const std::vector<std::string>& args, size_t from) {
   std::string out;

@@ -54,7 +54,7 @@ uint32_t OpenContentCopy(std::string_view name, std::span<const uint8_t> bytes,
   if (copy_path != nullptr) *copy_path = path;
   if (IsOwnDocumentName(safe)) {
     const std::string self = platform::OwnExecutablePath();
-    if (self.empty() || platform::StartProgram(self, {"/nc", path}) == 0) return 2;
+    if (self.empty() || platform::StartDetachedProgram(self, {"/nc", path}) == 0) return 2;
     return 0;
   }
   return platform::OpenWithDefaultApplication(path);

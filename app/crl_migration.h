@@ -7,7 +7,7 @@
 namespace vel::app {
 
 struct CrlMigrationResult {
-  std::string list;      // the rewritten list, lower case, every line ending in CR LF
+  std::string list;      // the rewritten list, lines as spelt, every line ending in CR LF
   bool changed = false;  // write `list` back only when set
 };
 

@@ -163,14 +163,10 @@ void CSignedDocObj::CloseDocument() {
   fd_ = -1;
 }
 
-void CSignedDocObj::SetProxy(const char* address, const char* user, const char* password) {
+void CSignedDocObj::SetProxy(const ProxySettings& proxy) {
   proxy_given_ = true;
-  proxy_with_host_ = address != nullptr;
-  proxy_with_credentials_ = address != nullptr && user != nullptr;
-  proxy_address_ = address ? address : "";
-  proxy_user_ = proxy_with_credentials_ ? user : "";
-  proxy_password_ = proxy_with_credentials_ && password ? password : "";
-  signature_list_.SetProxy(address, user, password);
+  proxy_ = proxy;
+  signature_list_.SetProxy(proxy);
 }
 
 uint32_t CSignedDocObj::FailOpen(uint32_t error, const std::string& reason) {

@@ -49,8 +49,8 @@ class CSignedDocObj {
   CSignedDocObj(const CSignedDocObj&) = delete;
   CSignedDocObj& operator=(const CSignedDocObj&) = delete;
 
-  // The proxy of the time-stamp exchange and the certificate checks; each may be null.
-  void SetProxy(const char* address, const char* user, const char* password);
+  // The proxy of the time-stamp exchange and the certificate checks.
+  void SetProxy(const ProxySettings& proxy);
 
   // Mode 1 opens the container at `path` and keeps it open and locked against
   // other writers; mode 0 turns the printer job file at `path` (a ".kdsc") into
@@ -125,8 +125,8 @@ class CSignedDocObj {
   bool has_viewer_ = false;
   const CMessageTable& catalog_;
   Prompt& prompt_;
-  bool proxy_given_ = false, proxy_with_host_ = false, proxy_with_credentials_ = false;
-  std::string proxy_address_, proxy_user_, proxy_password_;
+  bool proxy_given_ = false;
+  ProxySettings proxy_;
 };
 
 // The name of the container a printer job becomes: ".kdsc" turned into ".kdoc"

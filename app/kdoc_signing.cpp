@@ -226,19 +226,15 @@ uint32_t CSignedDocObj::TimeStamp(crypto::Certificate& certificate, int signer, 
   if (status != 0) return status;
 
   if (!proxy_given_) {
-    proxy_with_host_ = UserDword(kValueProxyEnabled, 0) != 0;
-    proxy_with_credentials_ = false;
-    if (proxy_with_host_) {
+    proxy_ = {};
+    proxy_.enabled = UserDword(kValueProxyEnabled, 0) != 0;
+    if (proxy_.enabled) {
       const std::string name = UserValue(kValueProxyName, "");
       const std::string port = UserValue(kValueProxyPort, "0");
-      proxy_address_ = port.empty() || port == "0" ? "http://" + name : "http://" + name + ":" + port;
+      proxy_.address = port.empty() || port == "0" ? "http://" + name : "http://" + name + ":" + port;
     }
   }
-  if (proxy_with_host_) {
-    const bool credentials = proxy_with_credentials_ && !proxy_user_.empty();
-    crypto::TimeStampToken::SetGlobalProxy(proxy_address_.c_str(), credentials ? proxy_user_.c_str() : nullptr,
-                                           credentials ? proxy_password_.c_str() : nullptr);
-  }
+  ApplyProxySettings(proxy_);
 
   status = token.Send(UserValue(kValueTsaHost, "").c_str());
   if (status != 0) return status;

@@ -21,7 +21,9 @@ ProxySettings LoadOlderProxySettings();
 
 // Hands the proxy to the crypto library's process-wide setting: the address,
 // and the user and password only when authentication is on and a user is
-// given; nothing when the proxy is off.
+// given. A proxy switched off clears the setting, so that no later exchange
+// goes on through a proxy the user has switched off since. The one place
+// that decides which credentials go with the proxy.
 void ApplyProxySettings(const ProxySettings& proxy);
 
 }  // namespace vel::app

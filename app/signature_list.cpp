@@ -1,10 +1,6 @@
 #include "app/signature_list.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
+#include "app/crl_list.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "cryptolib/status.h"
@@ -17,12 +13,6 @@ namespace {
 constexpr uint32_t kNoRevocationCheck = 0x80092012;  // CRYPT_E_NO_REVOCATION_CHECK
 constexpr uint32_t kUntrustedRoot = 0x800B010A;      // CERT_E_CHAIN
 
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
 std::string UserString(const char* name) {
   return CRegString(std::string(kUserKey) + "\\" + name, "", true, platform::RegHive::kCurrentUser).Get();
 }
@@ -30,75 +20,21 @@ std::string UserString(const char* name) {
 }  // namespace
 
 uint32_t VerifyCertificateWithTimeout(crypto::Certificate& certificate, const std::vector<std::string>& crl_urls,
-                                      uint32_t location, int limit_ms) {
-  // The worker may outlive this call: what it uses is shared, never the caller's.
-  struct Shared {
-    std::mutex lock;
-    std::condition_variable done_signal;
-    bool done = false;
-    uint32_t result = 0xFFFFFFFF;
-  };
-  auto shared = std::make_shared<Shared>();
+                                      uint32_t location, const WorkerWait& wait) {
+  // The worker may outlive this call: what it uses is its own, never the caller's.
   auto copy = std::make_shared<crypto::Certificate>(certificate.GetContext());
   for (const auto& url : crl_urls) copy->AddCrlUrl(url.c_str());
-  try {
-    std::thread([shared, copy, location] {
-      uint32_t r = 0;
-      try {
-        r = copy->Verify(location, 0);
-      } catch (...) {
-        r = 0xFFFFFFFF;
-      }
-      std::lock_guard<std::mutex> g(shared->lock);
-      shared->result = r;
-      shared->done = true;
-      shared->done_signal.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return 0xFFFFFFFF;
-  }
-  std::unique_lock<std::mutex> g(shared->lock);
-  if (shared->done_signal.wait_for(g, std::chrono::milliseconds(limit_ms), [&] { return shared->done; }))
-    return shared->result;
-  g.unlock();
+  if (const auto result = RunTimedWorker([copy, location] { return copy->Verify(location, 0); }, wait))
+    return *result;
   // Too slow: the stored CRLs decide, on an object of this thread's own.
   crypto::Certificate fallback(certificate.GetContext());
+  for (const auto& url : crl_urls) fallback.AddCrlUrl(url.c_str());
   return fallback.Verify(location, 1);
 }
 
-void CSignatureList::SetProxy(const char* address, const char* user, const char* password) {
-  proxy_with_host_ = address != nullptr;
-  proxy_with_credentials_ = address != nullptr && user != nullptr;
-  proxy_address_ = address ? address : "";
-  proxy_user_ = proxy_with_credentials_ ? user : "";
-  proxy_password_ = proxy_with_credentials_ && password ? password : "";
-}
-
-void CSignatureList::PassProxy() {
-  if (!proxy_with_host_) {
-    crypto::Certificate::SetGlobalProxy(nullptr, nullptr, nullptr);
-    return;
-  }
-  const bool credentials = proxy_with_credentials_ && !proxy_user_.empty();
-  crypto::Certificate::SetGlobalProxy(proxy_address_.c_str(), credentials ? proxy_user_.c_str() : nullptr,
-                                      credentials ? proxy_password_.c_str() : nullptr);
-}
-
 std::vector<std::string> CSignatureList::AddCrlUrls(crypto::Certificate& certificate) {
-  // One address a line; lines end with CR LF; blanks around them do not count.
-  const std::string list = UserString(kValueCrlUrls);
-  std::vector<std::string> urls;
-  size_t pos = 0;
-  while (pos <= list.size()) {
-    const size_t cr = list.find('\r', pos);
-    const std::string piece = Trim(list.substr(pos, cr == std::string::npos ? std::string::npos : cr - pos));
-    if (!piece.empty()) {
-      certificate.AddCrlUrl(piece.c_str());
-      urls.push_back(piece);
-    }
-    if (cr == std::string::npos) break;
-    pos = cr + 2;
-  }
+  std::vector<std::string> urls = CrlAddresses(UserString(kValueCrlUrls));
+  for (const std::string& url : urls) certificate.AddCrlUrl(url.c_str());
   return urls;
 }
 
@@ -130,10 +66,10 @@ uint32_t CSignatureList::VerifyAll(crypto::DetachedCmsMessage* message) {
       entry->status = kSignatureInvalid;
       entry->status_text = crypto::GetErrorText(message->GetLastResult());
     } else {
-      PassProxy();
+      ApplyProxySettings(proxy_);
       const auto urls = AddCrlUrls(*entry->certificate);
       const uint32_t result = VerifyCertificateWithTimeout(*entry->certificate, urls, platform::kStoreCurrentUser,
-                                                           kCertificateCheckLimitMs);
+                                                           WorkerWait{kCertificateCheckLimitMs});
       entry->status = Verdict(result);
       if (result == 0)
         catalog_.Get(entry->status_text, 222, "Podpis poprawny.");
@@ -162,9 +98,10 @@ void CSignatureList::VerifyTimeStamp(crypto::DetachedCmsMessage& message, CSigna
   platform::CertPtr authority = entry.time_stamp->GetTsaCertificate();
   if (!authority) return;
   crypto::Certificate certificate(authority);
-  if (proxy_with_host_) PassProxy();
+  ApplyProxySettings(proxy_);
   const auto urls = AddCrlUrls(certificate);
-  last_error_ = VerifyCertificateWithTimeout(certificate, urls, platform::kStoreCurrentUser, kCertificateCheckLimitMs);
+  last_error_ = VerifyCertificateWithTimeout(certificate, urls, platform::kStoreCurrentUser,
+                                             WorkerWait{kCertificateCheckLimitMs});
   entry.time_stamp_status = Verdict(last_error_);
 }
 

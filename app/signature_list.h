@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "app/message_catalog.h"
+#include "app/proxy_settings.h"
+#include "app/timed_worker.h"
 #include "cryptolib/certificate.h"
 #include "cryptolib/cms_classes.h"
 #include "cryptolib/timestamp_token.h"
@@ -38,7 +40,9 @@ class CSignatureList {
  public:
   explicit CSignatureList(const CMessageTable& catalog) : catalog_(catalog) {}
 
-  void SetProxy(const char* address, const char* user, const char* password);
+  // The proxy of the certificate checks; one switched off clears the
+  // library's proxy before each check.
+  void SetProxy(const ProxySettings& proxy) { proxy_ = proxy; }
 
   // Rebuilds the entries from the message (none: no entries). 0, or the
   // message's status when it cannot even count its signers.
@@ -51,7 +55,6 @@ class CSignatureList {
   uint32_t last_error() const { return last_error_; }
 
  private:
-  void PassProxy();
   // The CRLURLS addresses, added to the certificate too.
   std::vector<std::string> AddCrlUrls(crypto::Certificate& certificate);
   uint32_t Verdict(uint32_t result) const;
@@ -59,15 +62,14 @@ class CSignatureList {
   const CMessageTable& catalog_;
   std::vector<std::unique_ptr<CSignatureEntry>> entries_;
   uint32_t last_error_ = 0;
-  bool proxy_with_host_ = false, proxy_with_credentials_ = false;
-  std::string proxy_address_, proxy_user_, proxy_password_;
+  ProxySettings proxy_;
 };
 
 // The certificate's check with CRL downloads on a worker of its own, waited
-// for at most `limit_ms`; after that, the check with the stored CRLs only on
-// the calling thread. The worker checks its own copy of the certificate, with
-// the CRL addresses given.
+// for as `wait` says (RunTimedWorker); after its limit, the check with the
+// stored CRLs only on the calling thread. The worker checks its own copy of
+// the certificate, with the CRL addresses given, and so does the fallback.
 uint32_t VerifyCertificateWithTimeout(crypto::Certificate& certificate, const std::vector<std::string>& crl_urls,
-                                      uint32_t location, int limit_ms);
+                                      uint32_t location, const WorkerWait& wait);
 
 }  // namespace vel::app

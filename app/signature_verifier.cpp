@@ -4,14 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "app/cert_installer.h"
+#include "app/crl_list.h"
 #include "app/message_catalog.h"
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
@@ -25,12 +21,9 @@ namespace {
 
 using crypto::LibraryErrorCode;
 constexpr uint32_t kCurrentUser = 0x10000;
-constexpr uint32_t kModeDownload = 0;
-constexpr uint32_t kModeStoredOnly = 1;
 constexpr LibraryErrorCode kRevocationUnknown = 0x80092012;
 constexpr LibraryErrorCode kUntrustedRoot = 0x800B010A;
 constexpr LibraryErrorCode kUnknownFailure = 0xFFFFFFFF;
-constexpr auto kPumpEvery = std::chrono::milliseconds(50);
 
 std::string Text(const CMessageTable& catalog, int id, const char* polish) {
   std::string out;
@@ -41,22 +34,6 @@ std::string LibraryText(LibraryErrorCode status) {
   const char* text = crypto::GetErrorText(status);
   return text != nullptr ? text : std::string();
 }
-
-std::string Trim(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return std::string(s);
-}
-
-// What the worker and the caller share; the worker keeps it alive after an
-// abandoned wait.
-struct WorkerState {
-  std::mutex mutex;
-  std::condition_variable done_cv;
-  bool done = false;
-  LibraryErrorCode status = kUnknownFailure;
-};
 
 }  // namespace
 
@@ -70,15 +47,7 @@ int ClassOfStatus(LibraryErrorCode status) {
 
 std::vector<CrlAddressEntry> ParseCrlUrls(const std::string& text) {
   std::vector<CrlAddressEntry> out;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t cr = text.find('\r', start);
-    const std::string piece = Trim(std::string_view(text).substr(
-        start, cr == std::string::npos ? std::string::npos : cr - start));
-    if (!piece.empty()) out.push_back({piece, piece});
-    if (cr == std::string::npos) break;
-    start = cr + 2;
-  }
+  for (const std::string& url : CrlAddresses(text)) out.push_back({url, url});
   return out;
 }
 
@@ -128,51 +97,6 @@ CSignatureVerifier::CSignatureVerifier(const CMessageTable& catalog, Settings se
 
 CSignatureVerifier::~CSignatureVerifier() = default;
 
-std::optional<LibraryErrorCode> CSignatureVerifier::RunOnWorker(
-    std::function<LibraryErrorCode()> work, std::optional<uint32_t> limit_ms) {
-  auto state = std::make_shared<WorkerState>();
-  try {
-    std::thread([state, work = std::move(work)] {
-      LibraryErrorCode status = kUnknownFailure;
-      try {
-        status = work();
-      } catch (...) {
-        status = kUnknownFailure;
-      }
-      std::lock_guard lock(state->mutex);
-      state->status = status;
-      state->done = true;
-      state->done_cv.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return kUnknownFailure;  // no thread: nothing was checked
-  }
-
-  // Without a limit: wait for the end, keeping the user interface alive.
-  const uint32_t slice = std::max<uint32_t>(slice_ms_, 1);
-  const uint32_t slices = limit_ms ? std::max<uint32_t>(*limit_ms / slice, 1) : 0;
-  if (limit_ms && hooks_.set_step) hooks_.set_step(static_cast<int>(100 / slices));
-  for (uint32_t i = 0; !limit_ms || i < slices; ++i) {
-    const auto slice_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(slice);
-    for (;;) {
-      if (hooks_.pump) hooks_.pump();
-      std::unique_lock lock(state->mutex);
-      const auto now = std::chrono::steady_clock::now();
-      if (state->done || now >= slice_end) break;
-      state->done_cv.wait_until(lock, std::min(slice_end, now + kPumpEvery),
-                                [&] { return state->done; });
-    }
-    if (limit_ms && hooks_.step) hooks_.step();
-    if (!limit_ms) {
-      std::lock_guard lock(state->mutex);
-      if (state->done) break;
-    }
-  }
-  std::lock_guard lock(state->mutex);
-  if (state->done) return state->status;
-  return std::nullopt;
-}
-
 LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& certificate,
                                                        uint32_t location, uint32_t limit_ms) {
   bool expected = false;
@@ -182,21 +106,21 @@ LibraryErrorCode CSignatureVerifier::VerifyWithTimeout(crypto::Certificate& cert
     ~Release() { flag = false; }
   } release{busy_};
 
-  crypto::CertPtr context = certificate.GetContext();
-  if (!context) return crypto::LIB_E_NO_CERTIFICATE;
-  // The worker checks its own certificate object, with the CRL addresses,
-  // so that it may be left behind.
-  auto worker_certificate = std::make_shared<crypto::Certificate>(context);
-  for (const CrlAddressEntry& e : crl_) worker_certificate->AddCrlUrl(e.url.c_str());
-  const std::optional<LibraryErrorCode> status = RunOnWorker(
-      [worker_certificate, location] { return worker_certificate->Verify(location, kModeDownload); },
-      limit_ms);
-  if (status) return *status;
-  // The worker is left to finish alone; the check is made here once more
-  // with the stored CRLs only.
-  crypto::Certificate fallback(context);
-  for (const CrlAddressEntry& e : crl_) fallback.AddCrlUrl(e.url.c_str());
-  return fallback.Verify(kCurrentUser, kModeStoredOnly);
+  if (!certificate.GetContext()) return crypto::LIB_E_NO_CERTIFICATE;
+  std::vector<std::string> urls;
+  for (const CrlAddressEntry& e : crl_) urls.push_back(e.url);
+  const uint32_t slices = std::max<uint32_t>(limit_ms / std::max<uint32_t>(slice_ms_, 1), 1);
+  if (hooks_.set_step) hooks_.set_step(static_cast<int>(100 / slices));
+  return VerifyCertificateWithTimeout(certificate, urls, location, Wait(limit_ms));
+}
+
+WorkerWait CSignatureVerifier::Wait(std::optional<uint32_t> limit_ms) const {
+  WorkerWait wait;
+  wait.limit_ms = limit_ms;
+  wait.slice_ms = slice_ms_;
+  wait.pump = hooks_.pump;
+  wait.slice_done = hooks_.step;
+  return wait;
 }
 
 ProxySettings CSignatureVerifier::Proxy() const {
@@ -221,7 +145,7 @@ int CSignatureVerifier::PreCheck(const SignerRef& signer, SignatureCheck& check,
   LibraryErrorCode status = kBusy;
   bool expected = false;
   if (busy_.compare_exchange_strong(expected, true)) {
-    status = RunOnWorker([&signer] { return signer.Verify(); }, std::nullopt).value_or(kUnknownFailure);
+    status = RunTimedWorker([&signer] { return signer.Verify(); }, Wait(std::nullopt)).value_or(kUnknownFailure);
     busy_ = false;
   }
   if (status == 0) return 0;

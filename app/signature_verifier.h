@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "app/proxy_settings.h"
+#include "app/signature_list.h"
 #include "app/signed_source.h"
+#include "app/timed_worker.h"
 #include "cryptolib/certificate.h"
 
 namespace vel::app {
@@ -118,10 +120,9 @@ class CSignatureVerifier {
  private:
   // The proxy of the settings this verifier uses, read now.
   ProxySettings Proxy() const;
-  // Runs the work on a new thread while pumping; with a limit, steps the
-  // progress once per slice and gives none when the work has not ended.
-  std::optional<crypto::LibraryErrorCode> RunOnWorker(std::function<crypto::LibraryErrorCode()> work,
-                                                      std::optional<uint32_t> limit_ms);
+  // Waits for a worker while pumping; with a limit, steps the progress
+  // once per slice.
+  WorkerWait Wait(std::optional<uint32_t> limit_ms) const;
 
   const CMessageTable& catalog_;
   Settings settings_;

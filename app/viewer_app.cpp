@@ -10,6 +10,7 @@
 #include "app/default_settings.h"
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
+#include "app/text_trim.h"
 #include "platform/registry.h"
 
 namespace vel::app {
@@ -21,12 +22,6 @@ using platform::RegHive;
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
-}
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
 // Values that no real setting has: reading one back means the value is missing.

@@ -1,9 +1,12 @@
 #include "platform/process.h"
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
+#include <thread>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,6 +91,22 @@ int StartProgram(const std::string& program, const std::vector<std::string>& arg
   argv.push_back(nullptr);
   pid_t pid = 0;
   if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 0;
+  return pid;
+}
+
+int StartDetachedProgram(const std::string& program, const std::vector<std::string>& args) {
+  const int pid = StartProgram(program, args);
+  if (pid <= 0) return pid;
+  try {
+    std::thread([pid] {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to wait with: the program runs all the same, and is
+    // collected when this one ends.
+  }
   return pid;
 }
 

@@ -27,6 +27,12 @@ bool SameUserAndSession(const ProcessEntry& process);
 // without waiting; returns its process id, or 0 when it cannot be started.
 int StartProgram(const std::string& program, const std::vector<std::string>& args = {});
 
+// Starts a program as StartProgram does and leaves it to run on its own: a
+// thread of its own waits for its end and collects it, so that no ended
+// child stays behind while this program runs, and nobody waits for it here.
+// Returns its process id, or 0 when it cannot be started.
+int StartDetachedProgram(const std::string& program, const std::vector<std::string>& args = {});
+
 // Ends a process started by StartProgram and collects it. Returns true when it ended.
 bool TerminateProgram(int pid);
 

@@ -5,7 +5,7 @@
 # Then runs each fuzz target briefly. Extra arguments go to ctest (e.g. -L unit).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/deps.sh" || exit 1
+"$root/scripts/deps.sh" --tests || exit 1
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen

@@ -13,6 +13,7 @@
 #include "app/registry_settings.h"
 #include "app/tests/kdoc_fixture.h"
 #include "cryptolib/cert_windows.h"
+#include "cryptolib/http_client.h"
 #include "cryptolib/qualified.h"
 #include "cryptolib/tests/crl_test_ca.h"
 #include "cryptolib/tests/tsa_fixture.h"
@@ -161,6 +162,20 @@ TEST_F(KdocSigningTest, SignsTimeStampsAndCoSigns) {
   const auto second = OpenSslVerify(container);
   EXPECT_EQ(second.exit_code, 0) << second.output;
   EXPECT_NE(ReadFileBytes(env / "check" / "signatures.p7b"), first_signature);
+}
+
+TEST_F(KdocSigningTest, AProxySwitchedOffIsNotUsedForTheTimeStamp) {
+  // Start-up handed on a proxy that the user has switched off since (and
+  // that is gone): the signatures page gives the document the proxy as off.
+  ASSERT_EQ(crypto::SetProxy("127.0.0.1:1", nullptr, nullptr), 0u);
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open(container, 1), 0u);
+  doc.SetProxy(ProxySettings{});
+  const uint32_t r = SignWith(doc, pki.signer, true);
+  crypto::SetProxy(nullptr, nullptr, nullptr);
+  ASSERT_EQ(r, 0u) << "the time stamp went to the old proxy";
+  ASSERT_NE(doc.signatures(), nullptr);
+  EXPECT_NE(doc.signatures()->GetSignerTimeStampToken(0, 0), nullptr);
 }
 
 TEST_F(KdocSigningTest, RefusalsAndFailuresKeepThePreviousSignatures) {

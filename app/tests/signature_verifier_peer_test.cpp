@@ -138,6 +138,29 @@ TEST_F(SignatureVerifierPeerTest, ClassesFollowTheCertificateCheck) {
   EXPECT_TRUE(stores_.StoredCrls().empty());
 }
 
+TEST_F(SignatureVerifierPeerTest, AProxySwitchedOffIsNoLongerUsed) {
+  SetCrlUrls(files_->Url("root.crl") + "\r\n" + files_->Url("ca.crl"));
+  const Bytes good = Signed(false);
+  auto verify = [&] {
+    CSignatureVerifier verifier(catalog_, false, {});
+    SignedSource source(good.data(), static_cast<uint32_t>(good.size()), nullptr, 0, false);
+    return VerifySource(verifier, source).worst;
+  };
+  // A proxy that has gone away since: while it is on, no CRL comes.
+  ASSERT_EQ(WriteRegDword(RegHive::kCurrentUser, kUserKey, kValueProxyEnabled, 1), 0u);
+  ASSERT_EQ(WriteRegString(RegHive::kCurrentUser, kUserKey, kValueProxyName, "127.0.0.1"), 0u);
+  ASSERT_EQ(WriteRegString(RegHive::kCurrentUser, kUserKey, kValueProxyPort,
+                           std::to_string(test::UnusedPort())),
+            0u);
+  ASSERT_EQ(crypto::Certificate::DeleteCachedCrls(crypto::CERT_SYSTEM_STORE_CURRENT_USER), 0u);
+  EXPECT_EQ(verify(), kClassIncomplete);
+  EXPECT_TRUE(stores_.StoredCrls().empty());
+  // Switched off, the CRLs come straight from their server.
+  ASSERT_EQ(WriteRegDword(RegHive::kCurrentUser, kUserKey, kValueProxyEnabled, 0), 0u);
+  EXPECT_EQ(verify(), kClassCorrect);
+  EXPECT_EQ(stores_.StoredCrls().size(), 2u);
+}
+
 TEST_F(SignatureVerifierPeerTest, ASilentServerEndsWithinTheLimitAndRefusesASecondCheck) {
   test::SilentListener silent;
   SetCrlUrls("http://127.0.0.1:" + std::to_string(silent.port()) + "/ca.crl");

@@ -327,6 +327,11 @@ TEST(SignatureVerifier, CrlAddressesAreTrimmedLines) {
   EXPECT_EQ(entries[0].url, "http://a.example/x.crl");
   EXPECT_EQ(entries[1].url, "ldap://b.example/c");
   EXPECT_EQ(entries[1].name, entries[1].url);
+  // A list edited on Linux.
+  const auto edited = ParseCrlUrls("http://a.example/x.crl\nldap://b.example/c\n");
+  ASSERT_EQ(edited.size(), 2u);
+  EXPECT_EQ(edited[0].url, "http://a.example/x.crl");
+  EXPECT_EQ(edited[1].url, "ldap://b.example/c");
   EXPECT_EQ(ClassOfStatus(0), kClassCorrect);
   EXPECT_EQ(ClassOfStatus(0x80092012), kClassIncomplete);
   EXPECT_EQ(ClassOfStatus(0x800B010A), kClassIncomplete);

@@ -1,9 +1,11 @@
 // Command-line forms, the export's default name, and the CRL-address migration.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
 
 #include "app/command_line.h"
+#include "app/crl_list.h"
 #include "app/crl_migration.h"
 #include "app/default_settings.h"
 
@@ -78,12 +80,46 @@ TEST(CrlMigration, OrdinaryListIsLeftAlone) {
   EXPECT_EQ(m.asked, 0);
 }
 
-TEST(CrlMigration, ReplacedLineRewritesTheWholeListInLowerCase) {
+TEST(CrlMigration, ReplacedLineRewritesTheListKeepingTheOthersAsSpelt) {
+  // A server that tells "One.crl" from "one.crl" still finds the kept lines.
+  std::string upper_http = kHttp;
+  for (char& c : upper_http) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& outdated : {kHttp, upper_http}) {
+    MigrationRun m;
+    m.answers = {true};
+    auto r = m.Run("HTTP://A.example/One.crl\r\n  " + outdated + "  \r\n\r\nhttp://c.example/X.crl");
+    EXPECT_TRUE(r.changed) << outdated;
+    EXPECT_EQ(r.list, "HTTP://A.example/One.crl\r\n" + kNow + "\r\n\r\nhttp://c.example/X.crl\r\n");
+  }
+  // Declined, the outdated line stays as it was written too.
   MigrationRun m;
-  m.answers = {true};
-  auto r = m.Run("HTTP://A.example/One.crl\r\n  " + kHttp + "  \r\n\r\nhttp://c.example/x.crl");
-  EXPECT_TRUE(r.changed);
-  EXPECT_EQ(r.list, "http://a.example/one.crl\r\n" + kNow + "\r\n\r\nhttp://c.example/x.crl\r\n");
+  m.answers = {false};
+  EXPECT_EQ(m.Run(upper_http).list, upper_http + "\r\n");
+}
+
+TEST(CrlList, LinesEndAtCrLfOrALoneCrOrLfAndAreTrimmed) {
+  struct Case {
+    std::string list;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"http://a/x.crl", {"http://a/x.crl"}},
+      {"http://a/x.crl\r\n", {"http://a/x.crl"}},
+      {" http://a/x.crl \r\n\r\n\tldap://b/C\r\n", {"http://a/x.crl", "", "ldap://b/C"}},
+      // edited on Linux
+      {"http://a/x.crl\nhttp://b/y.crl\n\n", {"http://a/x.crl", "http://b/y.crl", ""}},
+      {"http://a/x.crl\rhttp://b/y.crl", {"http://a/x.crl", "http://b/y.crl"}},
+      {"a\n\rb", {"a", "", "b"}},
+      {"  \r\n", {""}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SplitCrlList(c.list), c.lines) << c.list;
+    std::vector<std::string> addresses;
+    for (const auto& line : c.lines)
+      if (!line.empty()) addresses.push_back(line);
+    EXPECT_EQ(CrlAddresses(c.list), addresses) << c.list;
+  }
 }
 
 TEST(CrlMigration, CancelRecordsTheRefusalAndKeepsTheLine) {

@@ -232,7 +232,8 @@ TEST_F(StartupTest, OutdatedCrlAddressIsOffered) {
   SetUserDword("Veredove2AskMark", 0);  // the same value, spelled otherwise
   prompt_.QueueMessageAnswer(IDOK);
   Start({});
-  EXPECT_EQ(UserString("CRLURLS"), "http://a.example/x.crl\r\n" + std::string(kRootCrlCurrent) + "\r\n");
+  // The line kept keeps its spelling.
+  EXPECT_EQ(UserString("CRLURLS"), "http://A.example/x.crl\r\n" + std::string(kRootCrlCurrent) + "\r\n");
 }
 
 TEST_F(StartupTest, CabinetExport) {

@@ -220,11 +220,7 @@ std::unique_ptr<CSignedDocObj> CMainWindow::OpenContainer(const std::string& pat
   ShowBusy();
   auto doc = std::make_unique<CSignedDocObj>(catalog_, prompt_);
   // Every container, a copy too, goes through the configured proxy.
-  if (proxy_.enabled) {
-    const bool credentials = proxy_.auth_enabled && !proxy_.user.empty();
-    doc->SetProxy(proxy_.address.c_str(), credentials ? proxy_.user.c_str() : nullptr,
-                  credentials ? proxy_.password.c_str() : nullptr);
-  }
+  if (proxy_.enabled) doc->SetProxy(proxy_);
   doc->Open(path, 1);
   HideBusy();
   return doc;

@@ -215,14 +215,7 @@ uint32_t CSignaturesPage::SignCurrentDocument() {
   CSignedDocObj* doc = window_.kdoc();
   if (!doc) return 1;
   window_.LoadProxy();
-  const ProxySettings& proxy = window_.proxy();
-  if (proxy.enabled) {
-    const bool credentials = proxy.auth_enabled && !proxy.user.empty();
-    doc->SetProxy(proxy.address.c_str(), credentials ? proxy.user.c_str() : nullptr,
-                  credentials ? proxy.password.c_str() : nullptr);
-  } else {
-    doc->SetProxy(nullptr, nullptr, nullptr);
-  }
+  doc->SetProxy(window_.proxy());
   window_.ShowBusy();
   const uint32_t result = doc->Sign(window_.wait_pid());
   window_.HideBusy();

@@ -2,6 +2,7 @@
 // user's rights may have edited: the CRL address list that start-up migrates
 // and the protected proxy credentials. The input holds the stored texts
 // separated by NUL bytes: CRLURLS, ProxyUsr, ProxyPwd, ProxyName, ProxyPort.
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "app/crl_list.h"
 #include "app/crl_migration.h"
+#include "app/default_settings.h"
 #include "app/proxy_settings.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
@@ -31,17 +34,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     start = std::min(end + 1, text.size());
   }
 
-  // The CRL list: each outdated line asked about once; the result is lower
-  // case and every line of it ends with CR LF.
+  // The CRL list: each outdated line asked about once; every line of the
+  // result is a line of the list as written, or the current address, and
+  // ends with CR LF.
   const std::string net = std::string(kUserKey) + "\\" + kSubkeyNetwork;
   int asked = 0;
   const CrlMigrationResult crl = MigrateCrlUrls(
       parts[0], [&](int n) { return (size % 3) == static_cast<size_t>(n); },
       [&] { return (++asked + size) % 2 == 0; }, [](int) {});
   if (crl.changed) {
-    for (char c : crl.list)
-      if (std::isupper(static_cast<unsigned char>(c))) std::abort();
     if (!crl.list.empty() && !crl.list.ends_with("\r\n")) std::abort();
+    const std::vector<std::string> written = vel::app::SplitCrlList(parts[0]);
+    for (size_t at = 0; at < crl.list.size();) {
+      const size_t end = crl.list.find("\r\n", at);
+      if (end == std::string::npos) std::abort();
+      const std::string line = crl.list.substr(at, end - at);
+      if (line != vel::app::kRootCrlCurrent && std::find(written.begin(), written.end(), line) == written.end())
+        std::abort();
+      at = end + 2;
+    }
   }
 
   // The proxy, with its credentials stored as the texts given. The hive file

@@ -1,0 +1,134 @@
+// Content shown in another program: the program started for it is collected
+// once it ends, whichever way it was started, while this program runs on.
+// The test binary stands in for this program's second copy: started with
+// "/nc" and a path it notes the path and ends at once.
+#include "app/content_opener.h"
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/testing/test_support.h"
+
+namespace vel::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kNoteVariable[] = "VEL_TEST_OPENED_NOTE";
+
+// The children of this process, each with its state ('Z': ended, not collected).
+std::vector<std::pair<int, char>> Children() {
+  std::vector<std::pair<int, char>> out;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int parent = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) != 2) continue;
+    if (parent == getpid()) out.emplace_back(std::atoi(line.c_str()), state);
+  }
+  return out;
+}
+
+// Waits, within a bound, for the note to appear and every child to end, then
+// for the ended children to be collected; the children left uncollected.
+std::vector<int> AfterTheChildRan(const fs::path& note) {
+  auto wait_until = [](const auto& done) {
+    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  auto running = [] {
+    for (const auto& [pid, state] : Children())
+      if (state != 'Z') return true;
+    return false;
+  };
+  wait_until([&] { return fs::exists(note) && !running(); });
+  EXPECT_TRUE(fs::exists(note)) << "the child never ran";
+  wait_until([] { return Children().empty(); });
+  std::vector<int> left;
+  for (const auto& [pid, state] : Children())
+    if (state == 'Z') left.push_back(pid);
+  return left;
+}
+
+class ContentOpenerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // GIO reads the XDG folders once, at its first use in the process.
+    dir_ = new test::TempDir();
+    setenv("XDG_DATA_HOME", (dir_->path() / "data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir_->path() / "config").c_str(), 1);
+    setenv("TMPDIR", dir_->path().c_str(), 1);
+    fs::create_directories(dir_->path() / "data" / "applications");
+    fs::create_directories(dir_->path() / "config");
+    const fs::path handler = dir_->path() / "viewer.sh";
+    test::WriteFileText(handler, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$" + std::string(kNoteVariable) + "\"\n");
+    chmod(handler.c_str(), 0700);
+    static const uint8_t kPdf[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'};
+    gboolean uncertain = FALSE;
+    char* type = g_content_type_guess("x.pdf", kPdf, sizeof kPdf, &uncertain);
+    const std::string pdf_type = type;
+    g_free(type);
+    test::WriteFileText(dir_->path() / "data" / "applications" / "vel-fake-viewer.desktop",
+                        "[Desktop Entry]\nType=Application\nName=Fake Viewer\nExec=" + handler.string() +
+                            " %f\nMimeType=" + pdf_type + ";\n");
+    test::WriteFileText(dir_->path() / "config" / "mimeapps.list",
+                        "[Default Applications]\n" + pdf_type + "=vel-fake-viewer.desktop\n");
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static inline test::TempDir* dir_ = nullptr;
+};
+
+TEST_F(ContentOpenerTest, TheProgramShowingTheContentIsCollectedWhenItEnds) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {"umowa.kdoc", {'M', 'S', 'C', 'F', 0, 0, 0, 0}},        // a second copy of this program
+      {"raport.pdf", {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n', '%', '%', 'E', 'O', 'F'}},  // the desktop's
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path note = dir_->path() / ("opened-" + std::to_string(n++));
+    setenv(kNoteVariable, note.c_str(), 1);
+    std::string copy;
+    ASSERT_EQ(OpenContentCopy(c.name, c.bytes, &copy), 0u);
+    EXPECT_EQ(AfterTheChildRan(note), std::vector<int>{});
+    EXPECT_EQ(test::ReadFileText(note), copy + "\n");
+  }
+}
+
+}  // namespace
+}  // namespace vel::app
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "/nc") == 0) {
+    // Started as this program's second copy: note what it was to show.
+    if (const char* note = std::getenv(vel::app::kNoteVariable)) std::ofstream(note, std::ios::app) << argv[2] << "\n";
+    return 0;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
