@@ -391,7 +391,8 @@ uint32_t CSignedDocObj::ReplaceWith(const std::string& container, const std::str
   // Renamed over the old container, never deleted first: a failure keeps the old one.
   const UniqueFd fd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
   uint32_t error = fd.get() < 0 ? Win32FromErrno(errno) : 0;
-  if (error == 0 && identity != nullptr) error = platform::CarryIdentity(fd.get(), *identity);
+  if (error == 0)
+    error = identity != nullptr ? platform::CarryIdentity(fd.get(), *identity) : platform::GiveNewFileMode(fd.get());
   if (error == 0) error = platform::CommitFile(fd.get(), source, container);
   if (error != 0 && report) {
     std::string format;

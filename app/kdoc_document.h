@@ -78,7 +78,10 @@ class CSignedDocObj {
   uint32_t OpenJob(const std::string& job, const std::string& container);
 
   // Reconciles the cabinet just built at `new_cabinet` with the container at
-  // `container`: 0 or an error; the new cabinet is gone afterwards.
+  // `container`: 0 or an error; the new cabinet is gone afterwards. A new
+  // container gets the mode of a new file; a replaced one keeps its owner,
+  // group and mode, and a signed one is first kept whole under
+  // SignedOriginalName beside it (nothing changes when that fails).
   uint32_t MergeWithExisting(const std::string& container, const std::string& new_cabinet);
 
   bool IsAlreadySignedBy(crypto::Certificate& certificate);

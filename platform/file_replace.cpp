@@ -110,6 +110,20 @@ uint32_t CarryIdentity(int fd, const FileIdentity& old) {
   return ::fchmod(fd, mode) == 0 ? 0 : Win32FromErrno(errno);
 }
 
+uint32_t GiveNewFileMode(int fd) {
+  // Read without changing it: umask() would set it for every thread a moment.
+  mode_t mask = 022;
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status != nullptr) {
+    char line[256];
+    unsigned value = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+      if (std::sscanf(line, "Umask: %o", &value) == 1) mask = static_cast<mode_t>(value & 0777);
+    std::fclose(status);
+  }
+  return ::fchmod(fd, 0666 & ~mask) == 0 ? 0 : Win32FromErrno(errno);
+}
+
 std::string MakeSiblingFile(const std::string& target, const std::string& prefix, int* fd, uint32_t* error) {
   for (int i = 0; i < kNameTries; ++i) {
     std::string templ = FolderOf(target) + "/" + prefix + "XXXXXX";

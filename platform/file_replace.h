@@ -40,6 +40,11 @@ uint32_t ResolveLinks(const std::string& path, std::string* real);
 // another one, the new group gets no more than everyone else.
 uint32_t CarryIdentity(int fd, const FileIdentity& old);
 
+// Gives the new file open in `fd` the mode a file this process creates
+// normally gets (0666 less the process's umask): a temporary name is made
+// for this user alone, the file it becomes need not be. 0 or the Win32 code.
+uint32_t GiveNewFileMode(int fd);
+
 // A new empty file named `prefix` and six random characters in the folder of
 // `target` (so that it can be renamed over it), open read/write in *fd and
 // locked exclusively (flock) for as long as that descriptor stays open: a lock

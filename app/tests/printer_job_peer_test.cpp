@@ -125,6 +125,11 @@ TEST_F(PrinterJobTest, PrintedJobBecomesTheContainer) {
   struct stat st;
   ASSERT_EQ(::stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // The new container has the mode of any new file, not the temporary name's.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  ASSERT_EQ(::stat(result->c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
 }
 
 TEST_F(PrinterJobTest, ATruncatedJobFailsAndLeavesNothing) {
