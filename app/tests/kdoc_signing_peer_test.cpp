@@ -560,14 +560,21 @@ TEST_F(KdocKillTest, AKillAtEachStepLeavesOldOrNewAndNothingAfterTheCleanUp) {
 TEST_F(KdocKillTest, KillsAtRandomMomentsOfTheWriteLeaveOldOrNew) {
   SignOnce();
   const Bytes old_bytes = ReadFileBytes(container);
-  const Run undisturbed = SignInChild(nullptr);
-  ASSERT_TRUE(WIFEXITED(undisturbed.status) && WEXITSTATUS(undisturbed.status) == 0) << undisturbed.status;
-  ASSERT_GT(undisturbed.window.count(), 0);
-  ExpectOldOrNew(old_bytes, true, "undisturbed");
+  // The write's length varies with the disk's load: the kills are spread
+  // over the shortest of a few undisturbed writes.
+  std::chrono::microseconds shortest = std::chrono::microseconds::max();
+  for (int i = 0; i < 5; ++i) {
+    test::WriteFileBytes(container, old_bytes);
+    const Run undisturbed = SignInChild(nullptr);
+    ASSERT_TRUE(WIFEXITED(undisturbed.status) && WEXITSTATUS(undisturbed.status) == 0) << undisturbed.status;
+    ASSERT_GT(undisturbed.window.count(), 0);
+    ExpectOldOrNew(old_bytes, true, "undisturbed");
+    shortest = std::min(shortest, undisturbed.window);
+  }
 
   constexpr int kRuns = 20;
   std::mt19937 random(20);
-  std::uniform_int_distribution<long> at(0, undisturbed.window.count());
+  std::uniform_int_distribution<long> at(0, shortest.count());
   int inside = 0, olds = 0, news = 0;
   for (int i = 0; i < kRuns; ++i) {
     test::WriteFileBytes(container, old_bytes);
@@ -581,7 +588,8 @@ TEST_F(KdocKillTest, KillsAtRandomMomentsOfTheWriteLeaveOldOrNew) {
     ExpectOldOrNew(old_bytes, is_new, "run " + std::to_string(i));
     ExpectCleanedUp("run " + std::to_string(i));
   }
-  std::cout << "killed runs: " << inside << " of " << kRuns << " inside the write; " << olds
+  std::cout << "write of " << shortest.count() << " us; killed runs: " << inside << " of " << kRuns
+            << " inside the write; " << olds
             << " left the old container, " << news << " the new one\n";
   EXPECT_GE(inside, kRuns / 4) << "too few kills landed inside the write";
 }
