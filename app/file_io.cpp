@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "platform/win32_error.h"
 
@@ -23,6 +24,18 @@ uint32_t WriteAll(int fd, std::span<const uint8_t> bytes) {
     done += static_cast<size_t>(n);
   }
   return 0;
+}
+
+uint32_t CopyAll(int in, int out) {
+  std::vector<uint8_t> buffer(1 << 16);
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(in, buffer.data(), buffer.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return platform::Win32FromErrno(errno);
+    if (n == 0) return 0;
+    if (const uint32_t error = WriteAll(out, {buffer.data(), static_cast<size_t>(n)}); error != 0) return error;
+    at += n;
+  }
 }
 
 uint32_t WriteNewFile(const std::string& path, std::span<const uint8_t> bytes) {

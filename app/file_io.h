@@ -19,6 +19,12 @@ class UniqueFd {
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   int get() const { return fd_; }
+  // Hands the descriptor over: it is no longer closed here.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;
@@ -29,6 +35,10 @@ std::string LowerAscii(std::string s);
 
 // Writes all the bytes to the descriptor: 0 or the Win32 error.
 uint32_t WriteAll(int fd, std::span<const uint8_t> bytes);
+
+// Copies the whole file open in `in` (from its start, whatever its offset)
+// to the end of `out`: 0 or the Win32 error.
+uint32_t CopyAll(int in, int out);
 
 // Creates a new file (never replacing one) holding the bytes: 0 or the Win32 error.
 uint32_t WriteNewFile(const std::string& path, std::span<const uint8_t> bytes);

@@ -18,32 +18,28 @@
 #include "app/viewer_app.h"
 #include "cabinet/cabinet.h"
 #include "cryptolib/status.h"
+#include "platform/file_replace.h"
 #include "platform/temp_files.h"
 #include "platform/win32_error.h"
 
 namespace vel::app {
 
 namespace fs = std::filesystem;
+using platform::FdPath;
 using platform::Win32FromErrno;
 
 namespace {
 
-// A working folder removed with its files when it goes out of scope.
+// A working folder removed with its files when it goes out of scope, locked
+// for its life so that a start-up never takes it for a leftover.
 class WorkDir {
  public:
-  WorkDir() { path_ = platform::MakeWorkDir("kdoc", &error_); }
-  ~WorkDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  WorkDir(const WorkDir&) = delete;
-  WorkDir& operator=(const WorkDir&) = delete;
-  const std::string& path() const { return path_; }
-  uint32_t error() const { return error_ != 0 ? error_ : platform::kErrorPathNotFound; }
+  WorkDir() : folder_(kWorkFolderPrefix) {}
+  const std::string& path() const { return folder_.path(); }
+  uint32_t error() const { return folder_.error() != 0 ? folder_.error() : platform::kErrorPathNotFound; }
 
  private:
-  std::string path_;
-  uint32_t error_ = 0;
+  platform::WorkFolder folder_;
 };
 
 std::string PageName(const std::string& dir, size_t n, const std::string& format) {
@@ -114,29 +110,24 @@ std::string FormatText(const std::string& format, ...) {
   return out;
 }
 
-std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+std::string SignedOriginalName(const std::string& container, int n, bool english) {
+  const fs::path p(container);
+  std::string label = english ? "signed" : "podpisany";
+  if (n > 1) label += " " + std::to_string(n);
+  return (p.parent_path() / (p.stem().string() + " (" + label + ")" + p.extension().string())).string();
+}
 
-std::string MakeSiblingFile(const std::string& target, int* fd, uint32_t* error) {
-  const fs::path t(target);
-  std::string templ = (t.parent_path().empty() ? fs::path(".") : t.parent_path()).string() + "/.kdoc" +
-                      "XXXXXX";
-  const int f = ::mkostemp(templ.data(), O_CLOEXEC);
-  if (f < 0) {
-    *error = Win32FromErrno(errno);
-    return {};
+void RemoveLeftoversBeside(const std::string& path) {
+  const fs::path folder = fs::path(path).parent_path();
+  platform::RemoveAbandonedSiblings(folder.empty() ? "." : folder.string(), kSiblingPrefix);
+  std::string real;
+  if (platform::ResolveLinks(path, &real) == 0) {
+    const fs::path real_folder = fs::path(real).parent_path();
+    if (real_folder != folder) platform::RemoveAbandonedSiblings(real_folder.string(), kSiblingPrefix);
   }
-  *fd = f;
-  return templ;
 }
 
-uint32_t CommitFile(int fd, const std::string& from, const std::string& to) {
-  if (::fsync(fd) != 0) return Win32FromErrno(errno);
-  if (::rename(from.c_str(), to.c_str()) != 0) return Win32FromErrno(errno);
-  const fs::path dir = fs::path(to).parent_path();
-  UniqueFd d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (d.get() >= 0) ::fsync(d.get());
-  return 0;
-}
+void RemoveAbandonedKdocFolders() { platform::RemoveAbandonedWorkFolders(kWorkFolderPrefix); }
 
 std::string ContainerPathForJob(const std::string& job) {
   // Only a copy is lower-cased: the path itself keeps its spelling.
@@ -177,6 +168,26 @@ uint32_t CSignedDocObj::FailOpen(uint32_t error, const std::string& reason) {
   return error;
 }
 
+uint32_t CSignedDocObj::FailAt(const std::string& path, uint32_t error, const std::string& reason) {
+  const std::string saved = path_;
+  path_ = path;
+  FailOpen(error, reason);
+  path_ = saved;
+  return error;
+}
+
+bool CSignedDocObj::English() const { return catalog_.GetLanguageId() == kLangIdEnglish; }
+
+std::string CSignedDocObj::HardLinkText(const std::string& path, uint64_t links) const {
+  // A new file renamed over one name would leave the other names with the old
+  // document: they would no longer be the same file.
+  return FormatText(English() ? "The file %s has other names as well (%llu hard links).\nIt has not been changed, so "
+                                "that all its names still show the same document."
+                              : "Plik %s ma także inne nazwy (dowiązań twardych: %llu).\nNie został zmieniony, aby "
+                                "wszystkie jego nazwy nadal wskazywały ten sam dokument.",
+                    path.c_str(), static_cast<unsigned long long>(links));
+}
+
 uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::string* reason) const {
   const auto unreadable = [&] {
     catalog_.Get(*reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
@@ -196,7 +207,7 @@ uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::st
   error = CheckUnpackedSize(members, free_bytes);
   if (error == 0) return cabinet::ExtractCabinet(cab.c_str(), dir.c_str()) ? 0 : unreadable();
 
-  const bool english = catalog_.GetLanguageId() == kLangIdEnglish;
+  const bool english = English();
   constexpr uint64_t kMb = uint64_t{1} << 20;
   if (error == platform::kErrorFileTooLarge) {
     *reason = english ? "The content of the file is too large - a part of the document may have at most 256 MB "
@@ -257,6 +268,9 @@ uint32_t CSignedDocObj::OpenFile(const std::string& path) {
 }
 
 uint32_t CSignedDocObj::OpenContainer() {
+  // What a killed signing left beside this container goes now; files still
+  // being written are locked by their writers and stay.
+  RemoveLeftoversBeside(path_);
   WorkDir dir;
   if (dir.path().empty()) return FailOpen(dir.error(), crypto::GetErrorText(dir.error()));
   std::string reason;
@@ -322,10 +336,14 @@ uint32_t CSignedDocObj::BuildFromJob(const std::string& container) {
     members.push_back(name);
   }
 
-  // The new cabinet lies beside the container, so that it can be renamed over it.
-  uint32_t error = 0;
+  // The new cabinet lies beside the real container (behind any links), so
+  // that it can be renamed over it.
+  std::string real;
+  uint32_t error = platform::ResolveLinks(container, &real);
+  if (error != 0) return FailAt(container, error, crypto::GetErrorText(error));
+  RemoveLeftoversBeside(container);
   int cab_fd = -1;
-  const std::string cab = MakeSiblingFile(container, &cab_fd, &error);
+  const std::string cab = platform::MakeSiblingFile(real, kSiblingPrefix, &cab_fd, &error);
   if (cab.empty()) return FailOpen(error, crypto::GetErrorText(error));
   UniqueFd cab_owner(cab_fd);
   error = CreateCabinetAt(members, FdPath(cab_fd));
@@ -364,10 +382,14 @@ bool CSignedDocObj::PagesDiffer(const CPageList& job, const CPageList& existing)
   return false;
 }
 
-uint32_t CSignedDocObj::ReplaceWith(const std::string& container, const std::string& source, bool report) {
+uint32_t CSignedDocObj::ReplaceWith(const std::string& container, const std::string& source,
+                                   const platform::FileIdentity* identity, bool report) {
   // Renamed over the old container, never deleted first: a failure keeps the old one.
   const UniqueFd fd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  const uint32_t error = fd.get() < 0 ? Win32FromErrno(errno) : CommitFile(fd.get(), source, container);
+  uint32_t error = fd.get() < 0 ? Win32FromErrno(errno) : 0;
+  if (error == 0)
+    error = identity != nullptr ? platform::CarryIdentity(fd.get(), *identity) : platform::GiveNewFileMode(fd.get());
+  if (error == 0) error = platform::CommitFile(fd.get(), source, container);
   if (error != 0 && report) {
     std::string format;
     catalog_.Get(format, 254, "Brak dostępu do pliku %s !");
@@ -376,19 +398,51 @@ uint32_t CSignedDocObj::ReplaceWith(const std::string& container, const std::str
   return error;
 }
 
-uint32_t CSignedDocObj::MergeWithExisting(const std::string& container, const std::string& new_cabinet) {
+uint32_t CSignedDocObj::KeepSignedOriginal(int old_fd, const std::string& container,
+                                           const platform::FileIdentity& identity, std::string* kept) {
+  // Written whole under a hidden name first, then given its name in one step
+  // that never takes a name another file has.
+  uint32_t error = 0;
+  int fd = -1;
+  const std::string tmp = platform::MakeSiblingFile(container, kSiblingPrefix, &fd, &error);
+  if (tmp.empty()) return error;
+  const UniqueFd owner(fd);
+  error = CopyAll(old_fd, fd);
+  if (error == 0) error = platform::CarryIdentity(fd, identity);
+  if (error == 0 && ::fsync(fd) != 0) error = Win32FromErrno(errno);
+  constexpr int kMaxNames = 1000;
+  for (int n = 1; error == 0 && n <= kMaxNames; ++n) {
+    const std::string name = SignedOriginalName(container, n, English());
+    error = platform::RenameNoReplace(tmp, name);
+    if (error == 0) {
+      *kept = name;
+      return 0;
+    }
+    if (error == platform::kErrorFileExists && n < kMaxNames) error = 0;
+  }
+  ::unlink(tmp.c_str());
+  return error;
+}
+
+uint32_t CSignedDocObj::MergeWithExisting(const std::string& given, const std::string& new_cabinet) {
   struct Cleanup {
     const std::string& path;
     ~Cleanup() { ::unlink(path.c_str()); }  // gone after a rename too; harmless then
   } cleanup{new_cabinet};
 
+  // The real file behind any links is the one replaced; the links stay.
+  std::string container;
+  if (const uint32_t error = platform::ResolveLinks(given, &container); error != 0)
+    return FailAt(given, error, crypto::GetErrorText(error));
   const std::string format = PageGraphicsFormat();
   struct stat st;
-  if (::lstat(container.c_str(), &st) != 0 && errno == ENOENT) return ReplaceWith(container, new_cabinet, false);
+  if (::lstat(container.c_str(), &st) != 0 && errno == ENOENT)
+    return ReplaceWith(container, new_cabinet, nullptr, false);
 
   // The existing container, read through its own descriptor.
   UniqueFd old_fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
-  if (old_fd.get() < 0) {
+  platform::FileIdentity identity;
+  if (old_fd.get() < 0 || platform::IdentityOf(old_fd.get(), &identity) != 0) {
     const uint32_t error = Win32FromErrno(errno);
     return FailOpen(error, crypto::GetErrorText(error));
   }
@@ -400,44 +454,70 @@ uint32_t CSignedDocObj::MergeWithExisting(const std::string& container, const st
     std::string reason;
     if (const uint32_t error = ExtractContainer(old_fd.get(), dir.path(), &reason); error != 0) {
       // Not a container we can read: it stays as it is, and so does the job.
-      const std::string saved = path_;
-      path_ = container;
-      FailOpen(error, reason);
-      path_ = saved;
-      return error;
+      return FailAt(given, error, reason);
     }
     had_signatures = !FindMember(dir.path(), kSignaturesMember).empty();
     CPageList existing(dir.path(), format);
     changed = PagesDiffer(*page_list_, existing);
   }
   if (!changed) return 0;
+  if (identity.links > 1) return FailAt(given, kDocRewriteFailed, HardLinkText(given, identity.links));
 
-  if (!had_signatures) return ReplaceWith(container, new_cabinet, true);
+  if (!had_signatures) return ReplaceWith(container, new_cabinet, &identity, true);
   std::string question;
   catalog_.Get(question, 211, "Dokument został zmieniony.\nCzy chcesz usunąć dotychczasowe podpisy?");
-  if (prompt_.ShowMessage(211, question, kAppCaption, MB_YESNO | MB_ICONEXCLAMATION | MB_SYSTEMMODAL) == IDYES)
-    return ReplaceWith(container, new_cabinet, true);
+  const bool drop =
+      prompt_.ShowMessage(211, question, kAppCaption, MB_YESNO | MB_ICONEXCLAMATION | MB_SYSTEMMODAL) == IDYES;
 
-  // Keep the old signatures next to the new pages: they no longer match them.
-  WorkDir dir;
-  if (dir.path().empty()) return dir.error();
-  const UniqueFd new_fd(::open(new_cabinet.c_str(), O_RDONLY | O_CLOEXEC));
-  if (new_fd.get() < 0 || !cabinet::ExtractCabinet(FdPath(new_fd.get()).c_str(), dir.path().c_str()) ||
-      !cabinet::ExtractCabinetFile(FdPath(old_fd.get()).c_str(), kSignaturesMember, dir.path().c_str()))
-    return kDocRewriteFailed;
-  std::vector<std::string> members = PageFiles(dir.path(), format);
-  const std::string signatures = FindMember(dir.path(), kSignaturesMember);
-  if (!signatures.empty()) members.push_back(dir.path() + "/" + signatures);
-
+  // Either answer gives up the signed document under this name: it is kept
+  // whole beside it first, or nothing changes.
+  std::string kept;
+  if (const uint32_t error = KeepSignedOriginal(old_fd.get(), container, identity, &kept); error != 0) {
+    prompt_.ShowMessage(kMsgSignedOriginalNotKept,
+                        FormatText(English() ? "A copy of the signed document %s could not be kept (error "
+                                               "0x%08X).\nThe document has not been changed."
+                                             : "Nie udało się zachować kopii podpisanego dokumentu %s (błąd "
+                                               "0x%08X).\nDokument nie został zmieniony.",
+                                   given.c_str(), error),
+                        kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+    return error;
+  }
   uint32_t error = 0;
-  int tmp_fd = -1;
-  const std::string tmp = MakeSiblingFile(container, &tmp_fd, &error);
-  if (tmp.empty()) return error;
-  const UniqueFd tmp_owner(tmp_fd);
-  error = CreateCabinetAt(members, FdPath(tmp_fd));
-  if (error == 0) error = CommitFile(tmp_fd, tmp, container);
-  if (error != 0) ::unlink(tmp.c_str());
-  return error;
+  if (drop) {
+    error = ReplaceWith(container, new_cabinet, &identity, true);
+  } else {
+    // The old signatures next to the new pages: they no longer match them.
+    WorkDir dir;
+    if (dir.path().empty()) error = dir.error();
+    const UniqueFd new_fd(::open(new_cabinet.c_str(), O_RDONLY | O_CLOEXEC));
+    if (error == 0 &&
+        (new_fd.get() < 0 || !cabinet::ExtractCabinet(FdPath(new_fd.get()).c_str(), dir.path().c_str()) ||
+         !cabinet::ExtractCabinetFile(FdPath(old_fd.get()).c_str(), kSignaturesMember, dir.path().c_str())))
+      error = kDocRewriteFailed;
+    int tmp_fd = -1;
+    std::string tmp;
+    if (error == 0) tmp = platform::MakeSiblingFile(container, kSiblingPrefix, &tmp_fd, &error);
+    const UniqueFd tmp_owner(tmp_fd);
+    if (error == 0) {
+      std::vector<std::string> members = PageFiles(dir.path(), format);
+      const std::string signatures = FindMember(dir.path(), kSignaturesMember);
+      if (!signatures.empty()) members.push_back(dir.path() + "/" + signatures);
+      error = CreateCabinetAt(members, FdPath(tmp_fd));
+      if (error == 0) error = platform::CarryIdentity(tmp_fd, identity);
+      if (error == 0) error = platform::CommitFile(tmp_fd, tmp, container);
+    }
+    if (error != 0 && !tmp.empty()) ::unlink(tmp.c_str());
+  }
+  if (error != 0) {
+    ::unlink(kept.c_str());  // the signed document is still under its own name
+    return error;
+  }
+  prompt_.ShowMessage(kMsgSignedOriginalKept,
+                      FormatText(English() ? "The signed document as it was before has been kept in the file:\n%s"
+                                           : "Podpisany dokument w poprzedniej postaci zachowano w pliku:\n%s",
+                                 kept.c_str()),
+                      kAppCaption, MB_OK | MB_ICONASTERISK);
+  return 0;
 }
 
 bool CSignedDocObj::IsAlreadySignedBy(crypto::Certificate& certificate) {

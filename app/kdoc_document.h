@@ -5,7 +5,11 @@
 //
 // Every change of a container on disk writes the new cabinet beside it, flushes
 // it and renames it over the old one, so that whatever happens the file is the
-// old container or the new one.
+// old container or the new one. The rename goes over the real file behind any
+// links, and the new file gets the old one's owner, group and mode; a file
+// with other hard links is refused rather than split from them. A signed
+// container whose pages a new printer job replaces is first kept whole under
+// a name of its own beside it.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +25,7 @@
 #include "cabinet/cabinet.h"
 #include "cryptolib/certificate.h"
 #include "cryptolib/cms_classes.h"
+#include "platform/file_replace.h"
 
 namespace vel::app {
 
@@ -32,6 +37,18 @@ inline constexpr char kViewerMember[] = "DezazudIvirar.exe";
 // Results besides system errors and library statuses.
 inline constexpr uint32_t kDocUnreadable = 0xFFFFFFFF;
 inline constexpr uint32_t kDocRewriteFailed = 1359;
+
+// The hidden name prefix of new files beside a container (the new cabinet
+// before its rename, a job's copy, the kept signed original before it gets
+// its name). Such a file that nobody holds is a killed process's leftover.
+inline constexpr char kSiblingPrefix[] = ".kdoc";
+// The working folders' prefix in the temporary folder.
+inline constexpr char kWorkFolderPrefix[] = "kdoc";
+
+// The program's own messages without a catalog text: where the signed
+// original was kept, and why it could not be.
+inline constexpr int kMsgSignedOriginalKept = 10211;
+inline constexpr int kMsgSignedOriginalNotKept = 10212;
 
 // What a container may unpack to: each member is read into memory whole, and
 // the pages of a document all together.
@@ -61,7 +78,10 @@ class CSignedDocObj {
   uint32_t OpenJob(const std::string& job, const std::string& container);
 
   // Reconciles the cabinet just built at `new_cabinet` with the container at
-  // `container`: 0 or an error; the new cabinet is gone afterwards.
+  // `container`: 0 or an error; the new cabinet is gone afterwards. A new
+  // container gets the mode of a new file; a replaced one keeps its owner,
+  // group and mode, and a signed one is first kept whole under
+  // SignedOriginalName beside it (nothing changes when that fails).
   uint32_t MergeWithExisting(const std::string& container, const std::string& new_cabinet);
 
   bool IsAlreadySignedBy(crypto::Certificate& certificate);
@@ -101,18 +121,24 @@ class CSignedDocObj {
   uint32_t FailOpen(uint32_t error, const std::string& reason);
   uint32_t ExtractContainer(int fd, const std::string& dir, std::string* reason) const;
   bool PagesDiffer(const CPageList& job, const CPageList& existing);
-  uint32_t ReplaceWith(const std::string& container, const std::string& source, bool report);
+  uint32_t ReplaceWith(const std::string& container, const std::string& source,
+                       const platform::FileIdentity* identity, bool report);
+  uint32_t KeepSignedOriginal(int old_fd, const std::string& container, const platform::FileIdentity& identity,
+                              std::string* kept);
+  uint32_t FailAt(const std::string& path, uint32_t error, const std::string& reason);
+  bool English() const;
+  std::string HardLinkText(const std::string& path, uint64_t links) const;
   uint32_t ReadSignatures(const std::string& dir);
   uint32_t LockDocument(int fd);
   void CloseDocument();
 
   // Signing steps (kdoc_signing.cpp).
   int Ask(int id, const char* polish, uint32_t style, const std::string& arg = {});
-  uint32_t FailSign(uint32_t error, int* wait_pid, int id = 279);
+  uint32_t FailSign(uint32_t error, int* wait_pid, int id = 279, const std::string& why = {});
   // Message 279 with the status's own text and number after it.
   std::string SignFailureText(uint32_t error) const;
   uint32_t TimeStamp(crypto::Certificate& certificate, int signer, int* wait_pid, bool* unknown_authority);
-  uint32_t RewriteContainer(std::span<const uint8_t> signatures);
+  uint32_t RewriteContainer(std::span<const uint8_t> signatures, std::string* reason);
 
   std::string error_text_;
   uint32_t last_error_ = 0;
@@ -133,15 +159,17 @@ class CSignedDocObj {
 // (any other name gets ".kdoc" appended).
 std::string ContainerPathForJob(const std::string& job);
 
-// A new empty file in the folder of `target` (so that it can be renamed over
-// it), open read/write in *fd. Empty with *error set on failure.
-std::string MakeSiblingFile(const std::string& target, int* fd, uint32_t* error);
-// Flushes the file open in `fd`, renames `from` over `to` and flushes the
-// folder: afterwards `to` is the new file even after a crash. 0 or the system error.
-uint32_t CommitFile(int fd, const std::string& from, const std::string& to);
-// A path that names the file open in `fd` whatever its own path's length, for
-// the cabinet calls.
-std::string FdPath(int fd);
+// The name under which the signed original of `container` is kept: "name
+// (podpisany).kdoc", in English "name (signed).kdoc", with the number `n`
+// after the word from the second choice on.
+std::string SignedOriginalName(const std::string& container, int n, bool english);
+
+// Removes the hidden new files that killed processes left beside the
+// container at `path` and beside the real file behind its links.
+void RemoveLeftoversBeside(const std::string& path);
+// Removes this user's working folders that killed processes left in the
+// temporary folder (at start-up).
+void RemoveAbandonedKdocFolders();
 
 // The actual name of the member of `dir` named `name` without regard to case;
 // empty when there is none.

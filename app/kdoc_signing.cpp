@@ -26,6 +26,7 @@
 namespace vel::app {
 
 namespace fs = std::filesystem;
+using platform::FdPath;
 using platform::RegHive;
 using platform::Win32FromErrno;
 
@@ -91,14 +92,17 @@ std::string CSignedDocObj::SignFailureText(uint32_t error) const {
   return text + "\n\n" + reason + FormatText(" (0x%08X)", error);
 }
 
-uint32_t CSignedDocObj::FailSign(uint32_t error, int* wait_pid, int id) {
+uint32_t CSignedDocObj::FailSign(uint32_t error, int* wait_pid, int id, const std::string& why) {
   StopWaitProgram(wait_pid);
-  if (id == 239)
-    Ask(239, "Błąd! Nie można dodać podpisu do pliku!", MB_ICONHAND | MB_SYSTEMMODAL);
-  else if (id == 282)
+  if (id == 239) {
+    std::string text;
+    catalog_.Get(text, 239, "Błąd! Nie można dodać podpisu do pliku!");
+    prompt_.ShowMessage(239, why.empty() ? text : text + "\n\n" + why, kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+  } else if (id == 282) {
     Ask(282, "Nieznany Urząd Znakowania Czasem!", MB_ICONHAND | MB_SYSTEMMODAL);
-  else
+  } else {
     prompt_.ShowMessage(279, SignFailureText(error), kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+  }
   return last_error_ = error;
 }
 
@@ -110,6 +114,10 @@ uint32_t CSignedDocObj::Sign(int* wait_pid) {
   // Signatures that could not be read would be lost by a new first signature.
   if (signatures_error_ != 0 && signatures_error_ != platform::kErrorFileNotFound)
     return FailSign(signatures_error_, wait_pid);
+  // A container that could not be rewritten is refused before a PIN is asked.
+  platform::FileIdentity identity;
+  if (platform::IdentityOf(fd_, &identity) == 0 && identity.links > 1)
+    return FailSign(kDocRewriteFailed, wait_pid, 239, HardLinkText(path_, identity.links));
   const auto content = page_list_->content();
 
   auto certificate = crypto::Certificate::SelectFromStore(platform::kStoreCurrentUser, "My");
@@ -195,10 +203,11 @@ uint32_t CSignedDocObj::Sign(int* wait_pid) {
   }
 
   const std::vector<uint8_t> bytes(signatures_->Signature().begin(), signatures_->Signature().end());
-  const uint32_t written = RewriteContainer(bytes);
+  std::string why;
+  const uint32_t written = RewriteContainer(bytes, &why);
   if (written != 0) {
     roll_back();
-    return FailSign(kDocRewriteFailed, wait_pid, 239);
+    return FailSign(kDocRewriteFailed, wait_pid, 239, why);
   }
   signatures_error_ = 0;
   signature_list_.VerifyAll(signatures_.get());
@@ -262,19 +271,27 @@ uint32_t CSignedDocObj::TimeStamp(crypto::Certificate& certificate, int signer, 
   return signatures_->AddSignerTimeStampToken(signer, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
-uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
+uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures, std::string* reason) {
   const std::string format = PageGraphicsFormat();
   std::error_code ec;
   uint32_t error = 0;
-  const std::string dir = platform::MakeWorkDir("kdoc", &error);
-  if (dir.empty()) return error != 0 ? error : kDocRewriteFailed;
-  struct RemoveDir {
-    const std::string& path;
-    ~RemoveDir() {
-      std::error_code e;
-      fs::remove_all(path, e);
-    }
-  } remove_dir{dir};
+
+  // The real file behind any links is replaced, and only while its name
+  // still holds the document that is open; a file with other hard links is
+  // left alone, since a new file would part it from them.
+  platform::FileIdentity identity;
+  std::string target;
+  if ((error = platform::IdentityOf(fd_, &identity)) != 0) return error;
+  if ((error = platform::ResolveLinks(path_, &target)) != 0) return error;
+  if (!platform::NamesFile(target, identity)) return kDocRewriteFailed;
+  if (identity.links > 1) {
+    *reason = HardLinkText(path_, identity.links);
+    return kDocRewriteFailed;
+  }
+
+  platform::WorkFolder work(kWorkFolderPrefix);
+  const std::string& dir = work.path();
+  if (dir.empty()) return work.error() != 0 ? work.error() : kDocRewriteFailed;
 
   // The pages come from the container as it is now; it must give them all.
   if (!cabinet::ExtractCabinet(FdPath(fd_).c_str(), dir.c_str())) return kDocRewriteFailed;
@@ -297,30 +314,29 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures) {
   std::vector<const char*> names;
   for (const auto& m : members) names.push_back(m.c_str());
 
-  // The new container is built beside the old one and renamed over it.
+  // The new container is built beside the old one and renamed over it. Its
+  // descriptor is locked from the start, so after the rename it is the open,
+  // locked document with no moment in which another writer could take it.
   int cab_fd = -1;
-  const std::string cab = MakeSiblingFile(path_, &cab_fd, &error);
+  const std::string cab = platform::MakeSiblingFile(target, kSiblingPrefix, &cab_fd, &error);
   if (cab.empty()) return error;
   UniqueFd cab_owner(cab_fd);
   if (!cabinet::CreateCabinet(static_cast<int>(names.size()), names.data(), FdPath(cab_fd).c_str())) {
     ::unlink(cab.c_str());
     return kDocRewriteFailed;
   }
+  if ((error = platform::CarryIdentity(cab_fd, identity)) != 0) {
+    ::unlink(cab.c_str());
+    return error;
+  }
   StepReached("cabinet-written");
-  if ((error = CommitFile(cab_fd, cab, path_)) != 0) {
+  if ((error = platform::CommitFile(cab_fd, cab, target)) != 0) {
     ::unlink(cab.c_str());
     return error;
   }
   StepReached("renamed");
-
-  // The document now is the new file: hold it open and locked as the old one was.
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd >= 0 && LockDocument(fd) == 0) {
-    ::close(fd_);
-    fd_ = fd;
-  } else if (fd >= 0) {
-    ::close(fd);
-  }
+  ::close(fd_);
+  fd_ = cab_owner.release();
   return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "app/viewer_app.h"
+#include "platform/file_replace.h"
 #include "platform/temp_files.h"
 #include "platform/win32_error.h"
 
@@ -125,31 +126,30 @@ uint32_t CPrinterHandoff::WaitForKDoc(int tries, PrinterJobView& view) {
 }
 
 uint32_t CPrinterHandoff::MoveTempToDest(const std::string& destination, std::string* copy) {
-  // The copy gets a name of its own beside the destination: an existing file
-  // of the destination's name is never overwritten nor read in its place.
+  // The job is copied whole under a hidden name beside the destination, then
+  // given the destination's name in one step that never takes the name of an
+  // existing file: a file of that name is the user's, neither overwritten nor
+  // read in the job's place, and the copy then keeps its hidden name.
   uint32_t error = 0;
   int out = -1;
-  const std::string target = MakeSiblingFile(destination, &out, &error);
-  if (target.empty()) return Keep(error);
-  const int in = ::open(job_path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) error = Win32FromErrno(errno);
-  std::vector<uint8_t> buffer(1 << 16);
-  while (error == 0) {
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = Win32FromErrno(errno);
-    if (n <= 0) break;
-    error = WriteAll(out, {buffer.data(), static_cast<size_t>(n)});
-  }
-  if (in >= 0) ::close(in);
+  const std::string hidden = platform::MakeSiblingFile(destination, kSiblingPrefix, &out, &error);
+  if (hidden.empty()) return Keep(error);
+  const UniqueFd out_owner(out);
+  const UniqueFd in(::open(job_path_.c_str(), O_RDONLY | O_CLOEXEC));
+  error = in.get() < 0 ? Win32FromErrno(errno) : CopyAll(in.get(), out);
   if (error == 0 && ::fsync(out) != 0) error = Win32FromErrno(errno);
-  if (::close(out) != 0 && error == 0) error = Win32FromErrno(errno);
+  std::string placed = hidden;
+  if (error == 0) {
+    error = platform::RenameNoReplace(hidden, destination);
+    if (error == 0) placed = destination;
+    if (error == platform::kErrorFileExists) error = 0;
+  }
   if (error != 0) {
-    ::unlink(target.c_str());
+    ::unlink(hidden.c_str());
     return Keep(error);
   }
   ::unlink(job_path_.c_str());
-  *copy = target;
+  *copy = placed;
   return Keep(0);
 }
 

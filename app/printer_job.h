@@ -46,8 +46,9 @@ class CPrinterHandoff {
   uint32_t SetTempFile();
   // Waits for the printer to finish the job: `tries` seconds at most (1460).
   uint32_t WaitForKDoc(int tries, PrinterJobView& view);
-  // Copies the job to a new file beside `destination` (never over an existing
-  // file) and deletes the job; *copy receives the copy's path.
+  // Copies the job to `destination` and deletes the job; *copy receives the
+  // copy's path. An existing file of the destination's name is never
+  // overwritten: the copy then keeps a hidden name of its own beside it.
   uint32_t MoveTempToDest(const std::string& destination, std::string* copy);
   uint32_t ReleaseLock();
 

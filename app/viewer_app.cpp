@@ -8,6 +8,7 @@
 #include "app/command_line.h"
 #include "app/crl_migration.h"
 #include "app/default_settings.h"
+#include "app/kdoc_document.h"
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
 #include "app/text_trim.h"
@@ -46,6 +47,9 @@ bool CViewerApp::InitInstance(const std::vector<std::string>& args, StartupServi
   CMessageTable catalog(lang);
   Prompt& prompt = *services.prompt;
   settings_key_ = kUserKey;
+  // Working folders that a killed run of this user left; those of running
+  // copies are locked by them and stay.
+  RemoveAbandonedKdocFolders();
 
   const CommandLine cl = ParseCommandLine(args);
   if (!cl.skip_single_instance) {

@@ -1,13 +1,18 @@
 #include "platform/temp_files.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include "platform/file_replace.h"
 #include "platform/win32_error.h"
 
 namespace vel::platform {
@@ -25,6 +30,62 @@ std::string MakeWorkDir(const std::string& prefix, uint32_t* error) {
   }
   if (error) *error = 0;
   return tmpl;
+}
+
+WorkFolder::WorkFolder(const std::string& prefix) {
+  for (int i = 0; i < 16; ++i) {
+    std::string tmpl = TempFolder() + "/" + prefix + "XXXXXX";
+    if (!::mkdtemp(tmpl.data())) {
+      error_ = Win32FromErrno(errno);
+      return;
+    }
+    // A start-up clearing leftovers may take the folder before it is locked;
+    // then the name no longer holds it, and another is made.
+    const int fd = ::open(tmpl.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    FileIdentity mine;
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && IdentityOf(fd, &mine) == 0 && NamesFile(tmpl, mine)) {
+      path_ = tmpl;
+      lock_fd_ = fd;
+      error_ = 0;
+      return;
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  error_ = kErrorSharingViolation;
+}
+
+WorkFolder::~WorkFolder() {
+  std::error_code ec;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+}
+
+int RemoveAbandonedWorkFolders(const std::string& prefix) {
+  const std::string folder = TempFolder();
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  const int dfd = ::dirfd(dir);
+  int removed = 0;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (!MatchesTempName(name, prefix)) continue;
+    struct stat st;
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::geteuid())
+      continue;
+    const int fd = ::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    FileIdentity held;
+    // Locked: its process lives and uses it.
+    if (IdentityOf(fd, &held) == 0 && held.inode == st.st_ino && held.device == st.st_dev &&
+        held.uid == ::geteuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code ec;
+      if (std::filesystem::remove_all(folder + "/" + name, ec) > 0 && !ec) ++removed;
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 uint32_t FreeSpace(const std::string& folder, uint64_t* bytes) {

@@ -17,6 +17,32 @@ std::string TempFolder();
 // temporary folder. Returns its path, or empty with *error set to a Win32 code.
 std::string MakeWorkDir(const std::string& prefix, uint32_t* error = nullptr);
 
+// A working folder of this process, made like MakeWorkDir and removed with
+// its files when the object goes. The folder itself is locked (flock) for its
+// whole life, so that a folder nobody holds is known to be a killed process's
+// leftover.
+class WorkFolder {
+ public:
+  explicit WorkFolder(const std::string& prefix);
+  ~WorkFolder();
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+  // Empty when no folder could be made; error() tells why.
+  const std::string& path() const { return path_; }
+  uint32_t error() const { return error_; }
+
+ private:
+  std::string path_;
+  uint32_t error_ = 0;
+  int lock_fd_ = -1;
+};
+
+// Removes the working folders of `prefix` that no living process holds: in the
+// temporary folder, named exactly the prefix and six characters of the
+// temporary-name alphabet, folders (not links) of this user, not locked.
+// Everything else there stays. Returns how many went.
+int RemoveAbandonedWorkFolders(const std::string& prefix);
+
 // The bytes this user may still write in the file system holding `folder`;
 // 0 or the Win32 code.
 uint32_t FreeSpace(const std::string& folder, uint64_t* bytes);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QGuiApplication>
@@ -154,15 +155,16 @@ TEST_F(KdocDocumentTest, PrintingAgainReconcilesWithTheContainer) {
   prompt.QueueMessageAnswer(IDYES);
   Print(changed);
   EXPECT_EQ(last, 0u);
-  ASSERT_EQ(prompt.shown().size(), 1u);
+  ASSERT_EQ(prompt.shown().size(), 2u);
   EXPECT_EQ(prompt.shown()[0].id, 211);
+  EXPECT_EQ(prompt.shown()[1].id, kMsgSignedOriginalKept);
   EXPECT_EQ(prompt.shown()[0].style, MB_YESNO | MB_ICONEXCLAMATION | MB_SYSTEMMODAL);
   EXPECT_EQ(Members(container, "yes"), (std::vector<std::string>{"00001.emf", "00002.emf", "00003.emf"}));
   EXPECT_EQ(ReadFileBytes(env / "yes" / "00002.emf"), changed[1]);
 
   // The container is unsigned now: a changed job replaces it without a question.
   Print(pages);
-  EXPECT_EQ(prompt.shown().size(), 1u);
+  EXPECT_EQ(prompt.shown().size(), 2u);
   EXPECT_EQ(Members(container, "plain"), (std::vector<std::string>{"00001.emf", "00002.emf", "00003.emf"}));
   EXPECT_EQ(ReadFileBytes(env / "plain" / "00002.emf"), pages[1]);
 
@@ -171,15 +173,173 @@ TEST_F(KdocDocumentTest, PrintingAgainReconcilesWithTheContainer) {
   prompt.QueueMessageAnswer(IDNO);
   Print(changed);
   EXPECT_EQ(last, 0u);
-  EXPECT_EQ(prompt.shown().size(), 2u);
+  EXPECT_EQ(prompt.shown().size(), 4u);
   EXPECT_EQ(Members(container, "no"),
             (std::vector<std::string>{"00001.emf", "00002.emf", "00003.emf", "signatures.p7b"}));
   EXPECT_EQ(ReadFileBytes(env / "no" / "00002.emf"), changed[1]);
   EXPECT_EQ(ReadFileBytes(env / "no" / "signatures.p7b"), fake_signatures);
 
-  // Only the container is left, and no working folder.
-  for (const auto& n : test::Names(env / "")) EXPECT_TRUE(n == "doc.kdoc" || std::filesystem::is_directory(env / n)) << n;
+  // Only the container and the two signed originals are left, and no working folder.
+  for (const auto& n : test::Names(env / ""))
+    EXPECT_TRUE(n == "doc.kdoc" || n == "doc (signed).kdoc" || n == "doc (signed 2).kdoc" ||
+                std::filesystem::is_directory(env / n))
+        << n;
   EXPECT_TRUE(env.TempIsEmpty());
+}
+
+// Printing a changed job onto a signed container keeps the signed original
+// whole beside it, under a name that says so and never over another file,
+// whichever answer is given, and says where it is.
+TEST_F(KdocDocumentTest, ASignedContainerIsKeptBeforeItsPagesAreReplaced) {
+  const auto pages = test::ThreePages();
+  const std::vector<Bytes> changed = {pages[0], test::EmfPage(7), pages[2]};
+  const Bytes fake_signatures = {0x30, 0x80, 0x42};
+  struct Case {
+    const char* name;
+    int answer;
+    uint32_t language;
+    std::vector<std::string> taken;  // files of the user's under the first names
+    std::string kept;
+    const char* message;
+  } cases[] = {
+      {"yes, English", IDYES, 1033, {}, "doc (signed).kdoc", "The signed document as it was before has been kept"},
+      {"no, Polish", IDNO, 1045, {}, "doc (podpisany).kdoc", "Podpisany dokument w poprzedniej postaci zachowano"},
+      {"names taken", IDYES, 1045, {"doc (podpisany).kdoc", "doc (podpisany 2).kdoc"}, "doc (podpisany 3).kdoc",
+       "zachowano w pliku"},
+  };
+  for (const Case& c : cases) {
+    const auto folder = env / c.name;
+    std::filesystem::create_directories(folder / "src");
+    const std::string container = (folder / "doc.kdoc").string();
+    test::WriteCabinet(container, folder / "src",
+                       {{"00001.emf", pages[0]}, {"00002.emf", pages[1]}, {"00003.emf", pages[2]},
+                        {"signatures.p7b", fake_signatures}});
+    std::filesystem::remove_all(folder / "src");
+    ::chmod(container.c_str(), 0640);
+    const Bytes original = ReadFileBytes(container);
+    for (const auto& t : c.taken) test::WriteFileText(folder / t, "the user's own " + t);
+
+    CMessageTable language(c.language);
+    ScriptedPrompt answers;
+    answers.QueueMessageAnswer(c.answer);
+    WriteFileBytes(folder / "doc.kdsc", test::PageStream(changed));
+    {
+      CSignedDocObj doc(language, answers);
+      EXPECT_EQ(doc.Open((folder / "doc.kdsc").string(), 0), 0u) << c.name << doc.error_text();
+    }
+    std::filesystem::remove(folder / "doc.kdsc");
+
+    ASSERT_EQ(answers.shown().size(), 2u) << c.name;
+    EXPECT_EQ(answers.shown()[0].id, 211) << c.name;
+    EXPECT_EQ(answers.shown()[1].id, kMsgSignedOriginalKept) << c.name;
+    EXPECT_NE(answers.shown()[1].text.find(c.message), std::string::npos) << answers.shown()[1].text;
+    EXPECT_NE(answers.shown()[1].text.find((folder / c.kept).string()), std::string::npos) << answers.shown()[1].text;
+    EXPECT_EQ(ReadFileBytes(folder / c.kept), original) << c.name;
+    for (const auto& t : c.taken) EXPECT_EQ(test::ReadFileText(folder / t), "the user's own " + t) << c.name;
+    // The job still became the container, which keeps its mode; so does the copy.
+    const auto dir = std::string(c.name) + "-out";
+    EXPECT_EQ(Members(container, dir).size(), c.answer == IDYES ? 3u : 4u) << c.name;
+    EXPECT_EQ(ReadFileBytes(env / dir / "00002.emf"), changed[1]) << c.name;
+    struct stat st;
+    ASSERT_EQ(::stat(container.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << c.name;
+    ASSERT_EQ(::stat((folder / c.kept).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << c.name;
+    for (const auto& n : test::Names(folder)) EXPECT_NE(n.rfind(".kdoc", 0), 0u) << c.name << ": " << n;
+  }
+  EXPECT_TRUE(env.TempIsEmpty());
+}
+
+// When no name is left for the signed original, nothing changes.
+TEST_F(KdocDocumentTest, WithoutAPlaceForTheSignedOriginalNothingChanges) {
+  const auto pages = test::ThreePages();
+  const std::string container = (env / "doc.kdoc").string();
+  std::filesystem::create_directories(env / "src");
+  test::WriteCabinet(container, env / "src",
+                     {{"00001.emf", pages[0]}, {"00002.emf", pages[1]}, {"00003.emf", pages[2]},
+                      {"signatures.p7b", {0x30, 0x80, 0x42}}});
+  std::filesystem::remove_all(env / "src");
+  const Bytes original = ReadFileBytes(container);
+  for (int n = 1; n <= 1000; ++n) test::WriteFileText(SignedOriginalName(container, n, true), "taken");
+  prompt.QueueMessageAnswer(IDYES);
+  Print({pages[0], test::EmfPage(7), pages[2]});
+  EXPECT_EQ(last, 80u);
+  ASSERT_EQ(prompt.shown().size(), 2u);
+  EXPECT_EQ(prompt.shown()[1].id, kMsgSignedOriginalNotKept);
+  EXPECT_NE(prompt.shown()[1].text.find("The document has not been changed."), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(container), original);
+  for (const auto& n : test::Names(env / "")) EXPECT_NE(n.rfind(".kdoc", 0), 0u) << n;
+}
+
+// A printed job that replaces a container replaces the real file behind a
+// link and keeps it a link, keeps owner and mode, and refuses a file with
+// other hard links.
+TEST_F(KdocDocumentTest, AReplacedContainerKeepsItsIdentity) {
+  const auto pages = test::ThreePages();
+  const std::vector<Bytes> changed = {pages[0], test::EmfPage(7), pages[2]};
+  const bool root = ::geteuid() == 0;
+  std::filesystem::create_directories(env / "real");
+  const std::string real = (env / "real" / "doc.kdoc").string();
+  const std::string container = (env / "doc.kdoc").string();
+  auto unsigned_container = [&](const std::string& at) {
+    std::filesystem::create_directories(env / "src");
+    test::WriteCabinet(at, env / "src", {{"00001.emf", pages[0]}, {"00002.emf", pages[1]}, {"00003.emf", pages[2]}});
+    std::filesystem::remove_all(env / "src");
+  };
+
+  // Through a link: the real file gets the new pages, the link stays.
+  unsigned_container(real);
+  ::chmod(real.c_str(), 0664);
+  if (root) {
+    ASSERT_EQ(::chown(real.c_str(), 4321, 4322), 0);
+  }
+  std::filesystem::create_symlink("real/doc.kdoc", container);
+  Print(changed);
+  EXPECT_EQ(last, 0u) << last_text;
+  EXPECT_TRUE(std::filesystem::is_symlink(container));
+  Members(real, "through-link");
+  EXPECT_EQ(ReadFileBytes(env / "through-link" / "00002.emf"), changed[1]);
+  struct stat st;
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+  }
+  for (const auto& dir : {env / "", env / "real"})
+    for (const auto& n : test::Names(dir)) EXPECT_NE(n.rfind(".kdoc", 0), 0u) << n;
+
+  // A second hard link: refused with the reason, both names unchanged.
+  std::filesystem::remove(container);
+  unsigned_container(container);
+  ASSERT_EQ(::link(container.c_str(), (env / "twin.kdoc").c_str()), 0);
+  const Bytes before = ReadFileBytes(container);
+  Print(changed);
+  EXPECT_EQ(last, kDocRewriteFailed);
+  EXPECT_NE(last_text.find("2 hard links"), std::string::npos) << last_text;
+  EXPECT_EQ(ReadFileBytes(container), before);
+  EXPECT_EQ(ReadFileBytes(env / "twin.kdoc"), before);
+  ASSERT_EQ(::stat(container.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+}
+
+// A hidden new file that a killed run left beside a container goes when the
+// container is next opened; one that a living writer holds stays.
+TEST_F(KdocDocumentTest, OpeningAContainerClearsWhatAKilledRunLeftBesideIt) {
+  const std::string container = Print(test::ThreePages());
+  ASSERT_EQ(last, 0u);
+  test::WriteFileText(env / ".kdocAbC123", "a killed run's new cabinet");
+  test::WriteFileText(env / ".kdocAbC12", "not ours: another pattern");
+  int held = -1;
+  uint32_t error = 0;
+  const std::string writing = platform::MakeSiblingFile(container, kSiblingPrefix, &held, &error);
+  ASSERT_FALSE(writing.empty());
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open(container, 1), 0u);
+  EXPECT_FALSE(std::filesystem::exists(env / ".kdocAbC123"));
+  EXPECT_TRUE(std::filesystem::exists(env / ".kdocAbC12"));
+  EXPECT_TRUE(std::filesystem::exists(writing));
+  ::close(held);
 }
 
 TEST_F(KdocDocumentTest, AJobPrintedOverSomethingElseKeepsIt) {

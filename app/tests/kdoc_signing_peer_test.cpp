@@ -1,12 +1,23 @@
 // Signing a container end to end with real parts: a printed job becomes a
 // container, keys of the "My" store sign and co-sign it, a local `openssl ts`
 // responder stamps it, `openssl cms` and `cabextract` accept what was written,
-// and a kill -9 during the rewrite leaves the old container or the new one.
+// a kill -9 at any moment of the rewrite leaves the old container or the new
+// one and nothing that the next start and open do not clear, and a rewrite
+// keeps the file the container was.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <optional>
 #include <random>
+#include <thread>
 
 #include "app/kdoc_document.h"
 #include "app/registry_names.h"
@@ -359,98 +370,311 @@ TEST_F(KdocSigningTest, TheListVerifiesEverySigner) {
   // The same job changed, its signatures kept: they no longer match the pages.
   CSignedDocObj closed(catalog, prompt);
   doc.Open("/nonexistent", 1);  // lets go of the container
+  prompt = ScriptedPrompt();
   prompt.QueueMessageAnswer(IDNO);
   test::WriteFileBytes(env / "doc.kdsc", test::PageStream({pages[0], test::EmfPage(9), pages[2]}));
   ASSERT_EQ(closed.Open((env / "doc.kdsc").string(), 0), 0u);
-  ASSERT_EQ(prompt.shown().back().id, 211);
+  EXPECT_EQ(Shown(), (std::vector<int>{211, kMsgSignedOriginalKept}));
   CSignedDocObj changed(catalog, prompt);
   ASSERT_EQ(changed.Open(container, 1), 0u);
   ASSERT_EQ(changed.signature_list().GetCount(), 2u);
   for (const auto& e : changed.signature_list().entries()) EXPECT_EQ(e->status, kSignatureInvalid);
+  // The signed document as it was is kept beside it, and its signatures hold.
+  CSignedDocObj kept(catalog, prompt);
+  ASSERT_EQ(kept.Open((env / "doc (signed).kdoc").string(), 1), 0u);
+  ASSERT_EQ(kept.signature_list().GetCount(), 2u);
+  for (const auto& e : kept.signature_list().entries()) EXPECT_EQ(e->status, kSignatureCorrect) << e->status_text;
 }
 
-// Writes a byte to `ready` when the rewrite of the container begins.
-class RewriteSignalled : public CSignedDocObj {
+// The steps of the rewrite, in order, as the signing flow names them.
+const char* const kSteps[] = {"sign", "extracted", "signatures-written", "cabinet-written", "renamed"};
+
+int StepIndex(const char* step) {
+  for (int i = 0; i < static_cast<int>(std::size(kSteps)); ++i)
+    if (std::string(step) == kSteps[i]) return i;
+  return -1;
+}
+
+// Reports each step it reaches through `report` (its index as one byte) and,
+// when told one, kills its own process there: the hook lives only in this test.
+class KilledAt : public CSignedDocObj {
  public:
-  RewriteSignalled(const CMessageTable& catalog, Prompt& prompt, int ready)
-      : CSignedDocObj(catalog, prompt), ready_(ready) {}
+  KilledAt(const CMessageTable& catalog, Prompt& prompt, int report, const char* kill_at)
+      : CSignedDocObj(catalog, prompt), report_(report), kill_at_(kill_at) {}
 
  private:
   void StepReached(const char* step) override {
-    if (std::string(step) == "extracted") (void)!::write(ready_, "x", 1);
+    const char c = static_cast<char>('0' + StepIndex(step));
+    (void)!::write(report_, &c, 1);
+    if (kill_at_ != nullptr && std::string(step) == kill_at_) ::raise(SIGKILL);
   }
-  int ready_;
+  int report_;
+  const char* kill_at_;
 };
 
-// A signing process killed at a random moment of its rewrite leaves the old
-// container or the new one, and either opens.
-TEST_F(KdocSigningTest, KillDuringTheRewriteLeavesOldOrNew) {
+class KdocKillTest : public KdocSigningTest {
+ protected:
+  struct Run {
+    int status = 0;
+    std::string steps;  // the indices of the steps the child reached
+    std::chrono::microseconds window{0};  // from "extracted" to "renamed"
+  };
+
+  // Signs with the co-signer in a child that dies at `kill_at` (never when
+  // null), or is killed `delay` after it reports the extraction.
+  Run SignInChild(const char* kill_at, std::optional<std::chrono::microseconds> delay = std::nullopt) {
+    int p[2];
+    // Not inherited by the waiting program the child starts, which would
+    // keep the pipe open past the child's death.
+    EXPECT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(p[0]);
+      KilledAt doc(catalog, prompt, p[1], kill_at);
+      if (doc.Open(container, 1) != 0) ::_exit(3);
+      const uint32_t r = SignWith(doc, pki.cosigner, false);
+      ::_exit(r == 0 ? 0 : 4);
+    }
+    ::close(p[1]);
+    Run run;
+    std::chrono::steady_clock::time_point extracted;
+    char c;
+    while (::read(p[0], &c, 1) == 1) {
+      run.steps += c;
+      const auto now = std::chrono::steady_clock::now();
+      if (c == '0' + StepIndex("extracted")) {
+        extracted = now;
+        if (delay) {
+          std::this_thread::sleep_for(*delay);
+          ::kill(pid, SIGKILL);
+        }
+      }
+      if (c == '0' + StepIndex("renamed"))
+        run.window = std::chrono::duration_cast<std::chrono::microseconds>(now - extracted);
+    }
+    ::close(p[0]);
+    EXPECT_EQ(::waitpid(pid, &run.status, 0), pid);
+    EndOrphanedWaitPrograms();
+    return run;
+  }
+
+  void SetUp() override {
+    KdocSigningTest::SetUp();
+    // A waiting program whose signing process was killed comes to this
+    // process, which ends it.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  }
+
+  static void EndOrphanedWaitPrograms() {
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      const std::string name = e.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream stat(e.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      const size_t close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(line.substr(close + 2));
+      char state;
+      pid_t parent = 0;
+      rest >> state >> parent;
+      std::error_code ec;
+      if (parent != ::getpid() || std::filesystem::read_symlink(e.path() / "exe", ec).filename() != "VelSWait")
+        continue;
+      const pid_t pid = std::stoi(name);
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+  static bool KilledBySigkill(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
+
+  // What a killed run may leave: hidden new files beside the container and
+  // working folders in the temporary folder.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> out;
+    for (const auto& n : test::Names(env / "")) if (n.rfind(".kdoc", 0) == 0) out.push_back(n);
+    for (const auto& n : test::Names(env.temp()))
+      if (n.rfind(kWorkFolderPrefix, 0) == 0) out.push_back("tmp/" + n);
+    return out;
+  }
+
+  // The container is the old one, or a whole new one in which both the old
+  // and the new signer verify.
+  void ExpectOldOrNew(const Bytes& old_bytes, bool want_new, const std::string& what) {
+    const Bytes now = ReadFileBytes(container);
+    if (!want_new) {
+      EXPECT_EQ(now, old_bytes) << what;
+      return;
+    }
+    ASSERT_NE(now, old_bytes) << what;
+    CSignedDocObj doc(catalog, prompt);
+    ASSERT_EQ(doc.Open(container, 1), 0u) << what;
+    ASSERT_NE(doc.signatures(), nullptr) << what;
+    uint32_t n = 0;
+    EXPECT_EQ(doc.signatures()->GetSignerCount(&n), 0u) << what;
+    EXPECT_EQ(n, 2u) << what;
+    EXPECT_EQ(doc.signatures()->VerifySigner(0), 0u) << what;
+    EXPECT_EQ(doc.signatures()->VerifySigner(1), 0u) << what;
+    EXPECT_EQ(doc.page_list()->GetCount(), 3u) << what;
+  }
+
+  // The start-up clearing and the next open of the container take whatever
+  // the killed run left.
+  void ExpectCleanedUp(const std::string& what) {
+    RemoveAbandonedKdocFolders();
+    {
+      CSignedDocObj doc(catalog, prompt);
+      EXPECT_EQ(doc.Open(container, 1), 0u) << what;
+    }
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << what;
+  }
+
+  void SignOnce() {
+    CSignedDocObj doc(catalog, prompt);
+    ASSERT_EQ(doc.Open(container, 1), 0u);
+    ASSERT_EQ(SignWith(doc, pki.signer, false), 0u);
+  }
+};
+
+// A signing process killed at each step of its rewrite leaves the old
+// container or the new one; what it left beside the container and in the
+// temporary folder is cleared by the next start and the next open.
+TEST_F(KdocKillTest, AKillAtEachStepLeavesOldOrNewAndNothingAfterTheCleanUp) {
+  SignOnce();
+  const Bytes old_bytes = ReadFileBytes(container);
+  struct Case {
+    const char* step;
+    bool hidden_file_left;  // the new cabinet beside the container
+    bool folder_left;       // the working folder
+  } cases[] = {
+      {"sign", false, false},
+      {"extracted", false, true},
+      {"signatures-written", false, true},
+      {"cabinet-written", true, true},
+      {"renamed", false, true},
+  };
+  for (const Case& c : cases) {
+    test::WriteFileBytes(container, old_bytes);
+    const Run run = SignInChild(c.step);
+    EXPECT_TRUE(KilledBySigkill(run.status)) << c.step << " status " << run.status;
+    EXPECT_EQ(run.steps.back(), '0' + StepIndex(c.step)) << c.step;
+    ExpectOldOrNew(old_bytes, std::string(c.step) == "renamed", c.step);
+    const auto left = Leftovers();
+    const bool hidden = std::any_of(left.begin(), left.end(), [](const auto& n) { return n[0] == '.'; });
+    const bool folder = std::any_of(left.begin(), left.end(), [](const auto& n) { return n.rfind("tmp/", 0) == 0; });
+    EXPECT_EQ(hidden, c.hidden_file_left) << c.step;
+    EXPECT_EQ(folder, c.folder_left) << c.step;
+    ExpectCleanedUp(c.step);
+  }
+}
+
+// Kills at random moments of the write (from the extraction to the rename):
+// each leaves the old container or the new one, and most of them must land
+// inside the write, or the test would prove nothing.
+TEST_F(KdocKillTest, KillsAtRandomMomentsOfTheWriteLeaveOldOrNew) {
+  SignOnce();
+  const Bytes old_bytes = ReadFileBytes(container);
+  // The write's length varies with the disk's load: the kills are spread
+  // over the shortest of a few undisturbed writes.
+  std::chrono::microseconds shortest = std::chrono::microseconds::max();
+  for (int i = 0; i < 5; ++i) {
+    test::WriteFileBytes(container, old_bytes);
+    const Run undisturbed = SignInChild(nullptr);
+    ASSERT_TRUE(WIFEXITED(undisturbed.status) && WEXITSTATUS(undisturbed.status) == 0) << undisturbed.status;
+    ASSERT_GT(undisturbed.window.count(), 0);
+    ExpectOldOrNew(old_bytes, true, "undisturbed");
+    shortest = std::min(shortest, undisturbed.window);
+  }
+
+  constexpr int kRuns = 20;
+  std::mt19937 random(20);
+  std::uniform_int_distribution<long> at(0, shortest.count());
+  int inside = 0, olds = 0, news = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    test::WriteFileBytes(container, old_bytes);
+    const Run run = SignInChild(nullptr, std::chrono::microseconds(at(random)));
+    const bool finished = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
+    EXPECT_TRUE(finished || KilledBySigkill(run.status)) << i << " status " << run.status;
+    const bool renamed = run.steps.find(static_cast<char>('0' + StepIndex("renamed"))) != std::string::npos;
+    if (!renamed) ++inside;
+    const bool is_new = ReadFileBytes(container) != old_bytes;
+    (is_new ? news : olds)++;
+    ExpectOldOrNew(old_bytes, is_new, "run " + std::to_string(i));
+    ExpectCleanedUp("run " + std::to_string(i));
+  }
+  std::cout << "write of " << shortest.count() << " us; killed runs: " << inside << " of " << kRuns
+            << " inside the write; " << olds
+            << " left the old container, " << news << " the new one\n";
+  EXPECT_GE(inside, kRuns / 4) << "too few kills landed inside the write";
+}
+
+// A rewritten container stays the file it was: its mode and owner, the real
+// file behind a link (the link stays a link), and a file with other hard
+// links is refused before anything is asked.
+TEST_F(KdocSigningTest, SigningKeepsTheFilesIdentity) {
+  const Bytes pristine = ReadFileBytes(container);
+  const bool root = ::geteuid() == 0;
+  struct stat st;
+
+  // Mode, and with the right to give files away, owner and group.
+  ::chmod(container.c_str(), 0644);
+  if (root) {
+    ASSERT_EQ(::chown(container.c_str(), 4321, 4322), 0);
+  }
   {
     CSignedDocObj doc(catalog, prompt);
     ASSERT_EQ(doc.Open(container, 1), 0u);
     ASSERT_EQ(SignWith(doc, pki.signer, false), 0u);
   }
-  const Bytes old_bytes = ReadFileBytes(container);
-
-  // Runs one signing in a child; it writes a byte to `ready` when the rewrite begins.
-  auto start_child = [&](int ready) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      RewriteSignalled doc(catalog, prompt, ready);
-      if (doc.Open(container, 1) != 0) ::_exit(3);
-      const uint32_t r = SignWith(doc, pki.cosigner, false);
-      ::_exit(r == 0 ? 0 : 4);
-    }
-    return pid;
-  };
-
-  // One undisturbed run tells how long a rewrite takes here.
-  auto run = [&](bool kill_it, std::chrono::microseconds delay) {
-    int p[2];
-    EXPECT_EQ(::pipe(p), 0);
-    const auto begin = std::chrono::steady_clock::now();
-    const pid_t pid = start_child(p[1]);
-    char c;
-    const bool began = ::read(p[0], &c, 1) == 1;
-    const auto started = std::chrono::steady_clock::now();
-    if (kill_it && began) {
-      std::this_thread::sleep_for(delay);
-      ::kill(pid, SIGKILL);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ::close(p[0]);
-    ::close(p[1]);
-    (void)begin;
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
-  };
-  const auto span = run(false, {});
-  const Bytes new_bytes = ReadFileBytes(container);
-  ASSERT_NE(new_bytes, old_bytes);
-
-  std::mt19937 random(20);
-  int olds = 0, news = 0;
-  for (int i = 0; i < 20; ++i) {
-    test::WriteFileBytes(container, old_bytes);
-    std::uniform_int_distribution<long> at(0, span.count() + 1000);
-    run(true, std::chrono::microseconds(at(random)));
-    const Bytes now = ReadFileBytes(container);
-    if (now == old_bytes) {
-      ++olds;
-      continue;
-    }
-    // Not the old bytes: a whole new container with one more signature.
-    ++news;
-    CSignedDocObj doc(catalog, prompt);
-    ASSERT_EQ(doc.Open(container, 1), 0u) << i;
-    uint32_t n = 0;
-    ASSERT_NE(doc.signatures(), nullptr);
-    EXPECT_EQ(doc.signatures()->GetSignerCount(&n), 0u);
-    EXPECT_EQ(n, 2u);
-    EXPECT_EQ(doc.signatures()->VerifySigner(1), 0u);
-    EXPECT_EQ(doc.page_list()->GetCount(), 3u);
+  ASSERT_EQ(::stat(container.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
   }
-  std::cout << "killed runs: " << olds << " left the old container, " << news << " the new one\n";
+  EXPECT_EQ(OpenSslVerify(container).exit_code, 0);
+
+  // A link to the container: the real file is signed, the link stays.
+  std::filesystem::create_directories(env / "real");
+  const std::string real = (env / "real" / "doc.kdoc").string();
+  test::WriteFileBytes(real, pristine);
+  const std::string link = (env / "link.kdoc").string();
+  std::filesystem::create_symlink("real/doc.kdoc", link);
+  {
+    CSignedDocObj doc(catalog, prompt);
+    ASSERT_EQ(doc.Open(link, 1), 0u);
+    ASSERT_EQ(SignWith(doc, pki.signer, false), 0u);
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(std::filesystem::read_symlink(link), "real/doc.kdoc");
+  EXPECT_EQ(OpenSslVerify(real).exit_code, 0);
+  for (const auto& dir : {env / "", env / "real"})
+    for (const auto& n : test::Names(dir)) EXPECT_NE(n.rfind(".kdoc", 0), 0u) << n;
+
+  // A second hard link: refused with the reason, nothing asked, both names
+  // still the same unchanged file.
+  const std::string twin = (env / "twin.kdoc").string();
+  test::WriteFileBytes(container, pristine);
+  ASSERT_EQ(::link(container.c_str(), twin.c_str()), 0);
+  prompt = ScriptedPrompt();
+  pin.asked = 0;
+  {
+    CSignedDocObj doc(catalog, prompt);
+    ASSERT_EQ(doc.Open(container, 1), 0u);
+    g_pick = pki.signer.cert;
+    int wait = 0;
+    EXPECT_EQ(doc.Sign(&wait), 1359u);
+  }
+  EXPECT_EQ(Shown(), std::vector<int>{239});
+  EXPECT_NE(prompt.shown()[0].text.find("2 hard links"), std::string::npos) << prompt.shown()[0].text;
+  EXPECT_EQ(pin.asked, 0);
+  EXPECT_EQ(ReadFileBytes(container), pristine);
+  struct stat a, b;
+  ASSERT_EQ(::stat(container.c_str(), &a), 0);
+  ASSERT_EQ(::stat(twin.c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(a.st_nlink, 2u);
 }
 
 }  // namespace

@@ -125,6 +125,11 @@ TEST_F(PrinterJobTest, PrintedJobBecomesTheContainer) {
   struct stat st;
   ASSERT_EQ(::stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // The new container has the mode of any new file, not the temporary name's.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  ASSERT_EQ(::stat(result->c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
 }
 
 TEST_F(PrinterJobTest, ATruncatedJobFailsAndLeavesNothing) {
@@ -172,6 +177,33 @@ TEST_F(PrinterJobTest, TheDestinationIsAskedWhenTheUserWantsIt) {
   EXPECT_FALSE(Run((env / "out" / "Doc").string()));
   EXPECT_EQ(prompt.shown().size(), 1u);
   EXPECT_EQ(test::Names(folder), (std::vector<std::string>{kPrinterLockFile, kPrinterHandoffFile}));
+}
+
+// A job printed onto a signed container of its name: the question is asked,
+// the job becomes the container (keeping its mode), and the signed original
+// stays beside it under its own name, with a message saying where.
+TEST_F(PrinterJobTest, PrintingOverASignedContainerKeepsTheSignedOriginal) {
+  const std::string base = (env / "out" / "Doc").string();
+  std::filesystem::create_directories(env / "src");
+  test::WriteCabinet(base + ".kdoc", env / "src",
+                     {{"00001.emf", test::EmfPage(8)}, {"signatures.p7b", {0x30, 0x80, 0x42}}});
+  ASSERT_EQ(::chmod((base + ".kdoc").c_str(), 0644), 0);
+  const Bytes original = test::ReadFileBytes(base + ".kdoc");
+  prompt.QueueMessageAnswer(IDYES);
+  const auto result = Run(base);
+  ASSERT_TRUE(result);
+  std::vector<int> ids;
+  for (const auto& s : prompt.shown()) ids.push_back(s.id);
+  EXPECT_EQ(ids, (std::vector<int>{211, kMsgSignedOriginalKept}));
+  EXPECT_NE(prompt.shown()[1].text.find(base + " (signed).kdoc"), std::string::npos) << prompt.shown()[1].text;
+  EXPECT_EQ(test::ReadFileBytes(base + " (signed).kdoc"), original);
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open(*result, 1), 0u);
+  EXPECT_EQ(doc.page_list()->GetCount(), 3u);
+  struct stat st;
+  ASSERT_EQ(::stat(result->c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(test::Names(env / "out"), (std::vector<std::string>{"Doc (signed).kdoc", "Doc.kdoc"}));
 }
 
 TEST_F(PrinterJobTest, AFolderOthersCanWriteIsRefused) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <optional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "app/registry_settings.h"
 #include "app/viewer_app.h"
 #include "platform/registry.h"
+#include "platform/temp_files.h"
 #include "platform/testing/test_support.h"
 
 namespace vel::app {
@@ -27,6 +29,12 @@ class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("VELDOC_REGISTRY_DIR", registry_.path().c_str(), 1);
+    // Start-up clears abandoned working folders of the temporary folder: the
+    // test's own, never the machine's.
+    if (const char* t = std::getenv("TMPDIR")) saved_tmp_ = t;
+    setenv("TMPDIR", temp_.path().c_str(), 1);
+    // Passable, as the machine's is, for a program a test runs as another user.
+    fs::permissions(temp_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     services_.prompt = &prompt_;
     services_.snapshot = [this] { return processes_; };
     services_.main_window = [this](const std::string& doc, const CMessageTable&) { opened_.push_back(doc); };
@@ -66,7 +74,16 @@ class StartupTest : public ::testing::Test {
     EXPECT_FALSE(app.InitInstance(args, services_));
   }
 
+  void TearDown() override {
+    if (saved_tmp_)
+      setenv("TMPDIR", saved_tmp_->c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+
   test::TempDir registry_;
+  test::TempDir temp_;
+  std::optional<std::string> saved_tmp_;
   ScriptedPrompt prompt_;
   StartupServices services_;
   std::optional<std::vector<platform::ProcessEntry>> processes_ = std::vector<platform::ProcessEntry>{};
@@ -198,6 +215,23 @@ TEST_F(StartupTest, AFileOfDeeplyNestedKeysDoesNotStallStartUp) {
       copies += e.path().filename().string().starts_with("hkcu.reg.damaged-");
     EXPECT_EQ(copies, 1u);
   }
+}
+
+// A working folder that a killed run left goes at start-up; one that a
+// running copy holds, and anything not named and made like ours, stays.
+TEST_F(StartupTest, AbandonedWorkingFoldersAreClearedAtStartUp) {
+  std::string abandoned = (temp_ / "kdocXXXXXX").string();
+  ASSERT_NE(::mkdtemp(abandoned.data()), nullptr);
+  test::WriteFileText(fs::path(abandoned) / "00001.emf", "page");
+  platform::WorkFolder live("kdoc");
+  ASSERT_FALSE(live.path().empty());
+  fs::create_directories(temp_ / "kdocAbc");
+  fs::create_directories(temp_ / "otherXyz123");
+  Start({});
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_TRUE(fs::is_directory(live.path()));
+  EXPECT_TRUE(fs::is_directory(temp_ / "kdocAbc"));
+  EXPECT_TRUE(fs::is_directory(temp_ / "otherXyz123"));
 }
 
 TEST_F(StartupTest, DefaultsAreWrittenOnlyWhereMissing) {

@@ -1,0 +1,202 @@
+#include "platform/file_replace.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/win32_error.h"
+
+namespace vel::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMaxLinkSteps = 40;  // the kernel's own limit on a chain of links
+constexpr int kNameTries = 16;
+
+std::string FolderOf(const std::string& path) {
+  const fs::path parent = fs::path(path).parent_path();
+  return parent.empty() ? std::string(".") : parent.string();
+}
+
+void SyncFolder(const std::string& path) {
+  const int d = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d >= 0) {
+    ::fsync(d);
+    ::close(d);
+  }
+}
+
+bool IsTempNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+bool MatchesTempName(const std::string& name, const std::string& prefix) {
+  if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) return false;
+  for (size_t i = prefix.size(); i < name.size(); ++i)
+    if (!IsTempNameChar(name[i])) return false;
+  return true;
+}
+
+uint32_t IdentityOf(int fd, FileIdentity* out) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Win32FromErrno(errno);
+  *out = {st.st_mode, st.st_uid, st.st_gid, st.st_nlink, st.st_dev, st.st_ino};
+  return 0;
+}
+
+bool NamesFile(const std::string& path, const FileIdentity& identity) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_dev == identity.device && st.st_ino == identity.inode;
+}
+
+uint32_t ResolveLinks(const std::string& path, std::string* real) {
+  std::string p = path;
+  for (int step = 0;; ++step) {
+    if (char* r = ::realpath(p.c_str(), nullptr)) {
+      *real = r;
+      std::free(r);
+      return 0;
+    }
+    if (errno != ENOENT) return Win32FromErrno(errno);
+    // Nothing there yet: a link that leads nowhere is followed to the name it
+    // gives; any other name stays as it is.
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *real = p;
+      return 0;
+    }
+    if (step == kMaxLinkSteps) return Win32FromErrno(ELOOP);
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(p.c_str(), target.data(), target.size());
+    if (n < 0) return Win32FromErrno(errno);
+    target.resize(static_cast<size_t>(n));
+    p = !target.empty() && target[0] == '/' ? target : FolderOf(p) + "/" + target;
+  }
+}
+
+uint32_t CarryIdentity(int fd, const FileIdentity& old) {
+  struct stat now;
+  if (::fstat(fd, &now) != 0) return Win32FromErrno(errno);
+  bool owner = now.st_uid == old.uid;
+  bool group = now.st_gid == old.gid;
+  if (!owner || !group) {
+    if (::fchown(fd, old.uid, old.gid) == 0) {
+      owner = group = true;
+    } else if (errno == EPERM) {
+      if (!group && ::fchown(fd, static_cast<uid_t>(-1), old.gid) == 0) group = true;
+    } else {
+      return Win32FromErrno(errno);
+    }
+  }
+  mode_t mode = old.mode & 07777;
+  if (!owner) mode &= ~S_ISUID;
+  if (!group) {
+    // Rights meant for the old group must not go to this user's group.
+    mode &= ~S_ISGID;
+    mode = (mode & ~mode_t{070}) | (mode & 070 & ((mode & 07) << 3));
+  }
+  return ::fchmod(fd, mode) == 0 ? 0 : Win32FromErrno(errno);
+}
+
+uint32_t GiveNewFileMode(int fd) {
+  // Read without changing it: umask() would set it for every thread a moment.
+  mode_t mask = 022;
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status != nullptr) {
+    char line[256];
+    unsigned value = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+      if (std::sscanf(line, "Umask: %o", &value) == 1) mask = static_cast<mode_t>(value & 0777);
+    std::fclose(status);
+  }
+  return ::fchmod(fd, 0666 & ~mask) == 0 ? 0 : Win32FromErrno(errno);
+}
+
+std::string MakeSiblingFile(const std::string& target, const std::string& prefix, int* fd, uint32_t* error) {
+  for (int i = 0; i < kNameTries; ++i) {
+    std::string templ = FolderOf(target) + "/" + prefix + "XXXXXX";
+    const int f = ::mkostemp(templ.data(), O_CLOEXEC);
+    if (f < 0) {
+      *error = Win32FromErrno(errno);
+      return {};
+    }
+    // Another process that clears leftovers may have taken the unlocked new
+    // file before the lock: then the name no longer holds it; try another.
+    FileIdentity mine;
+    if (::flock(f, LOCK_EX | LOCK_NB) == 0 && IdentityOf(f, &mine) == 0 && NamesFile(templ, mine)) {
+      *fd = f;
+      *error = 0;
+      return templ;
+    }
+    ::close(f);
+  }
+  *error = kErrorSharingViolation;
+  return {};
+}
+
+uint32_t CommitFile(int fd, const std::string& from, const std::string& to) {
+  if (::fsync(fd) != 0) return Win32FromErrno(errno);
+  if (::rename(from.c_str(), to.c_str()) != 0) return Win32FromErrno(errno);
+  SyncFolder(to);
+  return 0;
+}
+
+uint32_t RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    SyncFolder(to);
+    return 0;
+  }
+  if (errno == EEXIST) return kErrorFileExists;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Win32FromErrno(errno);
+  // A file system without the no-replace rename: a new link fails alike on a
+  // taken name.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno == EEXIST ? kErrorFileExists : Win32FromErrno(errno);
+  ::unlink(from.c_str());
+  SyncFolder(to);
+  return 0;
+}
+
+int RemoveAbandonedSiblings(const std::string& folder, const std::string& prefix) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  const int dfd = ::dirfd(dir);
+  int removed = 0;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (!MatchesTempName(name, prefix)) continue;
+    struct stat st;
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid())
+      continue;
+    const int fd = ::openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    FileIdentity held;
+    // Locked: a living process still writes it.
+    if (IdentityOf(fd, &held) == 0 && held.inode == st.st_ino && held.device == st.st_dev &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      struct stat again;
+      if (::fstatat(dfd, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) == 0 && again.st_ino == held.inode &&
+          again.st_dev == held.device && ::unlinkat(dfd, name.c_str(), 0) == 0)
+        ++removed;
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
+  return removed;
+}
+
+std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace vel::platform
