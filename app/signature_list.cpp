@@ -7,15 +7,13 @@
 
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
+#include "app/signature_verifier.h"
 #include "cryptolib/status.h"
 #include "platform/cert_store.h"
 
 namespace vel::app {
 
 namespace {
-
-constexpr uint32_t kNoRevocationCheck = 0x80092012;  // CRYPT_E_NO_REVOCATION_CHECK
-constexpr uint32_t kUntrustedRoot = 0x800B010A;      // CERT_E_CHAIN
 
 std::string Trim(const std::string& s) {
   const size_t b = s.find_first_not_of(' ');
@@ -102,11 +100,9 @@ std::vector<std::string> CSignatureList::AddCrlUrls(crypto::Certificate& certifi
   return urls;
 }
 
-uint32_t CSignatureList::Verdict(uint32_t result) const {
-  if (result == 0) return kSignatureCorrect;
-  if (result == kNoRevocationCheck || result == kUntrustedRoot) return kSignatureIncomplete;
-  return kSignatureInvalid;
-}
+// A signature's verdict is the class of its status: one rule for every page.
+static_assert(kSignatureCorrect == kClassCorrect && kSignatureIncomplete == kClassIncomplete &&
+              kSignatureInvalid == kClassInvalid);
 
 uint32_t CSignatureList::VerifyAll(crypto::DetachedCmsMessage* message) {
   entries_.clear();
@@ -134,7 +130,7 @@ uint32_t CSignatureList::VerifyAll(crypto::DetachedCmsMessage* message) {
       const auto urls = AddCrlUrls(*entry->certificate);
       const uint32_t result = VerifyCertificateWithTimeout(*entry->certificate, urls, platform::kStoreCurrentUser,
                                                            kCertificateCheckLimitMs);
-      entry->status = Verdict(result);
+      entry->status = static_cast<uint32_t>(ClassOfStatus(result));
       if (result == 0)
         catalog_.Get(entry->status_text, 222, "Podpis poprawny.");
       else
@@ -165,7 +161,7 @@ void CSignatureList::VerifyTimeStamp(crypto::DetachedCmsMessage& message, CSigna
   if (proxy_with_host_) PassProxy();
   const auto urls = AddCrlUrls(certificate);
   last_error_ = VerifyCertificateWithTimeout(certificate, urls, platform::kStoreCurrentUser, kCertificateCheckLimitMs);
-  entry.time_stamp_status = Verdict(last_error_);
+  entry.time_stamp_status = static_cast<uint32_t>(ClassOfStatus(last_error_));
 }
 
 }  // namespace vel::app
