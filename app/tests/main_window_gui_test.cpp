@@ -321,6 +321,7 @@ TEST_F(MainWindowTest, FilesThatCannotBeReadShowTheMessageNotAnEmptyWindow) {
   ASSERT_EQ(p.shown().size(), 3u);
   EXPECT_EQ(p.shown()[1].id, 350);
   EXPECT_EQ(p.shown()[1].text, "File opening attempt ended with error");
+  EXPECT_EQ(p.shown()[2].text, "The attempt to open the file failed.");
   EXPECT_EQ(w.kind(), kKindNone);
   EXPECT_TRUE(Find<QPushButton>(&w, "1003")->isEnabled());
   Screenshot(&w, "unknown_extension_en");
