@@ -190,6 +190,34 @@ TEST_F(ProgramOnXvfbTest, ReadOnlyMountOffersACopy) {
   EXPECT_EQ(ExitStatus(), 1) << Log();
 }
 
+// An English program's certificate chooser is English from the start: an
+// unsigned container has had nothing verified before Sign is pressed.
+TEST_F(ProgramOnXvfbTest, CertificateChooserSpeaksEnglishBeforeAnyVerification) {
+  SetEnglish();
+  fs::create_directories(env / "pages");
+  const fs::path cab = env / "unsigned.kdoc";
+  test::WriteCabinet(cab, env / "pages", {{"00001.emf", test::EmfPage(1)}});
+  CMessageTable catalog(kLangIdEnglish);
+  ScriptedPrompt prompt;
+  CMainWindow layout(catalog, prompt, cab.string());
+  ASSERT_EQ(layout.Init(), 0);
+  layout.resize(960, 760);
+  layout.show();
+  QApplication::processEvents();
+  const QPoint sign = xvfb::Centre(layout, "1012");
+  layout.ResetViewer();
+
+  StartDisplay();
+  const std::string window = StartProgram(cab);
+  ASSERT_FALSE(window.empty());
+  Click(window, sign);
+  const std::string chooser = WaitForWindow("Select certificate");
+  ASSERT_FALSE(chooser.empty());
+  Screen("chooser_english_xvfb.png");
+  Xdotool("windowfocus --sync " + chooser);
+  Xdotool("key --clearmodifiers Escape");
+}
+
 // The empty window tells how to open a document, and Enter opens the dialog
 // for choosing one.
 TEST_F(ProgramOnXvfbTest, EmptyWindowLeadsToOpeningADocument) {
