@@ -48,6 +48,23 @@ std::string PageName(const std::string& dir, size_t n, const std::string& format
   return dir + name;
 }
 
+// Why a document cannot be opened for reading and writing. A folder is no
+// document; a read-only mount is a place the document cannot be written, as a
+// file without write permission is, so both get the same offer of a copy.
+uint32_t OpenError(int err) {
+  if (err == EISDIR) return platform::kErrorDirectory;
+  if (err == EROFS) return platform::kErrorAccessDenied;
+  return Win32FromErrno(err);
+}
+
+// A member's name from the container as it may be shown: bounded, without
+// control characters.
+std::string ShownName(const std::string& name) {
+  std::string out;
+  for (const char c : name.substr(0, 80)) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  return name.size() > 80 ? out + "..." : out;
+}
+
 }  // namespace
 
 std::string FindMember(const std::string& dir, const std::string& name) {
@@ -189,7 +206,25 @@ std::string CSignedDocObj::HardLinkText(const std::string& path, uint64_t links)
 }
 
 uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::string* reason) const {
-  const auto unreadable = [&] {
+  const bool english = English();
+  // Only a damaged container is one "without a signature or with a damaged
+  // one"; a refused name or a failed write says what happened.
+  const auto failed = [&](const cabinet::CabinetFault& fault) -> uint32_t {
+    if (fault.kind == cabinet::CabinetFault::kUnsafeName) {
+      *reason = FormatText(english ? "The document holds a part named \"%s\", which would be written outside its "
+                                     "folder; the document is refused."
+                                   : "Dokument zawiera składnik o nazwie „%s”, który zostałby zapisany poza swoim "
+                                     "folderem; dokument został odrzucony.",
+                           ShownName(fault.member).c_str());
+      return platform::kErrorInvalidName;
+    }
+    if (fault.kind == cabinet::CabinetFault::kWriteFailed) {
+      const uint32_t error = Win32FromErrno(fault.system_error);
+      *reason = FormatText(english ? "The document cannot be unpacked into the temporary folder %s: %s"
+                                   : "Nie można rozpakować dokumentu do folderu plików tymczasowych %s: %s",
+                           platform::TempFolder().c_str(), catalog_.ErrorText(error).c_str());
+      return error;
+    }
     catalog_.Get(*reason, 421, "Nieprawidłowa zawartość pliku – brak podpisu lub podpis uszkodzony.");
     return kDocUnreadable;
   };
@@ -197,17 +232,17 @@ uint32_t CSignedDocObj::ExtractContainer(int fd, const std::string& dir, std::st
   // container may declare gigabytes.
   const std::string cab = FdPath(fd);
   std::vector<cabinet::CabinetMember> members;
-  if (!cabinet::ListCabinet(cab.c_str(), members)) return unreadable();
+  cabinet::CabinetFault fault;
+  if (!cabinet::ListCabinet(cab.c_str(), members, &fault)) return failed(fault);
   uint64_t free_bytes = 0;
   uint32_t error = platform::FreeSpace(dir, &free_bytes);
   if (error != 0) {
-    *reason = crypto::GetErrorText(error);
+    *reason = catalog_.ErrorText(error);
     return error;
   }
   error = CheckUnpackedSize(members, free_bytes);
-  if (error == 0) return cabinet::ExtractCabinet(cab.c_str(), dir.c_str()) ? 0 : unreadable();
+  if (error == 0) return cabinet::ExtractCabinet(cab.c_str(), dir.c_str(), &fault) ? 0 : failed(fault);
 
-  const bool english = English();
   constexpr uint64_t kMb = uint64_t{1} << 20;
   if (error == platform::kErrorFileTooLarge) {
     *reason = english ? "The content of the file is too large - a part of the document may have at most 256 MB "
@@ -258,10 +293,10 @@ uint32_t CSignedDocObj::OpenFile(const std::string& path) {
   path_ = path;
 
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  uint32_t error = fd < 0 ? Win32FromErrno(errno) : LockDocument(fd);
+  uint32_t error = fd < 0 ? OpenError(errno) : LockDocument(fd);
   if (error != 0) {
     if (fd >= 0) ::close(fd);
-    return FailOpen(error, crypto::GetErrorText(error));
+    return FailOpen(error, catalog_.ErrorText(error));
   }
   fd_ = fd;
   return 0;
@@ -272,7 +307,7 @@ uint32_t CSignedDocObj::OpenContainer() {
   // being written are locked by their writers and stay.
   RemoveLeftoversBeside(path_);
   WorkDir dir;
-  if (dir.path().empty()) return FailOpen(dir.error(), crypto::GetErrorText(dir.error()));
+  if (dir.path().empty()) return FailOpen(dir.error(), catalog_.ErrorText(dir.error()));
   std::string reason;
   if (const uint32_t error = ExtractContainer(fd_, dir.path(), &reason); error != 0) {
     CloseDocument();

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cryptolib/status.h"
+#include "platform/win32_error.h"
 
 namespace vel::app {
 
@@ -416,6 +417,12 @@ std::string& CMessageTable::FormatError(std::string& out, uint32_t code) const {
   result += kLineBreak;
   out = std::move(result);
   return out;
+}
+
+std::string CMessageTable::ErrorText(uint32_t code) const {
+  const bool english = languageId_ == 1033;
+  if (const char* text = platform::SystemErrorText(code, english)) return text;
+  return english ? crypto::GetErrorTextEn(code) : crypto::GetErrorTextPl(code);
 }
 
 }  // namespace vel::app

@@ -9,6 +9,11 @@
 
 namespace vel::app {
 
+// The caption of the application's message boxes, and the product title with
+// its version that the window's own boxes and dialogs carry.
+inline constexpr char kAppCaption[] = "Vellorum Sign";
+inline constexpr char kProductTitle[] = "Vellorum Sign v.3.0.0.25";
+
 // A language of the catalog. Texts are UTF-8, static, never freed.
 class CMessageTextBase {
  public:
@@ -46,6 +51,10 @@ class CMessageTable {
   // with status `code`; returns `out`. Status texts come from the crypto
   // library in the library's current language.
   std::string& FormatError(std::string& out, uint32_t code) const;
+
+  // The system's text for an error, or the crypto library's when the system
+  // has none, in the catalog's language.
+  std::string ErrorText(uint32_t code) const;
 
   uint32_t GetLanguageId() const { return languageId_; }
 

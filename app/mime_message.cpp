@@ -231,7 +231,7 @@ int CMimeMessage::DecryptIfEnveloped(const CMessageTable& catalog, Prompt& promp
   if (FindBodyStart(raw_) < 0) return 0;
   std::string text;
   catalog.Get(text, 208, "Dokument został zaszyfrowany.\nCzy chcesz go odszyfrować?");
-  if (prompt.ShowMessage(208, text, "Vellorum Sign v.3.0.0.25",
+  if (prompt.ShowMessage(208, text, kProductTitle,
                          MB_YESNO | MB_ICONHAND | MB_SYSTEMMODAL) != IDYES)
     return 0;
   std::vector<uint8_t> plain;

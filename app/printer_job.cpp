@@ -190,23 +190,12 @@ std::optional<std::string> RunPrinterJob(const std::string& job_base, const CMes
     std::string filter;
     catalog.Get(filter, 361, "Dokument VellorumSign");
     const FileDialogRequest request{"kdoc", job_base + ".kdoc", filter + " (*.kdoc)|*.kdoc||", OFN_EXTENSIONDIFFERENT};
-    std::string chosen;
-    for (;;) {
-      auto answer = prompt.AskSavePath(request);
-      if (!answer) {
-        ::unlink(handoff.job_path().c_str());  // the printed job would stay behind otherwise
-        return std::nullopt;
-      }
-      chosen = answer->path;
-      const std::string lower = LowerAscii(chosen);
-      if ((lower.size() < 5 || lower.compare(lower.size() - 5, 5, ".kdoc") != 0) && answer->extension_differs)
-        chosen += ".kdoc";
-      std::error_code ec;
-      if (!fs::exists(chosen, ec)) break;
-      std::string format;
-      catalog.Get(format, 209, "Plik o nazwie:\n%s\njuż istnieje. Czy chcesz go nadpisać?");
-      if (prompt.ShowMessage(209, FormatText(format, chosen.c_str()), "", MB_ICONQUESTION | MB_YESNO) == IDYES) break;
+    const auto target = AskSaveTarget(prompt, catalog, request, "");
+    if (!target) {
+      ::unlink(handoff.job_path().c_str());  // the printed job would stay behind otherwise
+      return std::nullopt;
     }
+    const std::string& chosen = *target;
     destination = chosen.size() >= 4 ? chosen.substr(0, chosen.size() - 4) + "kdsc" : chosen + "kdsc";
   }
 

@@ -60,6 +60,14 @@ class Prompt {
   virtual void RunWindow(const std::string& name, const std::function<void()>& run) = 0;
 };
 
+class CMessageTable;
+
+// A save dialog that asks message 209 once before a file that exists is
+// overwritten (No shows the dialog again). A name whose extension differs from
+// the default one gets the default appended. nullopt when cancelled.
+std::optional<std::string> AskSaveTarget(Prompt& prompt, const CMessageTable& catalog,
+                                         const FileDialogRequest& request, const std::string& caption);
+
 // Answers from a script and records every request. An empty script answers
 // message boxes with IDOK (IDYES for yes/no boxes) and cancels file dialogs.
 class ScriptedPrompt : public Prompt {

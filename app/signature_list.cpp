@@ -3,6 +3,7 @@
 #include "app/crl_list.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
+#include "app/signature_verifier.h"
 #include "cryptolib/status.h"
 #include "platform/cert_store.h"
 
@@ -10,8 +11,11 @@ namespace vel::app {
 
 namespace {
 
-constexpr uint32_t kNoRevocationCheck = 0x80092012;  // CRYPT_E_NO_REVOCATION_CHECK
-constexpr uint32_t kUntrustedRoot = 0x800B010A;      // CERT_E_CHAIN
+WorkerWait CheckLimit() {
+  WorkerWait wait;
+  wait.limit_ms = kCertificateCheckLimitMs;
+  return wait;
+}
 
 std::string UserString(const char* name) {
   return CRegString(std::string(kUserKey) + "\\" + name, "", true, platform::RegHive::kCurrentUser).Get();
@@ -38,11 +42,9 @@ std::vector<std::string> CSignatureList::AddCrlUrls(crypto::Certificate& certifi
   return urls;
 }
 
-uint32_t CSignatureList::Verdict(uint32_t result) const {
-  if (result == 0) return kSignatureCorrect;
-  if (result == kNoRevocationCheck || result == kUntrustedRoot) return kSignatureIncomplete;
-  return kSignatureInvalid;
-}
+// A signature's verdict is the class of its status: one rule for every page.
+static_assert(kSignatureCorrect == kClassCorrect && kSignatureIncomplete == kClassIncomplete &&
+              kSignatureInvalid == kClassInvalid);
 
 uint32_t CSignatureList::VerifyAll(crypto::DetachedCmsMessage* message) {
   entries_.clear();
@@ -69,8 +71,8 @@ uint32_t CSignatureList::VerifyAll(crypto::DetachedCmsMessage* message) {
       ApplyProxySettings(proxy_);
       const auto urls = AddCrlUrls(*entry->certificate);
       const uint32_t result = VerifyCertificateWithTimeout(*entry->certificate, urls, platform::kStoreCurrentUser,
-                                                           WorkerWait{kCertificateCheckLimitMs});
-      entry->status = Verdict(result);
+                                                           CheckLimit());
+      entry->status = static_cast<uint32_t>(ClassOfStatus(result));
       if (result == 0)
         catalog_.Get(entry->status_text, 222, "Podpis poprawny.");
       else
@@ -101,8 +103,8 @@ void CSignatureList::VerifyTimeStamp(crypto::DetachedCmsMessage& message, CSigna
   ApplyProxySettings(proxy_);
   const auto urls = AddCrlUrls(certificate);
   last_error_ = VerifyCertificateWithTimeout(certificate, urls, platform::kStoreCurrentUser,
-                                             WorkerWait{kCertificateCheckLimitMs});
-  entry.time_stamp_status = Verdict(last_error_);
+                                             CheckLimit());
+  entry.time_stamp_status = static_cast<uint32_t>(ClassOfStatus(last_error_));
 }
 
 }  // namespace vel::app

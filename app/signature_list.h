@@ -57,7 +57,6 @@ class CSignatureList {
  private:
   // The CRLURLS addresses, added to the certificate too.
   std::vector<std::string> AddCrlUrls(crypto::Certificate& certificate);
-  uint32_t Verdict(uint32_t result) const;
 
   const CMessageTable& catalog_;
   std::vector<std::unique_ptr<CSignatureEntry>> entries_;

@@ -92,7 +92,7 @@ CSignatureVerifier::CSignatureVerifier(const CMessageTable& catalog, Settings se
   }
   ApplyProxySettings(Proxy());
   if (install_certificates && prompt != nullptr)
-    RunCertInstallerOnce(catalog, *prompt, "Vellorum Sign v.3.0.0.25");
+    RunCertInstallerOnce(catalog, *prompt, kProductTitle);
 }
 
 CSignatureVerifier::~CSignatureVerifier() = default;

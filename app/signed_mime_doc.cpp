@@ -13,7 +13,6 @@
 namespace vel::app {
 namespace {
 
-constexpr char kCaption[] = "Vellorum Sign";
 constexpr uint32_t kNoAssociation = 31;
 
 bool EndsWith(const std::string& s, std::string_view end) {
@@ -92,7 +91,7 @@ void CSignedMimeDoc::SaveContent(const std::string& path, const CMessageTable& c
   if (file.Open(path, CWinFile::GENERIC_WRITE) && file.WriteAll(document_)) return;
   std::string text;
   catalog.Get(text, 256, "Wystąpił błąd. Nie udało się zapisać pliku:");
-  prompt.ShowMessage(256, text + "\n " + path, kCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+  prompt.ShowMessage(256, text + "\n " + path, kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
 }
 
 void CSignedMimeDoc::OpenContent(const CMessageTable& catalog, Prompt& prompt) const {
@@ -107,7 +106,7 @@ void CSignedMimeDoc::OpenContent(const CMessageTable& catalog, Prompt& prompt) c
   std::string message = text.data();
   if (status == kNoAssociation)
     message += catalog.Get(extra, 413, "\nBrak aplikacji umożliwiającej otwarcie pliku.");
-  prompt.ShowMessage(412, message, kCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+  prompt.ShowMessage(412, message, kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
 }
 
 }  // namespace vel::app

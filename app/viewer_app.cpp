@@ -12,6 +12,7 @@
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
 #include "app/text_trim.h"
+#include "cryptolib/status.h"
 #include "platform/registry.h"
 
 namespace vel::app {
@@ -45,6 +46,9 @@ bool CViewerApp::InitInstance(const std::vector<std::string>& args, StartupServi
                                   RegHive::kLocalMachine)
                             .Get();
   CMessageTable catalog(lang);
+  // The library's windows and texts (the certificate chooser among them)
+  // speak the program's language from the start, not from the first check.
+  crypto::SetLanguage(catalog.GetLanguageId() == kLangIdEnglish ? "en" : "pl");
   Prompt& prompt = *services.prompt;
   settings_key_ = kUserKey;
   // Working folders that a killed run of this user left; those of running
@@ -80,7 +84,7 @@ bool CViewerApp::InitInstance(const std::vector<std::string>& args, StartupServi
   }
   ApplyProxySettings(LoadProxySettings(settings_key_));
   RunCertInstallerOnce(catalog, prompt, kAppCaption);
-  if (services.main_window) services.main_window(Trim(document), catalog);
+  if (services.main_window && !services.main_window(Trim(document), catalog)) exit_status_ = 1;
   return false;
 }
 
@@ -134,21 +138,9 @@ void CViewerApp::ExportCabinet(const std::string& source, const CMessageTable& c
   Prompt& prompt = *services.prompt;
   FileDialogRequest request{"cab", DefaultCabinetName(source), "Archiwum CAB|*.cab||",
                             OFN_HIDEREADONLY | OFN_EXTENSIONDIFFERENT};
-  std::string target;
-  for (;;) {
-    auto answer = prompt.AskSavePath(request);
-    if (!answer) return;
-    target = answer->path;
-    if (answer->extension_differs) target += ".cab";
-    std::error_code ec;
-    if (!std::filesystem::exists(target, ec)) break;
-    std::string format, text;
-    catalog.Get(format, 209, "Plik o nazwie:\n%s\njuż istnieje. Czy chcesz go nadpisać?");
-    const size_t at = format.find("%s");
-    text = at == std::string::npos ? format : format.substr(0, at) + target + format.substr(at + 2);
-    if (prompt.ShowMessage(209, text, kAppCaption, MB_YESNO | MB_ICONQUESTION) == IDYES) break;
-  }
-  const bool ok = services.create_cabinet && services.create_cabinet({source, services.own_executable}, target);
+  const auto target = AskSaveTarget(prompt, catalog, request, kAppCaption);
+  if (!target) return;
+  const bool ok = services.create_cabinet && services.create_cabinet({source, services.own_executable}, *target);
   if (!ok) {
     std::string text;
     catalog.Get(text, 246, "Nieudana próba stworzenia archiwum!");

@@ -21,8 +21,9 @@ struct StartupServices {
   // Printer-job mode: turns the job into a container and returns its path;
   // nullopt when it failed (it has shown its own message).
   std::function<std::optional<std::string>(const std::string& job, const CMessageTable&)> printer_job;
-  // Runs the main window modally on a document path (empty: no document).
-  std::function<void(const std::string& document, const CMessageTable&)> main_window;
+  // Runs the main window modally on a document path (empty: no document);
+  // false when the document could not be opened and the window did not run.
+  std::function<bool(const std::string& document, const CMessageTable&)> main_window;
   // Packs the files into a cabinet at `target`; false on failure.
   std::function<bool(const std::vector<std::string>& files, const std::string& target)> create_cabinet;
   std::string own_executable = platform::OwnExecutablePath();
@@ -38,6 +39,9 @@ class CViewerApp {
   bool InitInstance(const std::vector<std::string>& args, StartupServices& services);
 
   const std::string& settings_key() const { return settings_key_; }
+  // The process's exit status after start-up: 1 when the document given could
+  // not be opened, else 0.
+  int exit_status() const { return exit_status_; }
 
   // How many running processes are this program (by executable name) for this
   // user, in this login session.
@@ -48,9 +52,8 @@ class CViewerApp {
   void ExportCabinet(const std::string& source, const CMessageTable& catalog, StartupServices& services);
 
   std::string settings_key_;
+  int exit_status_ = 0;
 };
 
-// The caption of the application's message boxes.
-inline constexpr const char* kAppCaption = "Vellorum Sign";
 
 }  // namespace vel::app

@@ -61,6 +61,20 @@ std::string WindowTitle(const CMessageTable&, const std::string& path) {
   return "Vellorum Sign 3.0.0.25 [" + (path.empty() ? std::string("brak dokumentu") : path) + "]";
 }
 
+std::string OpenFailedText(const CMessageTable& catalog, bool closing) {
+  const bool english = catalog.GetLanguageId() == kLangIdEnglish;
+  std::string text = english ? "The attempt to open the file failed." : "Próba otwarcie pliku zakończyła się niepowodzeniem.";
+  if (closing) text += english ? " The application will be closed." : " Aplikacja zostanie zamknięta.";
+  return text;
+}
+
+std::string EmptyWindowHint(const CMessageTable& catalog) {
+  std::string open;
+  catalog.Get(open, 410, "Otwórz");
+  return catalog.GetLanguageId() == kLangIdEnglish ? "\nNo document is open.\nTo open a document press the button: " + open
+                                                   : "\nNie otwarto dokumentu.\nAby otworzyć dokument, naciśnij przycisk: " + open;
+}
+
 std::string PageLabel(const CMessageTable& catalog, int page, int count) {
   std::string word;
   catalog.Get(word, 382, "strona");
@@ -83,6 +97,8 @@ ViewerControls ControlsFor(int kind, int page, int page_count, int zoom_step, bo
     c.print = c.sign = page_count > 0;
   } else if (kind != kKindNone) {
     c.content = true;
+  } else {
+    c.hint = true;
   }
   return c;
 }

@@ -30,6 +30,11 @@ std::string StatusText(const CMessageTable& catalog, int status);
 
 // "Vellorum Sign 3.0.0.25 [<path>]", or with "no document".
 std::string WindowTitle(const CMessageTable& catalog, const std::string& path);
+// The message of a failed open: `closing` when the program ends after it
+// (the document given at start-up), else the one after the Open button.
+std::string OpenFailedText(const CMessageTable& catalog, bool closing);
+// What the empty window says: how to open a document, naming the Open button.
+std::string EmptyWindowHint(const CMessageTable& catalog);
 // "strona 2/3" / "Page 2/3".
 std::string PageLabel(const CMessageTable& catalog, int page, int count);
 
@@ -44,6 +49,7 @@ struct ViewerControls {
   bool print = false, sign = false, open = true;
   bool picture = false;   // the page picture is shown
   bool content = false;   // present and save content, and the package notice
+  bool hint = false;      // no document: the notice says how to open one, Open is the default button
 };
 ViewerControls ControlsFor(int kind, int page, int page_count, int zoom_step, bool fit, bool busy);
 

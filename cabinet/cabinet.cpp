@@ -1,5 +1,6 @@
 #include "cabinet/cabinet.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -38,7 +39,15 @@ void* CabAlloc(uint32_t cb) { return std::malloc(cb == 0 ? 1 : cb); }
 void CabFree(void* p) { std::free(p); }
 intptr_t CabOpen(const char* name, int flags, int mode) { return CrtOpen(name, flags, mode); }
 uint32_t CabRead(intptr_t hf, void* buffer, uint32_t cb) { return static_cast<uint32_t>(CrtRead(hf, buffer, cb)); }
-uint32_t CabWrite(intptr_t hf, void* buffer, uint32_t cb) { return static_cast<uint32_t>(CrtWrite(hf, buffer, cb)); }
+// The reader's write callback has no context: the error of this thread's last
+// failing write is kept here for the extraction that asked for it.
+thread_local int t_writeError = 0;
+uint32_t CabWrite(intptr_t hf, void* buffer, uint32_t cb) {
+  errno = 0;
+  const int n = CrtWrite(hf, buffer, cb);
+  if (n < 0 || static_cast<uint32_t>(n) != cb) t_writeError = errno != 0 ? errno : EIO;
+  return static_cast<uint32_t>(n);
+}
 int CabClose(intptr_t hf) { return CrtClose(hf); }
 int32_t CabSeek(intptr_t hf, int32_t offset, int origin) {
   long r = CrtSeek(hf, offset, origin);
@@ -189,7 +198,9 @@ struct ExtractState {
   std::string wantedUpper;
   bool all = true;
   std::string openPath;  // the member being written, until its close notification
+  std::string member;    // its name
   std::vector<CabinetMember>* listing = nullptr;  // set: record the members, write nothing
+  CabinetFault fault;  // set by the callback when it refuses or cannot write a member
 };
 
 intptr_t CabExtractNotify(FDINOTIFICATIONTYPE type, FDINOTIFICATION* n) {
@@ -199,22 +210,33 @@ intptr_t CabExtractNotify(FDINOTIFICATIONTYPE type, FDINOTIFICATION* n) {
       std::string name;
       if (!MemberNameToUtf8(n->psz1, n->attribs, name)) return state->all ? -1 : 0;
       if (!state->all && AsciiUpper(name) != state->wantedUpper) return 0;
-      if (!IsSafeMemberName(name)) return -1;
+      if (!IsSafeMemberName(name)) {
+        state->fault = {CabinetFault::kUnsafeName, 0, name};
+        return -1;
+      }
       if (state->listing != nullptr) {
         state->listing->push_back({std::move(name), static_cast<uint32_t>(n->cb)});
         return 0;
       }
       std::string path = state->destDir + name;
-      if (path.size() > kMaxOutputPath) return -1;
+      if (path.size() > kMaxOutputPath) {
+        state->fault = {CabinetFault::kWriteFailed, ENAMETOOLONG, name};
+        return -1;
+      }
       intptr_t hf = CrtOpen(path.c_str(), kFlagsOutput, kModeReadWrite, kCrtNoFollow);
-      if (hf == -1) return -1;
+      if (hf == -1) {
+        state->fault = {CabinetFault::kWriteFailed, errno, name};
+        return -1;
+      }
       state->openPath = path;
+      state->member = name;
       return hf;
     }
     case fdintCLOSE_FILE_INFO: {
       std::string path = state->openPath;
       state->openPath.clear();
       if (CrtClose(n->hf) != 0) {
+        state->fault = {CabinetFault::kWriteFailed, errno, state->member};
         CrtRemove(path.c_str());
         return 0;
       }
@@ -252,13 +274,16 @@ int Walk(const char* cabPath, ExtractState& state) {
   size_t slash = cab.rfind('/');
   std::string dir = slash == std::string_view::npos ? std::string() : std::string(cab.substr(0, slash + 1));
   std::string name = slash == std::string_view::npos ? std::string(cab) : std::string(cab.substr(slash + 1));
+  t_writeError = 0;
   bool ok = FDICopy(hfdi, name.c_str(), dir.c_str(), 0, CabExtractNotify, nullptr, &state);
+  if (!ok && state.fault.kind == CabinetFault::kNone && erf.erfOper == FDIERROR_TARGET_FILE && t_writeError != 0)
+    state.fault = {CabinetFault::kWriteFailed, t_writeError, state.member};
   if (!ok && !state.openPath.empty()) CrtRemove(state.openPath.c_str());  // a half-written member is no member
   bool destroyed = FDIDestroy(hfdi);
   return ok && destroyed ? 1 : 0;
 }
 
-int Extract(const char* cabPath, const char* memberName, const char* destDir) {
+int Extract(const char* cabPath, const char* memberName, const char* destDir, CabinetFault* fault) {
   if (destDir == nullptr) return 0;
   ExtractState state;
   state.destDir = destDir;
@@ -269,7 +294,10 @@ int Extract(const char* cabPath, const char* memberName, const char* destDir) {
     state.all = false;
     state.wantedUpper = AsciiUpper(memberName);
   }
-  return Walk(cabPath, state);
+  const int ok = Walk(cabPath, state);
+  if (!ok && fault != nullptr)
+    *fault = state.fault.kind != CabinetFault::kNone ? state.fault : CabinetFault{CabinetFault::kUnreadable, 0, {}};
+  return ok;
 }
 
 }  // namespace
@@ -305,19 +333,25 @@ int CreateCabinet(int count, const char* const* paths, const char* cabPath) {
   return FCIDestroy(hfci) ? 1 : 0;
 }
 
-int ExtractCabinet(const char* cabPath, const char* destDir) { return Extract(cabPath, nullptr, destDir); }
+int ExtractCabinet(const char* cabPath, const char* destDir, CabinetFault* fault) {
+  if (fault != nullptr) *fault = {};
+  return Extract(cabPath, nullptr, destDir, fault);
+}
 
 int ExtractCabinetFile(const char* cabPath, const char* memberName, const char* destDir) {
   if (memberName == nullptr) return 0;
-  return Extract(cabPath, memberName, destDir);
+  return Extract(cabPath, memberName, destDir, nullptr);
 }
 
-int ListCabinet(const char* cabPath, std::vector<CabinetMember>& members) {
+int ListCabinet(const char* cabPath, std::vector<CabinetMember>& members, CabinetFault* fault) {
   members.clear();
+  if (fault != nullptr) *fault = {};
   ExtractState state;
   state.listing = &members;
   if (Walk(cabPath, state)) return 1;
   members.clear();
+  if (fault != nullptr)
+    *fault = state.fault.kind != CabinetFault::kNone ? state.fault : CabinetFault{CabinetFault::kUnreadable, 0, {}};
   return 0;
 }
 

@@ -14,9 +14,23 @@ namespace vel::cabinet {
 // folder. Fails when a source cannot be read or the cabinet would need a successor.
 int CreateCabinet(int count, const char* const* paths, const char* cabPath);
 
+// Why an extraction or a listing failed, for a caller that tells the person.
+struct CabinetFault {
+  enum Kind {
+    kNone,
+    kUnreadable,   // not a cabinet, or its records or data are damaged
+    kUnsafeName,   // a member's name would leave the destination folder
+    kWriteFailed,  // a member could not be created or written
+  };
+  Kind kind = kNone;
+  int system_error = 0;  // errno of the failing create or write (kWriteFailed)
+  std::string member;    // the member refused or not written, when known
+};
+
 // Extracts every member into destDir (an existing folder; a trailing '/' is
 // added when missing). A member whose name would leave destDir fails the call.
-int ExtractCabinet(const char* cabPath, const char* destDir);
+// On failure `fault` (when given) says why.
+int ExtractCabinet(const char* cabPath, const char* destDir, CabinetFault* fault = nullptr);
 
 // Extracts the members whose name equals memberName without regard to the case
 // of ASCII letters, under their stored names; 1 also when no member matched.
@@ -34,6 +48,6 @@ struct CabinetMember {
 // byte is written: every member that ExtractCabinet would write, in order. 1
 // on success, 0 when the cabinet cannot be read or a name is not one that
 // extraction would accept.
-int ListCabinet(const char* cabPath, std::vector<CabinetMember>& members);
+int ListCabinet(const char* cabPath, std::vector<CabinetMember>& members, CabinetFault* fault = nullptr);
 
 }  // namespace vel::cabinet

@@ -46,4 +46,8 @@ enum Win32Error : uint32_t {
 // Maps an errno value to its Win32 error; unknown values give 1359 (internal error).
 uint32_t Win32FromErrno(int err);
 
+// The system's text for a Win32 error this platform reports, in English or in
+// Polish; nullptr for a code it has no text for.
+const char* SystemErrorText(uint32_t code, bool english);
+
 }  // namespace vel::platform

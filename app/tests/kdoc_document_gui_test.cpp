@@ -107,13 +107,24 @@ TEST_F(KdocDocumentTest, UnreadableContainersAreRefusedAndKept) {
   std::copy_n("../x", 4, at);
   WriteFileBytes(evil, evil_bytes);
 
-  for (const auto& path : {junk, evil}) {
-    const Bytes before = ReadFileBytes(path);
+  // Junk is a damaged container; the evil one is refused for its name, which
+  // the message gives.
+  const struct {
+    std::filesystem::path path;
+    uint32_t error;
+    const char* code;
+    const char* why;
+  } cases[] = {
+      {junk, 0xFFFFFFFFu, "0xFFFFFFFF", "does not contain signature"},
+      {evil, 123u, "0x0000007B", "a part named \"../x\", which would be written outside its folder"},
+  };
+  for (const auto& c : cases) {
+    const Bytes before = ReadFileBytes(c.path);
     CSignedDocObj doc(catalog, prompt);
-    EXPECT_EQ(doc.Open(path.string(), 1), 0xFFFFFFFFu);
-    EXPECT_NE(doc.error_text().find("0xFFFFFFFF"), std::string::npos);
-    EXPECT_NE(doc.error_text().find("does not contain signature"), std::string::npos) << doc.error_text();
-    EXPECT_EQ(ReadFileBytes(path), before);
+    EXPECT_EQ(doc.Open(c.path.string(), 1), c.error);
+    EXPECT_NE(doc.error_text().find(c.code), std::string::npos) << doc.error_text();
+    EXPECT_NE(doc.error_text().find(c.why), std::string::npos) << doc.error_text();
+    EXPECT_EQ(ReadFileBytes(c.path), before);
     EXPECT_TRUE(env.TempIsEmpty());
   }
   EXPECT_FALSE(std::filesystem::exists(env / "x"));

@@ -185,6 +185,44 @@ TEST_F(KdocLimitsTest, TooLittleFreeSpaceIsRefused) {
   EXPECT_EQ(got.back(), '1') << "the temporary folder is not empty";
 }
 
+// A temporary folder whose free space the declared sizes fit but whose pages
+// they do not: the write that fails says the disk is full, in the catalog's
+// language, not that the container is damaged.
+TEST_F(KdocLimitsTest, ADiskThatFillsWhileUnpackingIsSaidSo) {
+  const auto path = env / "doc.kdoc";
+  // Three members of 5000 bytes: 15000 bytes declared, 16 KiB free, six
+  // pages of 4 KiB needed.
+  test::WriteFileBytes(path, BombCabinet({{"00001.emf", 5000, 5000}, {"00002.emf", 5000, 5000},
+                                          {"00003.emf", 5000, 5000}}));
+  for (const CMessageTable* catalog : {&english, &polish}) {
+    const auto result = env / "result";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("tmpfs", env.temp().c_str(), "tmpfs", 0, "size=16k") != 0)
+        ::_exit(77);
+      CSignedDocObj doc(*catalog, prompt);
+      const uint32_t error = doc.Open(path.string(), 1);
+      std::ofstream(result) << error << "\n" << doc.error_text() << "\n" << std::filesystem::is_empty(env.temp());
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+    const std::string got = test::ReadFileText(result);
+    EXPECT_EQ(got.substr(0, got.find('\n')), std::to_string(kDiskFull)) << got;
+    EXPECT_NE(got.find(catalog == &english ? "An error 0x00000070\nThe document cannot be unpacked into the temporary "
+                                             "folder " + env.temp().string() + ": There is not enough space on the disk."
+                                           : "Wystąpił błąd 0x00000070\nNie można rozpakować dokumentu do folderu "
+                                             "plików tymczasowych " + env.temp().string() + ": Za mało miejsca na dysku."),
+              std::string::npos)
+        << got;
+    EXPECT_EQ(got.back(), '1') << "the temporary folder is not empty";
+  }
+}
+
 // The existing container of a printed job is checked the same way: the job is
 // refused and the container stays as it is.
 TEST_F(KdocLimitsTest, APrintedJobOverABombKeepsIt) {

@@ -171,6 +171,11 @@ TEST_F(MainWindowTest, EmptyWindowInBothLanguages) {
     EXPECT_TRUE(Find<QPushButton>(&w, "1003")->isEnabled());
     EXPECT_TRUE(Find<QLabel>(&w, "1037")->isVisible());
     EXPECT_EQ(Find<QPushButton>(&w, "1067")->text().toStdString(), lang == 1033 ? "Close" : "Zamknij");
+    // The hint names the Open button as it reads, which Enter presses.
+    auto* open = Find<QPushButton>(&w, "1003");
+    EXPECT_TRUE(open->isDefault());
+    EXPECT_TRUE(Find<QLabel>(&w, "1058")->isVisible());
+    EXPECT_TRUE(Find<QLabel>(&w, "1058")->text().endsWith(": " + open->text())) << lang;
     ExpectTextsFit(&w);
     Screenshot(&w, std::string("empty_") + LanguageName(lang));
     for (int tab : {1, 2}) {
@@ -196,6 +201,9 @@ TEST_F(MainWindowTest, SignedContainerPagesThroughAndShowsItsSignatureTree) {
     ASSERT_EQ(w.Init(), 0);
     ASSERT_EQ(w.kind(), kKindKdoc);
     EXPECT_NE(w.windowTitle().toStdString().find(path.string()), std::string::npos);
+    // The empty window's hint has given way to the pages.
+    EXPECT_FALSE(Find<QLabel>(&w, "1058")->isVisible());
+    EXPECT_FALSE(Find<QPushButton>(&w, "1003")->isDefault());
     CDocViewPage* v = w.viewer();
     EXPECT_EQ(v->page_count(), 3);
     EXPECT_EQ(v->page(), 1);
@@ -297,8 +305,8 @@ TEST_F(MainWindowTest, FilesThatCannotBeReadShowTheMessageNotAnEmptyWindow) {
     EXPECT_EQ(w.Init(), -1) << c.path;
     ASSERT_FALSE(p.shown().empty()) << c.path;
     EXPECT_EQ(p.shown().front().id, c.id) << c.path;
-    // Start-up's closing message comes last.
-    EXPECT_NE(p.shown().back().text.find("Aplikacja zostanie zamknięta"), std::string::npos);
+    // Start-up's closing message comes last, in the window's language.
+    EXPECT_EQ(p.shown().back().text, "The attempt to open the file failed. The application will be closed.");
     EXPECT_EQ(w.kind(), kKindNone);
   }
   // Bytes that are no signed form open as a file without signatures.
@@ -319,6 +327,7 @@ TEST_F(MainWindowTest, FilesThatCannotBeReadShowTheMessageNotAnEmptyWindow) {
   ASSERT_EQ(p.shown().size(), 3u);
   EXPECT_EQ(p.shown()[1].id, 350);
   EXPECT_EQ(p.shown()[1].text, "File opening attempt ended with error");
+  EXPECT_EQ(p.shown()[2].text, "The attempt to open the file failed.");
   EXPECT_EQ(w.kind(), kKindNone);
   EXPECT_TRUE(Find<QPushButton>(&w, "1003")->isEnabled());
   Screenshot(&w, "unknown_extension_en");

@@ -13,6 +13,7 @@
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
 #include "app/viewer_app.h"
+#include "cryptolib/status.h"
 #include "platform/registry.h"
 #include "platform/temp_files.h"
 #include "platform/testing/test_support.h"
@@ -37,7 +38,10 @@ class StartupTest : public ::testing::Test {
     fs::permissions(temp_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     services_.prompt = &prompt_;
     services_.snapshot = [this] { return processes_; };
-    services_.main_window = [this](const std::string& doc, const CMessageTable&) { opened_.push_back(doc); };
+    services_.main_window = [this](const std::string& doc, const CMessageTable&) {
+      opened_.push_back(doc);
+      return true;
+    };
     services_.own_executable = "/opt/vellorum/DezazudIvirar";
   }
 
@@ -307,6 +311,34 @@ TEST_F(StartupTest, CabinetExport) {
   Start({"/ex", "/home/ala/umowa.txt"});
   EXPECT_EQ(prompt_.shown().back().id, 246);
   EXPECT_EQ(prompt_.shown().back().style, MB_ICONHAND | MB_SYSTEMMODAL);
+}
+
+// The process ends with a failure status only when the document given could
+// not be opened; the library's texts follow the language from the start.
+TEST_F(StartupTest, ExitStatusAndTheLibrarysLanguage) {
+  struct Case {
+    uint32_t lang;
+    bool opened;
+    int status;
+    uint32_t library_language;
+    const char* denied;
+  };
+  for (const Case c : {Case{kLangIdEnglish, false, 1, crypto::kLanguageEnglish, "Access is denied."},
+                       Case{kLangIdPolish, true, 0, crypto::kLanguagePolish, "Brak dostępu do pliku lub obiektu."},
+                       Case{kLangIdEnglish, true, 0, crypto::kLanguageEnglish, "Access is denied."}}) {
+    {
+      platform::RegKey key;
+      ASSERT_EQ(platform::RegCreateKey(RegHive::kLocalMachine, kMachineKey, key), 0u);
+      ASSERT_EQ(platform::RegSetDword(key, kValueLangId, c.lang), 0u);
+    }
+    services_.main_window = [&](const std::string&, const CMessageTable&) { return c.opened; };
+    crypto::LanguageId = c.lang == kLangIdEnglish ? crypto::kLanguagePolish : crypto::kLanguageEnglish;
+    CViewerApp app;
+    EXPECT_FALSE(app.InitInstance({"/nc", "/tmp/doc.kdoc"}, services_));
+    EXPECT_EQ(app.exit_status(), c.status) << c.lang;
+    EXPECT_EQ(crypto::LanguageId.load(), c.library_language) << c.lang;
+    EXPECT_STREQ(crypto::GetErrorText(5), c.denied);
+  }
 }
 
 TEST_F(StartupTest, PrinterJobFailureEndsWithoutTheMainWindow) {

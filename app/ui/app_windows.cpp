@@ -20,8 +20,9 @@ StartupWindows::StartupWindows(Prompt& prompt) {
   };
   services_.main_window = [&prompt](const std::string& document, const CMessageTable& catalog) {
     CMainWindow window(catalog, prompt, document);
-    if (window.Init() != 0) return;
+    if (window.Init() != 0) return false;
     prompt.RunWindow("main", [&] { window.exec(); });
+    return true;
   };
 }
 

@@ -98,8 +98,11 @@ CDocViewPage::CDocViewPage(CMainWindow& window) : QWidget(&window), window_(wind
   notice_->setObjectName("1058");
   notice_->setWordWrap(true);
   notice_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  // Over the empty picture, the hint is read on the page's own background.
+  notice_->setAutoFillBackground(true);
   grid->addWidget(picture_, 0, 0);
   grid->addWidget(notice_, 0, 0);
+  notice_->raise();
   grid->addWidget(vbar_, 0, 1);
   grid->addWidget(hbar_, 1, 0);
   layout->addWidget(frame, 1);
@@ -145,7 +148,9 @@ void CDocViewPage::UpdateControls() {
   print_->setEnabled(c.print && window_.emf());
   sign_->setEnabled(c.sign);
   picture_->setVisible(c.picture || window_.kind() == kKindNone);
-  notice_->setVisible(c.content);
+  notice_->setVisible(c.content || c.hint);
+  // The empty window's one action: Enter opens a document.
+  open_->setDefault(c.hint);
   present_->setVisible(c.content);
   save_->setVisible(c.content);
   // A busy spell hides the bars with the page; they come back with it.
@@ -251,10 +256,7 @@ void CDocViewPage::OnLoad() {
   QString path = Q(answer->path).trimmed();
   if (path.isEmpty()) return;
   if (window_.OpenDocument(path.toStdString()) != 0) {
-    std::string text;
-    window_.prompt().ShowMessage(
-        0, window_.catalog().Get(text, 0, "Próba otwarcie pliku zakończyła się niepowodzeniem."), kAppCaption,
-        MB_ICONHAND);
+    window_.prompt().ShowMessage(0, OpenFailedText(window_.catalog(), false), kAppCaption, MB_ICONHAND);
     window_.ResetViewer();
     return;
   }

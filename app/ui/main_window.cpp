@@ -117,8 +117,7 @@ int CMainWindow::Init() {
   path.erase(std::remove(path.begin(), path.end(), '"'), path.end());
   if (path.empty()) return 0;
   if (OpenDocument(path) != 0) {
-    prompt_.ShowMessage(0, "Próba otwarcie pliku zakończyła się niepowodzeniem. Aplikacja zostanie zamknięta.",
-                        kAppCaption, MB_ICONHAND);
+    prompt_.ShowMessage(0, OpenFailedText(catalog_, true), kAppCaption, MB_ICONHAND);
     return -1;
   }
   signatures_->SelectFirst();
@@ -155,6 +154,7 @@ void CMainWindow::ResetViewer() {
   status_ = kStatusNone;
   document_name_.clear();
   viewer_->SetNavigation(0, 0);
+  viewer_->notice()->setText(Q(EmptyWindowHint(catalog_)));
   viewer_->picture()->SetPage({}, {});
   viewer_->SetBars(false, false);
   viewer_->ShowStatus(kStatusNone);
@@ -261,18 +261,7 @@ std::unique_ptr<CSignedDocObj> CMainWindow::OfferCopy(const std::string& path, s
 }
 
 std::optional<std::string> CMainWindow::AskSaveTarget(const FileDialogRequest& request) {
-  for (;;) {
-    const auto answer = prompt_.AskSavePath(request);
-    if (!answer) return std::nullopt;
-    std::string path = answer->path;
-    if (answer->extension_differs && !request.default_extension.empty()) path += "." + request.default_extension;
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return path;
-    std::string format;
-    catalog_.Get(format, 209, "Plik o nazwie:\n%s\njuż istnieje. Czy chcesz go nadpisać?");
-    if (prompt_.ShowMessage(209, FormatText(format, path.c_str()), kAppCaption, MB_YESNO | MB_ICONQUESTION) == IDYES)
-      return path;
-  }
+  return app::AskSaveTarget(prompt_, catalog_, request, kAppCaption);
 }
 
 void CMainWindow::ShowOpened(const std::string& path) {

@@ -39,9 +39,6 @@ namespace vel::app {
 
 class CMainWindow;
 
-// The caption of the window's message boxes and of the processing dialog.
-inline constexpr char kProductTitle[] = "Vellorum Sign v.3.0.0.25";
-
 // The small modeless dialog with a progress bar, shown when the waiting
 // program cannot be started; it hides itself two seconds after it appears.
 class CProcessingDialog : public QDialog {

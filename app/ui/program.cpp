@@ -39,7 +39,7 @@ int RunProgram(int argc, char** argv, Prompt& prompt) {
   app.InitInstance(args, windows.services());
   // Token libraries are finalised while everything they rely on still stands.
   platform::ShutdownPkcs11Modules();
-  return 0;
+  return app.exit_status();
 }
 
 }  // namespace vel::app

@@ -23,6 +23,8 @@ std::optional<FileDialogAnswer> Answer(const QString& chosen, const std::string&
 int QtPrompt::ShowMessage(int, const std::string& text, const std::string& caption, uint32_t style) {
   QMessageBox box(owner_);
   box.setWindowTitle(QString::fromStdString(caption));
+  // Texts carry names from documents and paths: never read as markup.
+  box.setTextFormat(Qt::PlainText);
   box.setText(QString::fromStdString(text));
   switch (style & 0xF0) {
     case MB_ICONHAND: box.setIcon(QMessageBox::Critical); break;

@@ -2,8 +2,10 @@
 // they keep.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include "platform/testing/test_support.h"
 
 namespace fs = std::filesystem;
+using vel::cabinet::CabinetFault;
 using vel::cabinet::CabinetMember;
 using vel::cabinet::CreateCabinet;
 using vel::cabinet::ExtractCabinet;
@@ -325,6 +328,70 @@ TEST(ListCabinet, GivesEveryMemberWithItsSizeAndWritesNothing) {
   EXPECT_TRUE(members.empty());
   WriteFileBytes(work / "text.cab", TextBytes(100));
   EXPECT_EQ(ListCabinet((work / "text.cab").c_str(), members), 0);
+}
+
+// A failed extraction or listing says why: a damaged cabinet, a name that
+// would leave the folder, or a member the system would not let it write (with
+// the system's error and the member's name).
+TEST(ExtractCabinet, SaysWhyItFailed) {
+  TempDir src, work;
+  auto paths = WriteSources(src.path(), {{"00001.emf", TextBytes(5000)}});
+  ASSERT_EQ(Create(paths, work / "good.cab"), 1);
+  CabSpec bad;
+  bad.folders.push_back(StoredFolder(TextBytes(100)));
+  bad.files = {{"00001.emf", 10}, {"../x", 10}};
+  WriteFileBytes(work / "bad.cab", BuildCabinet(bad));
+  WriteFileBytes(work / "text.cab", TextBytes(100));
+
+  struct Case {
+    const char* label;
+    const char* cab;
+    CabinetFault want;
+  };
+  const Case cases[] = {
+      {"not a cabinet", "text.cab", {CabinetFault::kUnreadable, 0, ""}},
+      {"a name leaving the folder", "bad.cab", {CabinetFault::kUnsafeName, 0, "../x"}},
+      {"a folder where the member goes", "good.cab", {CabinetFault::kWriteFailed, EISDIR, "00001.emf"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir out;
+    if (c.want.kind == CabinetFault::kWriteFailed) fs::create_directory(out / "00001.emf");
+    CabinetFault fault;
+    EXPECT_EQ(ExtractCabinet((work / c.cab).c_str(), Dir(out.path()).c_str(), &fault), 0);
+    EXPECT_EQ(fault.kind, c.want.kind);
+    EXPECT_EQ(fault.system_error, c.want.system_error);
+    EXPECT_EQ(fault.member, c.want.member);
+    std::vector<CabinetMember> members;
+    if (c.want.kind != CabinetFault::kWriteFailed) {
+      EXPECT_EQ(ListCabinet((work / c.cab).c_str(), members, &fault), 0);
+      EXPECT_EQ(fault.kind, c.want.kind);
+      EXPECT_EQ(fault.member, c.want.member);
+    }
+  }
+
+  // A write the system refuses halfway (here a file-size limit, as a full disk
+  // would) is told by its error, and the half-written member is gone.
+  TempDir out;
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  CabinetFault fault;
+  const int ok = ExtractCabinet((work / "good.cab").c_str(), Dir(out.path()).c_str(), &fault);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(ok, 0);
+  EXPECT_EQ(fault.kind, CabinetFault::kWriteFailed);
+  EXPECT_EQ(fault.system_error, EFBIG);
+  EXPECT_EQ(fault.member, "00001.emf");
+  EXPECT_TRUE(ListTree(out.path()).empty());
+
+  // Success leaves no fault.
+  EXPECT_EQ(ExtractCabinet((work / "good.cab").c_str(), Dir(out.path()).c_str(), &fault), 1);
+  EXPECT_EQ(fault.kind, CabinetFault::kNone);
 }
 
 // A member is its declared slice of the folder's data: extraction writes that
