@@ -180,6 +180,7 @@ void CSignedFile::ReleaseMessages() {
   opaque_.reset();
   multipart_.reset();
   signature_.clear();
+  signature_is_data_ = false;
   signed_content_.clear();
 }
 
@@ -297,6 +298,10 @@ void CSignedFile::DerTest() {
   }
   state_ = kStateCmsSigned;
   signature_ = ToDer(data_);
+  if (!signature_.empty() && signature_ == data_) {
+    std::vector<uint8_t>().swap(signature_);  // its memory too
+    signature_is_data_ = true;
+  }
   file_name_ = SignedFileNameOf(signature_.empty() ? std::span<const uint8_t>(data_) : signature_);
 }
 
@@ -341,7 +346,8 @@ uint32_t CSignedFile::ExtractContent(std::vector<uint8_t>& out) const {
     }
     case kStateSmimeOpaque:
     case kStateCmsSigned: {
-      crypto::CmsBlob blob(signature_.data(), static_cast<uint32_t>(signature_.size()));
+      const auto message = signature();
+      crypto::CmsBlob blob(message.data(), static_cast<uint32_t>(message.size()));
       uint32_t size = 0;
       uint32_t status = blob.GetContent(nullptr, &size);
       if (status != 0 && status != 234) return status;

@@ -119,7 +119,9 @@ class CSignedFile {
   const std::string& file_name() const { return file_name_; }
   // The CMS message of states 3, 4 and 5 (DER), and for state 3 the bytes
   // its detached signature covers (the first part, its headers included).
-  std::span<const uint8_t> signature() const { return signature_; }
+  std::span<const uint8_t> signature() const {
+    return signature_is_data_ ? std::span<const uint8_t>(data_) : std::span<const uint8_t>(signature_);
+  }
   std::span<const uint8_t> signed_content() const { return signed_content_; }
   // The signed content as the user sees it: state 3 the first part's body,
   // states 4 and 5 the encapsulated content; the content set in state 7.
@@ -145,6 +147,8 @@ class CSignedFile {
   std::unique_ptr<CMimeMessage> opaque_;
   std::unique_ptr<CMimeMultipartSigned> multipart_;
   std::vector<uint8_t> signature_;
+  // A DER message as loaded is its own signature: no second copy is kept.
+  bool signature_is_data_ = false;
   std::vector<uint8_t> signed_content_;
 };
 

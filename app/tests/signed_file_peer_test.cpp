@@ -210,6 +210,15 @@ TEST_F(SignedFilePeerTest, RecognisesAndVerifiesWhatOpenSslSigns) {
     EXPECT_FALSE(OpenSslAccepts(changed, c.inform, c.smime, c.detached));
     EXPECT_FALSE(WeAccept(bad));
   }
+  // A message already in DER is its own signature, held once; one in BER
+  // (openssl's -stream) is checked in its DER form.
+  CSignedFile whole, streamed;
+  ASSERT_EQ(whole.Load(der.string(), true), 1);
+  EXPECT_EQ(whole.signature().data(), whole.data().data());
+  EXPECT_EQ(whole.signature().size(), whole.data().size());
+  ASSERT_EQ(streamed.Load((pki_->dir / "stream.p7").string(), true), 1);
+  EXPECT_NE(streamed.signature().data(), streamed.data().data());
+  EXPECT_TRUE(WeAccept(streamed));
 }
 
 TEST_F(SignedFilePeerTest, DecryptsWhatOpenSslEncryptsForAKeyInTheStore) {
