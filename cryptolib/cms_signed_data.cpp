@@ -280,6 +280,7 @@ std::vector<uint8_t> DigestOf(const EVP_MD* md, std::span<const Bytes> pieces) {
 
 std::vector<uint8_t> DigestOf(const EVP_MD* md, ContentFeed& feed) {
   std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
+  const std::lock_guard lock(feed.reading());
   if (!ctx || md == nullptr || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || !feed.Rewind())
     return {};
   // One buffer that stays in cache, refilled until the feed ends.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace vel::crypto {
 
@@ -19,6 +20,13 @@ class ContentFeed {
   // failure, a size that changed since it was opened). A failure makes every
   // digest over the feed fail, so no signature over it verifies.
   virtual int64_t Read(uint8_t* buffer, size_t capacity) = 0;
+
+  // Held by a digest from its rewind to its last read: copies of a message
+  // share their feed, and two digests must not move one position at once.
+  std::mutex& reading() { return reading_; }
+
+ private:
+  std::mutex reading_;
 };
 
 }  // namespace vel::crypto
