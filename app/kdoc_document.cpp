@@ -338,8 +338,9 @@ uint32_t CSignedDocObj::ReadSignatures(const std::string& dir) {
     }
   }
   const auto content = page_list_ ? page_list_->content() : std::span<const uint8_t>();
-  auto message = std::make_unique<crypto::DetachedCmsMessage>(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                                              content.data(), static_cast<uint32_t>(content.size()));
+  if (bytes.size() > UINT32_MAX) return signatures_error_ = platform::kErrorInvalidData;
+  // The message takes the member's bytes over rather than a second copy.
+  auto message = std::make_unique<crypto::DetachedCmsMessage>(std::move(bytes), content);
   uint32_t count = 0;
   signatures_error_ = message->GetSignerCount(&count);
   if (signatures_error_ == 0) signatures_ = std::move(message);

@@ -185,7 +185,7 @@ uint32_t DecryptEnveloped(std::span<const uint8_t> message, std::vector<uint8_t>
 
 void CMimeMessage::Reset(std::vector<uint8_t> raw) {
   raw_ = std::move(raw);
-  body_.clear();
+  body_start_ = raw_.size();  // no body until parsed
   header_.reset();
 }
 
@@ -213,17 +213,17 @@ int CMimeMessage::Parse() {
   if (start < 0) {
     if (multipart_) return 0;
     header_.reset();
-    body_ = raw_;
+    body_start_ = 0;
     return 1;
   }
   const size_t end = static_cast<size_t>(start);
   header_ = std::string(raw_.begin(), raw_.begin() + static_cast<ptrdiff_t>(end));
-  body_.assign(raw_.begin() + static_cast<ptrdiff_t>(end), raw_.end());
+  body_start_ = end;
   return 1;
 }
 
 uint32_t CMimeMessage::DecodedBody(std::vector<uint8_t>& out) const {
-  return DecodeMimeBody(header_ ? std::string_view(*header_) : std::string_view(), body_, out);
+  return DecodeMimeBody(header_ ? std::string_view(*header_) : std::string_view(), body(), out);
 }
 
 int CMimeMessage::DecryptIfEnveloped(const CMessageTable& catalog, Prompt& prompt) {
@@ -261,24 +261,25 @@ int CMimeMultipartSigned::Parse() {
 }
 
 int CMimeMultipartSigned::LoadPartAt(size_t from) {
-  if (boundary_.empty() || from > body_.size()) return 0;
+  const std::span<const uint8_t> body = this->body();
+  if (boundary_.empty() || from > body.size()) return 0;
   const std::string delimiter = "--" + boundary_;
-  const int64_t open = FindDelimiter(body_, delimiter, from);
+  const int64_t open = FindDelimiter(body, delimiter, from);
   if (open < 0) return 0;
   const size_t after = static_cast<size_t>(open) + delimiter.size();
   // The closing delimiter starts no part; the rest of a delimiter's line is
   // padding.
-  if (after + 1 < body_.size() && body_[after] == '-' && body_[after + 1] == '-') return 0;
-  const auto eol = std::find(body_.begin() + static_cast<ptrdiff_t>(after), body_.end(), '\n');
-  if (eol == body_.end()) return 0;
-  const size_t start = static_cast<size_t>(eol - body_.begin()) + 1;
-  const int64_t close = FindDelimiter(body_, delimiter, start);
+  if (after + 1 < body.size() && body[after] == '-' && body[after + 1] == '-') return 0;
+  const auto eol = std::find(body.begin() + static_cast<ptrdiff_t>(after), body.end(), '\n');
+  if (eol == body.end()) return 0;
+  const size_t start = static_cast<size_t>(eol - body.begin()) + 1;
+  const int64_t close = FindDelimiter(body, delimiter, start);
   // The line break before the next delimiter belongs to the delimiter.
   if (close < 0 || static_cast<size_t>(close) <= start) return 0;
   size_t end = static_cast<size_t>(close) - 1;
-  if (end > start && body_[end - 1] == '\r') --end;
+  if (end > start && body[end - 1] == '\r') --end;
   position_ = start;
-  return part_.LoadMemory(std::span<const uint8_t>(body_).subspan(start, end - start)) == 0 ? 1 : 0;
+  return part_.LoadMemory(body.subspan(start, end - start)) == 0 ? 1 : 0;
 }
 
 }  // namespace vel::app

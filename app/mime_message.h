@@ -81,7 +81,7 @@ class CMimeMessage {
   int DecryptIfEnveloped(const CMessageTable& catalog, Prompt& prompt);
 
   std::span<const uint8_t> raw() const { return raw_; }
-  std::span<const uint8_t> body() const { return body_; }
+  std::span<const uint8_t> body() const { return std::span<const uint8_t>(raw_).subspan(body_start_); }
   // The header including its blank line; none when the message has none.
   const std::optional<std::string>& header() const { return header_; }
   bool multipart() const { return multipart_; }
@@ -92,7 +92,8 @@ class CMimeMessage {
   void Reset(std::vector<uint8_t> raw);
 
   std::vector<uint8_t> raw_;
-  std::vector<uint8_t> body_;
+  // The body is the end of raw_ from here, read in place rather than copied.
+  size_t body_start_ = 0;
   std::optional<std::string> header_;
   bool multipart_ = false;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <memory>
 
 #include "app/base64_codec.h"
 #include "app/content_opener.h"
@@ -105,16 +106,26 @@ void CWinFile::Close() {
 }
 
 int CWinFile::ReadAll(std::vector<uint8_t>& out) {
-  out.assign(size_, 0);
-  size_t done = 0;
-  while (done < out.size()) {
-    const unsigned chunk = static_cast<unsigned>(std::min<size_t>(out.size() - done, 1u << 30));
-    const int n = platform::CrtRead(handle_, out.data() + done, chunk);
+  // Read through a small buffer and appended: a zero-filled buffer of the
+  // whole size would be written once more for nothing.
+  constexpr unsigned kChunk = 256 * 1024;
+  const std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
+  out.clear();
+  out.reserve(size_);
+  while (out.size() < size_) {
+    const unsigned want = static_cast<unsigned>(std::min<size_t>(size_ - out.size(), kChunk));
+    const int n = platform::CrtRead(handle_, chunk.get(), want);
     if (n <= 0) {
       last_error_ = n < 0 ? platform::Win32FromErrno(errno) : 38;  // 38: end of file
       return 0;
     }
-    done += static_cast<size_t>(n);
+    out.insert(out.end(), chunk.get(), chunk.get() + n);
+  }
+  // Bytes past the size seen at open: the file changed while it was read.
+  const int more = platform::CrtRead(handle_, chunk.get(), 1);
+  if (more != 0) {
+    last_error_ = more < 0 ? platform::Win32FromErrno(errno) : kInvalidData;
+    return 0;
   }
   return 1;
 }
@@ -133,6 +144,34 @@ int CWinFile::WriteAll(std::span<const uint8_t> bytes) {
   return 1;
 }
 
+// ---- CFileContentFeed ----------------------------------------------------------
+
+int CFileContentFeed::Open(const std::string& path) {
+  done_ = 0;
+  if (!file_.Open(path, CWinFile::GENERIC_READ)) return 0;
+  size_ = file_.GetSize() == kAllBits ? 0 : file_.GetSize();
+  return 1;
+}
+
+bool CFileContentFeed::Rewind() {
+  done_ = 0;
+  return file_.GetHandle() >= 0 &&
+         platform::CrtSeek(file_.GetHandle(), 0, platform::kCrtSeekSet) == 0;
+}
+
+int64_t CFileContentFeed::Read(uint8_t* buffer, size_t capacity) {
+  if (file_.GetHandle() < 0 || buffer == nullptr || capacity == 0) return -1;
+  if (done_ == size_) {
+    // The end only when the file ends there too.
+    return platform::CrtRead(file_.GetHandle(), buffer, 1) == 0 ? 0 : -1;
+  }
+  const unsigned want = static_cast<unsigned>(std::min<uint64_t>({size_ - done_, capacity, 1u << 30}));
+  const int n = platform::CrtRead(file_.GetHandle(), buffer, want);
+  if (n <= 0) return -1;  // shorter than at open, or unreadable
+  done_ += static_cast<uint64_t>(n);
+  return n;
+}
+
 // ---- CSignedFile ---------------------------------------------------------------
 
 CSignedFile::~CSignedFile() = default;
@@ -141,6 +180,7 @@ void CSignedFile::ReleaseMessages() {
   opaque_.reset();
   multipart_.reset();
   signature_.clear();
+  signature_is_data_ = false;
   signed_content_.clear();
 }
 
@@ -258,6 +298,10 @@ void CSignedFile::DerTest() {
   }
   state_ = kStateCmsSigned;
   signature_ = ToDer(data_);
+  if (!signature_.empty() && signature_ == data_) {
+    std::vector<uint8_t>().swap(signature_);  // its memory too
+    signature_is_data_ = true;
+  }
   file_name_ = SignedFileNameOf(signature_.empty() ? std::span<const uint8_t>(data_) : signature_);
 }
 
@@ -302,7 +346,8 @@ uint32_t CSignedFile::ExtractContent(std::vector<uint8_t>& out) const {
     }
     case kStateSmimeOpaque:
     case kStateCmsSigned: {
-      crypto::CmsBlob blob(signature_.data(), static_cast<uint32_t>(signature_.size()));
+      const auto message = signature();
+      crypto::CmsBlob blob(message.data(), static_cast<uint32_t>(message.size()));
       uint32_t size = 0;
       uint32_t status = blob.GetContent(nullptr, &size);
       if (status != 0 && status != 234) return status;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/mime_message.h"
+#include "cryptolib/content_feed.h"
 
 namespace vel::app {
 
@@ -36,7 +37,9 @@ class CWinFile {
   uint32_t GetSize() const { return size_ == 0 ? 0xFFFFFFFF : size_; }
   uint32_t GetLastError() const { return last_error_; }
   intptr_t GetHandle() const { return handle_; }
-  // Whole reads and writes: 1 or 0 with the last error set.
+  // Whole reads and writes: 1 or 0 with the last error set. A read gives
+  // the size seen at open; a file that is shorter by then fails with 38, one
+  // that grew with 13.
   int ReadAll(std::vector<uint8_t>& out);
   int WriteAll(std::span<const uint8_t> bytes);
 
@@ -46,6 +49,26 @@ class CWinFile {
   uint32_t access_ = 0;
   uint32_t last_error_ = 0;
   uint32_t size_ = 0;
+};
+
+// A file's bytes as a content feed for a detached signature, read through
+// the digest's own small buffer. The reads must give exactly the size seen at
+// open: a file that grows, shrinks or cannot be read mid-way fails the
+// digest, so no signature over it verifies.
+class CFileContentFeed : public crypto::ContentFeed {
+ public:
+  // 1, or 0 with the last error set (as CWinFile::Open).
+  int Open(const std::string& path);
+  uint32_t GetLastError() const { return file_.GetLastError(); }
+  uint64_t size() const { return size_; }
+
+  bool Rewind() override;
+  int64_t Read(uint8_t* buffer, size_t capacity) override;
+
+ private:
+  CWinFile file_;
+  uint64_t size_ = 0;
+  uint64_t done_ = 0;
 };
 
 class CSignedFile {
@@ -96,7 +119,9 @@ class CSignedFile {
   const std::string& file_name() const { return file_name_; }
   // The CMS message of states 3, 4 and 5 (DER), and for state 3 the bytes
   // its detached signature covers (the first part, its headers included).
-  std::span<const uint8_t> signature() const { return signature_; }
+  std::span<const uint8_t> signature() const {
+    return signature_is_data_ ? std::span<const uint8_t>(data_) : std::span<const uint8_t>(signature_);
+  }
   std::span<const uint8_t> signed_content() const { return signed_content_; }
   // The signed content as the user sees it: state 3 the first part's body,
   // states 4 and 5 the encapsulated content; the content set in state 7.
@@ -122,6 +147,8 @@ class CSignedFile {
   std::unique_ptr<CMimeMessage> opaque_;
   std::unique_ptr<CMimeMultipartSigned> multipart_;
   std::vector<uint8_t> signature_;
+  // A DER message as loaded is its own signature: no second copy is kept.
+  bool signature_is_data_ = false;
   std::vector<uint8_t> signed_content_;
 };
 

@@ -89,6 +89,15 @@ SignedSource::SignedSource(const uint8_t* data, uint32_t length, const uint8_t* 
   owns_ = true;
 }
 
+SignedSource::SignedSource(const uint8_t* data, uint32_t length,
+                           std::shared_ptr<crypto::ContentFeed> content) {
+  if (data == nullptr || !content) return;
+  owned_detached_ = std::make_unique<crypto::DetachedCmsMessage>(data, length, std::move(content));
+  detached_ = owned_detached_.get();
+  kind_ = kDetachedCms;
+  owns_ = true;
+}
+
 SignedSource::SignedSource(crypto::DetachedCmsMessage* message, bool owns) : owns_(owns) {
   if (message == nullptr) return;
   if (owns) owned_detached_.reset(message);

@@ -13,6 +13,7 @@
 #include "cryptolib/certificate.h"
 #include "cryptolib/cms_classes.h"
 #include "cryptolib/cms_signer_tree.h"
+#include "cryptolib/content_feed.h"
 #include "cryptolib/timestamp_token.h"
 #include "xades/signature_node.h"
 #include "xades/xml_signed_document.h"
@@ -32,6 +33,9 @@ class SignedSource {
   // place), kind 0 when the object reports a failure.
   SignedSource(const uint8_t* data, uint32_t length, const uint8_t* content,
                uint32_t content_length, bool is_xml);
+  // A detached signature over content read through a feed (a file digested
+  // piece by piece); kind 0 without the signature or the feed.
+  SignedSource(const uint8_t* data, uint32_t length, std::shared_ptr<crypto::ContentFeed> content);
   // Adopts (owns) or borrows a detached message; kind 0 without one.
   SignedSource(crypto::DetachedCmsMessage* message, bool owns);
   SignedSource(const SignedSource&) = delete;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -146,19 +147,17 @@ void Prepare(const fs::path& dir, double megabytes) {
   }
 }
 
-// What the program does for the file: read both, check the signature, then
-// the signer's certificate with the stored CRLs.
+// What the program does for the file: read the signature, check it over the
+// content digested straight from its file, then the signer's certificate with
+// the stored CRLs.
 int VerifyHere(const fs::path& dir) {
   setenv("VELDOC_STORE_DIR", (dir / "stores").c_str(), 1);
   vel::app::CSignedFile signature;
   if (!signature.Load((dir / "data.bin.p7").string(), false)) return 3;
-  vel::app::CWinFile file;
-  Bytes content;
-  if (!file.Open((dir / "data.bin").string(), vel::app::CWinFile::GENERIC_READ) || !file.ReadAll(content))
-    return 4;
+  auto content = std::make_shared<vel::app::CFileContentFeed>();
+  if (!content->Open((dir / "data.bin").string())) return 4;
   const auto sig = signature.signature();
-  vel::app::SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), content.data(),
-                                static_cast<uint32_t>(content.size()), false);
+  vel::app::SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), content);
   const auto root = source.CreateSignerRef();
   if (!root || root->Verify() != 0) return 5;
   const auto cert = root->GetCertificate();

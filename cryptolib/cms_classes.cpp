@@ -299,9 +299,20 @@ DetachedCmsMessage::DetachedCmsMessage(const uint8_t* signature, uint32_t signat
       content_(content == nullptr ? std::span<const uint8_t>()
                                   : std::span(content, content_length)) {}
 
+DetachedCmsMessage::DetachedCmsMessage(const uint8_t* signature, uint32_t signature_length,
+                                       std::shared_ptr<ContentFeed> content)
+    : DetachedCmsMessage(signature, signature_length, nullptr, 0) {
+  feed_ = std::move(content);
+}
+
+DetachedCmsMessage::DetachedCmsMessage(std::vector<uint8_t> signature,
+                                       std::span<const uint8_t> content)
+    : signature_(std::move(signature)), content_(content) {}
+
 DetachedCmsMessage::~DetachedCmsMessage() = default;
 
 LibraryErrorCode DetachedCmsMessage::CoSign(const platform::CertContext* signer_certificate) {
+  if (feed_) return last_result_ = kNotImplemented;
   std::vector<uint8_t> out;
   const uint64_t room = uint64_t{signature_.size()} + kDetachedSignatureRoom;
   if (room > UINT32_MAX) return last_result_ = 87;
@@ -332,6 +343,7 @@ LibraryErrorCode DetachedCmsMessage::GetSignerCount(uint32_t* count) const {
 }
 
 LibraryErrorCode DetachedCmsMessage::VerifySigner(uint32_t signer_index) const {
+  if (feed_) return VerifyDetached(*feed_, signature_.data(), signature_.size(), signer_index);
   return VerifyDetached(content_.data(), static_cast<uint32_t>(content_.size()), signature_.data(),
                         signature_.size(), signer_index);
 }
@@ -379,6 +391,7 @@ LibraryErrorCode DetachedCmsMessage::VerifySignerTimeStamp(uint32_t signer_index
 }
 
 std::unique_ptr<DetachedCmsMessage> DetachedCmsMessage::Clone() const {
+  if (feed_) return std::make_unique<DetachedCmsMessage>(signature_.data(), signature_.size(), feed_);
   return std::make_unique<DetachedCmsMessage>(signature_.data(), signature_.size(),
                                               content_.data(),
                                               static_cast<uint32_t>(content_.size()));
@@ -386,6 +399,7 @@ std::unique_ptr<DetachedCmsMessage> DetachedCmsMessage::Clone() const {
 
 std::unique_ptr<CmsSignerNode> DetachedCmsMessage::BuildSignerTree(
     LibraryErrorCode* status) const {
+  if (feed_) return CmsSignerNode::BuildTree(signature_.data(), signature_.size(), feed_, status);
   // A detached tree always digests the given content, even an empty one.
   static const uint8_t kEmpty = 0;
   const uint8_t* content = content_.data() != nullptr ? content_.data() : &kEmpty;

@@ -27,6 +27,7 @@
 
 #include "cryptolib/certificate.h"
 #include "cryptolib/cms_signer_tree.h"
+#include "cryptolib/content_feed.h"
 #include "cryptolib/status.h"
 #include "cryptolib/timestamp_token.h"
 #include "platform/cert_store.h"
@@ -117,6 +118,13 @@ class DetachedCmsMessage {
   // object). A null content is read as empty.
   DetachedCmsMessage(const uint8_t* signature, uint32_t signature_length, const uint8_t* content,
                      uint32_t content_length);
+  // Copies the signature; the content is read through the feed whenever a
+  // signer is verified. Such a message is for reading only: co-signing it
+  // gives 0x80004001.
+  DetachedCmsMessage(const uint8_t* signature, uint32_t signature_length,
+                     std::shared_ptr<ContentFeed> content);
+  // Takes the signature over (a member just read, say), with content in place.
+  DetachedCmsMessage(std::vector<uint8_t> signature, std::span<const uint8_t> content);
   DetachedCmsMessage(const DetachedCmsMessage&) = delete;
   DetachedCmsMessage& operator=(const DetachedCmsMessage&) = delete;
   virtual ~DetachedCmsMessage();
@@ -147,7 +155,8 @@ class DetachedCmsMessage {
   // and its message imprint is the SHA-1 of the signer's signature value;
   // 0x80091007 when the imprint differs; otherwise the failing step's status.
   LibraryErrorCode VerifySignerTimeStamp(uint32_t signer_index, uint32_t occurrence);
-  // A new object with its own copy of the signature over the same content.
+  // A new object with its own copy of the signature over the same content
+  // (the same feed).
   std::unique_ptr<DetachedCmsMessage> Clone() const;
   // The tree of the signers over the content (the tree copies the signature
   // and reads the content in place).
@@ -158,6 +167,7 @@ class DetachedCmsMessage {
  private:
   WipedBuffer signature_;
   std::span<const uint8_t> content_;
+  std::shared_ptr<ContentFeed> feed_;  // instead of content_ when set
   LibraryErrorCode last_result_ = 0;
 };
 

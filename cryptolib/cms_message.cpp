@@ -300,6 +300,17 @@ LibraryErrorCode VerifyDetached(const uint8_t* content, uint32_t content_length,
   });
 }
 
+LibraryErrorCode VerifyDetached(ContentFeed& content, const uint8_t* signature,
+                                uint32_t signature_length, uint32_t signer_index) {
+  return Guard([&]() -> LibraryErrorCode {
+    cms::SignedData sd;
+    const LibraryErrorCode err = Parse(signature, signature_length, &sd);
+    if (err != 0) return err;
+    return cms::VerifySigner(sd, signer_index,
+                             [&](const EVP_MD* md) { return cms::DigestOf(md, content); });
+  });
+}
+
 LibraryErrorCode AddSignerUnsignedAttribute(const uint8_t* message, uint32_t length,
                                             uint32_t signer_index, const uint8_t* attribute,
                                             uint32_t attribute_length, uint8_t* out,

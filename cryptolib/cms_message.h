@@ -36,6 +36,7 @@
 #include <span>
 #include <vector>
 
+#include "cryptolib/content_feed.h"
 #include "cryptolib/status.h"
 #include "platform/cert_store.h"
 #include "platform/signer.h"
@@ -96,6 +97,9 @@ LibraryErrorCode VerifyAttached(const uint8_t* message, uint32_t length, uint32_
 LibraryErrorCode VerifyDetached(const uint8_t* content, uint32_t content_length,
                                 const uint8_t* signature, uint32_t signature_length,
                                 uint32_t signer_index);
+// The same over content read through a feed (a read failure: 0x80091007).
+LibraryErrorCode VerifyDetached(ContentFeed& content, const uint8_t* signature,
+                                uint32_t signature_length, uint32_t signer_index);
 
 // `attribute` must be one whole encoded Attribute (SEQUENCE { OID, SET }),
 // else 87. It is appended after the signer's existing unsigned attributes.

@@ -278,6 +278,27 @@ std::vector<uint8_t> DigestOf(const EVP_MD* md, std::span<const Bytes> pieces) {
   return out;
 }
 
+std::vector<uint8_t> DigestOf(const EVP_MD* md, ContentFeed& feed) {
+  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
+  const std::lock_guard lock(feed.reading());
+  if (!ctx || md == nullptr || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 || !feed.Rewind())
+    return {};
+  // One buffer that stays in cache, refilled until the feed ends.
+  constexpr size_t kBuffer = 64 * 1024;
+  const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBuffer]);
+  for (;;) {
+    const int64_t n = feed.Read(buffer.get(), kBuffer);
+    if (n < 0 || n > static_cast<int64_t>(kBuffer)) return {};
+    if (n == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<size_t>(n)) != 1) return {};
+  }
+  std::vector<uint8_t> out(EVP_MAX_MD_SIZE);
+  unsigned int len = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1) return {};
+  out.resize(len);
+  return out;
+}
+
 const EVP_MD* DigestForOid(const std::string& oid) {
   if (oid == "1.3.14.3.2.26") return EVP_sha1();
   if (oid == "2.16.840.1.101.3.4.2.1") return EVP_sha256();
@@ -361,12 +382,15 @@ LibraryErrorCode CheckSignerSignature(const SignerInfo& si, const platform::Cert
 }
 
 LibraryErrorCode VerifySigner(const SignedData& sd, size_t index, std::span<const Bytes> content) {
+  return VerifySigner(sd, index, [&](const EVP_MD* md) { return DigestOf(md, content); });
+}
+
+LibraryErrorCode VerifySigner(const SignedData& sd, size_t index, const ContentDigest& content_digest) {
   if (index >= sd.signers.size()) return kSignerNotFound;
   const SignerInfo& si = sd.signers[index];
   platform::CertPtr cert = FindSignerCertificate(sd, si);
   if (!cert) return kNotFound;
-  return CheckSignerSignature(si, *cert, sd.econtent_type, SignerRole::kSigner,
-                              [&](const EVP_MD* md) { return DigestOf(md, content); });
+  return CheckSignerSignature(si, *cert, sd.econtent_type, SignerRole::kSigner, content_digest);
 }
 
 std::optional<std::vector<uint8_t>> Rebuild(const SignedData& sd, const Splice& splice) {

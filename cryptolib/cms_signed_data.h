@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cryptolib/content_feed.h"
 #include "cryptolib/status.h"
 #include "platform/cert_store.h"
 #include "platform/signer.h"
@@ -95,6 +96,9 @@ std::vector<uint8_t> JoinContent(const SignedData& sd);
 
 // Digest of pieces; empty on failure.
 std::vector<uint8_t> DigestOf(const EVP_MD* md, std::span<const Bytes> pieces);
+// Digest of everything the feed gives from its start; empty when the feed
+// fails or cannot be rewound.
+std::vector<uint8_t> DigestOf(const EVP_MD* md, ContentFeed& feed);
 
 // The digest a dotted digest-algorithm OID names (SHA-1 and SHA-2); none otherwise.
 const EVP_MD* DigestForOid(const std::string& oid);
@@ -124,6 +128,8 @@ LibraryErrorCode CheckSignerSignature(const SignerInfo& si, const platform::Cert
 // Checks signer `index` of the message over the given content, with the
 // certificate the message holds for it (none: 0x80092004).
 LibraryErrorCode VerifySigner(const SignedData& sd, size_t index, std::span<const Bytes> content);
+// The same with the content's digest made by the caller (a feed's).
+LibraryErrorCode VerifySigner(const SignedData& sd, size_t index, const ContentDigest& content_digest);
 
 // The pieces a rebuilt message takes in place of old ones.
 struct Splice {

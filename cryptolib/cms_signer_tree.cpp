@@ -93,18 +93,22 @@ bool TimeStampTimeText(std::string_view t, std::string* text) {
 }
 
 // Digests of one content by algorithm, shared by the signers of a message.
+// A detached content given through a feed is read from it instead.
 class CmsSignerNode::DigestCache {
  public:
+  explicit DigestCache(std::shared_ptr<ContentFeed> feed) : feed_(std::move(feed)) {}
+
   std::vector<uint8_t> Get(const EVP_MD* md, std::span<const Bytes> content) {
     std::lock_guard lock(mutex_);
     for (const auto& [known, value] : done_)
       if (known == md) return value;
-    std::vector<uint8_t> value = cms::DigestOf(md, content);
+    std::vector<uint8_t> value = feed_ ? cms::DigestOf(md, *feed_) : cms::DigestOf(md, content);
     if (!value.empty()) done_.emplace_back(md, value);
     return value;
   }
 
  private:
+  std::shared_ptr<ContentFeed> feed_;
   std::mutex mutex_;
   std::vector<std::pair<const EVP_MD*, std::vector<uint8_t>>> done_;
 };
@@ -146,24 +150,41 @@ std::unique_ptr<CmsSignerNode> CmsSignerNode::BuildTree(const uint8_t* message, 
                                                         const uint8_t* content,
                                                         uint32_t content_length,
                                                         LibraryErrorCode* status) {
+  return BuildRoots(message, length, content, content_length, nullptr, status);
+}
+
+std::unique_ptr<CmsSignerNode> CmsSignerNode::BuildTree(const uint8_t* message, uint32_t length,
+                                                        std::shared_ptr<ContentFeed> content,
+                                                        LibraryErrorCode* status) {
+  LibraryErrorCode ignored = 0;
+  if (!content) return *(status != nullptr ? status : &ignored) = kInvalidParameter, nullptr;
+  return BuildRoots(message, length, nullptr, 0, std::move(content), status);
+}
+
+std::unique_ptr<CmsSignerNode> CmsSignerNode::BuildRoots(const uint8_t* message, uint32_t length,
+                                                         const uint8_t* content,
+                                                         uint32_t content_length,
+                                                         std::shared_ptr<ContentFeed> feed,
+                                                         LibraryErrorCode* status) {
   LibraryErrorCode ignored = 0;
   if (status == nullptr) status = &ignored;
   if (message == nullptr || (content == nullptr && content_length != 0))
     return *status = kInvalidParameter, nullptr;
+  const bool detached = content != nullptr || feed != nullptr;
   std::shared_ptr<Decoded> decoded;
   *status = DecodeSignedData(Bytes(message, length), &decoded);
   if (*status != 0) return nullptr;
 
   const auto& signers = decoded->sd.signers;
-  auto digests = std::make_shared<DigestCache>();
+  auto digests = std::make_shared<DigestCache>(std::move(feed));
   std::unique_ptr<CmsSignerNode> root;
   CmsSignerNode* tail = nullptr;
   for (size_t i = 0; i < std::max<size_t>(signers.size(), 1); ++i) {
     std::unique_ptr<CmsSignerNode> node(
         new CmsSignerNode(kSigner, decoded, signers.empty() ? nullptr : &signers[i]));
-    if (content != nullptr) {
+    if (detached) {
       node->has_data_ = true;
-      node->data_ = Bytes(content, content_length);
+      if (content != nullptr) node->data_ = Bytes(content, content_length);
     }
     node->content_digests_ = digests;
     node->Populate(0);

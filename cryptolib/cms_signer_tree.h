@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "cryptolib/certificate.h"
+#include "cryptolib/content_feed.h"
 #include "cryptolib/status.h"
 #include "platform/cert_store.h"
 
@@ -68,6 +69,11 @@ class CmsSignerNode {
   // (0x8009310B, 0x80091004), with the reason in *status.
   static std::unique_ptr<CmsSignerNode> BuildTree(const uint8_t* message, uint32_t length,
                                                   const uint8_t* content, uint32_t content_length,
+                                                  LibraryErrorCode* status = nullptr);
+  // The same over detached content read through a feed, shared by the
+  // tree's signers (each digest algorithm reads it once, from the start).
+  static std::unique_ptr<CmsSignerNode> BuildTree(const uint8_t* message, uint32_t length,
+                                                  std::shared_ptr<ContentFeed> content,
                                                   LibraryErrorCode* status = nullptr);
 
   // A time-stamp signer node over a token (a bare token or a whole
@@ -113,6 +119,11 @@ class CmsSignerNode {
   class DigestCache;
   static LibraryErrorCode DecodeSignedData(std::span<const uint8_t> bytes,
                                            std::shared_ptr<Decoded>* out);
+  static std::unique_ptr<CmsSignerNode> BuildRoots(const uint8_t* message, uint32_t length,
+                                                   const uint8_t* content,
+                                                   uint32_t content_length,
+                                                   std::shared_ptr<ContentFeed> feed,
+                                                   LibraryErrorCode* status);
   CmsSignerNode(uint32_t kind, std::shared_ptr<const Decoded> decoded,
                 const cms::SignerInfo* info);
 

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "app/base64_codec.h"
@@ -208,6 +210,15 @@ TEST_F(SignedFilePeerTest, RecognisesAndVerifiesWhatOpenSslSigns) {
     EXPECT_FALSE(OpenSslAccepts(changed, c.inform, c.smime, c.detached));
     EXPECT_FALSE(WeAccept(bad));
   }
+  // A message already in DER is its own signature, held once; one in BER
+  // (openssl's -stream) is checked in its DER form.
+  CSignedFile whole, streamed;
+  ASSERT_EQ(whole.Load(der.string(), true), 1);
+  EXPECT_EQ(whole.signature().data(), whole.data().data());
+  EXPECT_EQ(whole.signature().size(), whole.data().size());
+  ASSERT_EQ(streamed.Load((pki_->dir / "stream.p7").string(), true), 1);
+  EXPECT_NE(streamed.signature().data(), streamed.data().data());
+  EXPECT_TRUE(WeAccept(streamed));
 }
 
 TEST_F(SignedFilePeerTest, DecryptsWhatOpenSslEncryptsForAKeyInTheStore) {
@@ -468,6 +479,116 @@ TEST_F(SignedFilePeerTest, AnEnvelopedMessageWithBareLfDecryptsAndVerifies) {
   ASSERT_EQ(file.Decrypt(), 1) << std::hex << file.GetLastError();
   EXPECT_EQ(file.GetState(), CSignedFile::kStateSmimeMultipart);
   EXPECT_TRUE(FrontEndSaysCorrect(verifier, file));
+}
+
+
+// A feed over a file that stops giving bytes after the first read, as a disk
+// that fails mid-way.
+class FailingFeed : public crypto::ContentFeed {
+ public:
+  explicit FailingFeed(std::shared_ptr<CFileContentFeed> file) : file_(std::move(file)) {}
+  bool Rewind() override {
+    reads_ = 0;
+    return file_->Rewind();
+  }
+  int64_t Read(uint8_t* buffer, size_t capacity) override {
+    return ++reads_ > 1 ? -1 : file_->Read(buffer, capacity);
+  }
+
+ private:
+  std::shared_ptr<CFileContentFeed> file_;
+  int reads_ = 0;
+};
+
+// Ours over content read from its file in pieces: every signer of the tree
+// and every signer checked alone verifies.
+bool FeedVerifies(const Bytes& signature, std::shared_ptr<crypto::ContentFeed> feed) {
+  SignedSource source(signature.data(), static_cast<uint32_t>(signature.size()), std::move(feed));
+  uint32_t count = 0;
+  if (source.kind() != SignedSource::kDetachedCms || source.GetSignerCount(&count) != 0 || count == 0)
+    return false;
+  for (uint32_t i = 0; i < count; ++i)
+    if (source.VerifySigner(i) != 0) return false;
+  const std::unique_ptr<SignerRef> root = source.CreateSignerRef();
+  if (!root) return false;
+  uint32_t nodes = 0;
+  for (std::unique_ptr<SignerRef> n = root->GetNext(); n; n = n->GetNext()) {
+    if (n->Verify() != 0) return false;
+    ++nodes;
+  }
+  return root->Verify() == 0 && nodes + 1 == count;
+}
+
+TEST_F(SignedFilePeerTest, ADetachedSignatureOverAFileReadInPiecesGivesOpenSslsVerdict) {
+  // Larger than the digest's buffer and not a multiple of it; two signers of
+  // different digests, so the file is read twice.
+  Bytes content(300 * 1024 + 17);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+  const auto original = pki_->dir / "large.bin";
+  test::WriteFileBytes(original, content);
+  BIO* in = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
+  const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_DETACHED;
+  CMS_ContentInfo* cms = CMS_sign(nullptr, nullptr, nullptr, nullptr, flags);
+  ASSERT_NE(CMS_add1_signer(cms, pki_->signer.x509.get(), pki_->signer.key.get(), EVP_sha256(), flags), nullptr);
+  ASSERT_NE(CMS_add1_signer(cms, pki_->cosigner.x509.get(), pki_->cosigner.key.get(), EVP_sha1(), flags), nullptr);
+  ASSERT_EQ(CMS_final(cms, in, nullptr, flags), 1);
+  Bytes signature(static_cast<size_t>(i2d_CMS_ContentInfo(cms, nullptr)));
+  unsigned char* p = signature.data();
+  i2d_CMS_ContentInfo(cms, &p);
+  CMS_ContentInfo_free(cms);
+  BIO_free(in);
+  const auto signature_file = pki_->dir / "large.bin.p7";
+  test::WriteFileBytes(signature_file, signature);
+
+  auto open_feed = [](const std::filesystem::path& file) {
+    auto feed = std::make_shared<CFileContentFeed>();
+    EXPECT_EQ(feed->Open(file.string()), 1) << feed->GetLastError();
+    return feed;
+  };
+  // The file as it lies when both look at it.
+  struct Case {
+    const char* name;
+    std::function<void(Bytes&)> change;
+    bool correct;
+  };
+  const Case cases[] = {
+      {"as signed", [](Bytes&) {}, true},
+      {"one byte changed", [](Bytes& b) { b[200 * 1024] ^= 1; }, false},
+      {"last byte cut", [](Bytes& b) { b.pop_back(); }, false},
+      {"one byte added", [](Bytes& b) { b.push_back(0); }, false},
+      {"empty", [](Bytes& b) { b.clear(); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes bytes = content;
+    c.change(bytes);
+    const auto file = pki_->dir / "case.bin";
+    test::WriteFileBytes(file, bytes);
+    const bool peer = RunCommand("openssl cms -verify -noverify -binary -inform DER -in " + Q(signature_file) +
+                                 " -content " + Q(file) + " -out /dev/null")
+                          .exit_code == 0;
+    EXPECT_EQ(peer, c.correct);
+    EXPECT_EQ(FeedVerifies(signature, open_feed(file)), c.correct);
+  }
+
+  // The file changes size between its opening and its reading: never correct.
+  const auto moving = pki_->dir / "moving.bin";
+  const std::function<void()> changes[] = {
+      [&] { std::filesystem::resize_file(moving, content.size() - 1); },
+      [&] { std::filesystem::resize_file(moving, content.size() + 1); },
+      [&] { std::filesystem::resize_file(moving, 0); },
+  };
+  for (size_t i = 0; i < std::size(changes); ++i) {
+    SCOPED_TRACE(i);
+    test::WriteFileBytes(moving, content);
+    auto feed = open_feed(moving);
+    changes[i]();
+    EXPECT_FALSE(FeedVerifies(signature, feed));
+  }
+  // A file that cannot be read past its first piece.
+  test::WriteFileBytes(moving, content);
+  EXPECT_FALSE(FeedVerifies(signature, std::make_shared<FailingFeed>(open_feed(moving))));
+  EXPECT_TRUE(FeedVerifies(signature, open_feed(moving)));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // every position is checked, every shape lands in its state.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "app/message_catalog.h"
@@ -130,6 +131,39 @@ TEST(SignedFile, EmptyOrMissingFilesFailToLoad) {
   EXPECT_EQ(file.GetLastError(), 2u);
   EXPECT_EQ(file.Load(std::string(300, 'a'), true), 0);
   EXPECT_EQ(file.GetLastError(), 0xFFFFFFFFu);
+}
+
+// A whole read gives the file as it was at open, to the byte, or fails.
+TEST(WinFile, AWholeReadOfAFileThatChangedSizeFails) {
+  test::TempDir dir;
+  const auto path = dir / "data.bin";
+  Bytes bytes(600 * 1024 + 3);  // several of the reader's pieces
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i % 251);
+  constexpr uintmax_t kUnchanged = UINTMAX_MAX;
+  struct Case {
+    const char* name;
+    uintmax_t size_after_open;  // kUnchanged: left as written
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {"unchanged", kUnchanged, 0},
+      {"cut short", bytes.size() - 1, 38},
+      {"emptied", 0, 38},
+      {"grown", bytes.size() + 1, 13},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::WriteFileBytes(path, bytes);
+    CWinFile file;
+    ASSERT_EQ(file.Open(path.string(), CWinFile::GENERIC_READ), 1);
+    if (c.size_after_open != kUnchanged) std::filesystem::resize_file(path, c.size_after_open);
+    Bytes read;
+    EXPECT_EQ(file.ReadAll(read), c.error == 0 ? 1 : 0);
+    EXPECT_EQ(file.GetLastError(), c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(read, bytes);
+    }
+  }
 }
 
 TEST(MimeMessage, SplitsHeadersAndWalksPartsWithinBounds) {
