@@ -790,7 +790,9 @@ TEST_F(MainWindowTest, PrintDialogOffersPdfAndTellsAFailedPrint) {
     });
     w.viewer()->OnPrint();
     EXPECT_TRUE(offered);
-    if (QPrinterInfo::availablePrinterNames().isEmpty()) EXPECT_EQ(proposed, (env / "printed.pdf").string());
+    if (QPrinterInfo::availablePrinterNames().isEmpty()) {
+      EXPECT_EQ(proposed, (env / "printed.pdf").string());
+    }
     if (*c.text == 0) {
       EXPECT_TRUE(p.shown().empty());
       const auto r = test::RunCommand("pdfinfo " + test::ShellQuote(c.file.string()));
