@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
