@@ -10,7 +10,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "xades/base64.h"
@@ -47,18 +46,17 @@ xmlNode* SigningCert(const XadesSignContext* record) {
 }
 
 // The smallest number from `first` on whose Ids of a new signature the document does not use.
-int FreeSignatureNumber(xmlDoc* doc, int first) {
-  std::unordered_set<std::string> used;
-  for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;
-       node = nextElementInOrder(node)) {
-    for (std::string& value : idValuesOf(node)) used.insert(std::move(value));
-  }
+int FreeSignatureNumber(const IdIndex& ids, int first) {
+  const auto used = [&](const std::string& id) {
+    bool duplicate = false;
+    return ids.Find(id, &duplicate) != nullptr || duplicate;
+  };
   for (int n = first < 0 ? 0 : first;; ++n) {
     const std::string s = std::to_string(n);
     bool free = true;
     for (const char* stem : {"Signature-", "SignedInfo-", "SignatureValue-", "KeyInfo-",
                              "SignedProperties-", "SignedProperties-Reference"})
-      free = free && used.count(stem + s) == 0;
+      free = free && !used(stem + s);
     if (free) return n;
   }
 }
@@ -289,7 +287,9 @@ uint32_t Prepare(std::span<const uint8_t> xml, const platform::CertPtr& cert, co
   if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) return kSignNotParsed;
   XPathContextPtr context = xadesNewXPathContext(doc.get());
   if (context == nullptr) return kSignNoXPathContext;
-  const int n = FreeSignatureNumber(doc.get(), topLevelSignatureCount(context.get()));
+  // One Id index of the document for the number and for the references.
+  IdIndexes indexes;
+  const int n = FreeSignatureNumber(indexes.Of(doc.get()), topLevelSignatureCount(context.get()));
   XmlDocPtr template_doc = xadesNewDocPtr();
   if (template_doc == nullptr) return kSignNoTemplateDocument;
 
@@ -321,7 +321,7 @@ uint32_t Prepare(std::span<const uint8_t> xml, const platform::CertPtr& cert, co
 
   DigestTaker taker(cert);
   XadesSignContextPtr record =
-      xadesSignContextCreateWithCert(signature, second, DocOwnership::kOwned, taker);
+      xadesSignContextCreateWithCert(signature, second, DocOwnership::kOwned, taker, &indexes);
   if (record == nullptr) return kSignRecordNotMade;
   xmlDoc* signed_doc = doc.release();  // both documents are the record's now
   (void)template_doc.release();
