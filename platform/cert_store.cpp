@@ -470,6 +470,91 @@ bool CertContext::SignatureVerifiesWith(const CertContext& signer, uint32_t* err
                           [&](EVP_PKEY* key) { return X509_verify(x509_.get(), key); });
 }
 
+namespace {
+
+// A DER header (identifier 0x30 and length) for `length` content bytes.
+void AppendSequenceHeader(std::vector<uint8_t>& out, size_t length) {
+  out.push_back(0x30);
+  if (length < 0x80) {
+    out.push_back(static_cast<uint8_t>(length));
+    return;
+  }
+  uint8_t digits[sizeof(size_t)];
+  int n = 0;
+  for (size_t v = length; v != 0; v >>= 8) digits[n++] = static_cast<uint8_t>(v);
+  out.push_back(static_cast<uint8_t>(0x80 | n));
+  while (n > 0) out.push_back(digits[--n]);
+}
+
+// An INTEGER's content as DER has it: not empty, no redundant leading octet.
+bool MinimalInteger(std::span<const uint8_t> c) {
+  if (c.empty()) return false;
+  return c.size() == 1 || !((c[0] == 0x00 && c[1] < 0x80) || (c[0] == 0xFF && c[1] >= 0x80));
+}
+
+// An OBJECT IDENTIFIER's content OpenSSL would take: whole subidentifiers,
+// none with a redundant leading octet.
+bool ValidOid(std::span<const uint8_t> c) {
+  if (c.empty() || (c.back() & 0x80) != 0) return false;
+  bool start = true;
+  for (uint8_t b : c) {
+    if (start && b == 0x80) return false;
+    start = (b & 0x80) == 0;
+  }
+  return true;
+}
+
+bool ValidTime(const Tlv& t) {
+  if (t.cls != V_ASN1_UNIVERSAL || t.constructed ||
+      (t.tag != V_ASN1_UTCTIME && t.tag != V_ASN1_GENERALIZEDTIME) || t.content.size() > 64)
+    return false;
+  ASN1_STRING s{};
+  s.type = t.tag;
+  s.length = static_cast<int>(t.content.size());
+  s.data = const_cast<unsigned char*>(t.content.data());
+  struct tm tm {};
+  return ASN1_TIME_to_tm(&s, &tm) == 1;
+}
+
+enum class Entry { kBad, kPlain, kNamesIssuer };
+
+// One revokedCertificates entry, SEQUENCE { serial INTEGER, revocationDate
+// Time, crlEntryExtensions Extensions OPTIONAL }, checked as strictly as
+// OpenSSL decodes it. An entry naming a certificate issuer (2.5.29.29) makes
+// the CRL one whose entries only OpenSSL's own lookup reads as it always has.
+Entry ReadEntry(std::span<const uint8_t>& in, std::span<const uint8_t>* serial) {
+  static constexpr uint8_t kCertificateIssuer[] = {0x55, 0x1D, 0x1D};
+  Tlv entry, number, date, extensions;
+  if (!Expect(in, V_ASN1_SEQUENCE, true, entry)) return Entry::kBad;
+  std::span<const uint8_t> fields = entry.content;
+  if (!Expect(fields, V_ASN1_INTEGER, false, number) || !MinimalInteger(number.content)) return Entry::kBad;
+  if (!ReadTlv(fields, date) || !ValidTime(date)) return Entry::kBad;
+  *serial = number.content;
+  if (fields.empty()) return Entry::kPlain;
+  if (!Expect(fields, V_ASN1_SEQUENCE, true, extensions) || !fields.empty()) return Entry::kBad;
+  Entry kind = Entry::kPlain;
+  for (std::span<const uint8_t> list = extensions.content; !list.empty();) {
+    Tlv extension, oid, field;
+    if (!Expect(list, V_ASN1_SEQUENCE, true, extension)) return Entry::kBad;
+    std::span<const uint8_t> parts = extension.content;
+    if (!Expect(parts, V_ASN1_OBJECT, false, oid) || !ValidOid(oid.content) || !ReadTlv(parts, field))
+      return Entry::kBad;
+    if (field.Is(V_ASN1_UNIVERSAL, false, V_ASN1_BOOLEAN)) {
+      if (field.content.size() != 1 || !ReadTlv(parts, field)) return Entry::kBad;
+    }
+    if (!field.Is(V_ASN1_UNIVERSAL, false, V_ASN1_OCTET_STRING) || !parts.empty()) return Entry::kBad;
+    if (std::ranges::equal(oid.content, std::span(kCertificateIssuer))) kind = Entry::kNamesIssuer;
+  }
+  return kind;
+}
+
+bool SerialLess(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  if (a.size() != b.size()) return a.size() < b.size();
+  return std::memcmp(a.data(), b.data(), a.size()) < 0;
+}
+
+}  // namespace
+
 CrlPtr CrlContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
   uint32_t ignored = 0;
   uint32_t& err = error != nullptr ? *error : ignored;
@@ -478,7 +563,9 @@ CrlPtr CrlContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
   const std::span<const uint8_t> bytes = c->der_;
 
   // CertificateList ::= SEQUENCE { tbsCertList, signatureAlgorithm, signature }
-  // tbsCertList ::= SEQUENCE { version INTEGER OPTIONAL, signature, issuer, ... }
+  // tbsCertList ::= SEQUENCE { version INTEGER OPTIONAL, signature, issuer,
+  //   thisUpdate, nextUpdate OPTIONAL, revokedCertificates OPTIONAL,
+  //   crlExtensions [0] OPTIONAL }
   std::span<const uint8_t> rest = bytes;
   Tlv list, tbs, first, alg, issuer;
   bool ok = Expect(rest, V_ASN1_SEQUENCE, true, list) && rest.empty();
@@ -492,10 +579,60 @@ CrlPtr CrlContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
     ok = alg.Is(V_ASN1_UNIVERSAL, true, V_ASN1_SEQUENCE);
   }
   ok = ok && Expect(in_tbs, V_ASN1_SEQUENCE, true, issuer);
+
+  // The revoked entries, when they are where the layout puts them: indexed
+  // here, and left out of what OpenSSL decodes.
+  std::vector<uint8_t> stripped;
   if (ok) {
-    const unsigned char* p = bytes.data();
-    c->crl_.reset(d2i_X509_CRL(nullptr, &p, static_cast<long>(bytes.size())));
-    ok = c->crl_ != nullptr && p == bytes.data() + bytes.size();
+    std::span<const uint8_t> after = in_tbs;
+    Tlv field;
+    bool found = ReadTlv(after, field) && ValidTime(field) && ReadTlv(after, field);  // thisUpdate
+    if (found && ValidTime(field)) found = ReadTlv(after, field);                      // nextUpdate
+    found = found && field.Is(V_ASN1_UNIVERSAL, true, V_ASN1_SEQUENCE);
+    if (found) {
+      const Tlv revoked = field;
+      std::vector<Serial> serials;
+      bool names_issuer = false;
+      for (std::span<const uint8_t> entries = revoked.content; ok && !entries.empty();) {
+        std::span<const uint8_t> serial;
+        const Entry kind = ReadEntry(entries, &serial);
+        ok = kind != Entry::kBad;
+        names_issuer = names_issuer || kind == Entry::kNamesIssuer;
+        if (ok)
+          serials.push_back({static_cast<uint32_t>(serial.data() - bytes.data()),
+                             static_cast<uint32_t>(serial.size())});
+      }
+      if (ok && !names_issuer && bytes.size() <= UINT32_MAX) {
+        const size_t tbs_length = tbs.content.size() - revoked.whole.size();
+        stripped.reserve(tbs_length + in_list.size() + 16);
+        std::vector<uint8_t> tbs_out;
+        tbs_out.reserve(tbs_length + 8);
+        AppendSequenceHeader(tbs_out, tbs_length);
+        const uint8_t* revoked_at = revoked.whole.data();
+        tbs_out.insert(tbs_out.end(), tbs.content.data(), revoked_at);
+        tbs_out.insert(tbs_out.end(), revoked_at + revoked.whole.size(), tbs.content.data() + tbs.content.size());
+        AppendSequenceHeader(stripped, tbs_out.size() + in_list.size());
+        stripped.insert(stripped.end(), tbs_out.begin(), tbs_out.end());
+        stripped.insert(stripped.end(), in_list.begin(), in_list.end());
+        std::sort(serials.begin(), serials.end(), [&](Serial a, Serial b) {
+          return SerialLess(bytes.subspan(a.offset, a.length), bytes.subspan(b.offset, b.length));
+        });
+        c->serials_ = std::move(serials);
+        c->entries_indexed_ = true;
+        c->tbs_ = tbs.whole;
+        c->tbs_algorithm_ = alg.whole;
+        Tlv outer_alg;
+        std::span<const uint8_t> tail = in_list;
+        ok = Expect(tail, V_ASN1_SEQUENCE, true, outer_alg);
+        c->algorithm_ = outer_alg.whole;
+      }
+    }
+  }
+  if (ok) {
+    const std::span<const uint8_t> decoded = c->entries_indexed_ ? std::span<const uint8_t>(stripped) : bytes;
+    const unsigned char* p = decoded.data();
+    c->crl_.reset(d2i_X509_CRL(nullptr, &p, static_cast<long>(decoded.size())));
+    ok = c->crl_ != nullptr && p == decoded.data() + decoded.size();
   }
   if (ok) {
     c->issuer_ = issuer.whole;
@@ -514,11 +651,38 @@ CrlPtr CrlContext::FromDer(std::span<const uint8_t> der, uint32_t* error) {
 }
 
 bool CrlContext::SignatureVerifiesWith(const CertContext& issuer, uint32_t* error) const {
-  return VerifyRemembered(memo_, issuer, error,
-                          [&](EVP_PKEY* key) { return X509_CRL_verify(crl_.get(), key); });
+  return VerifyRemembered(memo_, issuer, error, [&](EVP_PKEY* key) {
+    if (!entries_indexed_) return X509_CRL_verify(crl_.get(), key);
+    // The signature covers the bytes as they came, entries and all; the
+    // algorithm named outside must be the one signed inside.
+    if (!std::ranges::equal(tbs_algorithm_, algorithm_)) return 0;
+    const ASN1_BIT_STRING* signature = nullptr;
+    const X509_ALGOR* algorithm = nullptr;
+    X509_CRL_get0_signature(crl_.get(), &signature, &algorithm);
+    std::unique_ptr<ASN1_TYPE, decltype(&ASN1_TYPE_free)> signed_part(ASN1_TYPE_new(), ASN1_TYPE_free);
+    ASN1_STRING* sequence = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+    if (signed_part == nullptr || sequence == nullptr ||
+        ASN1_STRING_set(sequence, tbs_.data(), static_cast<int>(tbs_.size())) != 1) {
+      ASN1_STRING_free(sequence);
+      return 0;
+    }
+    // A SEQUENCE held by ANY is written back exactly as it was read.
+    ASN1_TYPE_set(signed_part.get(), V_ASN1_SEQUENCE, sequence);
+    return ASN1_item_verify(ASN1_ITEM_rptr(ASN1_ANY), algorithm, signature, signed_part.get(), key);
+  });
 }
 
 bool CrlContext::Lists(const CertContext& cert) const {
+  if (entries_indexed_) {
+    // Both sides minimal, so equal numbers have equal octets.
+    std::span<const uint8_t> serial = cert.serial();
+    while (serial.size() > 1 && ((serial[0] == 0x00 && serial[1] < 0x80) || (serial[0] == 0xFF && serial[1] >= 0x80)))
+      serial = serial.subspan(1);
+    const auto at =
+        std::lower_bound(serials_.begin(), serials_.end(), serial,
+                         [&](Serial a, std::span<const uint8_t> b) { return SerialLess(SerialBytes(a), b); });
+    return at != serials_.end() && std::ranges::equal(SerialBytes(*at), serial);
+  }
   // OpenSSL sorts the entries once (under the CRL's own lock) and then
   // searches them by halves.
   X509_REVOKED* entry = nullptr;

@@ -167,10 +167,24 @@ class CrlContext {
   bool Lists(const CertContext& cert) const;
 
  private:
+  // Where a revoked entry's serial number (content octets) lies in der_.
+  struct Serial {
+    uint32_t offset = 0;
+    uint32_t length = 0;
+  };
+  std::span<const uint8_t> SerialBytes(Serial s) const { return std::span(der_).subspan(s.offset, s.length); }
+
   std::vector<uint8_t> der_;
+  // Without the revoked entries when they are indexed in serials_: OpenSSL
+  // would give every entry several allocations of its own.
   std::unique_ptr<X509_CRL, X509CrlDeleter> crl_;
   SignatureMemo memo_;
   std::span<const uint8_t> issuer_;
+  // The signed part and both algorithm identifiers, for the signature check
+  // on the original bytes.
+  std::span<const uint8_t> tbs_, tbs_algorithm_, algorithm_;
+  bool entries_indexed_ = false;
+  std::vector<Serial> serials_;  // sorted (length, bytes); minimal encodings
   CertTime this_update_, next_update_;
   bool has_next_update_ = false;
 };

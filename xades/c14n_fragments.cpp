@@ -64,6 +64,37 @@ Fragment DocumentC14N(xmlDoc* doc, int method) {
   return std::string(reinterpret_cast<const char*>(text.get()), static_cast<size_t>(length));
 }
 
+// While it lives, `element` and each of its ancestors is the only child of
+// its parent; the siblings are linked back as they were when it ends.
+class AncestorsOnly {
+ public:
+  explicit AncestorsOnly(xmlNode* element) {
+    for (xmlNode* node = element; node != nullptr && node->parent != nullptr; node = node->parent) {
+      if (node->type == XML_DOCUMENT_NODE || node->type == XML_HTML_DOCUMENT_NODE) break;
+      xmlNode* parent = node->parent;
+      saved_.push_back({node, parent, node->prev, node->next, parent->children, parent->last});
+      node->prev = node->next = nullptr;
+      parent->children = parent->last = node;
+    }
+  }
+  ~AncestorsOnly() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      it->node->prev = it->prev;
+      it->node->next = it->next;
+      it->parent->children = it->children;
+      it->parent->last = it->last;
+    }
+  }
+  AncestorsOnly(const AncestorsOnly&) = delete;
+  AncestorsOnly& operator=(const AncestorsOnly&) = delete;
+
+ private:
+  struct Link {
+    xmlNode *node, *parent, *prev, *next, *children, *last;
+  };
+  std::vector<Link> saved_;
+};
+
 // The canonical text of `element` where it stands, handed to `sink` piece by
 // piece; false when it cannot be formed. With `contentOnly` the element's own
 // tags are left out: what it holds, each top element of it carrying what is
@@ -100,7 +131,15 @@ bool InPlaceC14N(const xmlNode* element, int method, const std::function<void(st
   if (buffer == nullptr) return false;
   const C14nMode m = c14nModeOf(method);
   LibxmlDiagnostics quiet;
-  const int rc = xmlC14NExecute(element->doc, inSubtree, &apex, m.mode, nullptr, m.withComments, buffer);
+  int rc = -1;
+  {
+    // libxml2 walks the whole document and asks about every node; outside
+    // the element's subtree only its ancestors matter (what is in scope), so
+    // for the walk each ancestor is its parent's only child. A small element
+    // of a large document then costs what the element costs.
+    AncestorsOnly only(const_cast<xmlNode*>(element));
+    rc = xmlC14NExecute(element->doc, inSubtree, &apex, m.mode, nullptr, m.withComments, buffer);
+  }
   // Closing flushes what is still buffered.
   return xmlOutputBufferClose(buffer) >= 0 && rc >= 0;
 }

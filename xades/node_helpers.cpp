@@ -200,7 +200,27 @@ xmlNode* signatureInContextAt(xmlXPathContext* context, xmlNode* from, int n) {
 }
 
 int topLevelSignatureCount(xmlXPathContext* context) {
-  return CountOf(context, "//xmldsig:Signature[not(ancestor::xmldsig:Signature)]");
+  // The count of "//xmldsig:Signature[not(ancestor::xmldsig:Signature)]",
+  // walked rather than asked: the query makes a node set of every node of the
+  // document, and a signature's own subtree need not be entered at all.
+  if (context == nullptr || context->doc == nullptr) return -1;
+  const auto* top = reinterpret_cast<const xmlNode*>(context->doc);
+  int count = 0;
+  const xmlNode* node = context->doc->children;
+  while (node != nullptr) {
+    if (node->type == XML_ELEMENT_NODE && isElement(node, kXmlDsigNs, "Signature")) {
+      ++count;
+    } else if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
+      node = node->children;
+      continue;
+    }
+    while (node != nullptr && node->next == nullptr) {
+      node = node->parent;
+      if (node == top) node = nullptr;
+    }
+    if (node != nullptr) node = node->next;
+  }
+  return count;
 }
 
 int anySignatureCount(xmlXPathContext* context) {

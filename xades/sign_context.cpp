@@ -162,8 +162,9 @@ XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
 
 XadesSignContextPtr xadesSignContextCreateWithCert(xmlNode* signature, xmlNode* second,
                                                    DocOwnership ownership,
-                                                   platform::Signer& signer) {
-  XadesSignContextPtr record = xadesSignContextCreate(signature, second, ownership);
+                                                   platform::Signer& signer,
+                                                   IdIndexes* indexes) {
+  XadesSignContextPtr record = xadesSignContextCreate(signature, second, ownership, indexes);
   if (record == nullptr) return nullptr;
   record->signer = &signer;
   record->signerCertificate = signer.certificate();

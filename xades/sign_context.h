@@ -114,7 +114,8 @@ XadesSignContextPtr xadesSignContextCreate(xmlNode* signature, xmlNode* second,
 // The same, with the signer whose certificate and key sign.
 XadesSignContextPtr xadesSignContextCreateWithCert(xmlNode* signature, xmlNode* second,
                                                    DocOwnership ownership,
-                                                   platform::Signer& signer);
+                                                   platform::Signer& signer,
+                                                   IdIndexes* indexes = nullptr);
 void xadesSignContextFree(XadesSignContextPtr record);
 
 // The values of the element's own Id and id attributes (those in no namespace).

@@ -1,11 +1,15 @@
 #include "xades/xades_sign.h"
 
 #include <openssl/evp.h>
+#include <libxml/xmlsave.h>
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "xades/base64.h"
@@ -42,32 +46,19 @@ xmlNode* SigningCert(const XadesSignContext* record) {
 }
 
 // The smallest number from `first` on whose Ids of a new signature the document does not use.
-int FreeSignatureNumber(xmlDoc* doc, int first) {
-  std::unordered_set<std::string> used;
-  for (xmlNode* node = xmlDocGetRootElement(doc); node != nullptr;
-       node = nextElementInOrder(node)) {
-    for (std::string& value : idValuesOf(node)) used.insert(std::move(value));
-  }
+int FreeSignatureNumber(const IdIndex& ids, int first) {
+  const auto used = [&](const std::string& id) {
+    bool duplicate = false;
+    return ids.Find(id, &duplicate) != nullptr || duplicate;
+  };
   for (int n = first < 0 ? 0 : first;; ++n) {
     const std::string s = std::to_string(n);
     bool free = true;
     for (const char* stem : {"Signature-", "SignedInfo-", "SignatureValue-", "KeyInfo-",
                              "SignedProperties-", "SignedProperties-Reference"})
-      free = free && used.count(stem + s) == 0;
+      free = free && !used(stem + s);
     if (free) return n;
   }
-}
-
-struct XmlBytes {
-  XmlCharPtr text;
-  int length = 0;
-};
-
-XmlBytes Serialise(xmlDoc* doc) {
-  xmlChar* mem = nullptr;
-  int length = 0;
-  xmlDocDumpMemoryEnc(doc, &mem, &length, "UTF-8");
-  return {XmlCharPtr(mem), mem != nullptr ? length : 0};
 }
 
 }  // namespace
@@ -209,17 +200,96 @@ XadesSignContext* generateSign(XadesSignContext* record) {
   return record;
 }
 
-uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& signer, uint8_t* out,
-                               uint32_t* size) {
-  if (size == nullptr) return kSignInvalidParameter;
-  if (xml.empty()) return kSignNoXml;
-  if (signer.certificate() == nullptr) return kSignSignatureFailed;
+namespace {
+
+// Signs nothing: takes the SHA-1 digest the key is to sign and answers a
+// random stand-in of the real signature's length, which then occurs nowhere
+// else in the output and marks where the real value goes.
+class DigestTaker final : public platform::Signer {
+ public:
+  explicit DigestTaker(const platform::CertPtr& cert) : size_only_(cert) {}
+  const platform::CertPtr& certificate() const override { return size_only_.certificate(); }
+  uint32_t SignSha1Digest(std::span<const uint8_t> digest, std::vector<uint8_t>* signature) override {
+    const uint32_t rc = size_only_.SignSha1Digest(digest, signature);
+    if (rc != 0) return rc;
+    if (signature->empty() || RAND_bytes(signature->data(), static_cast<int>(signature->size())) != 1)
+      return kSignSignatureFailed;
+    digest_.assign(digest.begin(), digest.end());
+    stand_in_ = base64Encode(*signature);
+    return 0;
+  }
+  uint32_t AcquirePrivateKey(EVP_PKEY**) override { return size_only_.AcquirePrivateKey(nullptr); }
+
+  std::vector<uint8_t> digest_;
+  std::string stand_in_;
+
+ private:
+  platform::SizeOnlySigner size_only_;
+};
+
+using Sha256 = std::array<uint8_t, 32>;
+
+// A document signed but for the signature value: the whole output with a
+// stand-in value, where the stand-in lies, and the digest the key signs.
+// Everything in it is known without the key, so a size query makes it and
+// the call that fills the buffer only signs and copies: one parse and one
+// serialisation per signing.
+struct Prepared {
+  Sha256 input{};
+  size_t input_length = 0;
+  std::vector<uint8_t> certificate;  // DER of the signer's certificate
+  std::string text;
+  size_t value_at = 0;
+  size_t value_length = 0;
+  std::vector<uint8_t> digest;
+
+  Prepared() = default;
+  Prepared(const Prepared&) = delete;
+  Prepared& operator=(const Prepared&) = delete;
+  // The document's bytes do not outlive their use.
+  ~Prepared() { OPENSSL_cleanse(text.data(), text.size()); }
+};
+
+// The one kept between a thread's size query and its call with the buffer.
+thread_local std::unique_ptr<Prepared> t_kept;
+
+bool DigestOf(std::span<const uint8_t> bytes, Sha256* out) {
+  unsigned int length = 0;
+  return EVP_Digest(bytes.data(), bytes.size(), out->data(), &length, EVP_sha256(), nullptr) == 1 &&
+         length == out->size();
+}
+
+bool SameCertificate(const Prepared& p, const platform::CertPtr& cert) {
+  return cert != nullptr && std::ranges::equal(p.certificate, cert->der());
+}
+
+// The document as libxml2 writes it with the "UTF-8" encoding
+// (what xmlDocDumpMemoryEnc gives), into one string grown from `expected`
+// bytes rather than a buffer doubled and then copied whole.
+bool Serialise(xmlDoc* doc, size_t expected, std::string* out) {
+  out->clear();
+  out->reserve(expected);
+  const auto write = [](void* context, const char* data, int length) -> int {
+    static_cast<std::string*>(context)->append(data, static_cast<size_t>(length));
+    return length;
+  };
+  xmlSaveCtxt* save = xmlSaveToIO(write, nullptr, out, "UTF-8", XML_SAVE_AS_XML);
+  if (save == nullptr) return false;
+  const long written = xmlSaveDoc(save, doc);
+  return xmlSaveClose(save) >= 0 && written >= 0;
+}
+
+// Everything of a signing but the key's work, in the order of the steps.
+uint32_t Prepare(std::span<const uint8_t> xml, const platform::CertPtr& cert, const Sha256& input,
+                 std::unique_ptr<Prepared>* out) {
   LibxmlDiagnostics quiet;
   XmlDocPtr doc = xadesParseMemory(xml.data(), xml.size());
   if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) return kSignNotParsed;
   XPathContextPtr context = xadesNewXPathContext(doc.get());
   if (context == nullptr) return kSignNoXPathContext;
-  const int n = FreeSignatureNumber(doc.get(), topLevelSignatureCount(context.get()));
+  // One Id index of the document for the number and for the references.
+  IdIndexes indexes;
+  const int n = FreeSignatureNumber(indexes.Of(doc.get()), topLevelSignatureCount(context.get()));
   XmlDocPtr template_doc = xadesNewDocPtr();
   if (template_doc == nullptr) return kSignNoTemplateDocument;
 
@@ -249,8 +319,9 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
     if (addReference(signature, nodes[i], nullptr, nullptr, 0) == nullptr)
       return kSignReferenceFailed;
 
+  DigestTaker taker(cert);
   XadesSignContextPtr record =
-      xadesSignContextCreateWithCert(signature, second, DocOwnership::kOwned, signer);
+      xadesSignContextCreateWithCert(signature, second, DocOwnership::kOwned, taker, &indexes);
   if (record == nullptr) return kSignRecordNotMade;
   xmlDoc* signed_doc = doc.release();  // both documents are the record's now
   (void)template_doc.release();
@@ -260,56 +331,67 @@ uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& s
   // signed properties and SignedInfo hold what is in scope there.
   xmlUnlinkNode(signature);
   xmlAddChild(root, signature);
-  // The output's size does not depend on the digests or the signature value
-  // (their base64 texts have fixed lengths), so a size query digests nothing
-  // and no call touches the key before the output is known to fit.
-  const bool query = out == nullptr || *size == 0;
-  if (query) {
-    const std::string digest_placeholder(base64EncodedLength(20), 'A');
-    for (xmlNode* ref : record->references)
-      xmlNodeAddContent(soleChild(ref, kXmlDsigNs, "DigestValue"), X(digest_placeholder));
-  } else if (generateDigests(record.get()) == nullptr) {
-    return kSignDigestsFailed;
-  }
+  if (generateDigests(record.get()) == nullptr) return kSignDigestsFailed;
+  record->signer = &taker;
+  if (generateSign(record.get()) == nullptr || taker.stand_in_.empty()) return kSignSignatureFailed;
 
-  // A stand-in signature value of the real length; random, so that it occurs
-  // nowhere else in the output and can be replaced there by the real one.
-  std::vector<uint8_t> stand_in;
-  platform::SizeOnlySigner size_only(signer.certificate());
-  if (size_only.SignSha1Digest({}, &stand_in) != 0 ||
-      RAND_bytes(stand_in.data(), static_cast<int>(stand_in.size())) != 1)
-    return kSignSignatureFailed;
-  const std::string placeholder = base64Encode(stand_in);
-  xmlNode* value = signatureValueOf(signature);
-  if (value == nullptr) return kSignSignatureFailed;
-  xmlNodeSetContent(value, X(placeholder));
-  const XmlBytes serialised = Serialise(signed_doc);
-  if (serialised.text == nullptr) return kSignNotParsed;
-  const uint64_t need = static_cast<uint64_t>(serialised.length) + 1;
+  auto prepared = std::make_unique<Prepared>();
+  // The output is the input, a root perhaps, and the new signature.
+  if (!Serialise(signed_doc, xml.size() + 16 * 1024, &prepared->text)) return kSignNotParsed;
+  record.reset();  // the documents go before the key is asked for anything
+  const std::string_view text = prepared->text;
+  const size_t at = text.rfind(taker.stand_in_);
+  if (at == std::string_view::npos || text.find(taker.stand_in_) != at) return kSignSignatureFailed;
+  prepared->input = input;
+  prepared->input_length = xml.size();
+  prepared->certificate.assign(cert->der().begin(), cert->der().end());
+  prepared->value_at = at;
+  prepared->value_length = taker.stand_in_.size();
+  prepared->digest = std::move(taker.digest_);
+  *out = std::move(prepared);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t xadesAddSignatureWith(std::span<const uint8_t> xml, platform::Signer& signer, uint8_t* out,
+                               uint32_t* size) {
+  if (size == nullptr) return kSignInvalidParameter;
+  if (xml.empty()) return kSignNoXml;
+  const platform::CertPtr& cert = signer.certificate();
+  if (cert == nullptr) return kSignSignatureFailed;
+  Sha256 input{};
+  if (!DigestOf(xml, &input)) return kSignNotParsed;
+
+  // The size query's work is kept for the call with the buffer when that
+  // call brings the same bytes and the same certificate.
+  std::unique_ptr<Prepared> prepared = std::move(t_kept);
+  if (prepared == nullptr || prepared->input_length != xml.size() || prepared->input != input ||
+      !SameCertificate(*prepared, cert)) {
+    prepared.reset();
+    if (const uint32_t rc = Prepare(xml, cert, input, &prepared); rc != 0) return rc;
+  }
+  const uint64_t need = static_cast<uint64_t>(prepared->text.size()) + 1;
   if (need > UINT32_MAX) return kSignMoreData;
-  if (query) {
+  if (out == nullptr || *size == 0) {
     *size += static_cast<uint32_t>(need);
+    t_kept = std::move(prepared);
     return kSignMoreData;
   }
   if (*size < need) {
     *size = static_cast<uint32_t>(need);
+    t_kept = std::move(prepared);
     return kSignMoreData;
   }
 
-  xmlNodeSetContent(value, nullptr);
-  record->signer = &signer;
-  if (generateSign(record.get()) == nullptr) return kSignSignatureFailed;
-  XmlCharPtr real(xmlNodeGetContent(value));
-  const std::string_view text(reinterpret_cast<const char*>(serialised.text.get()),
-                              static_cast<size_t>(serialised.length));
-  const size_t at = text.find(placeholder);
-  if (real == nullptr || at == std::string_view::npos ||
-      text.find(placeholder, at + 1) != std::string_view::npos ||
-      xmlStrlen(real.get()) != static_cast<int>(placeholder.size()))
-    return kSignSignatureFailed;
-  std::memcpy(out, text.data(), text.size());
-  std::memcpy(out + at, real.get(), placeholder.size());
-  *size = static_cast<uint32_t>(text.size());
+  // Only now the key: the signature value of the prepared SignedInfo.
+  std::vector<uint8_t> value;
+  if (signer.SignSha1Digest(prepared->digest, &value) != 0) return kSignSignatureFailed;
+  const std::string real = base64Encode(value);
+  if (real.size() != prepared->value_length) return kSignSignatureFailed;
+  std::memcpy(out, prepared->text.data(), prepared->text.size());
+  std::memcpy(out + prepared->value_at, real.data(), real.size());
+  *size = static_cast<uint32_t>(prepared->text.size());
   return 0;
 }
 

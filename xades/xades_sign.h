@@ -36,6 +36,9 @@ inline constexpr uint32_t kSignInvalidParameter = 87;
 // the key, so no PIN is asked; a buffer that cannot hold the output gets 234
 // with *size set to what is needed, also before the key is used. The output
 // is written only on success (0), and is strictly shorter than the size.
+// What a size query prepares (the output but for the signature value) is kept
+// by the calling thread for its next call, which then only signs and copies
+// when it brings the same bytes and certificate.
 uint32_t xadesAddSignature(const uint8_t* xml, uint32_t length,
                            const platform::CertContext* certificate, uint8_t* out, uint32_t* size);
 // The same with a signer in hand.

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -79,6 +81,86 @@ Bytes MakeCrl(const std::string& issuer_cn, EVP_PKEY* issuer_key, long this_upda
   X509_CRL_sign(crl.get(), issuer_key, EVP_sha256());
   return ToDer<X509_CRL>(crl.get(), i2d_X509_CRL);
 }
+
+// A CRL of `issuer_cn` listing these serials (signed decimal), in the order
+// given; each entry may carry a reason code and a certificate issuer name.
+struct Revoked {
+  const char* serial;
+  int reason = -1;                // none
+  const char* names_issuer = nullptr;  // certificateIssuer directoryName CN
+};
+Bytes MakeCrlListing(const std::string& issuer_cn, EVP_PKEY* key, const std::vector<Revoked>& entries) {
+  std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(X509_CRL_new(), X509_CRL_free);
+  X509_CRL_set_version(crl.get(), 1);
+  X509_CRL_set_issuer_name(crl.get(), CnName(issuer_cn).get());
+  std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> t(X509_gmtime_adj(nullptr, -60), ASN1_TIME_free);
+  X509_CRL_set1_lastUpdate(crl.get(), t.get());
+  for (const Revoked& e : entries) {
+    X509_REVOKED* r = X509_REVOKED_new();
+    BIGNUM* bn = nullptr;
+    BN_dec2bn(&bn, e.serial);
+    ASN1_INTEGER* serial = BN_to_ASN1_INTEGER(bn, nullptr);
+    X509_REVOKED_set_serialNumber(r, serial);
+    ASN1_INTEGER_free(serial);
+    BN_free(bn);
+    X509_REVOKED_set_revocationDate(r, t.get());
+    if (e.reason >= 0) {
+      ASN1_ENUMERATED* reason = ASN1_ENUMERATED_new();
+      ASN1_ENUMERATED_set(reason, e.reason);
+      X509_REVOKED_add1_ext_i2d(r, NID_crl_reason, reason, 0, 0);
+      ASN1_ENUMERATED_free(reason);
+    }
+    if (e.names_issuer != nullptr) {
+      GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+      GENERAL_NAME* name = GENERAL_NAME_new();
+      GENERAL_NAME_set0_value(name, GEN_DIRNAME, CnName(e.names_issuer).release());
+      sk_GENERAL_NAME_push(names, name);
+      X509_REVOKED_add1_ext_i2d(r, NID_certificate_issuer, names, 1, 0);
+      GENERAL_NAMES_free(names);
+    }
+    X509_CRL_add0_revoked(crl.get(), r);  // unsorted: the order given
+  }
+  X509_CRL_sign(crl.get(), key, EVP_sha256());
+  return ToDer<X509_CRL>(crl.get(), i2d_X509_CRL);
+}
+
+// A certificate of "Root" with this serial (signed decimal).
+CertPtr CertWithSerial(const char* decimal, EVP_PKEY* key) {
+  std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
+  BIGNUM* bn = nullptr;
+  BN_dec2bn(&bn, decimal);
+  BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x.get()));
+  BN_free(bn);
+  X509_set_version(x.get(), 2);
+  X509_set_subject_name(x.get(), CnName("Leaf").get());
+  X509_set_issuer_name(x.get(), CnName("Root").get());
+  X509_gmtime_adj(X509_getm_notBefore(x.get()), 0);
+  X509_gmtime_adj(X509_getm_notAfter(x.get()), 3600);
+  X509_set_pubkey(x.get(), key);
+  X509_sign(x.get(), key, EVP_sha256());
+  return CertContext::FromDer(ToDer<X509>(x.get(), i2d_X509));
+}
+
+// DER pieces for hand-made CRLs.
+Bytes DerTlv(uint8_t tag, const Bytes& content) {
+  Bytes out{tag};
+  if (content.size() < 0x80) {
+    out.push_back(static_cast<uint8_t>(content.size()));
+  } else {
+    out.push_back(0x82);
+    out.push_back(static_cast<uint8_t>(content.size() >> 8));
+    out.push_back(static_cast<uint8_t>(content.size()));
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+Bytes Seq(std::initializer_list<Bytes> parts) { return DerTlv(0x30, Cat(parts)); }
+Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
 class StoreTest : public ::testing::Test {
  protected:
@@ -154,6 +236,138 @@ TEST_F(StoreTest, BadBytesDoNotMakeAContext) {
     EXPECT_FALSE(CertContext::FromDer(c.bytes, &err));
     EXPECT_EQ(err, c.error);
     EXPECT_FALSE(CrlContext::FromDer(c.bytes, &err));
+  }
+}
+
+TEST_F(StoreTest, RevokedEntriesAnswerAsOpenSslReadsThem) {
+  const CertPtr root = CertContext::FromDer(MakeCert("Root", {0x01}, "Root", root_key_.get(), root_key_.get(), true));
+  ASSERT_TRUE(root);
+  const char* const unlisted[] = {"2", "129", "-2", "254", "123456789012345678901234567891", "4294967296"};
+  struct Case {
+    std::string name;
+    std::vector<Revoked> entries;
+  } cases[] = {
+      {"serials of every length and sign, out of order, with reasons",
+       {{"123456789012345678901234567890"}, {"0"}, {"255", 6}, {"-1"}, {"1", 8}, {"128", 1}, {"-128"},
+        {"127"}, {"-129"}, {"256"}, {"65536", 0}, {"4294967295"}}},
+      {"one serial twice", {{"7"}, {"7", 8}, {"3"}}},
+      {"empty list", {}},
+      // Certificate issuers: entries of other issuers do not count, and the
+      // name carries over to the entries that follow.
+      {"certificate issuers",
+       {{"5"}, {"6", -1, "Root"}, {"9"}, {"10", -1, "Other"}, {"11"}, {"12", 1, "Root"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes der = MakeCrlListing("Root", root_key_.get(), c.entries);
+    uint32_t err = 1;
+    const CrlPtr ours = CrlContext::FromDer(der, &err);
+    ASSERT_TRUE(ours);
+    EXPECT_EQ(err, 0u);
+    EXPECT_TRUE(ours->SignatureVerifiesWith(*root, &err));
+    EXPECT_EQ(err, 0u);
+    const unsigned char* p = der.data();
+    std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> peer(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())),
+                                                          X509_CRL_free);
+    ASSERT_TRUE(peer);
+    std::vector<const char*> serials(std::begin(unlisted), std::end(unlisted));
+    for (const Revoked& e : c.entries) serials.push_back(e.serial);
+    for (const char* serial : serials) {
+      const CertPtr cert = CertWithSerial(serial, leaf_key_.get());
+      ASSERT_TRUE(cert) << serial;
+      X509_REVOKED* entry = nullptr;
+      const bool listed = X509_CRL_get0_by_serial(peer.get(), &entry, X509_get0_serialNumber(cert->x509())) != 0;
+      EXPECT_EQ(ours->Lists(*cert), listed) << serial;
+      // Without certificate issuers: listed exactly when an entry has the number.
+      const bool plain = std::none_of(c.entries.begin(), c.entries.end(),
+                                      [](const Revoked& r) { return r.names_issuer != nullptr; });
+      const bool has = std::any_of(c.entries.begin(), c.entries.end(),
+                                   [&](const Revoked& r) { return std::string(r.serial) == serial; });
+      if (plain) EXPECT_EQ(listed, has) << serial;
+    }
+  }
+}
+
+TEST_F(StoreTest, AlteredListFailsItsSignature) {
+  const CertPtr root = CertContext::FromDer(MakeCert("Root", {0x01}, "Root", root_key_.get(), root_key_.get(), true));
+  ASSERT_TRUE(root);
+  const Bytes good = MakeCrlListing("Root", root_key_.get(), {{"1000"}, {"77777"}, {"3", 1}});
+  // 77777 = 0x012FD1: one entry's serial changed to 0x012FD2.
+  Bytes serial_changed = good;
+  const Bytes needle{0x02, 0x03, 0x01, 0x2F, 0xD1};
+  const auto at = std::search(serial_changed.begin(), serial_changed.end(), needle.begin(), needle.end());
+  ASSERT_NE(at, serial_changed.end());
+  at[4] = 0xD2;
+  // ecdsa-with-SHA256 named outside, ecdsa-with-SHA384 ...03 03 after the change.
+  Bytes algorithm_changed = good;
+  const Bytes oid{0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x04, 0x03, 0x02};
+  const auto last = std::find_end(algorithm_changed.begin(), algorithm_changed.end(), oid.begin(), oid.end());
+  ASSERT_NE(last, algorithm_changed.end());
+  last[9] = 0x03;
+  struct Case {
+    const char* name;
+    const Bytes& der;
+    bool verifies;
+  } cases[] = {{"as signed", good, true}, {"serial changed", serial_changed, false},
+               {"outer algorithm changed", algorithm_changed, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CrlPtr crl = CrlContext::FromDer(c.der);
+    ASSERT_TRUE(crl);
+    uint32_t err = 0;
+    EXPECT_EQ(crl->SignatureVerifiesWith(*root, &err), c.verifies);
+    EXPECT_EQ(err, c.verifies ? 0u : kNteBadSignature);
+    // The same verdict as OpenSSL's own check of the whole list.
+    const unsigned char* p = c.der.data();
+    std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> peer(d2i_X509_CRL(nullptr, &p, static_cast<long>(c.der.size())),
+                                                          X509_CRL_free);
+    ASSERT_TRUE(peer);
+    EXPECT_EQ(X509_CRL_verify(peer.get(), X509_get0_pubkey(root->x509())) == 1, c.verifies);
+  }
+}
+
+TEST_F(StoreTest, MalformedRevokedEntriesAreRefused) {
+  const Bytes algorithm = Seq({DerTlv(0x06, {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x04, 0x03, 0x02})});
+  const Bytes issuer = ToDer<X509_NAME>(CnName("Root").get(), i2d_X509_NAME);
+  const Bytes date = DerTlv(0x17, Text("260101000000Z"));
+  const auto crl = [&](const Bytes& entries) {
+    const Bytes tbs = Seq({DerTlv(0x02, {0x01}), algorithm, issuer, date, date, DerTlv(0x30, entries)});
+    return Seq({tbs, algorithm, DerTlv(0x03, {0x00, 0x01, 0x02})});
+  };
+  const Bytes reason_oid = DerTlv(0x06, {0x55, 0x1D, 0x15});
+  const Bytes reason = Seq({reason_oid, DerTlv(0x04, {0x0A, 0x01, 0x01})});
+  const Bytes plain = Seq({DerTlv(0x02, {0x05}), date});
+  struct Case {
+    const char* name;
+    Bytes entries;
+    bool accepted;
+  } cases[] = {
+      {"plain entries", Cat({plain, Seq({DerTlv(0x02, {0x00, 0x80}), date, Seq({reason})})}), true},
+      {"critical flag",
+       Seq({DerTlv(0x02, {0x06}), date, Seq({Seq({reason_oid, DerTlv(0x01, {0xFF}), DerTlv(0x04, {0x0A, 0x01, 0x01})})})}),
+       true},
+      {"redundant leading zero", Seq({DerTlv(0x02, {0x00, 0x05}), date}), false},
+      {"redundant leading FF", Seq({DerTlv(0x02, {0xFF, 0x80}), date}), false},
+      {"empty serial", Seq({DerTlv(0x02, {}), date}), false},
+      {"no date", Seq({DerTlv(0x02, {0x05})}), false},
+      {"date not a time", Seq({DerTlv(0x02, {0x05}), DerTlv(0x04, Text("260101000000Z"))}), false},
+      {"date not a date", Seq({DerTlv(0x02, {0x05}), DerTlv(0x17, Text("26x101000000Z"))}), false},
+      {"field after the extensions", Seq({DerTlv(0x02, {0x05}), date, Seq({reason}), DerTlv(0x05, {})}), false},
+      {"extension without a value", Seq({DerTlv(0x02, {0x05}), date, Seq({Seq({reason_oid})})}), false},
+      {"broken identifier",
+       Seq({DerTlv(0x02, {0x05}), date, Seq({Seq({DerTlv(0x06, {0x80, 0x01}), DerTlv(0x04, {})})})}), false},
+      {"long flag",
+       Seq({DerTlv(0x02, {0x05}), date, Seq({Seq({reason_oid, DerTlv(0x01, {0xFF, 0xFF}), DerTlv(0x04, {})})})}),
+       false},
+      {"entry a SET", DerTlv(0x31, Cat({DerTlv(0x02, {0x05}), date})), false},
+      {"entry longer than the list", Cat({plain, Bytes{0x30, 0x7F, 0x02, 0x01, 0x05}}), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t err = 0;
+    const CrlPtr ours = CrlContext::FromDer(crl(c.entries), &err);
+    EXPECT_EQ(static_cast<bool>(ours), c.accepted);
+    EXPECT_EQ(err, c.accepted ? 0u : kCryptEAsn1BadTag);
   }
 }
 

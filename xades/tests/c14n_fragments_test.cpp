@@ -117,6 +117,34 @@ TEST(C14nFragments, SecondObjectAsBytesOrText) {
 // What is in scope above an element is part of its inclusive form where it
 // stands (as every XMLDSig verifier forms it), and no part of its exclusive
 // form; the element's own xml:lang wins over an ancestor's.
+TEST(C14nFragments, InPlaceFormOfADeepElementLeavesTheTreeAsItWas) {
+  // Siblings before and after the element at every level, and outside the root.
+  Parsed p = Parse(
+      "<!--przed--><r xmlns=\"urn:d\"><s0/><a xmlns:u=\"urn:u\"><s1>x</s1><b xml:lang=\"pl\"><s2/>"
+      "<ds:Object " + std::string(kDs) + " Id=\"o\"><u:c>t</u:c></ds:Object><s3/></b><s4/></a><s5/></r><?pi x?>");
+  ASSERT_NE(p.root, nullptr);
+  xmlNode* object = p.root;
+  for (int depth = 0; depth < 3; ++depth) object = xmlNextElementSibling(xmlFirstElementChild(object));
+  ASSERT_TRUE(nameIs(object, "Object"));
+  xmlChar* before = nullptr;
+  int before_length = 0;
+  xmlDocDumpMemory(p.doc.get(), &before, &before_length);
+  const std::string declarations = std::string("xmlns=\"urn:d\" ") + kDs + " xmlns:u=\"urn:u\"";
+  EXPECT_EQ(elementInPlaceC14N(object, kC14nMethodInclusive),
+            "<ds:Object " + declarations + " Id=\"o\" xml:lang=\"pl\"><u:c>t</u:c></ds:Object>");
+  EXPECT_EQ(elementInPlaceC14N(object, kC14nMethodExclusive),
+            "<ds:Object " + std::string(kDs) + " Id=\"o\"><u:c xmlns:u=\"urn:u\">t</u:c></ds:Object>");
+  xmlChar* after = nullptr;
+  int after_length = 0;
+  xmlDocDumpMemory(p.doc.get(), &after, &after_length);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(after), after_length),
+            std::string(reinterpret_cast<char*>(before), before_length));
+  xmlFree(before);
+  xmlFree(after);
+  // The whole document still reads as before: the root's form in place.
+  EXPECT_EQ(elementInPlaceC14N(p.root, kC14nMethodInclusive), elementC14N(p.root, false));
+}
+
 TEST(C14nFragments, InPlaceFormsCarryWhatIsInScope) {
   Parsed p = Parse(
       "<r xmlns=\"urn:d\" xmlns:u=\"urn:u\" xml:lang=\"pl\" xml:space=\"preserve\">"

@@ -128,6 +128,54 @@ TEST_F(XadesSignTest, SizeIsExactAndAskedWithoutTheKey) {
   EXPECT_EQ(pin_.asked, 1);
 }
 
+TEST_F(XadesSignTest, QueryAnswerServesOnlyItsOwnBytesAndCertificate) {
+  const std::string document = test::DefaultDocument();
+  // The same length, one content letter changed.
+  std::string changed = document;
+  const size_t at = changed.find("Tekst umowy");
+  ASSERT_NE(at, std::string::npos);
+  changed[at] = 'X';
+  const platform::CertContext* other = pki_->cosigner.cert.get();
+  Bytes expected_document, expected_changed, expected_other;
+  ASSERT_EQ(test::SignTwice(document, Cert(), &expected_document), 0u);
+  ASSERT_EQ(test::SignTwice(changed, Cert(), &expected_changed), 0u);
+  ASSERT_EQ(test::SignTwice(document, other, &expected_other), 0u);
+  EXPECT_NE(expected_document, expected_changed);
+
+  struct Case {
+    const char* name;
+    const std::string& queried;
+    const std::string& filled;
+    const platform::CertContext* fill_certificate;
+    const Bytes& expected;
+  } cases[] = {
+      {"as queried", document, document, Cert(), expected_document},
+      {"other bytes after the query", document, changed, Cert(), expected_changed},
+      {"other certificate after the query", document, document, other, expected_other},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes queried = AsBytes(c.queried), filled = AsBytes(c.filled);
+    uint32_t size = 0;
+    ASSERT_EQ(xadesAddSignature(queried.data(), static_cast<uint32_t>(queried.size()), Cert(), nullptr, &size),
+              kSignMoreData);
+    size += 4096;  // room for a longer certificate
+    Bytes out(size, 0xEE);
+    ASSERT_EQ(xadesAddSignature(filled.data(), static_cast<uint32_t>(filled.size()), c.fill_certificate,
+                                out.data(), &size),
+              0u);
+    out.resize(size);
+    EXPECT_EQ(out, c.expected);
+  }
+  // A call with the buffer and no query before it signs the same.
+  const Bytes in = AsBytes(document);
+  uint32_t size = static_cast<uint32_t>(expected_document.size() + 1);
+  Bytes out(size, 0xEE);
+  ASSERT_EQ(xadesAddSignature(in.data(), static_cast<uint32_t>(in.size()), Cert(), out.data(), &size), 0u);
+  out.resize(size);
+  EXPECT_EQ(out, expected_document);
+}
+
 TEST_F(XadesSignTest, RootsAndInputs) {
   const std::string objects = test::ContentObject("A", "a") + test::ContentObject("B", "b");
   const std::string signatures = "<?xml version=\"1.0\"?><Signatures>" +

@@ -113,6 +113,28 @@ constexpr char kNested[] =
 
 std::string IdOf(const xmlNode* n) { return n ? getNodeProp(n, "Id").value_or("?") : "none"; }
 
+TEST(NodeHelpers, TopLevelCountAgreesWithItsQuery) {
+  const std::string ds = "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
+  const char* const documents[] = {
+      kNested,
+      "<!--a--><r><x/><y>t</y></r><?pi?>",
+      "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:Object><ds:Signature/></ds:Object>"
+      "</ds:Signature>",
+      "<r xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><Signature/><ds:Signature/><a><b><ds:Signature/>"
+      "</b></a><ds:Signature><ds:Signature/></ds:Signature></r>",
+      "<!DOCTYPE r [<!ENTITY e \"<Signature xmlns='http://www.w3.org/2000/09/xmldsig#'/>\">]><r>&e;</r>",
+  };
+  for (const char* text : documents) {
+    SCOPED_TRACE(text);
+    XmlDocPtr doc = xadesParseMemory(std::string_view(text));
+    ASSERT_TRUE(doc);
+    auto ctx = xadesNewXPathContext(doc.get());
+    XPathObjectPtr asked = xadesEval(ctx.get(), "//xmldsig:Signature[not(ancestor::xmldsig:Signature)]");
+    EXPECT_EQ(topLevelSignatureCount(ctx.get()), static_cast<int>(nodesOf(asked.get()).size()));
+  }
+  EXPECT_EQ(topLevelSignatureCount(nullptr), -1);
+}
+
 TEST(NodeHelpers, FourWaysToCountSignatures) {
   XmlDocPtr doc = xadesParseMemory(std::string_view(kNested));
   ASSERT_TRUE(doc);
