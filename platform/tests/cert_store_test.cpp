@@ -283,7 +283,9 @@ TEST_F(StoreTest, RevokedEntriesAnswerAsOpenSslReadsThem) {
                                       [](const Revoked& r) { return r.names_issuer != nullptr; });
       const bool has = std::any_of(c.entries.begin(), c.entries.end(),
                                    [&](const Revoked& r) { return std::string(r.serial) == serial; });
-      if (plain) EXPECT_EQ(listed, has) << serial;
+      if (plain) {
+        EXPECT_EQ(listed, has) << serial;
+      }
     }
   }
 }
