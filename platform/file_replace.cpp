@@ -168,7 +168,7 @@ uint32_t RenameNoReplace(const std::string& from, const std::string& to) {
   return 0;
 }
 
-int RemoveAbandonedSiblings(const std::string& folder, const std::string& prefix) {
+int RemoveAbandoned(const std::string& folder, const std::string& prefix, bool folders) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return 0;
   const int dfd = ::dirfd(dir);
@@ -177,18 +177,22 @@ int RemoveAbandonedSiblings(const std::string& folder, const std::string& prefix
     const std::string name = e->d_name;
     if (!MatchesTempName(name, prefix)) continue;
     struct stat st;
-    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != ::geteuid())
+    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        (folders ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) || st.st_uid != ::geteuid())
       continue;
-    const int fd = ::openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        ::openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folders ? O_DIRECTORY : O_NONBLOCK));
     if (fd < 0) continue;
     FileIdentity held;
-    // Locked: a living process still writes it.
+    // Locked: a living process still writes or uses it. The name must still
+    // be the entry that was locked when it goes.
+    struct stat again;
     if (IdentityOf(fd, &held) == 0 && held.inode == st.st_ino && held.device == st.st_dev &&
-        ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      struct stat again;
-      if (::fstatat(dfd, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) == 0 && again.st_ino == held.inode &&
-          again.st_dev == held.device && ::unlinkat(dfd, name.c_str(), 0) == 0)
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstatat(dfd, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) == 0 &&
+        again.st_ino == held.inode && again.st_dev == held.device) {
+      std::error_code ec;
+      if (folders ? std::filesystem::remove_all(folder + "/" + name, ec) > 0 && !ec
+                  : ::unlinkat(dfd, name.c_str(), 0) == 0)
         ++removed;
     }
     ::close(fd);

@@ -60,11 +60,14 @@ uint32_t CommitFile(int fd, const std::string& from, const std::string& to);
 // The folder is flushed afterwards.
 uint32_t RenameNoReplace(const std::string& from, const std::string& to);
 
-// Removes from `folder` the files that MakeSiblingFile made with `prefix` and
-// that nobody holds any more: exactly the prefix and six characters of the
-// temporary-name alphabet, plain files of this user, not locked. Returns how
-// many went.
-int RemoveAbandonedSiblings(const std::string& folder, const std::string& prefix);
+// Removes from `folder` what a killed process of this user left: entries
+// named exactly `prefix` and six characters of the temporary-name alphabet,
+// plain files (what MakeSiblingFile made) or, with `folders`, folders (never
+// links), of this user, that nobody holds locked any more. Returns how many went.
+int RemoveAbandoned(const std::string& folder, const std::string& prefix, bool folders);
+inline int RemoveAbandonedSiblings(const std::string& folder, const std::string& prefix) {
+  return RemoveAbandoned(folder, prefix, false);
+}
 
 // Whether `name` is `prefix` and six characters of the temporary-name alphabet.
 bool MatchesTempName(const std::string& name, const std::string& prefix);

@@ -1,6 +1,5 @@
 #include "platform/temp_files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -60,33 +59,7 @@ WorkFolder::~WorkFolder() {
   if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
-int RemoveAbandonedWorkFolders(const std::string& prefix) {
-  const std::string folder = TempFolder();
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return 0;
-  const int dfd = ::dirfd(dir);
-  int removed = 0;
-  while (const dirent* e = ::readdir(dir)) {
-    const std::string name = e->d_name;
-    if (!MatchesTempName(name, prefix)) continue;
-    struct stat st;
-    if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
-        st.st_uid != ::geteuid())
-      continue;
-    const int fd = ::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) continue;
-    FileIdentity held;
-    // Locked: its process lives and uses it.
-    if (IdentityOf(fd, &held) == 0 && held.inode == st.st_ino && held.device == st.st_dev &&
-        held.uid == ::geteuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      std::error_code ec;
-      if (std::filesystem::remove_all(folder + "/" + name, ec) > 0 && !ec) ++removed;
-    }
-    ::close(fd);
-  }
-  ::closedir(dir);
-  return removed;
-}
+int RemoveAbandonedWorkFolders(const std::string& prefix) { return RemoveAbandoned(TempFolder(), prefix, true); }
 
 uint32_t FreeSpace(const std::string& folder, uint64_t* bytes) {
   struct statvfs st;
