@@ -293,8 +293,9 @@ uint32_t CSignedDocObj::RewriteContainer(std::span<const uint8_t> signatures, st
   const std::string& dir = work.path();
   if (dir.empty()) return work.error() != 0 ? work.error() : kDocRewriteFailed;
 
-  // The pages come from the container as it is now; it must give them all.
-  if (!cabinet::ExtractCabinet(FdPath(fd_).c_str(), dir.c_str())) return kDocRewriteFailed;
+  // The pages come from the container as it is now; it must give them all,
+  // within the same bounds as when it was opened.
+  if (ExtractContainer(fd_, dir, reason) != 0) return kDocRewriteFailed;
   StepReached("extracted");
   // The old signatures are replaced; other members besides pages and the
   // program's own file are not carried over.
