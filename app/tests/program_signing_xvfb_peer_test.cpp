@@ -6,6 +6,8 @@
 // user's does. What the program wrote is checked with cabextract and openssl;
 // every message box is kept as a picture (the texts themselves are checked by
 // the signing flow's own tests).
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -268,6 +270,13 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
     ASSERT_EQ(job.Open((env / "doc.kdsc").string(), 0), 0u) << job.error_text();
   }
   const Bytes unsigned_bytes = test::ReadFileBytes(container);
+  // Opened through a link, the real file readable by its group; a killed run
+  // left a new file beside it and a working folder in the temporary folder.
+  ASSERT_EQ(::chmod(container.c_str(), 0640), 0);
+  const fs::path link = env / "link.kdoc";
+  fs::create_symlink(container, link);
+  test::WriteFileBytes(env / ".kdocQw34Er", Bytes(100, 0x55));
+  fs::create_directories(env / "tmp" / "kdocAb12Cd");
 
   // Where the Sign button, the first tab and Close are: the same window laid
   // out here, at the same size.
@@ -288,9 +297,11 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
     layout.ResetViewer();
   }
 
-  Launch(container, {"SOFTHSM2_CONF=" + std::string(std::getenv("SOFTHSM2_CONF"))});
-  WaitForMainWindow(container);
+  Launch(link, {"SOFTHSM2_CONF=" + std::string(std::getenv("SOFTHSM2_CONF")), "TMPDIR=" + (env / "tmp").string()});
+  WaitForMainWindow(link);
   if (HasFatalFailure() || main_.empty()) return;
+  EXPECT_FALSE(fs::exists(env / ".kdocQw34Er"));
+  EXPECT_FALSE(fs::exists(env / "tmp" / "kdocAb12Cd"));
   const int jan_row = RowOf(jan), piotr_row = RowOf(piotr);
 
   // Cancel at the PIN dialog: the reason is said, the file is as it was.
@@ -314,6 +325,9 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
   EnterPin("password asked again", kPassword);
   Answer("time-stamp question", "Escape");
   EXPECT_TRUE(Answer("signed message", "Return", "signed"));
+  // The signature went into the real file, which kept its mode; the link stays a link.
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::status(container).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   auto verified = OpenSslVerify(container, env / "content.bin");
   EXPECT_EQ(verified.exit_code, 0) << verified.output;
 
