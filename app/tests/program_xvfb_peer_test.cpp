@@ -37,6 +37,22 @@ class ProgramOnXvfbTest : public xvfb::ProgramOnXvfb {
     ASSERT_EQ(platform::RegSetDword(key, kValueLangId, kLangIdEnglish), 0u);
   }
 
+  // Where the named controls of the program's window are: the same window
+  // laid out here over the same file, at the same size.
+  std::vector<QPoint> Centres(const fs::path& file, uint32_t language, std::initializer_list<const char*> ids) {
+    CMessageTable catalog(language);
+    ScriptedPrompt prompt;
+    CMainWindow layout(catalog, prompt, file.string());
+    EXPECT_EQ(layout.Init(), 0);
+    layout.resize(960, 760);
+    layout.show();
+    QApplication::processEvents();
+    std::vector<QPoint> centres;
+    for (const char* id : ids) centres.push_back(xvfb::Centre(layout, id));
+    layout.ResetViewer();
+    return centres;
+  }
+
   // The program started as `wrapper` (a shell in a private mount namespace
   // that execs "$0" "$@"; empty: none) followed by `program` and `args`.
   pid_t Start(const std::string& program, const std::vector<std::string>& wrapper,
@@ -204,15 +220,7 @@ TEST_F(ProgramOnXvfbTest, CertificateChooserSpeaksEnglishBeforeAnyVerification) 
   fs::create_directories(env / "pages");
   const fs::path cab = env / "unsigned.kdoc";
   test::WriteCabinet(cab, env / "pages", {{"00001.emf", test::EmfPage(1)}});
-  CMessageTable catalog(kLangIdEnglish);
-  ScriptedPrompt prompt;
-  CMainWindow layout(catalog, prompt, cab.string());
-  ASSERT_EQ(layout.Init(), 0);
-  layout.resize(960, 760);
-  layout.show();
-  QApplication::processEvents();
-  const QPoint sign = xvfb::Centre(layout, "1012");
-  layout.ResetViewer();
+  const QPoint sign = Centres(cab, kLangIdEnglish, {"1012"})[0];
 
   StartDisplay();
   const std::string window = StartProgram(cab);
@@ -253,23 +261,10 @@ TEST_F(ProgramOnXvfbTest, OpensPagesThroughAndClosesWithTheQuestion) {
   fs::create_directories(env / "pages");
   test::WriteCabinet(cab, env / "pages",
                      {{"00001.emf", test::EmfPage(1)}, {"00002.emf", test::EmfPage(2)}, {"00003.emf", test::EmfPage(3)}});
-  {
-    platform::RegKey key;
-    ASSERT_EQ(platform::RegCreateKey(platform::RegHive::kLocalMachine, kMachineKey, key), 0u);
-    ASSERT_EQ(platform::RegSetDword(key, kValueLangId, kLangIdEnglish), 0u);
-  }
-
-  // Where the buttons are: the same window laid out here, at the same size.
-  CMessageTable catalog(kLangIdEnglish);
-  ScriptedPrompt prompt;
-  CMainWindow layout(catalog, prompt, cab.string());
-  ASSERT_EQ(layout.Init(), 0);
-  layout.resize(960, 760);
-  layout.show();
-  QApplication::processEvents();
-  const QPoint next = xvfb::Centre(layout, "1010"), fit = xvfb::Centre(layout, "1006"),
-               close = xvfb::Centre(layout, "1067");
-  layout.ResetViewer();  // the program opens the container itself
+  SetEnglish();
+  // The program opens the container itself.
+  const std::vector<QPoint> at = Centres(cab, kLangIdEnglish, {"1010", "1006", "1067"});
+  const QPoint next = at[0], fit = at[1], close = at[2];
 
   StartDisplay();
   const std::string window = StartProgram(cab);
@@ -375,15 +370,7 @@ TEST_F(ProgramOnXvfbTest, PrintsToAPdfFileAndTellsAFailedPrint) {
   fs::create_directories(env / "pages");
   test::WriteCabinet(cab, env / "pages",
                      {{"00001.emf", test::EmfPage(1)}, {"00002.emf", test::EmfPage(2)}, {"00003.emf", test::EmfPage(3)}});
-  CMessageTable catalog(kLangIdPolish);
-  ScriptedPrompt prompt;
-  CMainWindow layout(catalog, prompt, cab.string());
-  ASSERT_EQ(layout.Init(), 0);
-  layout.resize(960, 760);
-  layout.show();
-  QApplication::processEvents();
-  const QPoint print = xvfb::Centre(layout, "1007");
-  layout.ResetViewer();
+  const QPoint print = Centres(cab, kLangIdPolish, {"1007"})[0];
 
   StartDisplay();
   const std::string window = StartProgram(cab);
