@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "app/kdoc_document.h"
 #include "app/tests/bomb_cabinet.h"
@@ -78,6 +79,32 @@ class KdocLimitsTest : public ::testing::Test {
     EXPECT_EQ(test::ReadFileBytes(path), before);
     EXPECT_TRUE(env.TempIsEmpty());
     return result;
+  }
+
+  // Opens `path` in a child whose temporary folder is a file system of
+  // `size` of its own (a private mount namespace: root or user namespaces).
+  // Gives the error, its text and whether the folder was left empty, a line
+  // each; none where no mount namespace can be made.
+  std::optional<std::string> OpenWithSmallTemp(const std::filesystem::path& path, const CMessageTable& language,
+                                               const char* size) {
+    const auto result = env / "result";
+    const pid_t child = ::fork();
+    EXPECT_GE(child, 0);
+    if (child < 0) return std::nullopt;
+    if (child == 0) {
+      if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("tmpfs", env.temp().c_str(), "tmpfs", 0, size) != 0)
+        ::_exit(77);
+      CSignedDocObj doc(language, prompt);
+      const uint32_t error = doc.Open(path.string(), 1);
+      std::ofstream(result) << error << "\n" << doc.error_text() << "\n" << std::filesystem::is_empty(env.temp());
+      ::_exit(0);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 77) return std::nullopt;
+    return test::ReadFileText(result);
   }
 
   test::KdocEnvironment env;
@@ -160,23 +187,9 @@ TEST_F(KdocLimitsTest, ABombIsRefusedWithinBoundedMemory) {
 TEST_F(KdocLimitsTest, TooLittleFreeSpaceIsRefused) {
   const auto path = env / "doc.kdoc";
   test::WriteFileBytes(path, BombCabinet({{"00001.emf", 3 * kMiB, 3 * kMiB}, {"00002.emf", 3 * kMiB, 3 * kMiB}}));
-  const auto result = env / "result";
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", env.temp().c_str(), "tmpfs", 0, "size=4m") != 0)
-      ::_exit(77);
-    CSignedDocObj doc(english, prompt);
-    const uint32_t error = doc.Open(path.string(), 1);
-    std::ofstream(result) << error << "\n" << doc.error_text() << "\n" << std::filesystem::is_empty(env.temp());
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
-  const std::string got = test::ReadFileText(result);
+  const auto opened = OpenWithSmallTemp(path, english, "size=4m");
+  if (!opened) GTEST_SKIP() << "no mount namespace here";
+  const std::string& got = *opened;
   EXPECT_EQ(got.substr(0, got.find('\n')), std::to_string(kDiskFull)) << got;
   EXPECT_NE(got.find("An error 0x00000070\nNot enough space in the temporary folder " + env.temp().string() +
                      " - unpacking the document needs 6 MB, 4 MB are free."),
@@ -195,23 +208,9 @@ TEST_F(KdocLimitsTest, ADiskThatFillsWhileUnpackingIsSaidSo) {
   test::WriteFileBytes(path, BombCabinet({{"00001.emf", 5000, 5000}, {"00002.emf", 5000, 5000},
                                           {"00003.emf", 5000, 5000}}));
   for (const CMessageTable* catalog : {&english, &polish}) {
-    const auto result = env / "result";
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          ::mount("tmpfs", env.temp().c_str(), "tmpfs", 0, "size=16k") != 0)
-        ::_exit(77);
-      CSignedDocObj doc(*catalog, prompt);
-      const uint32_t error = doc.Open(path.string(), 1);
-      std::ofstream(result) << error << "\n" << doc.error_text() << "\n" << std::filesystem::is_empty(env.temp());
-      ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
-    const std::string got = test::ReadFileText(result);
+    const auto opened = OpenWithSmallTemp(path, *catalog, "size=16k");
+    if (!opened) GTEST_SKIP() << "no mount namespace here";
+    const std::string& got = *opened;
     EXPECT_EQ(got.substr(0, got.find('\n')), std::to_string(kDiskFull)) << got;
     EXPECT_NE(got.find(catalog == &english ? "An error 0x00000070\nThe document cannot be unpacked into the temporary "
                                              "folder " + env.temp().string() + ": There is not enough space on the disk."
