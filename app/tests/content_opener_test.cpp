@@ -4,7 +4,6 @@
 // "/nc" and a path it notes the path and ends at once.
 #include "app/content_opener.h"
 
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,21 +75,9 @@ class ContentOpenerTest : public ::testing::Test {
     setenv("XDG_DATA_HOME", (dir_->path() / "data").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir_->path() / "config").c_str(), 1);
     setenv("TMPDIR", dir_->path().c_str(), 1);
-    fs::create_directories(dir_->path() / "data" / "applications");
-    fs::create_directories(dir_->path() / "config");
-    const fs::path handler = dir_->path() / "viewer.sh";
-    test::WriteFileText(handler, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$" + std::string(kNoteVariable) + "\"\n");
-    chmod(handler.c_str(), 0700);
-    static const uint8_t kPdf[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'};
-    gboolean uncertain = FALSE;
-    char* type = g_content_type_guess("x.pdf", kPdf, sizeof kPdf, &uncertain);
-    const std::string pdf_type = type;
-    g_free(type);
-    test::WriteFileText(dir_->path() / "data" / "applications" / "vel-fake-viewer.desktop",
-                        "[Desktop Entry]\nType=Application\nName=Fake Viewer\nExec=" + handler.string() +
-                            " %f\nMimeType=" + pdf_type + ";\n");
-    test::WriteFileText(dir_->path() / "config" / "mimeapps.list",
-                        "[Default Applications]\n" + pdf_type + "=vel-fake-viewer.desktop\n");
+    test::RegisterFakeViewer(dir_->path() / "data", dir_->path() / "config", test::PdfContentType(),
+                             dir_->path() / "viewer.sh",
+                             "printf '%s\\n' \"$1\" >> \"$" + std::string(kNoteVariable) + "\"\n");
   }
   static void TearDownTestSuite() {
     delete dir_;

@@ -105,15 +105,8 @@ TEST_F(ProgramXmlOnXvfb, SignaturesAndContentOfXmlDocuments) {
 
   // The desktop's application for text: a script that keeps what it is given.
   const fs::path data = env / "xdg-data", config = env / "xdg-config", presented = env / "presented.bin";
-  fs::create_directories(data / "applications");
-  fs::create_directories(config);
-  const fs::path handler = env / "viewer.sh";
-  test::WriteFileText(handler, "#!/bin/sh\ncp \"$1\" " + test::ShellQuote(presented.string()) + "\n");
-  fs::permissions(handler, fs::perms::owner_all);
-  test::WriteFileText(data / "applications" / "vel-fake-viewer.desktop",
-                      "[Desktop Entry]\nType=Application\nName=Fake Viewer\nExec=" + handler.string() +
-                          " %f\nMimeType=text/plain;\n");
-  test::WriteFileText(config / "mimeapps.list", "[Default Applications]\ntext/plain=vel-fake-viewer.desktop\n");
+  test::RegisterFakeViewer(data, config, "text/plain", env / "viewer.sh",
+                           "cp \"$1\" " + test::ShellQuote(presented.string()) + "\n");
 
   // Where the controls are: the same window laid out here, at the same size.
   const fs::path first = env / cases[0].file;

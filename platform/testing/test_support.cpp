@@ -1,5 +1,7 @@
 #include "platform/testing/test_support.h"
 
+#include <gio/gio.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -96,6 +98,28 @@ bool IsValidUtf8(std::string_view s) {
 
 bool HaveTool(const std::string& name) {
   return RunCommand("command -v " + ShellQuote(name) + " >/dev/null").exit_code == 0;
+}
+
+void RegisterFakeViewer(const std::filesystem::path& data, const std::filesystem::path& config,
+                        const std::string& mime_type, const std::filesystem::path& handler,
+                        const std::string& script_body) {
+  std::filesystem::create_directories(data / "applications");
+  std::filesystem::create_directories(config);
+  WriteFileText(handler, "#!/bin/sh\n" + script_body);
+  std::filesystem::permissions(handler, std::filesystem::perms::owner_all);
+  WriteFileText(data / "applications" / "vel-fake-viewer.desktop",
+                "[Desktop Entry]\nType=Application\nName=Fake Viewer\nExec=" + handler.string() +
+                    " %f\nMimeType=" + mime_type + ";\n");
+  WriteFileText(config / "mimeapps.list", "[Default Applications]\n" + mime_type + "=vel-fake-viewer.desktop\n");
+}
+
+std::string PdfContentType() {
+  static const uint8_t kPdf[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'};
+  gboolean uncertain = FALSE;
+  char* type = g_content_type_guess("x.pdf", kPdf, sizeof kPdf, &uncertain);
+  const std::string pdf_type = type;
+  g_free(type);
+  return pdf_type;
 }
 
 }  // namespace vel::test

@@ -45,6 +45,18 @@ bool IsValidUtf8(std::string_view s);
 // True when the program is on PATH.
 bool HaveTool(const std::string& name);
 
+// Makes a shell script with `script_body` the desktop's default application
+// for `mime_type`, in the private XDG folders `data` and `config` (created
+// here; the caller points XDG_DATA_HOME and XDG_CONFIG_HOME at them). The
+// script is `handler`; it is started with the file to show as $1.
+void RegisterFakeViewer(const std::filesystem::path& data, const std::filesystem::path& config,
+                        const std::string& mime_type, const std::filesystem::path& handler,
+                        const std::string& script_body);
+
+// The content type GIO gives a PDF on this machine, whatever its MIME
+// database holds.
+std::string PdfContentType();
+
 }  // namespace vel::test
 
 // Peer tests need their tool; scripts/deps.sh installs every one, so a missing

@@ -3,7 +3,6 @@
 // in its folder; a type that runs is never started.
 #include "platform/open_with.h"
 
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -24,24 +23,10 @@ class OpenWithTest : public ::testing::Test {
     setenv("XDG_DATA_HOME", (dir_->path() / "data").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir_->path() / "config").c_str(), 1);
     setenv("TMPDIR", dir_->path().c_str(), 1);
-    std::filesystem::create_directories(dir_->path() / "data" / "applications");
-    std::filesystem::create_directories(dir_->path() / "config");
-    const auto handler = dir_->path() / "handler.sh";
-    test::WriteFileText(handler, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " +
-                                     test::ShellQuote((dir_->path() / "opened.txt").string()) +
-                                     "\n");
-    chmod(handler.c_str(), 0700);
-    // The type GIO gives a PDF on this machine, whatever its MIME database holds.
-    static const uint8_t kPdf[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'};
-    gboolean uncertain = FALSE;
-    char* type = g_content_type_guess("x.pdf", kPdf, sizeof kPdf, &uncertain);
-    pdf_type_ = type;
-    g_free(type);
-    test::WriteFileText(dir_->path() / "data" / "applications" / "vel-fake-viewer.desktop",
-                        "[Desktop Entry]\nType=Application\nName=Fake Viewer\nExec=" +
-                            handler.string() + " %f\nMimeType=" + pdf_type_ + ";\n");
-    test::WriteFileText(dir_->path() / "config" / "mimeapps.list",
-                        "[Default Applications]\n" + pdf_type_ + "=vel-fake-viewer.desktop\n");
+    pdf_type_ = test::PdfContentType();
+    test::RegisterFakeViewer(dir_->path() / "data", dir_->path() / "config", pdf_type_, dir_->path() / "handler.sh",
+                             "printf '%s\\n' \"$1\" >> " + test::ShellQuote((dir_->path() / "opened.txt").string()) +
+                                 "\n");
   }
   static void TearDownTestSuite() {
     delete dir_;
