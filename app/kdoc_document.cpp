@@ -110,17 +110,17 @@ uint32_t CreateCabinetAt(const std::vector<std::string>& members, const std::str
                                                                                               : kDocRewriteFailed;
 }
 
-std::string FormatText(const std::string& format, ...) {
+std::string FormatText(const char* format, ...) {
   va_list args;
   va_start(args, format);
   va_list again;
   va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, format.c_str(), args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
   std::string out;
   if (n > 0) {
     out.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(out.data(), out.size(), format.c_str(), again);
+    std::vsnprintf(out.data(), out.size(), format, again);
     out.resize(static_cast<size_t>(n));
   }
   va_end(again);
@@ -181,7 +181,7 @@ uint32_t CSignedDocObj::FailOpen(uint32_t error, const std::string& reason) {
   last_error_ = error;
   std::string format;
   catalog_.Get(format, 274, "Wystąpił błąd 0x%08X\n%s\npodczas próby otwarcia dokumentu %s.");
-  error_text_ = FormatText(format, error, reason.c_str(), path_.c_str());
+  error_text_ = FormatText(format.c_str(), error, reason.c_str(), path_.c_str());
   return error;
 }
 
@@ -429,7 +429,7 @@ uint32_t CSignedDocObj::ReplaceWith(const std::string& container, const std::str
   if (error != 0 && report) {
     std::string format;
     catalog_.Get(format, 254, "Brak dostępu do pliku %s !");
-    prompt_.ShowMessage(254, FormatText(format, container.c_str()), kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+    prompt_.ShowMessage(254, FormatText(format.c_str(), container.c_str()), kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
   }
   return error;
 }

@@ -178,7 +178,8 @@ std::string FindMember(const std::string& dir, const std::string& name);
 // paths in name order.
 std::vector<std::string> PageFiles(const std::string& dir, const std::string& format);
 
-// printf-style formatting of a catalog text with its arguments.
-std::string FormatText(const std::string& format, ...);
+// printf-style formatting of a catalog text with its arguments. (A plain
+// pointer: va_start after a reference parameter is undefined.)
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace vel::app

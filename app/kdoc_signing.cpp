@@ -78,7 +78,7 @@ void CSignedDocObj::StopWaitProgram(int* wait_pid) {
 int CSignedDocObj::Ask(int id, const char* polish, uint32_t style, const std::string& arg) {
   std::string text;
   catalog_.Get(text, id, polish);
-  if (!arg.empty()) text = FormatText(text, arg.c_str());
+  if (!arg.empty()) text = FormatText(text.c_str(), arg.c_str());
   return prompt_.ShowMessage(id, text, kAppCaption, style);
 }
 

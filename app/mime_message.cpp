@@ -21,7 +21,6 @@ constexpr char kBoundary[] = "boundary=\"";
 constexpr size_t kMaxBoundary = 70;
 constexpr uint32_t kCurrentUser = 0x10000;
 constexpr uint32_t kNoBlankLine = 0xFFFFFFFF;
-constexpr uint32_t kInvalidData = 13;
 
 bool ContainsNoCase(std::string_view text, std::string_view what) {
   return std::search(text.begin(), text.end(), what.begin(), what.end(), [](char a, char b) {

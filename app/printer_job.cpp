@@ -165,7 +165,7 @@ std::optional<std::string> RunPrinterJob(const std::string& job_base, const CMes
     std::string format;
     catalog.Get(format, 409,
                 "Wystąpił błąd 0x%08X podczas generowania dokumentu.\n(%s).\nAplikacja zostanie zamknięta.");
-    prompt.ShowMessage(409, FormatText(format, status, step), kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+    prompt.ShowMessage(409, FormatText(format.c_str(), status, step), kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
     return std::nullopt;
   };
 
