@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+#include "app/kdoc_document.h"
+#include "app/printer_job.h"
 #include "app/registry_names.h"
 #include "app/tests/bomb_cabinet.h"
 #include "app/tests/xvfb_fixture.h"
@@ -428,6 +430,87 @@ TEST_F(ProgramOnXvfbTest, PrintsToAPdfFileAndTellsAFailedPrint) {
   Screen("print_failed_xvfb.png");
   Xdotool("windowfocus --sync " + box);
   Xdotool("key --clearmodifiers Return");
+}
+
+// The printer-job mode of the shipped program over a signed container of the
+// job's name: the question whether to drop the signatures is answered Yes,
+// the job becomes the container, the signed original is kept beside it under
+// its own name and the person is told where; then the new container opens.
+TEST_F(ProgramOnXvfbTest, PrintedJobOverASignedContainerKeepsTheSignedOriginal) {
+  VEL_REQUIRE_TOOL("python3");
+  const fs::path state = env / "state";
+  fs::create_directories(state / "Vellorum" / "Temp");
+  fs::create_directories(env / "out");
+  fs::create_directories(env / "src");
+  ::setenv(kPrinterDirVariable, state.c_str(), 1);
+  CPrinterHandoff handoff;
+  ASSERT_EQ(handoff.ReadPrinterTempFolder(), 0u);
+  ::unsetenv(kPrinterDirVariable);
+  const std::vector<Bytes> pages = test::ThreePages();
+  test::WriteFileBytes(env / "stream.bin", test::PageStream(pages));
+  const std::string base = (env / "out" / "Doc").string();
+  test::WriteCabinet(base + ".kdoc", env / "src",
+                     {{"00001.emf", test::EmfPage(8)}, {"signatures.p7b", {0x30, 0x80, 0x42}}});
+  const Bytes original = test::ReadFileBytes(base + ".kdoc");
+
+  StartDisplay();
+  StartProgramWith({"/nc", "/dl", base}, {std::string(kPrinterDirVariable) + "=" + state.string()});
+  // The mode waits for the job once its hand-off file names it; the window
+  // shown then is its progress window, not a question.
+  const fs::path handed = fs::path(handoff.folder()) / kPrinterHandoffFile;
+  for (int i = 0; i < 900 && !(fs::exists(handed) && fs::file_size(handed) > 0); ++i)
+    std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(fs::exists(handed)) << Log();
+  std::set<std::string> seen;
+  {
+    const std::string splash = WaitForWindow(kAppCaption);
+    ASSERT_FALSE(splash.empty());
+    seen.insert(splash);
+  }
+  const pid_t printer = test::Spawn({"python3", std::string(VEL_SOURCE_DIR) + "/app/tests/printer_driver.py",
+                                     handoff.folder(), (env / "stream.bin").string()},
+                                    {}, env / "printer.log");
+  // The next box of the program's caption not seen before, answered with `key`.
+  const auto answer_next_box = [&](const std::string& key, const std::string& shot) {
+    std::string box;
+    for (int i = 0; i < 600 && box.empty(); ++i) {
+      std::this_thread::sleep_for(100ms);
+      std::istringstream found(
+          Xdotool("search --onlyvisible --name " + test::ShellQuote(std::string("^") + kAppCaption + "$")));
+      for (std::string id; std::getline(found, id);)
+        if (!id.empty() && seen.count(id) == 0) box = id;
+    }
+    if (box.empty()) return false;
+    seen.insert(box);
+    std::this_thread::sleep_for(300ms);
+    Screen(shot);
+    Xdotool("windowfocus --sync " + box);
+    Xdotool("key --clearmodifiers " + key);
+    return true;
+  };
+  EXPECT_TRUE(answer_next_box("Return", "printed_over_signed_question_xvfb.png")) << display_session_->WindowNames();
+  EXPECT_TRUE(answer_next_box("Return", "printed_over_signed_kept_xvfb.png")) << display_session_->WindowNames();
+  const int printed = WaitFor(printer, 30s);
+  if (printed == -1) xvfb::Stop(printer);
+  EXPECT_EQ(printed, 0) << test::ReadFileText(env / "printer.log");
+  ASSERT_FALSE(WaitForWindow("Vellorum Sign 3.0.0.25 [" + base + ".kdoc]").empty());
+  std::this_thread::sleep_for(1s);  // drawn
+  Screen("printed_over_signed_xvfb.png");
+  // The open window holds the container; it is read once the program has ended.
+  xvfb::Stop(program_);
+  program_ = -1;
+
+  EXPECT_EQ(test::ReadFileBytes(base + " (podpisany).kdoc"), original);
+  EXPECT_EQ(test::Names(env / "out"), (std::vector<std::string>{"Doc (podpisany).kdoc", "Doc.kdoc"}));
+  CMessageTable catalog(kLangIdPolish);
+  ScriptedPrompt prompt;
+  CSignedDocObj doc(catalog, prompt);
+  ASSERT_EQ(doc.Open(base + ".kdoc", 1), 0u);
+  ASSERT_EQ(doc.page_list()->GetCount(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    const auto got = doc.page_list()->GetAt(i).bytes();
+    EXPECT_EQ(Bytes(got.begin(), got.end()), pages[i]);
+  }
 }
 
 // A container whose page is taller and narrower than the view, signed and

@@ -86,27 +86,20 @@ inline QImage ReadXwd(const std::filesystem::path& file) {
 }
 
 // Xvfb on a display of its own (it names the number on a pipe), its frame
-// buffer in `fb`; stopped with the object.
+// buffer in `fb`; stopped with the object. A server that has named its
+// display must also answer on it: one that does not, or has ended, is
+// stopped and another started (at most three tries). What Xvfb said goes to
+// fb/xvfb.log, for a failure's report.
 class XvfbDisplay {
  public:
   explicit XvfbDisplay(const std::filesystem::path& fb) : fb_(fb) {
     std::filesystem::create_directories(fb);
-    int pipe_fd[2];
-    if (pipe(pipe_fd) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(open("/dev/null", O_RDWR), 2);
-      const std::string fd = std::to_string(pipe_fd[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x800x24", "-fbdir", fb.c_str(),
-             "-nolisten", "tcp", nullptr);
-      _exit(127);
+    for (int attempt = 0; attempt < 3 && name_.empty(); ++attempt) {
+      if (Start() && Answers()) return;
+      Stop(pid_);
+      pid_ = -1;
+      name_.clear();
     }
-    ::close(pipe_fd[1]);
-    std::string number;
-    char c = 0;
-    while (read(pipe_fd[0], &c, 1) == 1 && c != '\n') number += c;
-    ::close(pipe_fd[0]);
-    if (!number.empty()) name_ = ":" + number;
   }
   ~XvfbDisplay() { Stop(pid_); }
   XvfbDisplay(const XvfbDisplay&) = delete;
@@ -118,14 +111,54 @@ class XvfbDisplay {
     return RunCommand("DISPLAY=" + name_ + " xdotool " + args).output;
   }
   QImage Screen() const { return ReadXwd(fb_ / "Xvfb_screen0"); }
-  // The names of the windows shown, for a failure's report.
-  std::string WindowNames() const {
-    return RunCommand("export DISPLAY=" + name_ +
-                      "; for w in $(xdotool search --onlyvisible --name .); do xdotool getwindowname $w; done")
-        .output;
+  // The names of the windows shown, and whether the server still runs, for
+  // a failure's report.
+  std::string WindowNames() {
+    std::string out =
+        RunCommand("export DISPLAY=" + name_ +
+                   "; for w in $(xdotool search --onlyvisible --name .); do xdotool getwindowname $w; done")
+            .output;
+    if (Ended()) out += "(Xvfb " + name_ + " has ended; it said:\n" + ReadFileText(fb_ / "xvfb.log") + ")\n";
+    return out;
   }
 
  private:
+  bool Start() {
+    int pipe_fd[2];
+    if (pipe(pipe_fd) != 0) return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int log = open((fb_ / "xvfb.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      dup2(log >= 0 ? log : open("/dev/null", O_RDWR), 2);
+      const std::string fd = std::to_string(pipe_fd[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x800x24", "-fbdir", fb_.c_str(),
+             "-nolisten", "tcp", nullptr);
+      _exit(127);
+    }
+    ::close(pipe_fd[1]);
+    std::string number;
+    char c = 0;
+    while (read(pipe_fd[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(pipe_fd[0]);
+    if (pid_ < 0 || number.empty()) return false;
+    name_ = ":" + number;
+    return true;
+  }
+  // The server takes a client within 10 s.
+  bool Answers() {
+    for (int i = 0; i < 50 && !Ended(); ++i) {
+      if (RunCommand("DISPLAY=" + name_ + " xdotool getdisplaygeometry >/dev/null 2>&1").exit_code == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
+  }
+  // Collected when it has ended, so that no later signal reaches another
+  // process of its id.
+  bool Ended() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    return pid_ <= 0;
+  }
+
   std::filesystem::path fb_;
   pid_t pid_ = -1;
   std::string name_;
