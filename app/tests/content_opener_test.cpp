@@ -29,23 +29,7 @@ namespace fs = std::filesystem;
 constexpr char kNoteVariable[] = "VEL_TEST_OPENED_NOTE";
 
 // The children of this process, each with its state ('Z': ended, not collected).
-std::vector<std::pair<int, char>> Children() {
-  std::vector<std::pair<int, char>> out;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    // "pid (name) state ppid ...": the name may hold blanks and parentheses.
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) != 2) continue;
-    if (parent == getpid()) out.emplace_back(std::atoi(line.c_str()), state);
-  }
-  return out;
-}
+std::vector<std::pair<int, char>> Children() { return test::ChildProcesses(getpid()); }
 
 // Waits, within a bound, for the note to appear and every child to end, then
 // for the ended children to be collected; the children left uncollected.

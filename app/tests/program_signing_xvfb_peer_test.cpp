@@ -407,6 +407,58 @@ TEST_F(SigningOnXvfbTest, DecryptsAMessageAndAPackageWithThePasswordTyped) {
   }
 }
 
+// A signed document whose content is itself one of the program's documents:
+// presenting it starts another copy of the program on it, and once that copy
+// ends the first one has collected it (no ended child is left behind).
+TEST_F(SigningOnXvfbTest, PresentedInnerDocumentOpensInACopyThatIsCollected) {
+  PublishCrls({&ca});
+  test::WriteFileText(env / "jan.key", test::KeyPem(jan.key.get()));
+  test::WriteFileText(env / "content.txt", "Umowa najmu lokalu nr 7.\r\n");
+  const fs::path outer = env / "umowa.p7.p7";
+  for (const auto& [in, out] : {std::pair{"content.txt", "inner.p7"}, std::pair{"inner.p7", "umowa.p7.p7"}}) {
+    const auto r = test::RunCommand("openssl cms -sign -binary -nodetach -outform DER -in " +
+                                    ShellQuote((env / in).string()) + " -out " + ShellQuote((env / out).string()) +
+                                    " -signer " + ShellQuote((env / "jan.pem").string()) + " -inkey " +
+                                    ShellQuote((env / "jan.key").string()));
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+  }
+  QPoint present;
+  {
+    CMessageTable catalog(kLangIdPolish);
+    ScriptedPrompt prompt;
+    CMainWindow layout(catalog, prompt, outer.string());
+    ASSERT_EQ(layout.Init(), 0);
+    layout.resize(960, 760);
+    layout.show();
+    QApplication::processEvents();
+    QWidget* button = layout.findChild<QWidget*>("1057");
+    ASSERT_NE(button, nullptr);
+    present = button->mapTo(&layout, button->rect().center());
+    layout.ResetViewer();
+  }
+
+  Launch(outer);
+  WaitForMainWindow(outer);
+  if (HasFatalFailure() || main_.empty()) return;
+  std::this_thread::sleep_for(1s);  // the signature checked
+  Click(present);
+  std::string copy;
+  for (int i = 0; i < 300 && copy.empty(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    copy = display_->Xdotool("search --onlyvisible --name " +
+                             ShellQuote("^Vellorum Sign 3\\.0\\.0\\.25 \\[.*umowa\\.p7\\]$"));
+  }
+  ASSERT_FALSE(copy.empty()) << display_->WindowNames();
+  Shot("presented_inner_document");
+  const auto children = test::ChildProcesses(program_);
+  ASSERT_EQ(children.size(), 1u);
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(children[0].first) + "/exe").filename(),
+            fs::path(VEL_PROGRAM).filename());
+  ::kill(children[0].first, SIGTERM);
+  for (int i = 0; i < 250 && !test::ChildProcesses(program_).empty(); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(test::ChildProcesses(program_).empty()) << "the copy was not collected";
+}
+
 }  // namespace
 }  // namespace vel::app
 

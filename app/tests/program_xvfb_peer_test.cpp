@@ -11,9 +11,11 @@
 #include <set>
 #include <sstream>
 
+#include "app/default_settings.h"
 #include "app/kdoc_document.h"
 #include "app/printer_job.h"
 #include "app/registry_names.h"
+#include "app/registry_settings.h"
 #include "app/tests/bomb_cabinet.h"
 #include "app/tests/xvfb_fixture.h"
 #include "app/ui/main_window.h"
@@ -430,6 +432,28 @@ TEST_F(ProgramOnXvfbTest, PrintsToAPdfFileAndTellsAFailedPrint) {
   Screen("print_failed_xvfb.png");
   Xdotool("windowfocus --sync " + box);
   Xdotool("key --clearmodifiers Return");
+}
+
+// A CRL list from an older edition holding the root's former address (in
+// capitals): at start the shipped program asks, OK replaces that line with
+// the current address, and every other line keeps its spelling.
+TEST_F(ProgramOnXvfbTest, FormerCrlAddressIsReplacedAtStartKeepingTheOtherLines) {
+  std::string former(kRootCrlFormerHttp);
+  for (char& ch : former) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  const std::string other = "http://Crl.Vellorum-Test.pl/Lista/Biezaca.crl";
+  CInstallMarker started_before;  // else the first start resets the settings
+  ASSERT_EQ(WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueCrlUrls, former + "\r\n" + other),
+            0u);
+  const fs::path cab = env / "doc.kdoc";
+  fs::create_directories(env / "pages");
+  test::WriteCabinet(cab, env / "pages", {{"00001.emf", test::EmfPage(1)}});
+
+  StartDisplay();
+  StartProgramWith({"/nc", cab.string()});
+  EXPECT_TRUE(Answer(kAppCaption, "Return"));  // OK
+  ASSERT_FALSE(WaitForWindow("Vellorum Sign 3.0.0.25 [" + cab.string() + "]").empty());
+  EXPECT_EQ(CRegString(std::string(kUserKey) + "\\" + kValueCrlUrls, "", true, platform::RegHive::kCurrentUser).Get(),
+            std::string(kRootCrlCurrent) + "\r\n" + other + "\r\n");
 }
 
 // The printer-job mode of the shipped program over a signed container of the

@@ -113,6 +113,24 @@ void RegisterFakeViewer(const std::filesystem::path& data, const std::filesystem
   WriteFileText(config / "mimeapps.list", "[Default Applications]\n" + mime_type + "=vel-fake-viewer.desktop\n");
 }
 
+std::vector<std::pair<int, char>> ChildProcesses(int parent) {
+  std::vector<std::pair<int, char>> out;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) != 2) continue;
+    if (ppid == parent) out.emplace_back(std::atoi(line.c_str()), state);
+  }
+  return out;
+}
+
 std::string PdfContentType() {
   static const uint8_t kPdf[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'};
   gboolean uncertain = FALSE;

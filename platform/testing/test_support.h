@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vel::test {
@@ -44,6 +45,10 @@ bool IsValidUtf8(std::string_view s);
 
 // True when the program is on PATH.
 bool HaveTool(const std::string& name);
+
+// The children of process `parent`, each with its state ('Z': ended, not
+// collected).
+std::vector<std::pair<int, char>> ChildProcesses(int parent);
 
 // Makes a shell script with `script_body` the desktop's default application
 // for `mime_type`, in the private XDG folders `data` and `config` (created
