@@ -26,6 +26,7 @@
 #include "cryptolib/tests/crl_test_ca.h"
 #include "cryptolib/tests/tsa_fixture.h"
 #include "platform/registry.h"
+#include "platform/testing/http_test_server.h"
 #include "platform/tests/test_pki.h"
 
 namespace vel::app {
@@ -457,6 +458,81 @@ TEST_F(SigningOnXvfbTest, PresentedInnerDocumentOpensInACopyThatIsCollected) {
   ::kill(children[0].first, SIGTERM);
   for (int i = 0; i < 250 && !test::ChildProcesses(program_).empty(); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(test::ChildProcesses(program_).empty()) << "the copy was not collected";
+}
+
+// A proxy switched off on the settings page is no longer used. While it is
+// on (a proxy that has gone away) no CRL request reaches the CRL server;
+// switched off and saved, the next document's CRL comes straight from it.
+TEST_F(SigningOnXvfbTest, AProxySwitchedOffOnTheSettingsPageIsNoLongerUsed) {
+  PublishCrls({&ca});
+  ASSERT_EQ(WriteRegDword(platform::RegHive::kCurrentUser, kUserKey, kValueProxyEnabled, 1), 0u);
+  ASSERT_EQ(WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueProxyName, "127.0.0.1"), 0u);
+  ASSERT_EQ(WriteRegString(platform::RegHive::kCurrentUser, kUserKey, kValueProxyPort,
+                           std::to_string(test::UnusedPort())),
+            0u);
+  test::WriteFileText(env / "jan.key", test::KeyPem(jan.key.get()));
+  test::WriteFileText(env / "content.txt", "Umowa najmu lokalu nr 7.\r\n");
+  for (const char* name : {"pierwsza.p7", "druga.p7"}) {
+    const auto r = test::RunCommand("openssl cms -sign -binary -nodetach -outform DER -in " +
+                                    ShellQuote((env / "content.txt").string()) + " -out " +
+                                    ShellQuote((env / name).string()) + " -signer " +
+                                    ShellQuote((env / "jan.pem").string()) + " -inkey " +
+                                    ShellQuote((env / "jan.key").string()));
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+  }
+  const fs::path first = env / "pierwsza.p7", second = env / "druga.p7";
+  // Where the tabs, the proxy box, Save and Open are.
+  QPoint document_tab, settings_tab, proxy_box, save, open;
+  {
+    CMessageTable catalog(kLangIdPolish);
+    ScriptedPrompt prompt;
+    CMainWindow layout(catalog, prompt, first.string());
+    ASSERT_EQ(layout.Init(), 0);
+    layout.resize(960, 760);
+    layout.show();
+    QApplication::processEvents();
+    const auto centre = [&layout](const char* id) {
+      QWidget* w = layout.findChild<QWidget*>(id);
+      return w ? w->mapTo(&layout, w->rect().center()) : QPoint(-1, -1);
+    };
+    QTabBar* bar = layout.tabs()->tabBar();
+    document_tab = bar->mapTo(&layout, bar->tabRect(0).center());
+    settings_tab = bar->mapTo(&layout, bar->tabRect(2).center());
+    open = centre("1003");
+    layout.tabs()->setCurrentIndex(2);
+    QApplication::processEvents();
+    // A check box takes clicks on its box and text only, not across its row.
+    QWidget* box = layout.findChild<QWidget*>("1050");
+    ASSERT_NE(box, nullptr);
+    proxy_box = box->mapTo(&layout, QPoint(8, box->height() / 2));
+    save = centre("1046");
+    layout.ResetViewer();
+  }
+  const auto crl_requests = [this] {
+    const std::string log = test::ReadFileText(env / "www.log");
+    size_t n = 0;
+    for (size_t at = log.find("GET /ca0.crl"); at != std::string::npos; at = log.find("GET /ca0.crl", at + 1)) ++n;
+    return n;
+  };
+
+  Launch(first);
+  WaitForMainWindow(first);
+  if (HasFatalFailure() || main_.empty()) return;
+  std::this_thread::sleep_for(2s);  // the signature checked
+  EXPECT_EQ(crl_requests(), 0u) << "the CRL came past the proxy that is switched on";
+
+  Click(settings_tab);
+  Click(proxy_box);
+  Click(save);
+  EXPECT_TRUE(Answer("saved message", "Return", "proxy_switched_off"));
+  Click(document_tab);
+  Click(open);
+  if (NextDialog("open dialog").empty()) return;
+  Type(second.string());
+  Keys("Return");
+  WaitForMainWindow(second);
+  for (int i = 0; i < 200 && crl_requests() == 0; ++i) std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(crl_requests(), 1u) << "the CRL did not come straight from its server";
 }
 
 }  // namespace
