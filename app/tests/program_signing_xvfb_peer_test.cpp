@@ -13,14 +13,13 @@
 #include <QApplication>
 #include <QImage>
 #include <QRegularExpression>
-#include <QTabBar>
-#include <QTabWidget>
 #include <filesystem>
 
 #include "app/kdoc_document.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "app/tests/kdoc_fixture.h"
+#include "app/tests/window_layout.h"
 #include "app/tests/xvfb_session.h"
 #include "app/ui/main_window.h"
 #include "cryptolib/tests/crl_test_ca.h"
@@ -283,19 +282,11 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
   // out here, at the same size.
   QPoint sign, first_tab, close;
   {
-    CMessageTable catalog(kLangIdPolish);
-    ScriptedPrompt prompt;
-    CMainWindow layout(catalog, prompt, container.string());
-    ASSERT_EQ(layout.Init(), 0);
-    layout.resize(960, 760);
-    layout.show();
-    QApplication::processEvents();
-    const auto centre = [&layout](QWidget* w) { return w ? w->mapTo(&layout, w->rect().center()) : QPoint(-1, -1); };
-    sign = centre(layout.findChild<QWidget*>("1012"));
-    close = centre(layout.findChild<QWidget*>("1067"));
-    QTabBar* bar = layout.tabs()->tabBar();
-    first_tab = bar->mapTo(&layout, bar->tabRect(0).center());
-    layout.ResetViewer();
+    xvfb::LaidOutWindow layout(container, kLangIdPolish);
+    ASSERT_TRUE(layout.ok());
+    sign = layout.Centre("1012");
+    close = layout.Centre("1067");
+    first_tab = layout.Tab(0);
   }
 
   Launch(link, {"SOFTHSM2_CONF=" + std::string(std::getenv("SOFTHSM2_CONF")), "TMPDIR=" + (env / "tmp").string()});
@@ -425,17 +416,9 @@ TEST_F(SigningOnXvfbTest, PresentedInnerDocumentOpensInACopyThatIsCollected) {
   }
   QPoint present;
   {
-    CMessageTable catalog(kLangIdPolish);
-    ScriptedPrompt prompt;
-    CMainWindow layout(catalog, prompt, outer.string());
-    ASSERT_EQ(layout.Init(), 0);
-    layout.resize(960, 760);
-    layout.show();
-    QApplication::processEvents();
-    QWidget* button = layout.findChild<QWidget*>("1057");
-    ASSERT_NE(button, nullptr);
-    present = button->mapTo(&layout, button->rect().center());
-    layout.ResetViewer();
+    xvfb::LaidOutWindow layout(outer, kLangIdPolish);
+    ASSERT_TRUE(layout.ok());
+    present = layout.Centre("1057");
   }
 
   Launch(outer);
@@ -484,29 +467,14 @@ TEST_F(SigningOnXvfbTest, AProxySwitchedOffOnTheSettingsPageIsNoLongerUsed) {
   // Where the tabs, the proxy box, Save and Open are.
   QPoint document_tab, settings_tab, proxy_box, save, open;
   {
-    CMessageTable catalog(kLangIdPolish);
-    ScriptedPrompt prompt;
-    CMainWindow layout(catalog, prompt, first.string());
-    ASSERT_EQ(layout.Init(), 0);
-    layout.resize(960, 760);
-    layout.show();
-    QApplication::processEvents();
-    const auto centre = [&layout](const char* id) {
-      QWidget* w = layout.findChild<QWidget*>(id);
-      return w ? w->mapTo(&layout, w->rect().center()) : QPoint(-1, -1);
-    };
-    QTabBar* bar = layout.tabs()->tabBar();
-    document_tab = bar->mapTo(&layout, bar->tabRect(0).center());
-    settings_tab = bar->mapTo(&layout, bar->tabRect(2).center());
-    open = centre("1003");
-    layout.tabs()->setCurrentIndex(2);
-    QApplication::processEvents();
-    // A check box takes clicks on its box and text only, not across its row.
-    QWidget* box = layout.findChild<QWidget*>("1050");
-    ASSERT_NE(box, nullptr);
-    proxy_box = box->mapTo(&layout, QPoint(8, box->height() / 2));
-    save = centre("1046");
-    layout.ResetViewer();
+    xvfb::LaidOutWindow layout(first, kLangIdPolish);
+    ASSERT_TRUE(layout.ok());
+    document_tab = layout.Tab(0);
+    settings_tab = layout.Tab(2);
+    open = layout.Centre("1003");
+    layout.ShowTab(2);
+    proxy_box = layout.Box("1050");
+    save = layout.Centre("1046");
   }
   const auto crl_requests = [this] {
     const std::string log = test::ReadFileText(env / "www.log");

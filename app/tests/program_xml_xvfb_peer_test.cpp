@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QTabBar>
-#include <QTabWidget>
 #include <QTreeWidget>
 
 #include "app/registry_names.h"
@@ -111,27 +109,21 @@ TEST_F(ProgramXmlOnXvfb, SignaturesAndContentOfXmlDocuments) {
   // Where the controls are: the same window laid out here, at the same size.
   const fs::path first = env / cases[0].file;
   test::WriteFileText(first, cases[0].xml);
-  CMessageTable catalog(kLangIdEnglish);
-  ScriptedPrompt prompt;
-  CMainWindow layout(catalog, prompt, first.string());
-  ASSERT_EQ(layout.Init(), 0);
-  layout.resize(960, 760);
-  layout.show();
-  QApplication::processEvents();
-  auto* tabs = layout.findChild<QTabWidget*>("1017");
-  ASSERT_NE(tabs, nullptr);
-  const auto tab = [&](int i) { return tabs->tabBar()->mapTo(&layout, tabs->tabBar()->tabRect(i).center()); };
-  const auto centre = [&layout](const char* id) { return xvfb::Centre(layout, id); };
-  const QPoint document_tab = tab(0), signatures_tab = tab(1), present = centre("1057");
-  tabs->setCurrentIndex(1);
-  QApplication::processEvents();
-  auto* tree = layout.findChild<QTreeWidget*>("1069");
-  ASSERT_TRUE(tree != nullptr && tree->topLevelItemCount() == 1);
-  const QRect tree_area(tree->mapTo(&layout, QPoint(0, 0)), tree->size());
-  const QPoint first_item =
-      tree->viewport()->mapTo(&layout, tree->visualItemRect(tree->topLevelItem(0)).center());
-  const QPoint detail = centre("1071");
-  layout.ResetViewer();
+  QPoint document_tab, signatures_tab, present, first_item, detail;
+  QRect tree_area;
+  {
+    xvfb::LaidOutWindow layout(first, kLangIdEnglish);
+    ASSERT_TRUE(layout.ok());
+    document_tab = layout.Tab(0);
+    signatures_tab = layout.Tab(1);
+    present = layout.Centre("1057");
+    layout.ShowTab(1);
+    auto* tree = layout.window().findChild<QTreeWidget*>("1069");
+    ASSERT_TRUE(tree != nullptr && tree->topLevelItemCount() == 1);
+    tree_area = QRect(tree->mapTo(&layout.window(), QPoint(0, 0)), tree->size());
+    first_item = tree->viewport()->mapTo(&layout.window(), tree->visualItemRect(tree->topLevelItem(0)).center());
+    detail = layout.Centre("1071");
+  }
 
   StartDisplay();
   for (const Case& c : cases) {

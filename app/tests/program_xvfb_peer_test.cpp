@@ -44,16 +44,10 @@ class ProgramOnXvfbTest : public xvfb::ProgramOnXvfb {
   // Where the named controls of the program's window are: the same window
   // laid out here over the same file, at the same size.
   std::vector<QPoint> Centres(const fs::path& file, uint32_t language, std::initializer_list<const char*> ids) {
-    CMessageTable catalog(language);
-    ScriptedPrompt prompt;
-    CMainWindow layout(catalog, prompt, file.string());
-    EXPECT_EQ(layout.Init(), 0);
-    layout.resize(960, 760);
-    layout.show();
-    QApplication::processEvents();
+    xvfb::LaidOutWindow layout(file, language);
+    EXPECT_TRUE(layout.ok());
     std::vector<QPoint> centres;
-    for (const char* id : ids) centres.push_back(xvfb::Centre(layout, id));
-    layout.ResetViewer();
+    for (const char* id : ids) centres.push_back(layout.Centre(id));
     return centres;
   }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/tests/kdoc_fixture.h"
+#include "app/tests/window_layout.h"
 #include "app/tests/xvfb_session.h"
 
 namespace vel::app::xvfb {
@@ -27,13 +28,6 @@ using namespace std::chrono_literals;
 using test::Spawn;
 using test::Stop;
 using test::WaitFor;
-
-// Where a control of a window laid out in the test process is, in the
-// window's coordinates; (-1, -1) when there is no such control.
-inline QPoint Centre(QWidget& window, const char* id) {
-  QWidget* w = window.findChild<QWidget*>(id);
-  return w ? w->mapTo(&window, w->rect().center()) : QPoint(-1, -1);
-}
 
 class ProgramOnXvfb : public ::testing::Test {
  protected:

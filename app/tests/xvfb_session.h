@@ -86,10 +86,12 @@ inline QImage ReadXwd(const std::filesystem::path& file) {
 }
 
 // Xvfb on a display of its own (it names the number on a pipe), its frame
-// buffer in `fb`; stopped with the object. A server that has named its
-// display must also answer on it: one that does not, or has ended, is
-// stopped and another started (at most three tries). What Xvfb said goes to
-// fb/xvfb.log, for a failure's report.
+// buffer in `fb`; stopped with the object. It never resets: by default an X
+// server resets when its last client leaves (a test's xdotool, the test
+// build of the program), and refuses the program that connects meanwhile. A
+// server that has named its display must also answer on it: one that does
+// not, or has ended, is stopped and another started (at most three tries).
+// What Xvfb said goes to fb/xvfb.log, for a failure's report.
 class XvfbDisplay {
  public:
   explicit XvfbDisplay(const std::filesystem::path& fb) : fb_(fb) {
@@ -132,7 +134,7 @@ class XvfbDisplay {
       dup2(log >= 0 ? log : open("/dev/null", O_RDWR), 2);
       const std::string fd = std::to_string(pipe_fd[1]);
       execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x800x24", "-fbdir", fb_.c_str(),
-             "-nolisten", "tcp", nullptr);
+             "-nolisten", "tcp", "-noreset", nullptr);
       _exit(127);
     }
     ::close(pipe_fd[1]);
