@@ -16,6 +16,7 @@
 
 #include "cryptolib/cert_path.h"
 #include "cryptolib/crl_store.h"
+#include "cryptolib/tests/crl_test_ca.h"
 #include "cryptolib/tests/path_fixture.h"
 #include "platform/testing/test_support.h"
 
@@ -701,43 +702,12 @@ TEST_F(PathPeerTest, KeyRolloverAgreesWithOpensslVerify) {
   CheckAgainstOpenssl(cases);
 }
 
-// python3's file server on 127.0.0.1, serving one folder; stopped by pid.
-class FileServer {
- public:
-  explicit FileServer(const fs::path& dir) {
-    const fs::path log = dir / "server.log";
-    const test::CommandResult r = RunCommand(
-        "cd " + ShellQuote(dir.string()) + " && { python3 -u -m http.server --bind 127.0.0.1 0 > " +
-        ShellQuote(log.string()) + " 2>&1 & echo $!; }");
-    pid_ = std::atoi(r.output.c_str());
-    for (int i = 0; i < 100 && port_ == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      const std::string text = fs::exists(log) ? test::ReadFileText(log) : "";
-      port_ = std::max(0, NumberAfter(text, " port "));
-    }
-  }
-  ~FileServer() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, WNOHANG);
-    }
-  }
-  std::string Url(const std::string& name) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
-  }
-  int port() const { return port_; }
-
- private:
-  int pid_ = 0;
-  int port_ = 0;
-};
-
 TEST_F(PathPeerTest, DownloadsMissingCrlsAndKeepsThem) {
   const fs::path served = tmp.path() / "served";
   fs::create_directories(served);
   test::WriteFileBytes(served / "ca.crl", PemToDer(ca_crl_revoking, "crl"));
   test::WriteFileBytes(served / "root.crl", PemToDer(root_crl_clean, "crl"));
-  FileServer server(served);
+  test::StaticFileServer server(served);
   ASSERT_NE(server.port(), 0);
 
   StoreFolder stores;
@@ -772,7 +742,7 @@ TEST_F(PathPeerTest, DownloadedCrlsOfTwoKeysOfOneNameStayApart) {
   test::WriteFileBytes(served / "first.crl", PemToDer(first.GenCrl("first.crl"), "crl"));
   test::WriteFileBytes(served / "second.crl", PemToDer(second.GenCrl("second.crl"), "crl"));
   test::WriteFileBytes(served / "root.crl", PemToDer(root_crl_clean, "crl"));
-  FileServer server(served);
+  test::StaticFileServer server(served);
   ASSERT_NE(server.port(), 0);
 
   for (const auto& order : {std::vector<std::string>{"first.crl", "second.crl", "root.crl"},

@@ -80,17 +80,17 @@ class Slapd {
     for (int attempt = 0; attempt < 5 && pid_ == 0; ++attempt) {
       port_ = test::UnusedPort();
       const std::filesystem::path& log = log_;
-      const test::CommandResult r = test::RunCommand(
-          test::ShellQuote(slapd) + " -f " + test::ShellQuote(conf.string()) + " -h " +
-          test::ShellQuote(Url() + "/") + " -d 0 >" + test::ShellQuote(log.string()) +
-          " 2>&1 </dev/null & echo $!");
-      pid_ = std::stoi(r.output);
+      // In the foreground (-d), as this process's child.
+      pid_ = test::SpawnLogged({slapd, "-f", conf.string(), "-h", Url() + "/", "-d", "0"}, log);
       bool up = false;
       for (int i = 0; i < 100 && !up; ++i) {
         up = test::RunCommand("ldapsearch -x -H " + Url() + " -b '' -s base >/dev/null 2>&1")
                  .exit_code == 0;
         if (!up) {
-          if (::kill(pid_, 0) != 0 || Reaped()) break;
+          if (pid_ <= 0 || ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = 0;  // ended and collected: nothing to stop
+            break;
+          }
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
       }
@@ -126,15 +126,8 @@ class Slapd {
   }
 
  private:
-  bool Reaped() { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }
   void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 200 && ::kill(pid_, 0) == 0; ++i) {
-      Reaped();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (::kill(pid_, 0) == 0) ::kill(pid_, SIGKILL);
+    test::StopChild(pid_);
     pid_ = 0;
   }
 

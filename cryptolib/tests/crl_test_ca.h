@@ -97,17 +97,16 @@ class TestCa {
   int crls_ = 0;
 };
 
-// python3's http.server publishing one folder on 127.0.0.1 (a free port),
-// stopped by process id.
+// python3's http.server publishing one folder on 127.0.0.1 (a free port), a
+// child of the test; its log beside the folder.
 class StaticFileServer {
  public:
   explicit StaticFileServer(const std::filesystem::path& root) : root_(root) {
     const std::filesystem::path log = root.parent_path() / (root.filename().string() + ".log");
-    const CommandResult r = RunCommand(
-        "python3 -u -m http.server 0 --bind 127.0.0.1 --directory " + ShellQuote(root.string()) +
-        " >" + ShellQuote(log.string()) + " 2>&1 </dev/null & echo $!");
-    pid_ = std::stoi(r.output);
-    for (int i = 0; i < 200 && port_ == 0; ++i) {
+    pid_ = SpawnLogged({"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory",
+                        root.string()},
+                       log);
+    for (int i = 0; i < 200 && port_ == 0 && pid_ > 0; ++i) {
       const std::string text = ReadLog(log);
       const size_t at = text.find(" port ");
       if (at != std::string::npos) port_ = std::stoi(text.substr(at + 6));
@@ -125,6 +124,7 @@ class StaticFileServer {
   std::string Url(const std::string& file) const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + file;
   }
+  int port() const { return port_; }
   void Publish(const std::string& file, const std::vector<uint8_t>& bytes) const {
     WriteFileBytes(root_ / file, bytes);
   }
@@ -135,16 +135,8 @@ class StaticFileServer {
     return std::filesystem::exists(log, ec) ? ReadFileText(log) : std::string();
   }
   void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      // The shell that started it is gone; the server is reparented, so wait
-      // for it to disappear rather than reap it.
-      for (int i = 0; i < 100 && kill(pid_, 0) == 0; ++i) {
-        waitpid(pid_, nullptr, WNOHANG);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      pid_ = 0;
-    }
+    StopChild(pid_);
+    pid_ = 0;
   }
 
   std::filesystem::path root_;

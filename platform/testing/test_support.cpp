@@ -7,7 +7,13 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace vel::test {
 
@@ -111,6 +117,32 @@ void RegisterFakeViewer(const std::filesystem::path& data, const std::filesystem
                 "[Desktop Entry]\nType=Application\nName=Fake Viewer\nExec=" + handler.string() +
                     " %f\nMimeType=" + mime_type + ";\n");
   WriteFileText(config / "mimeapps.list", "[Default Applications]\n" + mime_type + "=vel-fake-viewer.desktop\n");
+}
+
+int SpawnLogged(const std::vector<std::string>& argv, const std::filesystem::path& log) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+void StopChild(int pid, int grace_ms) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  for (int waited = 0; waited < grace_ms; waited += 20) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    usleep(20000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 std::vector<std::pair<int, char>> ChildProcesses(int parent) {

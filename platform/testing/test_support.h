@@ -46,6 +46,16 @@ bool IsValidUtf8(std::string_view s);
 // True when the program is on PATH.
 bool HaveTool(const std::string& name);
 
+// Starts a program (found on PATH) as a child of this process, standard
+// input from /dev/null, standard output and error into `log`; its process
+// id, or -1. A child stays this process's to collect, so its id is never
+// another process's while a test still holds it.
+int SpawnLogged(const std::vector<std::string>& argv, const std::filesystem::path& log);
+
+// Asks a child started here to end, kills it when it has not within
+// `grace_ms`, and collects it.
+void StopChild(int pid, int grace_ms = 4000);
+
 // The children of process `parent`, each with its state ('Z': ended, not
 // collected).
 std::vector<std::pair<int, char>> ChildProcesses(int parent);
