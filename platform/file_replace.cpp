@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,8 @@ namespace {
 
 constexpr int kMaxLinkSteps = 40;  // the kernel's own limit on a chain of links
 constexpr int kNameTries = 16;
+// Where Linux keeps a file's POSIX ACL, as an extended attribute.
+constexpr char kAccessAcl[] = "system.posix_acl_access";
 
 std::string FolderOf(const std::string& path) {
   const fs::path parent = fs::path(path).parent_path();
@@ -40,6 +43,31 @@ bool IsTempNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
+// The extended attributes of the file open in `fd`; none where the file
+// system keeps none. One that changes while it is read is left out.
+std::vector<std::pair<std::string, std::string>> ReadAttributes(int fd) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const ssize_t size = ::flistxattr(fd, nullptr, 0);
+  if (size <= 0) return out;
+  std::string names(static_cast<size_t>(size), '\0');
+  const ssize_t got = ::flistxattr(fd, names.data(), names.size());
+  if (got <= 0) return out;
+  names.resize(static_cast<size_t>(got));
+  for (size_t at = 0; at < names.size();) {
+    const size_t end = names.find('\0', at);
+    const std::string name = names.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    at = end == std::string::npos ? names.size() : end + 1;
+    if (name.empty()) continue;
+    const ssize_t length = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+    if (length < 0) continue;
+    std::string value(static_cast<size_t>(length), '\0');
+    const ssize_t read = length == 0 ? 0 : ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+    if (read != length) continue;
+    out.emplace_back(name, std::move(value));
+  }
+  return out;
+}
+
 }  // namespace
 
 bool MatchesTempName(const std::string& name, const std::string& prefix) {
@@ -52,7 +80,7 @@ bool MatchesTempName(const std::string& name, const std::string& prefix) {
 uint32_t IdentityOf(int fd, FileIdentity* out) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return Win32FromErrno(errno);
-  *out = {st.st_mode, st.st_uid, st.st_gid, st.st_nlink, st.st_dev, st.st_ino};
+  *out = {st.st_mode, st.st_uid, st.st_gid, st.st_nlink, st.st_dev, st.st_ino, ReadAttributes(fd)};
   return 0;
 }
 
@@ -107,7 +135,14 @@ uint32_t CarryIdentity(int fd, const FileIdentity& old) {
     mode &= ~S_ISGID;
     mode = (mode & ~mode_t{070}) | (mode & 070 & ((mode & 07) << 3));
   }
-  return ::fchmod(fd, mode) == 0 ? 0 : Win32FromErrno(errno);
+  if (::fchmod(fd, mode) != 0) return Win32FromErrno(errno);
+  for (const auto& [name, value] : old.attributes) {
+    if (!group && name == kAccessAcl) continue;
+    if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 && errno != EPERM && errno != EACCES &&
+        errno != ENOTSUP)
+      return Win32FromErrno(errno);
+  }
+  return 0;
 }
 
 uint32_t GiveNewFileMode(int fd) {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vel::platform {
 
@@ -21,6 +23,9 @@ struct FileIdentity {
   nlink_t links = 0;
   dev_t device = 0;
   ino_t inode = 0;
+  // Extended attributes, names with values; a POSIX ACL is one of them
+  // ("system.posix_acl_access").
+  std::vector<std::pair<std::string, std::string>> attributes;
 };
 
 // The identity of the file open in `fd`: 0 or the Win32 code.
@@ -37,7 +42,10 @@ uint32_t ResolveLinks(const std::string& path, std::string* real);
 // Gives the new file open in `fd` the owner, group and mode of `old`, as far
 // as this user may: the mode always, the group when this user belongs to it,
 // the owner only with the right to give files away. When the group stays
-// another one, the new group gets no more than everyone else.
+// another one, the new group gets no more than everyone else (and the ACL,
+// which names what the old group may, is not carried). The extended
+// attributes follow, those this user may not set or the file system does
+// not keep left out.
 uint32_t CarryIdentity(int fd, const FileIdentity& old);
 
 // Gives the new file open in `fd` the mode a file this process creates

@@ -7,6 +7,7 @@
 // every message box is kept as a picture (the texts themselves are checked by
 // the signing flow's own tests).
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <gtest/gtest.h>
 
@@ -270,9 +271,11 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
     ASSERT_EQ(job.Open((env / "doc.kdsc").string(), 0), 0u) << job.error_text();
   }
   const Bytes unsigned_bytes = test::ReadFileBytes(container);
-  // Opened through a link, the real file readable by its group; a killed run
-  // left a new file beside it and a working folder in the temporary folder.
+  // Opened through a link, the real file readable by its group and marked
+  // with an extended attribute; a killed run left a new file beside it and a
+  // working folder in the temporary folder.
   ASSERT_EQ(::chmod(container.c_str(), 0640), 0);
+  const bool attributes = ::setxattr(container.c_str(), "user.vellorum.note", "umowa", 5, 0) == 0;
   const fs::path link = env / "link.kdoc";
   fs::create_symlink(container, link);
   test::WriteFileBytes(env / ".kdocQw34Er", Bytes(100, 0x55));
@@ -317,9 +320,15 @@ TEST_F(SigningOnXvfbTest, SignsWithAKeyFileThenCoSignsWithATokenAndATimeStamp) {
   EnterPin("password asked again", kPassword);
   Answer("time-stamp question", "Escape");
   EXPECT_TRUE(Answer("signed message", "Return", "signed"));
-  // The signature went into the real file, which kept its mode; the link stays a link.
+  // The signature went into the real file, which kept its mode and its
+  // attribute; the link stays a link.
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::status(container).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  if (attributes) {
+    char note[16] = {};
+    EXPECT_EQ(::getxattr(container.c_str(), "user.vellorum.note", note, sizeof note), 5);
+    EXPECT_STREQ(note, "umowa");
+  }
   auto verified = OpenSslVerify(container, env / "content.bin");
   EXPECT_EQ(verified.exit_code, 0) << verified.output;
 

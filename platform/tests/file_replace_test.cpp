@@ -10,8 +10,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -127,6 +129,61 @@ TEST(FileReplace, TheNewFileGetsTheOldOnesOwnerGroupAndMode) {
     EXPECT_EQ(st.st_gid, c.gid);
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"doc.kdoc"});
   }
+}
+
+// A POSIX ACL as Linux keeps it in "system.posix_acl_access": version 2,
+// then (tag, permissions, id) entries in order.
+std::string Acl(std::initializer_list<std::array<uint32_t, 3>> entries) {
+  std::string out;
+  const auto put = [&out](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  put(2, 4);
+  for (const auto& [tag, perm, id] : entries) {
+    put(tag, 2);
+    put(perm, 2);
+    put(id, 4);
+  }
+  return out;
+}
+
+std::string Attribute(const std::string& path, const char* name) {
+  std::string value(256, '\0');
+  const ssize_t n = ::getxattr(path.c_str(), name, value.data(), value.size());
+  return n < 0 ? "(none)" : value.substr(0, static_cast<size_t>(n));
+}
+
+// The file's ACL and its other extended attributes go with it.
+TEST(FileReplace, TheNewFileGetsTheOldOnesAclAndExtendedAttributes) {
+  test::TempDir dir;
+  const std::string old = (dir / "doc.kdoc").string();
+  WriteFileText(old, "old");
+  ASSERT_EQ(::chmod(old.c_str(), 0640), 0);
+  if (::setxattr(old.c_str(), "user.vellorum.note", "umowa", 5, 0) != 0) GTEST_SKIP() << "no extended attributes";
+  // user::rw-, user:4321:r--, group::r--, mask::r--, other::---
+  constexpr uint32_t kNoId = 0xFFFFFFFF;
+  const std::string acl =
+      Acl({{0x01, 6, kNoId}, {0x02, 4, 4321}, {0x04, 4, kNoId}, {0x10, 4, kNoId}, {0x20, 0, kNoId}});
+  const bool acls = ::setxattr(old.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+  const int ofd = ::open(old.c_str(), O_RDONLY);
+  FileIdentity id;
+  ASSERT_EQ(IdentityOf(ofd, &id), 0u);
+  ::close(ofd);
+
+  int fd = -1;
+  uint32_t error = 0;
+  const std::string fresh = MakeSiblingFile(old, ".kdoc", &fd, &error);
+  ASSERT_FALSE(fresh.empty()) << error;
+  ASSERT_EQ(CarryIdentity(fd, id), 0u);
+  ASSERT_EQ(CommitFile(fd, fresh, old), 0u);
+  ::close(fd);
+  EXPECT_EQ(Attribute(old, "user.vellorum.note"), "umowa");
+  if (acls) {
+    EXPECT_EQ(Attribute(old, "system.posix_acl_access"), acl);
+  }
+  struct stat st;
+  ASSERT_EQ(::stat(old.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST(FileReplace, LinksResolveToTheRealFile) {
