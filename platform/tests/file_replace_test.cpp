@@ -90,6 +90,24 @@ class Holder {
   std::string path_;
 };
 
+// Replaces `old` by a new file written beside it that carries its identity;
+// the new file's temporary name.
+std::string ReplaceKeepingIdentity(const std::string& old) {
+  const int ofd = ::open(old.c_str(), O_RDONLY);
+  FileIdentity id;
+  EXPECT_EQ(IdentityOf(ofd, &id), 0u);
+  ::close(ofd);
+  int fd = -1;
+  uint32_t error = 0;
+  const std::string fresh = MakeSiblingFile(old, ".kdoc", &fd, &error);
+  EXPECT_FALSE(fresh.empty()) << error;
+  if (fresh.empty()) return fresh;
+  EXPECT_EQ(CarryIdentity(fd, id), 0u);
+  EXPECT_EQ(CommitFile(fd, fresh, old), 0u);
+  ::close(fd);
+  return fresh;
+}
+
 TEST(FileReplace, TheNewFileGetsTheOldOnesOwnerGroupAndMode) {
   test::TempDir dir;
   const bool root = ::geteuid() == 0;
@@ -108,20 +126,9 @@ TEST(FileReplace, TheNewFileGetsTheOldOnesOwnerGroupAndMode) {
     WriteFileText(old, "old");
     ASSERT_EQ(::chown(old.c_str(), c.uid, c.gid), 0);
     ASSERT_EQ(::chmod(old.c_str(), c.mode), 0);
-    const int ofd = ::open(old.c_str(), O_RDONLY);
-    FileIdentity id;
-    ASSERT_EQ(IdentityOf(ofd, &id), 0u);
-    ::close(ofd);
-
-    int fd = -1;
-    uint32_t error = 0;
-    const std::string fresh = MakeSiblingFile(old, ".kdoc", &fd, &error);
-    ASSERT_FALSE(fresh.empty()) << error;
+    const std::string fresh = ReplaceKeepingIdentity(old);
     EXPECT_EQ(fs::path(fresh).parent_path(), dir.path());
     EXPECT_TRUE(MatchesTempName(fs::path(fresh).filename().string(), ".kdoc")) << fresh;
-    ASSERT_EQ(CarryIdentity(fd, id), 0u);
-    ASSERT_EQ(CommitFile(fd, fresh, old), 0u);
-    ::close(fd);
     struct stat st;
     ASSERT_EQ(::stat(old.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << c.mode;
@@ -165,18 +172,7 @@ TEST(FileReplace, TheNewFileGetsTheOldOnesAclAndExtendedAttributes) {
   const std::string acl =
       Acl({{0x01, 6, kNoId}, {0x02, 4, 4321}, {0x04, 4, kNoId}, {0x10, 4, kNoId}, {0x20, 0, kNoId}});
   const bool acls = ::setxattr(old.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
-  const int ofd = ::open(old.c_str(), O_RDONLY);
-  FileIdentity id;
-  ASSERT_EQ(IdentityOf(ofd, &id), 0u);
-  ::close(ofd);
-
-  int fd = -1;
-  uint32_t error = 0;
-  const std::string fresh = MakeSiblingFile(old, ".kdoc", &fd, &error);
-  ASSERT_FALSE(fresh.empty()) << error;
-  ASSERT_EQ(CarryIdentity(fd, id), 0u);
-  ASSERT_EQ(CommitFile(fd, fresh, old), 0u);
-  ::close(fd);
+  ReplaceKeepingIdentity(old);
   EXPECT_EQ(Attribute(old, "user.vellorum.note"), "umowa");
   if (acls) {
     EXPECT_EQ(Attribute(old, "system.posix_acl_access"), acl);
