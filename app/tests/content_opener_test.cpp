@@ -54,14 +54,9 @@ std::vector<int> AfterTheChildRan(const fs::path& note) {
 class ContentOpenerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // GIO reads the XDG folders once, at its first use in the process.
     dir_ = new test::TempDir();
-    setenv("XDG_DATA_HOME", (dir_->path() / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_->path() / "config").c_str(), 1);
-    setenv("TMPDIR", dir_->path().c_str(), 1);
-    test::RegisterFakeViewer(dir_->path() / "data", dir_->path() / "config", test::PdfContentType(),
-                             dir_->path() / "viewer.sh",
-                             "printf '%s\\n' \"$1\" >> \"$" + std::string(kNoteVariable) + "\"\n");
+    test::UseFakePdfViewer(dir_->path(), dir_->path() / "viewer.sh",
+                           "printf '%s\\n' \"$1\" >> \"$" + std::string(kNoteVariable) + "\"\n");
   }
   static void TearDownTestSuite() {
     delete dir_;

@@ -18,27 +18,12 @@ namespace {
 
 using test::certs::Attr;
 using test::certs::Bytes;
+using test::Cat;
+constexpr auto Tlv = &test::DerTlv;
 
 constexpr LibraryErrorCode kMoreData = 234;
 constexpr LibraryErrorCode kDecodeError = 0x8009310B;
 
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-  Bytes out{tag};
-  if (content.size() < 0x80) {
-    out.push_back(static_cast<uint8_t>(content.size()));
-  } else {
-    out.push_back(0x82);
-    out.push_back(static_cast<uint8_t>(content.size() >> 8));
-    out.push_back(static_cast<uint8_t>(content.size()));
-  }
-  out.insert(out.end(), content.begin(), content.end());
-  return out;
-}
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Calls a size-rule function for its size, then for its text (which may hold NULs).

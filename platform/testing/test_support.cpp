@@ -119,6 +119,16 @@ void RegisterFakeViewer(const std::filesystem::path& data, const std::filesystem
   WriteFileText(config / "mimeapps.list", "[Default Applications]\n" + mime_type + "=vel-fake-viewer.desktop\n");
 }
 
+std::string UseFakePdfViewer(const std::filesystem::path& dir, const std::filesystem::path& handler,
+                             const std::string& script_body) {
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+  setenv("TMPDIR", dir.c_str(), 1);
+  const std::string pdf_type = PdfContentType();
+  RegisterFakeViewer(dir / "data", dir / "config", pdf_type, handler, script_body);
+  return pdf_type;
+}
+
 int SpawnLogged(const std::vector<std::string>& argv, const std::filesystem::path& log) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -170,6 +180,27 @@ std::string PdfContentType() {
   const std::string pdf_type = type;
   g_free(type);
   return pdf_type;
+}
+
+std::vector<uint8_t> DerTlv(uint8_t tag, const std::vector<uint8_t>& content) {
+  std::vector<uint8_t> out{tag};
+  const size_t n = content.size();
+  if (n >= 0x80) {
+    int bytes = 0;
+    for (size_t left = n; left != 0; left >>= 8) ++bytes;
+    out.push_back(static_cast<uint8_t>(0x80 | bytes));
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(n >> (8 * i)));
+  } else {
+    out.push_back(static_cast<uint8_t>(n));
+  }
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
 }
 
 }  // namespace vel::test

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,9 +69,20 @@ void RegisterFakeViewer(const std::filesystem::path& data, const std::filesystem
                         const std::string& mime_type, const std::filesystem::path& handler,
                         const std::string& script_body);
 
+// The same for PDF files and this process: its XDG folders and TMPDIR point
+// into `dir` first (GIO reads them once, at its first use in the process);
+// returns the PDF content type.
+std::string UseFakePdfViewer(const std::filesystem::path& dir, const std::filesystem::path& handler,
+                             const std::string& script_body);
+
 // The content type GIO gives a PDF on this machine, whatever its MIME
 // database holds.
 std::string PdfContentType();
+
+// DER pieces for hand-made structures: a tag with its minimal length, and
+// parts joined.
+std::vector<uint8_t> DerTlv(uint8_t tag, const std::vector<uint8_t>& content);
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts);
 
 }  // namespace vel::test
 

@@ -8,33 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/test_support.h"
+
 namespace vel::platform {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-  Bytes out{tag};
-  const size_t n = content.size();
-  if (n < 0x80) {
-    out.push_back(static_cast<uint8_t>(n));
-  } else if (n < 0x100) {
-    out.push_back(0x81);
-    out.push_back(static_cast<uint8_t>(n));
-  } else {
-    out.push_back(0x82);
-    out.push_back(static_cast<uint8_t>(n >> 8));
-    out.push_back(static_cast<uint8_t>(n));
-  }
-  out.insert(out.end(), content.begin(), content.end());
-  return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using test::Cat;
+constexpr auto Tlv = &test::DerTlv;
 
 Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

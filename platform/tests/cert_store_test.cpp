@@ -28,6 +28,8 @@ namespace vel::platform {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using test::Cat;
+using test::DerTlv;
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 
 KeyPtr NewKey() { return KeyPtr(EVP_EC_gen("P-256"), EVP_PKEY_free); }
@@ -141,24 +143,6 @@ CertPtr CertWithSerial(const char* decimal, EVP_PKEY* key) {
   return CertContext::FromDer(ToDer<X509>(x.get(), i2d_X509));
 }
 
-// DER pieces for hand-made CRLs.
-Bytes DerTlv(uint8_t tag, const Bytes& content) {
-  Bytes out{tag};
-  if (content.size() < 0x80) {
-    out.push_back(static_cast<uint8_t>(content.size()));
-  } else {
-    out.push_back(0x82);
-    out.push_back(static_cast<uint8_t>(content.size() >> 8));
-    out.push_back(static_cast<uint8_t>(content.size()));
-  }
-  out.insert(out.end(), content.begin(), content.end());
-  return out;
-}
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 Bytes Seq(std::initializer_list<Bytes> parts) { return DerTlv(0x30, Cat(parts)); }
 Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 

@@ -18,15 +18,10 @@ namespace {
 class OpenWithTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // GIO reads the XDG folders once, at its first use in the process.
     dir_ = new test::TempDir();
-    setenv("XDG_DATA_HOME", (dir_->path() / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_->path() / "config").c_str(), 1);
-    setenv("TMPDIR", dir_->path().c_str(), 1);
-    pdf_type_ = test::PdfContentType();
-    test::RegisterFakeViewer(dir_->path() / "data", dir_->path() / "config", pdf_type_, dir_->path() / "handler.sh",
-                             "printf '%s\\n' \"$1\" >> " + test::ShellQuote((dir_->path() / "opened.txt").string()) +
-                                 "\n");
+    pdf_type_ = test::UseFakePdfViewer(
+        dir_->path(), dir_->path() / "handler.sh",
+        "printf '%s\\n' \"$1\" >> " + test::ShellQuote((dir_->path() / "opened.txt").string()) + "\n");
   }
   static void TearDownTestSuite() {
     delete dir_;
