@@ -127,6 +127,12 @@ std::vector<uint8_t> SignedPartBytes(const CMimeMessage& part) {
   return CanonicalLineEnds(part.raw());
 }
 
+uint32_t SignedPartBody(std::span<const uint8_t> signed_part, std::vector<uint8_t>& out) {
+  CMimeMessage part;
+  if (part.LoadMemory(signed_part) != 0) return 13;
+  return part.DecodedBody(out);
+}
+
 int64_t FindBytes(std::span<const uint8_t> buffer, std::string_view pattern, size_t start) {
   if (pattern.empty() || buffer.size() <= pattern.size()) return -1;
   // A match must end before the last byte: starts stay below size - pattern size.

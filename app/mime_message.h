@@ -124,4 +124,9 @@ class CMimeMultipartSigned : public CMimeMessage {
 // content has no lines to canonicalise).
 std::vector<uint8_t> SignedPartBytes(const CMimeMessage& part);
 
+// The body of a signed part, read from those bytes and not from the part as
+// it stands: where the header ends is decided by what the signature covers,
+// so line ends the canonical form drops cannot hide signed text.
+uint32_t SignedPartBody(std::span<const uint8_t> signed_part, std::vector<uint8_t>& out);
+
 }  // namespace vel::app

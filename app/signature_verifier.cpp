@@ -12,6 +12,7 @@
 #include "app/proxy_settings.h"
 #include "app/registry_settings.h"
 #include "app/signed_file.h"
+#include "app/signed_mime_doc.h"
 #include "cryptolib/status.h"
 #include "cryptolib/x509_context.h"
 #include "platform/registry.h"
@@ -278,12 +279,8 @@ SourceVerdict VerifySource(CSignatureVerifier& verifier, SignedSource& source) {
 std::unique_ptr<SignedSource> SourceForFile(const CSignedFile& file) {
   const auto sig = file.signature();
   switch (file.GetState()) {
-    case CSignedFile::kStateSmimeMultipart: {
-      const auto content = file.signed_content();
-      return std::make_unique<SignedSource>(sig.data(), static_cast<uint32_t>(sig.size()),
-                                            content.data(), static_cast<uint32_t>(content.size()),
-                                            false);
-    }
+    case CSignedFile::kStateSmimeMultipart:
+      return SignedSource::Detached(sig, file.signed_content());
     case CSignedFile::kStateSmimeOpaque:
     case CSignedFile::kStateCmsSigned:
       return std::make_unique<SignedSource>(sig.data(), static_cast<uint32_t>(sig.size()), nullptr,
@@ -297,6 +294,12 @@ std::unique_ptr<SignedSource> SourceForFile(const CSignedFile& file) {
     default:
       return nullptr;
   }
+}
+
+std::unique_ptr<SignedSource> SourceForPackage(const CSignedMimeDoc& package) {
+  const auto sig = package.signature();
+  if (package.kind() == CSignedMimeDoc::kMultipartSigned) return SignedSource::Detached(sig, package.signed_content());
+  return std::make_unique<SignedSource>(sig.data(), static_cast<uint32_t>(sig.size()), nullptr, 0, false);
 }
 
 }  // namespace vel::app

@@ -26,6 +26,7 @@ namespace vel::app {
 
 class CMessageTable;
 class CSignedFile;
+class CSignedMimeDoc;
 class Prompt;
 
 // 0 correct, 1 incomplete (revocation or trust could not be established), 2 invalid.
@@ -160,7 +161,12 @@ SourceVerdict VerifySource(CSignatureVerifier& verifier, SignedSource& source);
 
 // The signed source of a loaded signed file: a detached signature over the
 // first part (multipart S/MIME), an attached message (opaque S/MIME, DER
-// CMS), an XML document by its extension; none for other states.
+// CMS), an XML document when it is neither; none for other states.
 std::unique_ptr<SignedSource> SourceForFile(const CSignedFile& file);
+
+// The signed source of a package: a multipart message's signature detached
+// over its first part, however short; the other kinds carry their content
+// inside the signature.
+std::unique_ptr<SignedSource> SourceForPackage(const CSignedMimeDoc& package);
 
 }  // namespace vel::app

@@ -43,8 +43,11 @@ SignedContent XmlContent(const CSignedFile& file) {
 }  // namespace
 
 SignedContent SignedContentOf(const CSignedFile& file, int kind) {
-  if (kind == kKindXml) return XmlContent(file);
-  if (file.GetState() == CSignedFile::kStateOther) return Done(kInvalidData, {});
+  // The content comes from the reading the signatures page checked: a file
+  // named .xml that reads as a CMS or S/MIME message is shown that message's
+  // signatures, so its content is that message's too, never an XML Object
+  // that other signatures cover.
+  if (file.GetState() == CSignedFile::kStateOther) return kind == kKindXml ? XmlContent(file) : Done(kInvalidData, {});
   std::vector<uint8_t> bytes;
   const uint32_t status = file.ExtractContent(bytes);
   return Done(status, status == 0 ? std::move(bytes) : std::vector<uint8_t>());

@@ -23,8 +23,10 @@ struct SignedContent {
   std::vector<uint8_t> bytes;
 };
 
-// `kind` is the open document's kind (5 XML file, 6 PKCS#7 file). A PKCS#7
-// file in state 1 has no signed content of its own: kFailed with 13.
+// `kind` is the open document's kind (5 XML file, 6 PKCS#7 file). A file in
+// state 1 is an XML document when it is of kind 5; a PKCS#7 file in state 1
+// has no signed content of its own: kFailed with 13. A file of either kind
+// read as a CMS or S/MIME message gives that message's signed content.
 SignedContent SignedContentOf(const CSignedFile& file, int kind);
 
 }  // namespace vel::app

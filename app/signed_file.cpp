@@ -339,11 +339,8 @@ uint32_t CSignedFile::ExtractContent(std::vector<uint8_t>& out) const {
     case kStateContentSet:
       out = content_;
       return 0;
-    case kStateSmimeMultipart: {
-      CMimeMessage part;
-      if (part.LoadMemory(signed_content_) != 0) return 13;
-      return part.DecodedBody(out);
-    }
+    case kStateSmimeMultipart:
+      return SignedPartBody(signed_content_, out);
     case kStateSmimeOpaque:
     case kStateCmsSigned: {
       const auto message = signature();

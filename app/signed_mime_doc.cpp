@@ -50,7 +50,7 @@ bool CSignedMimeDoc::Parse(const std::string& path, const CMessageTable& catalog
     if (!message.GetFirstPart()) return false;
     const CMimeMessage& first = message.part();
     signed_content_ = SignedPartBytes(first);
-    if (first.DecodedBody(document_) != 0 || !message.GetNextPart()) return false;
+    if (SignedPartBody(signed_content_, document_) != 0 || !message.GetNextPart()) return false;
     // The signature part is base64 in mail; its bytes are decoded first.
     std::vector<uint8_t> body;
     if (message.part().DecodedBody(body) != 0 || crypto::BerToDer(body, &signature_) != 0)

@@ -105,6 +105,15 @@ SignedSource::SignedSource(crypto::DetachedCmsMessage* message, bool owns) : own
   kind_ = kDetachedCms;
 }
 
+std::unique_ptr<SignedSource> SignedSource::Detached(std::span<const uint8_t> signature,
+                                                     std::span<const uint8_t> content) {
+  if (signature.empty()) return std::make_unique<SignedSource>(nullptr, false);
+  return std::make_unique<SignedSource>(
+      new crypto::DetachedCmsMessage(signature.data(), static_cast<uint32_t>(signature.size()), content.data(),
+                                     static_cast<uint32_t>(content.size())),
+      true);
+}
+
 SignedSource::~SignedSource() = default;
 
 std::unique_ptr<SignerRef> SignedSource::CreateSignerRef() {

@@ -38,6 +38,12 @@ class SignedSource {
   SignedSource(const uint8_t* data, uint32_t length, std::shared_ptr<crypto::ContentFeed> content);
   // Adopts (owns) or borrows a detached message; kind 0 without one.
   SignedSource(crypto::DetachedCmsMessage* message, bool owns);
+  // A detached signature over `content` read in place, empty content
+  // included: a multipart/signed message's signature covers its first part
+  // even when that part is empty, and read as an attached message it would be
+  // checked over content it carries that nobody is shown.
+  static std::unique_ptr<SignedSource> Detached(std::span<const uint8_t> signature,
+                                                std::span<const uint8_t> content);
   SignedSource(const SignedSource&) = delete;
   SignedSource& operator=(const SignedSource&) = delete;
   virtual ~SignedSource();

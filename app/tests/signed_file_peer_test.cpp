@@ -17,7 +17,10 @@
 #include "app/signed_mime_doc.h"
 #include "app/signature_verifier.h"
 #include "app/signed_file.h"
+#include "app/signed_content.h"
 #include "app/signed_source.h"
+#include "app/tests/xml_documents.h"
+#include "app/window_models.h"
 #include "platform/tests/test_pki.h"
 
 namespace vel::app {
@@ -146,11 +149,7 @@ class SignedFilePeerTest : public ::testing::Test {
 
   // Ours for a package, over the source the signatures page makes of it.
   static SourceVerdict PackageVerdict(CSignatureVerifier& verifier, const CSignedMimeDoc& doc) {
-    const auto sig = doc.signature();
-    const auto part = doc.signed_content();
-    SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), part.empty() ? nullptr : part.data(),
-                        static_cast<uint32_t>(part.size()), false);
-    return VerifySource(verifier, source);
+    return VerifySource(verifier, *SourceForPackage(doc));
   }
 
   static inline std::unique_ptr<test::TestPki> pki_;
@@ -589,6 +588,81 @@ TEST_F(SignedFilePeerTest, ADetachedSignatureOverAFileReadInPiecesGivesOpenSslsV
   test::WriteFileBytes(moving, content);
   EXPECT_FALSE(FeedVerifies(signature, std::make_shared<FailingFeed>(open_feed(moving))));
   EXPECT_TRUE(FeedVerifies(signature, open_feed(moving)));
+}
+
+
+// What is presented and saved is what the signature the page checked covers,
+// however the message is built: the content and the verdict come from one
+// reading of the file.
+TEST_F(SignedFilePeerTest, WhatIsShownIsWhatTheCheckedSignatureCovers) {
+  TrustCa();
+  CMessageTable catalog(1045);
+  CSignatureVerifier verifier(catalog, false, {});
+  const auto dir = pki_->dir.path();
+
+  // An .xml file that is also an S/MIME message (inside a processing
+  // instruction): its page checks the trusted signer's S/MIME signature, so
+  // its content is that message's, never the XML Object that only an unknown
+  // key signed.
+  test::WriteFileText(dir / "honest.txt", "Umowa nr 7/2026: kwota 100.00 PLN.\n");
+  const std::string smime = test::ReadFileText(
+      Make("honest.eml", "openssl smime -sign -crlfeol -md sha256 -in " + Q(dir / "honest.txt") + Signer()));
+  const test::TestIdentity outsider = test::MakeIdentity("Ktos Obcy", nullptr, {0x55}, false, false);
+  const xmltest::XmlSigner xml_signer = xmltest::WriteSigner(outsider.x509.get(), outsider.key.get(), dir, "obcy");
+  std::string xml = xmltest::XmlSecSign(
+      xml_signer,
+      std::string(xmltest::kDeclaration) +
+          xmltest::XadesTemplate(xml_signer, "Sig-X", {"#Object-Sig-X"},
+                                 "<ds:Object Id=\"Object-Sig-X\">Umowa nr 7/2026: kwota 999999.00 PLN.</ds:Object>"),
+      "Sig-X", dir);
+  xml.insert(xml.find("?>") + 2, "\n<?smime\n" + smime + "\n?>");
+  test::WriteFileText(dir / "umowa.xml", xml);
+  CSignedFile both;
+  ASSERT_EQ(both.Load((dir / "umowa.xml").string(), true), 1) << both.GetLastError();
+  ASSERT_EQ(both.GetState(), CSignedFile::kStateSmimeMultipart);
+  EXPECT_TRUE(FrontEndSaysCorrect(verifier, both));
+  const SignedContent content = SignedContentOf(both, kKindXml);
+  ASSERT_EQ(content.verdict, SignedContent::kContent) << content.status;
+  EXPECT_EQ(std::string(content.bytes.begin(), content.bytes.end()), "Umowa nr 7/2026: kwota 100.00 PLN.\r\n");
+
+  // A package whose first part ends its header with CR CR LF: the canonical
+  // form the signature covers reads the blank line there, the part as it
+  // stands does not; the whole signed text is shown, its first paragraph too.
+  test::WriteFileText(dir / "decl.txt", "OSWIADCZENIE: odstepuje od umowy.\n\nUmowa nr 7/2026: kwota 100.00 PLN.\n");
+  std::string message = test::ReadFileText(
+      Make("decl.eml", "openssl smime -sign -text -crlfeol -md sha256 -in " + Q(dir / "decl.txt") + Signer()));
+  const std::string header_end = "Content-Type: text/plain\r\n\r\n";
+  ASSERT_NE(message.find(header_end), std::string::npos);
+  message.replace(message.find(header_end), header_end.size(), "Content-Type: text/plain\r\n\r\r\n");
+  test::WriteFileText(dir / "decl.vestPro", message);
+  ScriptedPrompt prompt;
+  const CSignedMimeDoc declaration((dir / "decl.vestPro").string(), catalog, prompt);
+  ASSERT_TRUE(declaration.path().has_value());
+  EXPECT_EQ(PackageVerdict(verifier, declaration).worst, kClassCorrect);
+  EXPECT_EQ(std::string(declaration.document().begin(), declaration.document().end()),
+            "OSWIADCZENIE: odstepuje od umowy.\r\n\r\nUmowa nr 7/2026: kwota 100.00 PLN.\r\n");
+
+  // A multipart message with an empty first part whose signature part carries
+  // its own content: the signature covers the empty part, and fails there,
+  // instead of being checked over content nobody is shown.
+  test::WriteFileText(dir / "other.txt", "Pelnomocnictwo do wszystkich czynnosci.\n");
+  const auto attached = Make("attached.der", "openssl cms -sign -binary -nodetach -md sha256 -outform DER -in " +
+                                                 Q(dir / "other.txt") + Signer());
+  const std::string base64 = Base64Codec().Encode(test::ReadFileBytes(attached));
+  const std::string empty_part =
+      "MIME-Version: 1.0\r\nContent-Type: multipart/signed; protocol=\"application/pkcs7-signature\"; "
+      "micalg=sha-256; boundary=\"BND\"\r\n\r\n--BND\r\n\r\n--BND\r\nContent-Type: application/pkcs7-signature\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      base64 + "\r\n--BND--\r\n";
+  test::WriteFileText(dir / "pismo.p7", empty_part);
+  test::WriteFileText(dir / "pismo.vestPro", empty_part);
+  CSignedFile p7;
+  ASSERT_EQ(p7.Load((dir / "pismo.p7").string(), true), 1);
+  ASSERT_EQ(p7.GetState(), CSignedFile::kStateSmimeMultipart);
+  EXPECT_FALSE(FrontEndSaysCorrect(verifier, p7));
+  const CSignedMimeDoc package((dir / "pismo.vestPro").string(), catalog, prompt);
+  ASSERT_EQ(package.kind(), CSignedMimeDoc::kMultipartSigned);
+  EXPECT_EQ(PackageVerdict(verifier, package).worst, kClassInvalid);
 }
 
 }  // namespace

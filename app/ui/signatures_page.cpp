@@ -188,16 +188,13 @@ void CSignaturesPage::ShowPackageSignatures() {
   window_.set_status(kStatusNone);
   CSignedMimeDoc* package = window_.package();
   if (!package || package->signature().empty()) return;
-  const auto sig = package->signature();
-  const auto content = package->signed_content();
-  SignedSource source(sig.data(), static_cast<uint32_t>(sig.size()), content.empty() ? nullptr : content.data(),
-                      static_cast<uint32_t>(content.size()), false);
+  const std::unique_ptr<SignedSource> source = SourceForPackage(*package);
   // A document that cannot be presented still has its signatures shown.
   uint32_t size = 0;
   if ((package->kind() == CSignedMimeDoc::kOpaqueSmime || package->kind() == CSignedMimeDoc::kPkcs7File) &&
-      package->document().empty() && source.GetContent(nullptr, &size) == 234) {
+      package->document().empty() && source->GetContent(nullptr, &size) == 234) {
     std::vector<uint8_t> data(size);
-    if (source.GetContent(data.data(), &size) == 0) {
+    if (source->GetContent(data.data(), &size) == 0) {
       data.resize(std::min<size_t>(size, data.size()));
       // An opaque message's content is a MIME entity: its body is shown.
       const int64_t body = package->kind() == CSignedMimeDoc::kOpaqueSmime ? FindBodyStart(data) : 0;
@@ -208,7 +205,7 @@ void CSignaturesPage::ShowPackageSignatures() {
     }
   }
   detail_->clear();
-  Fill(source);
+  Fill(*source);
 }
 
 uint32_t CSignaturesPage::SignCurrentDocument() {
