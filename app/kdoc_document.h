@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/file_io.h"
 #include "app/message_catalog.h"
 #include "app/page_list.h"
 #include "app/prompt.h"
@@ -38,10 +39,6 @@ inline constexpr char kViewerMember[] = "DezazudIvirar.exe";
 inline constexpr uint32_t kDocUnreadable = 0xFFFFFFFF;
 inline constexpr uint32_t kDocRewriteFailed = 1359;
 
-// The hidden name prefix of new files beside a container (the new cabinet
-// before its rename, a job's copy, the kept signed original before it gets
-// its name). Such a file that nobody holds is a killed process's leftover.
-inline constexpr char kSiblingPrefix[] = ".kdoc";
 // The working folders' prefix in the temporary folder.
 inline constexpr char kWorkFolderPrefix[] = "kdoc";
 

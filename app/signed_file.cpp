@@ -7,6 +7,7 @@
 
 #include "app/base64_codec.h"
 #include "app/content_opener.h"
+#include "app/file_io.h"
 #include "cryptolib/cms_classes.h"
 #include "cryptolib/cms_message.h"
 #include "cryptolib/der_utils.h"
@@ -317,10 +318,16 @@ int CSignedFile::Decrypt() {
   return Classify(false);
 }
 
+uint32_t SaveFileBytes(const std::string& path, std::span<const uint8_t> bytes) {
+  if (path.empty() || path.size() > kPathLimit) return kBadArguments;
+  // Never written into in place: a save that fails midway would leave the
+  // user's old file emptied.
+  return ReplaceFileWith(path, bytes);
+}
+
 int CSignedFile::Save(const std::string& path, std::span<const uint8_t> bytes) {
-  CWinFile file;
-  if (!file.Open(path, CWinFile::GENERIC_WRITE) || !file.WriteAll(bytes)) {
-    last_error_ = file.GetLastError();
+  if (const uint32_t error = SaveFileBytes(path, bytes); error != 0) {
+    last_error_ = error;
     return 0;
   }
   return 1;

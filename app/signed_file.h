@@ -71,6 +71,11 @@ class CFileContentFeed : public crypto::ContentFeed {
   uint64_t done_ = 0;
 };
 
+// Saves the bytes as the whole file `path` (ReplaceFileWith: the old file
+// stays as it was unless every byte was written). A path empty or longer than
+// 260 is refused with 8255, as CWinFile::Open refuses it. 0 or the Win32 error.
+uint32_t SaveFileBytes(const std::string& path, std::span<const uint8_t> bytes);
+
 class CSignedFile {
  public:
   enum State : uint32_t {

@@ -87,8 +87,7 @@ bool CSignedMimeDoc::Parse(const std::string& path, const CMessageTable& catalog
 
 void CSignedMimeDoc::SaveContent(const std::string& path, const CMessageTable& catalog,
                                  Prompt& prompt) const {
-  CWinFile file;
-  if (file.Open(path, CWinFile::GENERIC_WRITE) && file.WriteAll(document_)) return;
+  if (SaveFileBytes(path, document_) == 0) return;
   std::string text;
   catalog.Get(text, 256, "Wystąpił błąd. Nie udało się zapisać pliku:");
   prompt.ShowMessage(256, text + "\n " + path, kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);

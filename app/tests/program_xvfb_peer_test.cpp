@@ -211,6 +211,46 @@ TEST_F(ProgramOnXvfbTest, ReadOnlyMountOffersACopy) {
   EXPECT_EQ(ExitStatus(), 1) << Log();
 }
 
+// Accepted, the copy replaces a file the user chose to overwrite only once it
+// is whole: cut off by a file size limit (the signal of a write past it
+// ignored, so that the write fails as on a full disk), the failure is told and
+// the old file stays as it was, nothing left beside it.
+TEST_F(ProgramOnXvfbTest, ACopyCutOffKeepsTheFileItWasToReplace) {
+  if (test::RunCommand("unshare -m true").exit_code != 0) GTEST_SKIP() << "no private mount namespace here";
+  SetEnglish();
+  const fs::path folder = env / "ro", out = env / "out";
+  fs::create_directories(folder);
+  fs::create_directories(out);
+  fs::create_directories(env / "pages");
+  const fs::path cab = folder / "doc.kdoc";
+  std::vector<uint8_t> filler(300 * 1024);
+  uint32_t x = 12345;
+  for (uint8_t& b : filler) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  test::WriteCabinet(cab, env / "pages", {{"00001.emf", test::EmfPage(1)}, {"filler.bin", filler}});
+  ASSERT_GT(fs::file_size(cab), 256u * 1024);
+  const fs::path target = out / "kopia.kdoc";
+  test::WriteFileText(target, "An older document of Ewa Trzcinska.\n");
+  const std::vector<std::string> limited_read_only_shell{
+      "unshare", "-m", "sh", "-c",
+      "trap '' XFSZ && ulimit -f 256 && mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && shift && "
+      "exec \"$0\" \"$@\""};
+  const std::vector<std::string> args{folder.string(), "/nc", cab.string()};
+  StartDisplay();
+
+  int status = -1;
+  const auto shown = TestBuildShows(limited_read_only_shell, args, {},
+                                    std::to_string(IDYES) + "\nfile:" + target.string() + "\n" +
+                                        std::to_string(IDYES) + "\n",
+                                    &status);
+  EXPECT_EQ(status, 1) << Log();
+  ASSERT_EQ(shown.size(), 4u) << Log();
+  EXPECT_EQ(shown[1], "The file: " + target.string() + " already exist. Do you want to overwrite it?\tVellorum Sign");
+  EXPECT_EQ(shown[2], "An error occurred. The file has not been written down:   " + target.string() + "\tVellorum Sign");
+  EXPECT_EQ(shown[3], "The attempt to open the file failed. The application will be closed.\tVellorum Sign");
+  EXPECT_EQ(test::ReadFileText(target), "An older document of Ewa Trzcinska.\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
+}
+
 // An English program's certificate chooser is English from the start: an
 // unsigned container has had nothing verified before Sign is pressed.
 TEST_F(ProgramOnXvfbTest, CertificateChooserSpeaksEnglishBeforeAnyVerification) {

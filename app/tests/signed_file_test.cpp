@@ -1,8 +1,15 @@
 // The recogniser of signed files and the MIME readers on hand-made inputs:
 // every position is checked, every shape lands in its state.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <string>
 
 #include "app/message_catalog.h"
@@ -303,6 +310,111 @@ TEST(SignedMimeDoc, PackagesKeepTheSignedPartWithItsHeaders) {
             Bytes(doc.signed_content().begin(), doc.signed_content().end()))
       << "signed over the CR LF form";
   EXPECT_EQ(std::string(doc_lf.document().begin(), doc_lf.document().end()), "hello");
+}
+
+// The names in a folder.
+std::set<std::string> Names(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename().string());
+  return names;
+}
+
+mode_t ModeOf(const std::filesystem::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 07777;
+}
+
+// Saving a document's content replaces the chosen file only once every new
+// byte is written. Cut off midway (by a file size limit in a child, as a full
+// disk would), the save is told as failed and the old file stays byte for
+// byte, its mode too, with nothing left beside it; whole, it replaces the
+// file, also reached through a link (which stays a link), keeping its mode;
+// a new file gets the mode of any new file.
+TEST(SaveContent, ACutOffSaveKeepsTheOldFileAndAWholeOneReplacesIt) {
+  Bytes fresh(200 * 1024);
+  for (size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<uint8_t>('a' + i % 26);
+  const Bytes old = B("Umowa najmu, wersja podpisana przez Jana Wierzbę.\n");
+  test::TempDir source;
+  const auto package = source / "umowa.vestPro";
+  test::WriteFileText(package, kMultipart);
+  const CMessageTable catalog(1045);
+
+  // Each writer gives 1 when saved, 0 when it failed and said so, 2 otherwise.
+  struct Writer {
+    const char* name;
+    std::function<int(const std::string& path)> save;
+  };
+  const Writer writers[] = {
+      {"signed file content",
+       [&](const std::string& path) {
+         CSignedFile file;
+         file.SetContent(fresh);
+         const int saved = file.SaveContent(path);
+         return saved == 1 ? 1 : file.GetLastError() != 0 ? 0 : 2;
+       }},
+      {"signed file data",
+       [&](const std::string& path) {
+         CSignedFile file;
+         if (file.LoadBytes("letter.bin", fresh, false) != 1 || file.GetState() != CSignedFile::kStateOther)
+           return 2;
+         const int saved = file.SaveData(path);
+         return saved == 1 ? 1 : file.GetLastError() != 0 ? 0 : 2;
+       }},
+      {"package content",
+       [&](const std::string& path) {
+         ScriptedPrompt prompt;
+         CSignedMimeDoc doc(package.string(), catalog, prompt);
+         if (!doc.path()) return 2;
+         doc.set_document(fresh);
+         doc.SaveContent(path, catalog, prompt);
+         if (prompt.shown().empty()) return 1;
+         return prompt.shown().size() == 1 && prompt.shown()[0].id == 256 &&
+                        prompt.shown()[0].text.ends_with("\n " + path)
+                    ? 0
+                    : 2;
+       }},
+  };
+  const mode_t umask_now = ::umask(0);
+  ::umask(umask_now);
+
+  for (const Writer& w : writers) {
+    SCOPED_TRACE(w.name);
+    test::TempDir dir;
+    const auto target = dir / "umowa.txt";
+    test::WriteFileBytes(target, old);
+    std::filesystem::permissions(target, static_cast<std::filesystem::perms>(0640));
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit fsize{64 * 1024, 64 * 1024};
+      ::setrlimit(RLIMIT_FSIZE, &fsize);
+      ::_exit(w.save(target.string()));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the cut-off save was not told as failed";
+    EXPECT_EQ(test::ReadFileBytes(target), old);
+    EXPECT_EQ(ModeOf(target), 0640u);
+    EXPECT_EQ(Names(dir.path()), std::set<std::string>{"umowa.txt"});
+
+    const auto link = dir / "skrot.txt";
+    std::filesystem::create_symlink("umowa.txt", link);
+    EXPECT_EQ(w.save(link.string()), 1);
+    EXPECT_EQ(test::ReadFileBytes(target), fresh);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ModeOf(target), 0640u);
+    EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"skrot.txt", "umowa.txt"}));
+
+    const auto added = dir / "nowy.txt";
+    EXPECT_EQ(w.save(added.string()), 1);
+    EXPECT_EQ(test::ReadFileBytes(added), fresh);
+    EXPECT_EQ(ModeOf(added), 0666u & ~umask_now);
+    EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"nowy.txt", "skrot.txt", "umowa.txt"}));
+  }
 }
 
 TEST(SignedSource, UnreadableSignaturesAreNeverCorrect) {

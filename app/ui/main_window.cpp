@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "app/file_io.h"
 #include "app/registry_names.h"
 #include "app/registry_settings.h"
 #include "app/viewer_app.h"
@@ -248,9 +249,16 @@ std::unique_ptr<CSignedDocObj> CMainWindow::OfferCopy(const std::string& path, s
   }
   QApplication::setOverrideCursor(Qt::WaitCursor);
   if (!target) return nullptr;
+  // A failed copy leaves a file the user chose to overwrite as it was.
+  if (ReplaceFileWithCopy(*target, path) != 0) {
+    std::string text;
+    catalog_.Get(text, 256, "Wystąpił błąd. Nie udało się zapisać pliku:");
+    QApplication::restoreOverrideCursor();
+    prompt_.ShowMessage(256, text + "\n " + *target, kAppCaption, MB_ICONHAND | MB_SYSTEMMODAL);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    return nullptr;
+  }
   std::error_code ec;
-  std::filesystem::copy_file(path, *target, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) return nullptr;
   std::filesystem::permissions(*target,
                                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
                                std::filesystem::perm_options::add, ec);
