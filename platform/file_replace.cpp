@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -68,6 +69,64 @@ std::vector<std::pair<std::string, std::string>> ReadAttributes(int fd) {
   return out;
 }
 
+// Whether a link (`link` its lstat) in `folder` may be followed, by the kernel's
+// own rule for links: in a sticky folder anyone may write to, only a link of
+// this user or of the folder's owner. Another user could plant one there under
+// the name this user means to write, pointing into this user's files.
+bool MayFollow(const std::string& folder, const struct stat& link) {
+  if (link.st_uid == ::geteuid()) return true;
+  struct stat f;
+  if (::stat(folder.c_str(), &f) != 0) return false;
+  if ((f.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return true;
+  return f.st_uid == link.st_uid;
+}
+
+// What realpath() gives, but every link on the way is followed only where
+// MayFollow allows it: 0 or the errno (EACCES for a link refused).
+int FollowPath(const std::string& path, std::string* real) {
+  if (path.empty()) return ENOENT;
+  std::string done;  // resolved so far, without links; empty for the root
+  if (path[0] != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return errno;
+    done = cwd;
+    std::free(cwd);
+    if (done == "/") done.clear();
+  }
+  std::string rest = path;
+  int links = 0;
+  for (size_t at = 0; at < rest.size();) {
+    const size_t end = std::min(rest.find('/', at), rest.size());
+    const std::string name = rest.substr(at, end - at);
+    at = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      done.erase(std::min(done.rfind('/'), done.size()));
+      continue;
+    }
+    const std::string next = done + "/" + name;
+    struct stat st;
+    if (::lstat(next.c_str(), &st) != 0) return errno;
+    if (!S_ISLNK(st.st_mode)) {
+      if (!S_ISDIR(st.st_mode) && end < rest.size()) return ENOTDIR;
+      done = next;
+      continue;
+    }
+    if (++links > kMaxLinkSteps) return ELOOP;
+    if (!MayFollow(done.empty() ? "/" : done, st)) return EACCES;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(next.c_str(), target.data(), target.size());
+    if (n < 0) return errno;
+    if (static_cast<size_t>(n) == target.size()) return ENAMETOOLONG;
+    target.resize(static_cast<size_t>(n));
+    if (!target.empty() && target[0] == '/') done.clear();
+    rest = target + rest.substr(end);
+    at = 0;
+  }
+  *real = done.empty() ? "/" : done;
+  return 0;
+}
+
 }  // namespace
 
 bool MatchesTempName(const std::string& name, const std::string& prefix) {
@@ -92,12 +151,9 @@ bool NamesFile(const std::string& path, const FileIdentity& identity) {
 uint32_t ResolveLinks(const std::string& path, std::string* real) {
   std::string p = path;
   for (int step = 0;; ++step) {
-    if (char* r = ::realpath(p.c_str(), nullptr)) {
-      *real = r;
-      std::free(r);
-      return 0;
-    }
-    if (errno != ENOENT) return Win32FromErrno(errno);
+    const int walked = FollowPath(p, real);
+    if (walked == 0) return 0;
+    if (walked != ENOENT) return Win32FromErrno(walked);
     // Nothing there yet: a link that leads nowhere is followed to the name it
     // gives; any other name stays as it is.
     struct stat st;
@@ -106,6 +162,9 @@ uint32_t ResolveLinks(const std::string& path, std::string* real) {
       return 0;
     }
     if (step == kMaxLinkSteps) return Win32FromErrno(ELOOP);
+    // The walk above refused a stranger's link here; one put there since is
+    // held to the same rule.
+    if (!MayFollow(FolderOf(p), st)) return kErrorAccessDenied;
     std::string target(PATH_MAX, '\0');
     const ssize_t n = ::readlink(p.c_str(), target.data(), target.size());
     if (n < 0) return Win32FromErrno(errno);

@@ -36,7 +36,10 @@ bool NamesFile(const std::string& path, const FileIdentity& identity);
 
 // The path with every symbolic link resolved, so that a replacement renames
 // over the real file and not over the link. A path that does not exist yet
-// (nor does a link of that name) is given back as it is. 0 or the Win32 code.
+// (nor does a link of that name) is given back as it is. A link in a sticky
+// folder that anyone may write to is followed only when it is this user's or
+// the folder owner's, as the kernel itself would: kErrorAccessDenied otherwise.
+// 0 or the Win32 code.
 uint32_t ResolveLinks(const std::string& path, std::string* real);
 
 // Gives the new file open in `fd` the owner, group and mode of `old`, as far

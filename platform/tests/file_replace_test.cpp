@@ -215,6 +215,67 @@ TEST(FileReplace, LinksResolveToTheRealFile) {
   }
 }
 
+// A link planted by another user in a shared sticky folder (as /tmp) must not
+// lead a replacement into this user's files; links of this user or of the
+// folder's owner, and links in other folders, are followed as ever.
+TEST(FileReplace, LinksOfOthersInASharedStickyFolderAreNotFollowed) {
+  constexpr uid_t kStranger = 4242;              // made up: nobody on this system
+  constexpr uid_t kFolderOwner = 4343;           // made up too
+  constexpr uid_t kMe = static_cast<uid_t>(-1);  // the link stays the current user's
+  const bool root = ::geteuid() == 0;
+  test::TempDir dir;
+  fs::create_directories(dir / "mine");
+  WriteFileText(dir / "mine" / "doc.kdoc", "unsigned");
+  const std::string doc = fs::canonical(dir / "mine" / "doc.kdoc").string();
+  const std::string fresh = fs::canonical(dir / "mine").string() + "/new.kdoc";
+  fs::create_directories(dir / "shared");
+  ASSERT_EQ(::chmod((dir / "shared").c_str(), 01777), 0);
+  if (root) ASSERT_EQ(::chown((dir / "shared").c_str(), kFolderOwner, static_cast<gid_t>(-1)), 0);
+  fs::create_directories(dir / "open");  // anyone may write, but not sticky
+  ASSERT_EQ(::chmod((dir / "open").c_str(), 0777), 0);
+
+  struct Case {
+    const char* link;    // made in `dir`, pointing at `target`
+    std::string target;
+    uid_t owner;         // the link's owner
+    const char* given;   // the name resolved, in `dir`
+    std::string want;    // empty: refused
+  } cases[] = {
+      {"shared/doc.kdoc", doc, kStranger, "shared/doc.kdoc", ""},
+      {"shared/owners.kdoc", doc, kFolderOwner, "shared/owners.kdoc", doc},
+      {"shared/own.kdoc", doc, kMe, "shared/own.kdoc", doc},
+      {"open/doc.kdoc", doc, kStranger, "open/doc.kdoc", doc},
+      // Chains: the second hop is the stranger's link above.
+      {"chain.kdoc", (dir / "shared" / "doc.kdoc").string(), kMe, "chain.kdoc", ""},
+      // A link that leads nowhere would make a new file where it points.
+      {"shared/new.kdoc", fresh, kStranger, "shared/new.kdoc", ""},
+      // A link to a folder, as a step within the path.
+      {"shared/folder", (dir / "mine").string(), kStranger, "shared/folder/doc.kdoc", ""},
+  };
+  int skipped = 0;
+  for (const Case& c : cases) {
+    fs::create_symlink(c.target, dir / c.link);
+    if (root && c.owner != kMe)
+      ASSERT_EQ(::lchown((dir / c.link).c_str(), c.owner, static_cast<gid_t>(-1)), 0) << c.link;
+    // Only root gives a link to another user; every refusal needs one.
+    if (!root && (c.owner != kMe || c.want.empty())) {
+      ++skipped;
+      continue;
+    }
+    std::string real;
+    const uint32_t error = ResolveLinks((dir / c.given).string(), &real);
+    if (c.want.empty()) {
+      EXPECT_EQ(error, kErrorAccessDenied) << c.given << " -> " << real;
+    } else {
+      EXPECT_EQ(error, 0u) << c.given;
+      EXPECT_EQ(real, c.want) << c.given;
+    }
+    EXPECT_EQ(ReadFileText(doc), "unsigned") << c.given;
+    EXPECT_FALSE(fs::exists(fresh)) << c.given;
+  }
+  if (skipped > 0) GTEST_SKIP() << skipped << " cases need root to give a link to another user";
+}
+
 TEST(FileReplace, ATakenNameIsNeverReplaced) {
   test::TempDir dir;
   WriteFileText(dir / "a", "new");
