@@ -108,6 +108,56 @@ class ProgramOnXvfbTest : public xvfb::ProgramOnXvfb {
   }
 
   std::string Log() { return test::ReadFileText(env / "program.log"); }
+
+  // Starts the shipped program's printer-job mode for the container `base`
+  // (.kdoc), waits until it waits for the job, then prints `pages` through the
+  // printer's hand-off: the printer driver's process id, or -1.
+  pid_t PrintJobOnto(const std::string& base, const std::vector<Bytes>& pages) {
+    if (!test::HaveTool("python3")) return -1;
+    const fs::path state = env / "state";
+    fs::create_directories(state / "Vellorum" / "Temp");
+    ::setenv(kPrinterDirVariable, state.c_str(), 1);
+    CPrinterHandoff handoff;
+    const uint32_t folder = handoff.ReadPrinterTempFolder();
+    ::unsetenv(kPrinterDirVariable);
+    if (folder != 0) return -1;
+    test::WriteFileBytes(env / "stream.bin", test::PageStream(pages));
+    StartDisplay();
+    StartProgramWith({"/nc", "/dl", base}, {std::string(kPrinterDirVariable) + "=" + state.string()});
+    // The mode waits for the job once its hand-off file names it; the window
+    // shown then is its progress window, not a question.
+    const fs::path handed = fs::path(handoff.folder()) / kPrinterHandoffFile;
+    for (int i = 0; i < 900 && !(fs::exists(handed) && fs::file_size(handed) > 0); ++i)
+      std::this_thread::sleep_for(100ms);
+    const std::string splash = WaitForWindow(kAppCaption);
+    if (!fs::exists(handed) || splash.empty()) return -1;
+    seen_boxes_.insert(splash);
+    return test::Spawn({"python3", std::string(VEL_SOURCE_DIR) + "/app/tests/printer_driver.py", handoff.folder(),
+                        (env / "stream.bin").string()},
+                       {}, env / "printer.log");
+  }
+
+  // The next box of the program's caption not seen before, kept as `shot` and
+  // answered with `key`; false when none came.
+  bool AnswerNextBox(const std::string& key, const std::string& shot) {
+    std::string box;
+    for (int i = 0; i < 600 && box.empty(); ++i) {
+      std::this_thread::sleep_for(100ms);
+      std::istringstream found(
+          Xdotool("search --onlyvisible --name " + test::ShellQuote(std::string("^") + kAppCaption + "$")));
+      for (std::string id; std::getline(found, id);)
+        if (!id.empty() && seen_boxes_.count(id) == 0) box = id;
+    }
+    if (box.empty()) return false;
+    seen_boxes_.insert(box);
+    std::this_thread::sleep_for(300ms);
+    Screen(shot);
+    Xdotool("windowfocus --sync " + box);
+    Xdotool("key --clearmodifiers " + key);
+    return true;
+  }
+
+  std::set<std::string> seen_boxes_;
 };
 
 // Every way a document given at start fails to open says what is wrong, in
@@ -247,6 +297,28 @@ TEST_F(ProgramOnXvfbTest, ACopyCutOffKeepsTheFileItWasToReplace) {
   EXPECT_EQ(shown[1], "The file: " + target.string() + " already exist. Do you want to overwrite it?\tVellorum Sign");
   EXPECT_EQ(shown[2], "An error occurred. The file has not been written down:   " + target.string() + "\tVellorum Sign");
   EXPECT_EQ(shown[3], "The attempt to open the file failed. The application will be closed.\tVellorum Sign");
+  EXPECT_EQ(test::ReadFileText(target), "An older document of Ewa Trzcinska.\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
+
+  // The shipped program, answered on the display: Yes to the copy, the target
+  // typed into the save dialog, Yes to overwriting it, then the two messages.
+  program_ = Start(VEL_PROGRAM, limited_read_only_shell, args, {});
+  EXPECT_TRUE(Answer(kAppCaption, "Return"));  // Yes, copy it
+  std::this_thread::sleep_for(300ms);
+  const std::string dialog = WaitForWindow("Save As");
+  ASSERT_FALSE(dialog.empty());
+  std::this_thread::sleep_for(300ms);
+  Xdotool("windowfocus --sync " + dialog);
+  Xdotool("key --clearmodifiers ctrl+a");
+  Xdotool("type --delay 10 " + test::ShellQuote(target.string()));
+  Xdotool("key --clearmodifiers Return");
+  EXPECT_TRUE(Answer(kAppCaption, "Return"));  // Yes, overwrite
+  std::this_thread::sleep_for(300ms);
+  Screen("copy_cut_off_xvfb.png");
+  EXPECT_TRUE(Answer(kAppCaption, "Return"));  // the failed save
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(Answer(kAppCaption, "Return"));  // the program closes
+  EXPECT_EQ(ExitStatus(), 1) << Log();
   EXPECT_EQ(test::ReadFileText(target), "An older document of Ewa Trzcinska.\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
 }
@@ -496,58 +568,18 @@ TEST_F(ProgramOnXvfbTest, FormerCrlAddressIsReplacedAtStartKeepingTheOtherLines)
 // its own name and the person is told where; then the new container opens.
 TEST_F(ProgramOnXvfbTest, PrintedJobOverASignedContainerKeepsTheSignedOriginal) {
   VEL_REQUIRE_TOOL("python3");
-  const fs::path state = env / "state";
-  fs::create_directories(state / "Vellorum" / "Temp");
+  const std::vector<Bytes> pages = test::ThreePages();
   fs::create_directories(env / "out");
   fs::create_directories(env / "src");
-  ::setenv(kPrinterDirVariable, state.c_str(), 1);
-  CPrinterHandoff handoff;
-  ASSERT_EQ(handoff.ReadPrinterTempFolder(), 0u);
-  ::unsetenv(kPrinterDirVariable);
-  const std::vector<Bytes> pages = test::ThreePages();
-  test::WriteFileBytes(env / "stream.bin", test::PageStream(pages));
   const std::string base = (env / "out" / "Doc").string();
   test::WriteCabinet(base + ".kdoc", env / "src",
                      {{"00001.emf", test::EmfPage(8)}, {"signatures.p7b", {0x30, 0x80, 0x42}}});
   const Bytes original = test::ReadFileBytes(base + ".kdoc");
 
-  StartDisplay();
-  StartProgramWith({"/nc", "/dl", base}, {std::string(kPrinterDirVariable) + "=" + state.string()});
-  // The mode waits for the job once its hand-off file names it; the window
-  // shown then is its progress window, not a question.
-  const fs::path handed = fs::path(handoff.folder()) / kPrinterHandoffFile;
-  for (int i = 0; i < 900 && !(fs::exists(handed) && fs::file_size(handed) > 0); ++i)
-    std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(fs::exists(handed)) << Log();
-  std::set<std::string> seen;
-  {
-    const std::string splash = WaitForWindow(kAppCaption);
-    ASSERT_FALSE(splash.empty());
-    seen.insert(splash);
-  }
-  const pid_t printer = test::Spawn({"python3", std::string(VEL_SOURCE_DIR) + "/app/tests/printer_driver.py",
-                                     handoff.folder(), (env / "stream.bin").string()},
-                                    {}, env / "printer.log");
-  // The next box of the program's caption not seen before, answered with `key`.
-  const auto answer_next_box = [&](const std::string& key, const std::string& shot) {
-    std::string box;
-    for (int i = 0; i < 600 && box.empty(); ++i) {
-      std::this_thread::sleep_for(100ms);
-      std::istringstream found(
-          Xdotool("search --onlyvisible --name " + test::ShellQuote(std::string("^") + kAppCaption + "$")));
-      for (std::string id; std::getline(found, id);)
-        if (!id.empty() && seen.count(id) == 0) box = id;
-    }
-    if (box.empty()) return false;
-    seen.insert(box);
-    std::this_thread::sleep_for(300ms);
-    Screen(shot);
-    Xdotool("windowfocus --sync " + box);
-    Xdotool("key --clearmodifiers " + key);
-    return true;
-  };
-  EXPECT_TRUE(answer_next_box("Return", "printed_over_signed_question_xvfb.png")) << display_session_->WindowNames();
-  EXPECT_TRUE(answer_next_box("Return", "printed_over_signed_kept_xvfb.png")) << display_session_->WindowNames();
+  const pid_t printer = PrintJobOnto(base, pages);
+  ASSERT_GT(printer, 0) << Log();
+  EXPECT_TRUE(AnswerNextBox("Return", "printed_over_signed_question_xvfb.png")) << display_session_->WindowNames();
+  EXPECT_TRUE(AnswerNextBox("Return", "printed_over_signed_kept_xvfb.png")) << display_session_->WindowNames();
   const int printed = WaitFor(printer, 30s);
   if (printed == -1) xvfb::Stop(printer);
   EXPECT_EQ(printed, 0) << test::ReadFileText(env / "printer.log");
@@ -569,6 +601,39 @@ TEST_F(ProgramOnXvfbTest, PrintedJobOverASignedContainerKeepsTheSignedOriginal) 
     const auto got = doc.page_list()->GetAt(i).bytes();
     EXPECT_EQ(Bytes(got.begin(), got.end()), pages[i]);
   }
+}
+
+// A job printed onto a container name in a shared sticky folder (as /tmp),
+// where another user has put a link of that name to this user's own
+// container: the link is not followed, the person is told, and the container
+// behind it stays as it was.
+TEST_F(ProgramOnXvfbTest, APrintedJobIsNotWrittenThroughAnotherUsersLinkInASharedFolder) {
+  VEL_REQUIRE_TOOL("python3");
+  if (::geteuid() != 0) GTEST_SKIP() << "making another user's link needs root";
+  const fs::path shared = env / "shared", home = env / "home";
+  fs::create_directories(shared);
+  fs::create_directories(home);
+  fs::create_directories(env / "src");
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  ASSERT_EQ(::chown(shared.c_str(), 4343, 4343), 0);
+  const fs::path mine = home / "moja.kdoc";
+  test::WriteCabinet(mine, env / "src", {{"00001.emf", test::EmfPage(8)}});
+  const Bytes original = test::ReadFileBytes(mine);
+  const std::string base = (shared / "Doc").string();
+  fs::create_symlink(mine, base + ".kdoc");
+  ASSERT_EQ(::lchown((base + ".kdoc").c_str(), 4242, 4242), 0);
+
+  const pid_t printer = PrintJobOnto(base, test::ThreePages());
+  ASSERT_GT(printer, 0) << Log();
+  // Access denied, then the program closes.
+  EXPECT_TRUE(AnswerNextBox("Return", "printed_through_link_denied_xvfb.png")) << display_session_->WindowNames();
+  EXPECT_TRUE(AnswerNextBox("Return", "printed_through_link_closes_xvfb.png")) << display_session_->WindowNames();
+  EXPECT_NE(ExitStatus(), -1) << Log();
+  if (WaitFor(printer, 30s) == -1) xvfb::Stop(printer);
+  EXPECT_EQ(test::ReadFileBytes(mine), original);
+  EXPECT_EQ(test::Names(home), std::vector<std::string>{"moja.kdoc"});
+  EXPECT_EQ(test::Names(shared), std::vector<std::string>{"Doc.kdoc"});
+  EXPECT_TRUE(fs::is_symlink(base + ".kdoc"));
 }
 
 // A container whose page is taller and narrower than the view, signed and
