@@ -68,34 +68,25 @@ std::string SignedFileNameOf(std::span<const uint8_t> message) {
 
 int CWinFile::Open(const std::string& path, uint32_t access) {
   Close();
-  if ((access != GENERIC_READ && access != GENERIC_WRITE) || path.empty() ||
-      path.size() > kPathLimit) {
+  if (access != GENERIC_READ || path.empty() || path.size() > kPathLimit) {
     last_error_ = kBadArguments;
     return 0;
   }
-  const bool read = access == GENERIC_READ;
-  const int flags = read ? platform::kCrtRdOnly | platform::kCrtBinary
-                         : platform::kCrtWrOnly | platform::kCrtCreat | platform::kCrtTrunc |
-                               platform::kCrtBinary;
-  handle_ = platform::CrtOpen(path.c_str(), flags,
+  handle_ = platform::CrtOpen(path.c_str(), platform::kCrtRdOnly | platform::kCrtBinary,
                               platform::kCrtPermRead | platform::kCrtPermWrite);
   if (handle_ < 0) {
     last_error_ = platform::Win32FromErrno(errno);
     return 0;
   }
   path_ = path;
-  access_ = access;
-  size_ = 0;
-  if (read) {
-    const long end = platform::CrtSeek(handle_, 0, platform::kCrtSeekEnd);
-    if (end < 0 || end > static_cast<long>(UINT32_MAX - 1) ||
-        platform::CrtSeek(handle_, 0, platform::kCrtSeekSet) != 0) {
-      last_error_ = end < 0 ? platform::Win32FromErrno(errno) : 8;
-      Close();
-      return 0;
-    }
-    size_ = static_cast<uint32_t>(end);
+  const long end = platform::CrtSeek(handle_, 0, platform::kCrtSeekEnd);
+  if (end < 0 || end > static_cast<long>(UINT32_MAX - 1) ||
+      platform::CrtSeek(handle_, 0, platform::kCrtSeekSet) != 0) {
+    last_error_ = end < 0 ? platform::Win32FromErrno(errno) : 8;
+    Close();
+    return 0;
   }
+  size_ = static_cast<uint32_t>(end);
   return 1;
 }
 
@@ -103,7 +94,6 @@ void CWinFile::Close() {
   if (handle_ >= 0) platform::CrtClose(handle_);
   handle_ = -1;
   path_.clear();
-  access_ = 0;
 }
 
 int CWinFile::ReadAll(std::vector<uint8_t>& out) {
@@ -127,20 +117,6 @@ int CWinFile::ReadAll(std::vector<uint8_t>& out) {
   if (more != 0) {
     last_error_ = more < 0 ? platform::Win32FromErrno(errno) : kInvalidData;
     return 0;
-  }
-  return 1;
-}
-
-int CWinFile::WriteAll(std::span<const uint8_t> bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const unsigned chunk = static_cast<unsigned>(std::min<size_t>(bytes.size() - done, 1u << 30));
-    const int n = platform::CrtWrite(handle_, bytes.data() + done, chunk);
-    if (n <= 0) {
-      last_error_ = platform::Win32FromErrno(n < 0 ? errno : ENOSPC);
-      return 0;
-    }
-    done += static_cast<size_t>(n);
   }
   return 1;
 }

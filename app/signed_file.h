@@ -18,35 +18,32 @@
 
 namespace vel::app {
 
-// A file opened for reading or writing whole.
+// A file opened for reading whole. Saving never writes into a file in place
+// (SaveFileBytes).
 class CWinFile {
  public:
   static constexpr uint32_t GENERIC_READ = 0x80000000;
-  static constexpr uint32_t GENERIC_WRITE = 0x40000000;
 
   CWinFile() = default;
   CWinFile(const CWinFile&) = delete;
   CWinFile& operator=(const CWinFile&) = delete;
   virtual ~CWinFile() { Close(); }
 
-  // GENERIC_READ opens an existing file, GENERIC_WRITE creates or truncates
-  // one. Another access, or a path empty or longer than 260: error 8255.
+  // GENERIC_READ opens an existing file. Another access, or a path empty or
+  // longer than 260: error 8255.
   int Open(const std::string& path, uint32_t access);
   void Close();
   // The size read at open; 0xFFFFFFFF for an empty file.
   uint32_t GetSize() const { return size_ == 0 ? 0xFFFFFFFF : size_; }
   uint32_t GetLastError() const { return last_error_; }
   intptr_t GetHandle() const { return handle_; }
-  // Whole reads and writes: 1 or 0 with the last error set. A read gives
-  // the size seen at open; a file that is shorter by then fails with 38, one
-  // that grew with 13.
+  // A whole read: 1 or 0 with the last error set. It gives the size seen at
+  // open; a file that is shorter by then fails with 38, one that grew with 13.
   int ReadAll(std::vector<uint8_t>& out);
-  int WriteAll(std::span<const uint8_t> bytes);
 
  private:
   std::string path_;
   intptr_t handle_ = -1;
-  uint32_t access_ = 0;
   uint32_t last_error_ = 0;
   uint32_t size_ = 0;
 };
